@@ -1,0 +1,37 @@
+#include "AgentMain.h"
+
+#include "AgentLifecycle.h"
+#include "ConstData.h"
+#include "Logging.h"
+#include "LoggingCategories.h"
+#include "MessageHandler.h"
+#include "RunGuard.h"
+
+#include <QCoreApplication>
+#include <QTextCodec>
+
+int startAgent(int argc, char** argv)
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    RunGuard guard(ConstData::getKeyGuard());
+    if (!guard.tryToRun())
+        return 0;
+
+    int exitCode = 0;
+    {
+        QCoreApplication application(argc, argv);
+        application.setOrganizationName(ConstData::getOrgName());
+        application.setApplicationName(ConstData::getAppName());
+        application.setApplicationVersion(ConstData::getVersion());
+
+        Logging::startHeaderLog();
+        qInstallMessageHandler(messageHandler);
+        qCInfo(main_) << "CREATE";
+        Logging::writeSettings();
+
+        AgentLifecycle::applicationCreated(&application);
+        exitCode = application.exec();
+        AgentLifecycle::applicationDestroying();
+    }
+    return exitCode;
+}

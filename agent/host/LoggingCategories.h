@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// Every logging category of the agent. Each accessor builds its category once,
+// on first use, and keeps it for the life of the process.
+
+Q_DECLARE_LOGGING_CATEGORY(main_)
+Q_DECLARE_LOGGING_CATEGORY(core)
+Q_DECLARE_LOGGING_CATEGORY(iauth)
+Q_DECLARE_LOGGING_CATEGORY(auth_login)
+Q_DECLARE_LOGGING_CATEGORY(auth_token)
+Q_DECLARE_LOGGING_CATEGORY(checker_certificate)
+Q_DECLARE_LOGGING_CATEGORY(certificate)
+Q_DECLARE_LOGGING_CATEGORY(checker_cli)
+Q_DECLARE_LOGGING_CATEGORY(checker_version)
+Q_DECLARE_LOGGING_CATEGORY(snifferdnsudp)
+Q_DECLARE_LOGGING_CATEGORY(blockpage)
+Q_DECLARE_LOGGING_CATEGORY(const_data)
+Q_DECLARE_LOGGING_CATEGORY(user_data)
+Q_DECLARE_LOGGING_CATEGORY(downloader)
+Q_DECLARE_LOGGING_CATEGORY(logging)
+Q_DECLARE_LOGGING_CATEGORY(network)
+Q_DECLARE_LOGGING_CATEGORY(network_manager)
+Q_DECLARE_LOGGING_CATEGORY(inetwork)
+Q_DECLARE_LOGGING_CATEGORY(jrpc)
+Q_DECLARE_LOGGING_CATEGORY(rest_ad)
+Q_DECLARE_LOGGING_CATEGORY(rest_local)
+Q_DECLARE_LOGGING_CATEGORY(remote_dns_server)
+Q_DECLARE_LOGGING_CATEGORY(doh_remoteserver)
+Q_DECLARE_LOGGING_CATEGORY(dot_remoteserver)
+Q_DECLARE_LOGGING_CATEGORY(udp_remotesocket)
+Q_DECLARE_LOGGING_CATEGORY(local_socket)
+Q_DECLARE_LOGGING_CATEGORY(local_socket_get)
+Q_DECLARE_LOGGING_CATEGORY(local_socket_send)
+Q_DECLARE_LOGGING_CATEGORY(network_interface_manager)
+Q_DECLARE_LOGGING_CATEGORY(network_interface)
+Q_DECLARE_LOGGING_CATEGORY(platform)

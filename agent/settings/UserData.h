@@ -1,0 +1,105 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+// The agent's settings store and its process-wide account state.
+//
+// Persistent values live under ConstData::getAddressConf() in the registry
+// (an INI file of the emulated registry elsewhere). The values the DNS threads
+// read for every query (protocol, protection state, resolver addresses, host
+// names, the logging switch) come from an in-memory copy: a change made
+// through these setters is seen by the very next read, a change made to the
+// store from outside within one second. All functions are thread-safe.
+class UserData
+{
+public:
+    enum ETypeOfDnsProtocol : quint32 { DNS = 0, DOH = 1, DOT = 2 };
+    enum StatusControlDns : int { UNSET = 0, ON = 1, OFF = 2 };
+
+    struct NetInter
+    {
+        QString name;
+        bool status = false;
+    };
+
+    // CONTROL
+    static bool getStatusLog();
+    static void setStatusLog(bool status);
+    static void setStatusLog(); // toggles
+    static ETypeOfDnsProtocol getDnsProtocol();
+    static void setDnsProtocol(ETypeOfDnsProtocol protocol);
+    static QString getDnsIpV4();
+    static QString getDnsIpV6();
+    // "https://" + the DoH/DoT host name.
+    static QString getDnsDomain();
+    // The DoH/DoT host name alone (no logging: read for every query).
+    static QString getDnsHost();
+    static QString getDomainName();
+    static int getControlDNS();
+    static void setControlDNS(StatusControlDns status);
+    static bool getNoAdWork();
+    static void setNoAdWork(bool noAd);
+    // AD mode: the machine is in a directory domain and the mode is not switched off.
+    static bool isAdMode();
+
+    // CONTROL/NETWORK_INTER
+    static QMap<QString, NetInter> getNetworkInterfaces();
+    static void setNetworkInterfaces(const QMap<QString, NetInter>& interfaces);
+    // How one stored value reads back; false when it is skipped.
+    static bool parseNetInter(const QString& value, NetInter& result);
+
+    // CONTROL/UNINSTALL
+    static bool getCheckUninstallStatus();
+    static void setCheckUninstallStatus(bool status);
+    static QString getCheckUninstallPin(); // read once: the entry is removed
+
+    // GUI/COORD/WIN
+    static QJsonObject getCoordGui();
+    static void setCoordGui(const QJsonObject& coordinates);
+
+    // USER
+    static int getToken();
+    static void setToken(quint32 id);
+    static void saveUid(const QString& uid);
+    static QString getSaveUid();
+
+    // Sign-in data, in memory and PIN-protected in the store.
+    static void setLogin(const QString& login);
+    static QString getLogin();
+    static void setPassword(const QString& password);
+    static QString getPassword();
+    static void setAuthToken(const QString& token);
+    static QString getAuthToken();
+    // Stores the sign-in data protected by `pin`; an empty PIN is refused.
+    static bool setPin(const QString& pin);
+    // True when `pin` opens the stored data; only then are the in-memory
+    // sign-in values replaced by what it decodes. An empty PIN never matches.
+    static bool checkPin(const QString& pin);
+    static bool checkAuthData();
+    static void deleteAuthData();
+    static QByteArray encodeDecode(const QByteArray& data, const QByteArray& key);
+
+    // In-memory account state.
+    static quint32 getProfileId();
+    static void saveProfileId(quint32 id);
+    static void setSavedIpV4Dns(const QStringList& servers);
+    static void setSavedIpV6Dns(const QStringList& servers);
+    static QStringList getSavedIpV4Dns();
+    static QStringList getSavedIpV6Dns();
+
+    // Identity of the machine and its user.
+    static QString getLocalHostName();
+    static QString getLocalIP();
+    static void checkUsername();
+    static QString getUsername();
+
+    // Forget every in-memory value and the cached copy of the store (tests).
+    static void resetMemoryState();
+};
+
+Q_DECLARE_METATYPE(UserData::ETypeOfDnsProtocol)
