@@ -1,0 +1,198 @@
+#include "ControlFrame.h"
+#include "FrameReader.h"
+
+#include <QDataStream>
+#include <QJsonArray>
+#include <QtEndian>
+#include <QtTest>
+
+class TestControlFrame : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void frameLayout();
+    void envelopeWithoutData();
+    void roundTrip_data();
+    void roundTrip();
+    void splitAtEveryByte();
+    void severalFramesInOneChunk();
+    void nullString();
+    void malformedBody_data();
+    void malformedBody();
+    void oversizedTextIsRefused();
+    void parseNonObject_data();
+    void parseNonObject();
+};
+
+static QByteArray frameOf(const QString& text)
+{
+    return ControlFrame::encodeText(text);
+}
+
+void TestControlFrame::frameLayout()
+{
+    const QByteArray frame = ControlFrame::encode(ControlFrame::envelope(QStringLiteral("HELLOAGENT")));
+    const QByteArray text = QByteArrayLiteral("{\"info\":\"HELLOAGENT\"}");
+    QCOMPARE(frame.size(), 2 + 4 + 2 * text.size());
+    QCOMPARE(qFromBigEndian<quint16>(frame.constData()), quint16(4 + 2 * text.size()));
+    QCOMPARE(qFromBigEndian<quint32>(frame.constData() + 2), quint32(2 * text.size()));
+    // UTF-16 big-endian: high byte first.
+    QCOMPARE(frame.at(6), '\0');
+    QCOMPARE(frame.at(7), '{');
+    // The same bytes Qt's own stream writes for the string.
+    QByteArray expected;
+    QDataStream stream(&expected, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_5_15);
+    stream << QString::fromLatin1(text);
+    QCOMPARE(frame.mid(2), expected);
+}
+
+void TestControlFrame::envelopeWithoutData()
+{
+    QCOMPARE(ControlFrame::toText(ControlFrame::envelope(QStringLiteral("LOGIN"))),
+             QStringLiteral("{\"info\":\"LOGIN\"}"));
+    QCOMPARE(ControlFrame::toText(ControlFrame::envelope(QStringLiteral("PROFILEID"),
+                                                         QJsonObject{{QStringLiteral("profile_id"), 7}})),
+             QStringLiteral("{\"data\":{\"profile_id\":7},\"info\":\"PROFILEID\"}"));
+}
+
+void TestControlFrame::roundTrip_data()
+{
+    QTest::addColumn<QJsonObject>("envelope");
+    QTest::newRow("no data") << ControlFrame::envelope(QStringLiteral("HELLOGUI"));
+    QTest::newRow("non-ASCII name") << ControlFrame::envelope(
+        QStringLiteral("PROFILES"),
+        QJsonObject{{QStringLiteral("profiles"),
+                     QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("3")},
+                                            {QStringLiteral("name"), QStringLiteral("Детский профиль ✓")}}}}});
+    QTest::newRow("quotes and backslashes")
+        << ControlFrame::envelope(QStringLiteral("CHECKAUTH"),
+                                  QJsonObject{{QStringLiteral("login"), QStringLiteral("a\"b\\c")},
+                                              {QStringLiteral("password"), QStringLiteral("p:w\n")}});
+}
+
+void TestControlFrame::roundTrip()
+{
+    QFETCH(QJsonObject, envelope);
+    FrameReader reader;
+    const QVector<QString> messages = reader.feed(ControlFrame::encode(envelope));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(ControlFrame::parse(messages.first()), envelope);
+    QCOMPARE(reader.pendingBytes(), 0);
+}
+
+void TestControlFrame::splitAtEveryByte()
+{
+    const QJsonObject envelope =
+        ControlFrame::envelope(QStringLiteral("SETCOORDGUI"),
+                               QJsonObject{{QStringLiteral("x"), QStringLiteral("10")}, {QStringLiteral("y"), QStringLiteral("ü")}});
+    const QByteArray frame = ControlFrame::encode(envelope);
+    for (int cut = 0; cut <= frame.size(); ++cut) {
+        FrameReader reader;
+        QVector<QString> messages = reader.feed(frame.left(cut));
+        QVERIFY2(messages.isEmpty() || cut == frame.size(), qPrintable(QString::number(cut)));
+        messages += reader.feed(frame.mid(cut));
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(ControlFrame::parse(messages.first()), envelope);
+    }
+    // One byte at a time.
+    FrameReader reader;
+    QVector<QString> messages;
+    for (char byte : frame)
+        messages += reader.feed(QByteArray(1, byte));
+    QCOMPARE(messages.size(), 1);
+}
+
+void TestControlFrame::severalFramesInOneChunk()
+{
+    QByteArray chunk;
+    for (int i = 0; i < 5; ++i)
+        chunk += ControlFrame::encode(
+            ControlFrame::envelope(QStringLiteral("PROFILEID"), QJsonObject{{QStringLiteral("profile_id"), i}}));
+    const QByteArray tail = ControlFrame::encode(ControlFrame::envelope(QStringLiteral("LOGIN")));
+    chunk += tail.left(3);
+    FrameReader reader;
+    const QVector<QString> messages = reader.feed(chunk);
+    QCOMPARE(messages.size(), 5);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(ControlFrame::parse(messages.at(i)).value(QStringLiteral("data")).toObject().value(
+                     QStringLiteral("profile_id")),
+                 QJsonValue(i));
+    QCOMPARE(reader.pendingBytes(), 3);
+    const QVector<QString> rest = reader.feed(tail.mid(3));
+    QCOMPARE(rest.size(), 1);
+    QCOMPARE(ControlFrame::parse(rest.first()).value(QStringLiteral("info")).toString(), QStringLiteral("LOGIN"));
+}
+
+void TestControlFrame::nullString()
+{
+    QByteArray frame;
+    QDataStream stream(&frame, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_5_15);
+    stream << quint16(4) << QString();
+    QCOMPARE(frame.size(), 6);
+    FrameReader reader;
+    const QVector<QString> messages = reader.feed(frame);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages.first().isNull());
+    // A null string parses to an empty object: its "info" is empty.
+    QVERIFY(ControlFrame::parse(messages.first()).value(QStringLiteral("info")).toString().isEmpty());
+}
+
+void TestControlFrame::malformedBody_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    const QByteArray good = frameOf(QStringLiteral("{\"info\":\"LOGIN\"}"));
+    QByteArray oddCount = good;
+    qToBigEndian<quint32>(quint32(good.size() - 6 - 1), oddCount.data() + 2);
+    QTest::newRow("odd string byte count") << oddCount;
+    QByteArray countTooLarge = good;
+    qToBigEndian<quint32>(quint32(good.size()), countTooLarge.data() + 2);
+    QTest::newRow("string count beyond frame") << countTooLarge;
+    QByteArray countTooSmall = good;
+    qToBigEndian<quint32>(quint32(good.size() - 10), countTooSmall.data() + 2);
+    QTest::newRow("string count short of frame") << countTooSmall;
+    QTest::newRow("zero-length frame") << QByteArray("\0\0", 2);
+    QTest::newRow("body shorter than count field") << QByteArray("\0\x03\0\0\0", 5);
+    QByteArray nullWithTail("\0\x06\xff\xff\xff\xff\0A", 8);
+    QTest::newRow("null string with trailing bytes") << nullWithTail;
+}
+
+void TestControlFrame::malformedBody()
+{
+    QFETCH(QByteArray, frame);
+    const QByteArray next = frameOf(QStringLiteral("{\"info\":\"LOGOUT\"}"));
+    FrameReader reader;
+    const QVector<QString> messages = reader.feed(frame + next);
+    // The bad frame is dropped whole; the stream stays in step for the next one.
+    QCOMPARE(reader.droppedFrames(), 1);
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(ControlFrame::parse(messages.first()).value(QStringLiteral("info")).toString(), QStringLiteral("LOGOUT"));
+}
+
+void TestControlFrame::oversizedTextIsRefused()
+{
+    QVERIFY(!ControlFrame::encodeText(QString(ControlFrame::maxTextUnits, QLatin1Char('a'))).isEmpty());
+    QVERIFY(ControlFrame::encodeText(QString(ControlFrame::maxTextUnits + 1, QLatin1Char('a'))).isEmpty());
+    const QByteArray largest = ControlFrame::encodeText(QString(ControlFrame::maxTextUnits, QLatin1Char('a')));
+    QCOMPARE(int(qFromBigEndian<quint16>(largest.constData())), largest.size() - 2);
+}
+
+void TestControlFrame::parseNonObject_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("array") << QStringLiteral("[1,2]");
+    QTest::newRow("garbage") << QStringLiteral("{info:");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("number") << QStringLiteral("42");
+}
+
+void TestControlFrame::parseNonObject()
+{
+    QFETCH(QString, text);
+    QVERIFY(ControlFrame::parse(text).isEmpty());
+}
+
+QTEST_APPLESS_MAIN(TestControlFrame)
+#include "tst_controlframe.moc"

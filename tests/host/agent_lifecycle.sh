@@ -1,0 +1,44 @@
+#!/bin/sh
+# The agent as a process: it starts and logs, a second start leaves at once
+# without a word, and SIGTERM ends it cleanly within a second. Runs inside
+# tests/netns-run.sh (private network and IPC namespaces: the single-instance
+# guard is machine-wide).
+set -u
+agent="$1"
+work=$(mktemp -d)
+trap 'kill -9 $pid 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; [ -d "$work/log" ] && cat "$work"/log/*; exit 1; }
+
+mkdir -p "$work/bin"
+cp "$agent" "$work/bin/agentcorvane"
+export CORVANE_STATE_DIR="$work/state"
+log="$work/bin/log/Corvane Agent_$(date +%Y-%m-%d).log"
+
+"$work/bin/agentcorvane" &
+pid=$!
+i=0
+until grep -q 'INF | MAIN: CREATE' "$log" 2>/dev/null; do
+    i=$((i + 1)); [ $i -gt 100 ] && fail "no CREATE line within 10 s"
+    kill -0 $pid 2>/dev/null || fail "agent ended early"
+    sleep 0.1
+done
+head -c 200 "$log" | grep -q '^----- START_Corvane (v4.0.0, os: ' || fail "start header missing"
+
+before=$(wc -c < "$log")
+timeout 5 "$work/bin/agentcorvane"; code=$?
+[ $code -eq 0 ] || fail "second instance exit code $code"
+[ "$(wc -c < "$log")" -eq "$before" ] || fail "second instance wrote to the log"
+kill -0 $pid || fail "first instance died"
+
+kill -TERM $pid
+i=0
+while kill -0 $pid 2>/dev/null; do
+    i=$((i + 1)); [ $i -gt 10 ] && fail "still running 1 s after SIGTERM"
+    sleep 0.1
+done
+wait $pid; code=$?
+[ $code -eq 0 ] || fail "exit code after SIGTERM: $code"
+[ -f "$CORVANE_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini" ] || fail "settings file missing"
+mode=$(stat -c %a "$CORVANE_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini")
+[ "$mode" = 600 ] || fail "settings file mode $mode"
+echo "PASS: agent lifecycle"
