@@ -1,3 +1,12 @@
+# Sanitizer settings every test inherits: Qt's own libraries are not built with
+# the sanitizers, so their internal synchronisation is suppressed.
+set(CORVANE_SANITIZER_ENV "")
+if(CORVANE_TSAN)
+    set(CORVANE_SANITIZER_ENV "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp:second_deadlock_stack=1")
+elseif(CORVANE_ASAN)
+    set(CORVANE_SANITIZER_ENV "ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endif()
+
 # corvane_add_test(<name> SOURCES <files...> LIBS <targets...> [NETNS] [LABELS <labels...>]
 #                  [TIMEOUT <seconds>] [ENVIRONMENT <VAR=value...>])
 # Builds one Qt Test executable and registers it with CTest. Tests run with the
@@ -20,7 +29,7 @@ function(corvane_add_test name)
     endif()
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;CORVANE_STATE_DIR=${CMAKE_CURRENT_BINARY_DIR}/state-${name};${T_ENVIRONMENT}")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;CORVANE_STATE_DIR=${CMAKE_CURRENT_BINARY_DIR}/state-${name};${CORVANE_SANITIZER_ENV};${T_ENVIRONMENT}")
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()
@@ -35,7 +44,7 @@ function(corvane_add_script_test name)
         set(T_TIMEOUT 300)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "CORVANE_BUILD_DIR=${PROJECT_BINARY_DIR};CORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+        ENVIRONMENT "CORVANE_BUILD_DIR=${PROJECT_BINARY_DIR};CORVANE_SOURCE_DIR=${PROJECT_SOURCE_DIR};${CORVANE_SANITIZER_ENV}")
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
     endif()

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMutexLocker>
 
 LogFile& LogFile::instance()
 {
@@ -17,7 +16,7 @@ LogFile::LogFile(const QString& dir, const QString& name) : directory(dir), base
 
 void LogFile::setLocation(const QString& dir, const QString& name)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     file.close();
     directory = dir;
     baseName = name;
@@ -53,7 +52,7 @@ bool LogFile::openFor(const QDate& day)
 void LogFile::write(const QString& line, const QDate& day)
 {
     const QByteArray bytes = line.toUtf8();
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     // One stat per line keeps the observable behaviour of reopening per line:
     // a removed file or folder is created again by the next line.
     const bool stale = !file.isOpen() || openDay != day || !QFileInfo::exists(file.fileName());

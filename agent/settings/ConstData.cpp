@@ -6,8 +6,8 @@
 #include "UserData.h"
 
 #include <QCoreApplication>
-#include <QMutex>
-#include <QMutexLocker>
+
+#include <mutex>
 
 #ifndef CORVANE_SERVICE_DOMAIN
 #define CORVANE_SERVICE_DOMAIN "corvane.test"
@@ -23,7 +23,7 @@
 #endif
 
 namespace {
-QMutex workingModeMutex;
+std::mutex workingModeMutex;
 int workingMode = 0;
 QString workingDomain;
 } // namespace
@@ -121,7 +121,7 @@ QString ConstData::getUrlApiJrpc()
 
 QPair<int, QString> ConstData::getWorkingMode()
 {
-    QMutexLocker lock(&workingModeMutex);
+    std::lock_guard<std::mutex> lock(workingModeMutex);
     qCDebug(const_data) << "getWorkingMode" << workingMode << workingDomain;
     if (workingMode == 0) {
         workingMode = 1;
@@ -141,7 +141,7 @@ QPair<int, QString> ConstData::getWorkingMode()
 
 void ConstData::resetWorkingMode()
 {
-    QMutexLocker lock(&workingModeMutex);
+    std::lock_guard<std::mutex> lock(workingModeMutex);
     workingMode = 0;
     workingDomain.clear();
 }

@@ -1,26 +1,32 @@
 #include "UserData.h"
 
+#include "AnswerParser.h"
 #include "ConstData.h"
+#include "DiagnosticCommands.h"
 #include "LogMask.h"
 #include "LoggingCategories.h"
 #include "MachineInfo.h"
+#include "NetworkAccessManager.h"
 #include "Platform.h"
+#include "ProgramRunner.h"
 #include "RegistryStore.h"
+#include "RestLocal.h"
+#include "SystemReport.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QHostAddress>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QNetworkInterface>
-#include <QReadLocker>
-#include <QReadWriteLock>
 #include <QSysInfo>
 #include <QTextCodec>
-#include <QWriteLocker>
 
 #include <atomic>
 #include <chrono>
 #include <limits>
+#include <mutex>
+#include <shared_mutex>
 
 namespace {
 
@@ -117,11 +123,11 @@ public:
     {
         const qint64 now = nowMs();
         {
-            QReadLocker lock(&mutex);
+            std::shared_lock<std::shared_mutex> lock(mutex);
             if (now - loadedAt < refreshMs)
                 return reader(values);
         }
-        QWriteLocker lock(&mutex);
+        std::unique_lock<std::shared_mutex> lock(mutex);
         if (now - loadedAt >= refreshMs) {
             values = loadHotValues();
             loadedAt = nowMs();
@@ -139,7 +145,7 @@ public:
             store->endGroup();
             store->sync();
         }
-        QWriteLocker lock(&mutex);
+        std::unique_lock<std::shared_mutex> lock(mutex);
         if (loadedAt == never) {
             values = loadHotValues();
             loadedAt = nowMs();
@@ -149,12 +155,13 @@ public:
 
     void invalidate()
     {
-        QWriteLocker lock(&mutex);
+        std::unique_lock<std::shared_mutex> lock(mutex);
         loadedAt = never;
     }
 
 private:
-    QReadWriteLock mutex;
+    // Standard locks rather than Qt's: ThreadSanitizer sees their locking.
+    std::shared_mutex mutex;
     HotValues values;
     qint64 loadedAt = never;
 };
@@ -166,11 +173,12 @@ HotCache& hot()
 }
 
 // In-memory account state.
-QMutex memoryMutex;
+std::mutex memoryMutex;
 QString memLogin;
 QString memPassword;
 QString memAuthToken;
 QString memUsername;
+QString memDebugInfo;
 QStringList memSavedV4;
 QStringList memSavedV6;
 std::atomic<quint32> memProfileId{0};
@@ -179,14 +187,24 @@ std::atomic<qint64> tokenReadAt{never};
 
 QString memoryValue(const QString& value)
 {
-    QMutexLocker lock(&memoryMutex);
+    std::lock_guard<std::mutex> lock(memoryMutex);
     return value;
 }
 
 void setMemoryValue(QString& target, const QString& value)
 {
-    QMutexLocker lock(&memoryMutex);
+    std::lock_guard<std::mutex> lock(memoryMutex);
     target = value;
+}
+
+// Bytes as UTF-8 text; nothing when they are not valid UTF-8.
+QString validUtf8(const QByteArray& bytes)
+{
+    QTextCodec::ConverterState state;
+    const QString text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0)
+        return QString();
+    return text;
 }
 
 // Stored sign-in data back to text: nothing when it is not strict Base64 of UTF-8 text.
@@ -195,12 +213,7 @@ QString decodeSignIn(const QByteArray& base64)
     const auto decoded = QByteArray::fromBase64Encoding(base64, QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return QString();
-    QTextCodec::ConverterState state;
-    const QString text = QTextCodec::codecForName("UTF-8")->toUnicode(decoded.decoded.constData(),
-                                                                    decoded.decoded.size(), &state);
-    if (state.invalidChars > 0 || state.remainingChars > 0)
-        return QString();
-    return text;
+    return validUtf8(decoded.decoded);
 }
 
 QByteArray pinDigest(const QString& pin, const QByteArray& base64)
@@ -474,7 +487,7 @@ QString UserData::getAuthToken()
     if (decoded && !decoded.decoded.isNull()) {
         const QByteArray& bytes = decoded.decoded;
         const int zero = bytes.indexOf('\0');
-        token = QString::fromLocal8Bit(zero < 0 ? bytes : bytes.left(zero));
+        token = validUtf8(zero < 0 ? bytes : bytes.left(zero));
     }
     setMemoryValue(memAuthToken, token);
     qCDebug(user_data) << "authToken" << LogMask::token(token);
@@ -519,7 +532,8 @@ bool UserData::checkPin(const QString& pin)
     store.reset();
     const bool adMode = isAdMode();
     const QByteArray base64 = adMode ? storedData : encodeDecode(storedData, pin.toUtf8());
-    const QStringList parts = decodeSignIn(base64).split(QLatin1Char(':'));
+    const QString signIn = decodeSignIn(base64);
+    const QStringList parts = signIn.isEmpty() ? QStringList() : signIn.split(QLatin1Char(':'));
     qCDebug(user_data) << "checkPin()" << parts.size();
     if (storedDigest.isEmpty() || pinDigest(pin, base64) != storedDigest)
         return false;
@@ -547,13 +561,14 @@ bool UserData::checkAuthData()
 void UserData::deleteAuthData()
 {
     {
-        QMutexLocker lock(&memoryMutex);
+        std::lock_guard<std::mutex> lock(memoryMutex);
         memLogin.clear();
         memPassword.clear();
         memAuthToken.clear();
     }
     tokenCache.store(-1);
     tokenReadAt.store(never);
+    RestLocal::clearTokens();
     auto store = openStore();
     store->beginGroup(groupUser);
     const QStringList keys = store->allKeys();
@@ -582,7 +597,7 @@ void UserData::setSavedIpV4Dns(const QStringList& servers)
 {
     if (servers.isEmpty())
         return;
-    QMutexLocker lock(&memoryMutex);
+    std::lock_guard<std::mutex> lock(memoryMutex);
     memSavedV4 = servers;
 }
 
@@ -590,19 +605,19 @@ void UserData::setSavedIpV6Dns(const QStringList& servers)
 {
     if (servers.isEmpty())
         return;
-    QMutexLocker lock(&memoryMutex);
+    std::lock_guard<std::mutex> lock(memoryMutex);
     memSavedV6 = servers;
 }
 
 QStringList UserData::getSavedIpV4Dns()
 {
-    QMutexLocker lock(&memoryMutex);
+    std::lock_guard<std::mutex> lock(memoryMutex);
     return memSavedV4;
 }
 
 QStringList UserData::getSavedIpV6Dns()
 {
-    QMutexLocker lock(&memoryMutex);
+    std::lock_guard<std::mutex> lock(memoryMutex);
     return memSavedV6;
 }
 
@@ -643,14 +658,226 @@ QString UserData::getUsername()
     return memoryValue(memUsername);
 }
 
+// ---- backend binding ----
+
+QString UserData::getBackendBinding()
+{
+    auto store = openStore();
+    return store->value(groupControl + QStringLiteral("/BACKEND"), QString()).toString();
+}
+
+// ---- account queries ----
+
+namespace {
+
+QString jsonText(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Logs the outcome of one account query; true when the request went through.
+bool logQuery(const ApiResult& result, const char* response, const char* error)
+{
+    if (result.error != 0) {
+        qCCritical(user_data).noquote() << QLatin1String(error) << result.errorString;
+        return false;
+    }
+    qCDebug(user_data).noquote() << QLatin1String(response) << jsonText(result.data);
+    return true;
+}
+
+} // namespace
+
+QString UserData::getIp()
+{
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.getIp();
+    }
+    if (!logQuery(result, "RESPONSE getIp():", "REPLY ERROR getIp()"))
+        return QStringLiteral("unknown");
+    // An operation that could not sign in sent nothing and has no answer.
+    if (!result.data.contains(QLatin1String("result")))
+        return QStringLiteral("unknown");
+    const QString ip = AnswerParser::textValue(result.data.value(QLatin1String("result")));
+    if (ip.isEmpty())
+        qCCritical(user_data) << "IP IS EMPTY";
+    return ip;
+}
+
+QJsonObject UserData::getUserInfo()
+{
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.getUserInfo();
+    }
+    if (!logQuery(result, "RESPONSE getUserInfo():", "REPLY ERROR getUserInfo()"))
+        return QJsonObject();
+    QJsonObject info{
+        {QStringLiteral("username"), result.data.value(QLatin1String("username"))},
+        {QStringLiteral("ip"), getIp()},
+        {QStringLiteral("plan_name"), result.data.value(QLatin1String("plan_name"))},
+    };
+    if (result.data.contains(QLatin1String("date_end"))) {
+        const QDateTime end = QDateTime::fromString(result.data.value(QLatin1String("date_end")).toString(),
+                                                    QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+        info.insert(QStringLiteral("date_end"), end.isValid() ? end.toString(QStringLiteral("dd.MM.yyyy")) : QString());
+    }
+    return info;
+}
+
+QMap<unsigned, QString> UserData::getProfiles()
+{
+    QMap<unsigned, QString> profiles;
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.getProfiles();
+    }
+    if (!logQuery(result, "RESPONSE getProfiles():", "REPLY ERROR getProfiles()"))
+        return profiles;
+    const QJsonArray list = result.data.value(QLatin1String("result")).toArray();
+    for (const QJsonValue& value : list) {
+        if (!value.isObject())
+            continue;
+        const QJsonObject profile = value.toObject();
+        const int id = AnswerParser::intValue(profile.value(QLatin1String("id")), -1);
+        if (id < 0)
+            continue;
+        profiles.insert(static_cast<unsigned>(id), AnswerParser::textValue(profile.value(QLatin1String("name"))));
+    }
+    return profiles;
+}
+
+bool UserData::setProfileId(quint32 id)
+{
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.setProfile(id);
+    }
+    if (!logQuery(result, "RESPONSE setProfileId():", "REPLY ERROR setProfileId()"))
+        return false;
+    // Without an answer (the operation could not sign in) nothing was set.
+    if (!result.data.contains(QLatin1String("profile")))
+        return false;
+    saveProfileId(id);
+    return true;
+}
+
+bool UserData::removeAgentProfile()
+{
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.removeAgentProfile();
+    }
+    if (result.error != 0)
+        qCCritical(user_data).noquote() << "REPLY ERROR removeAgentProfile()" << result.errorString;
+    qCDebug(user_data).noquote() << "RESPONSE removeAgentProfile():" << jsonText(result.data);
+    const bool removed = AnswerParser::intValue(result.data.value(QLatin1String("result"))) != 0;
+    qCInfo(user_data).noquote() << "removeAgentProfile() is" << (removed ? "true" : "false");
+    return removed;
+}
+
+bool UserData::getFilteringStatus()
+{
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.getFilteringStatus();
+    }
+    if (!logQuery(result, "RESPONSE getFilteringStatus():", "REPLY ERROR getFilteringStatus()"))
+        return true;
+    const QJsonValue status = result.data.value(QLatin1String("result"));
+    if (status.isUndefined()) {
+        qCWarning(user_data) << "RESPONSE ERROR getFilteringStatus()";
+        return true;
+    }
+    return status.toBool(true);
+}
+
+// ---- system and debug reports ----
+
+QString UserData::startCommand(const QString& program, const QStringList& arguments)
+{
+    const ProgramResult run = Platform::programRunner().run(program, arguments, ProgramRunner::defaultTimeoutMs);
+    if (!run.started)
+        return QString();
+    return ProgramRunner::decode(run.output, DiagnosticCommands::outputCodec());
+}
+
+QString UserData::getDebugInfo()
+{
+    const QString domain = getDomainName();
+    const DiagnosticCommand route = DiagnosticCommands::traceRoute(domain);
+    const QString routeText = startCommand(route.program, route.arguments);
+    const DiagnosticCommand lookup = DiagnosticCommands::txtLookup(QStringLiteral("black.") + domain);
+    const QString lookupText = startCommand(lookup.program, lookup.arguments);
+    const QString info = SystemReport::debugJson(routeText, lookupText);
+    setMemoryValue(memDebugInfo, info);
+    return info;
+}
+
+QString UserData::getLastDebugInfo()
+{
+    return memoryValue(memDebugInfo);
+}
+
+bool UserData::sendDebugInfo()
+{
+    getDebugInfo();
+    ApiResult result;
+    {
+        NetworkAccessManager manager;
+        result = manager.sendDebugInfo(getLastDebugInfo());
+    }
+    if (result.error != 0)
+        qCCritical(user_data).noquote() << "REPLY ERROR sendDebugInfo()" << result.errorString;
+    qCDebug(user_data).noquote() << "RESPONSE sendDebugInfo():" << jsonText(result.data);
+    const bool sent = AnswerParser::intValue(result.data.value(QLatin1String("result"))) != 0;
+    qCInfo(user_data).noquote() << "sendDebugInfo() is" << (sent ? "true" : "false");
+    return sent;
+}
+
+QString UserData::getSystemInfo()
+{
+    SystemReport::Facts facts;
+    facts.appName = ConstData::getAppName();
+    facts.version = ConstData::getVersion();
+    facts.token = getToken();
+    facts.showUid = ConstData::getWorkingMode().first == 1 || getNoAdWork();
+    if (facts.showUid)
+        facts.uid = getSaveUid();
+    facts.controlDns = getControlDNS();
+    facts.localHostV4 = ConstData::getLocalHostV4();
+    facts.localHostV6 = ConstData::getLocalHostV6();
+    facts.dnsIpV4 = getDnsIpV4();
+    facts.dnsIpV6 = getDnsIpV6();
+    facts.protocol = getDnsProtocol();
+    facts.profiles = getProfiles();
+    facts.profileId = getProfileId();
+    facts.supportEmail = ConstData::getSupportEmail();
+    facts.interfaces = SystemReport::systemInterfaces();
+    facts.osName = ConstData::getOS();
+    facts.osDisplayVersion = DiagnosticCommands::osDisplayVersion();
+    facts.cpuArchitecture = QSysInfo::currentCpuArchitecture();
+    facts.hostName = QSysInfo::machineHostName();
+    facts.machineUniqueId = QSysInfo::machineUniqueId();
+    return SystemReport::build(facts);
+}
+
 void UserData::resetMemoryState()
 {
     {
-        QMutexLocker lock(&memoryMutex);
+        std::lock_guard<std::mutex> lock(memoryMutex);
         memLogin.clear();
         memPassword.clear();
         memAuthToken.clear();
         memUsername.clear();
+        memDebugInfo.clear();
         memSavedV4.clear();
         memSavedV6.clear();
     }

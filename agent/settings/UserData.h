@@ -98,6 +98,31 @@ public:
     static void checkUsername();
     static QString getUsername();
 
+    // CONTROL/BACKEND: "jrpc" or "rest" picks the backend binding outside
+    // directory mode; empty (the default, not written back) leaves the choice
+    // to the build.
+    static QString getBackendBinding();
+
+    // Account queries: one backend round trip each (getUserInfo two); they
+    // log their outcome and fall back to their defaults on failure.
+    static QString getIp();                  // "unknown" on failure
+    static QJsonObject getUserInfo();        // empty on failure
+    static QMap<unsigned, QString> getProfiles(); // empty on failure
+    static bool setProfileId(quint32 id);    // true when the backend took it
+    static bool removeAgentProfile();
+    static bool getFilteringStatus();        // true on failure
+
+    // System and debug reports.
+    static QString getSystemInfo();
+    // Runs the two network diagnostics, keeps and returns their JSON text.
+    static QString getDebugInfo();
+    // Refreshes the debug information and uploads it; true when the service confirms.
+    static bool sendDebugInfo();
+    // The last debug information text (empty before the first run).
+    static QString getLastDebugInfo();
+    // Runs one program (30 s at most) and returns its decoded output.
+    static QString startCommand(const QString& program, const QStringList& arguments);
+
     // Forget every in-memory value and the cached copy of the store (tests).
     static void resetMemoryState();
 };
