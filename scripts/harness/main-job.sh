@@ -1,0 +1,101 @@
+#!/bin/sh
+# Starts knotd, the development service and, when it is built, the agent inside
+# a private network + IPC + mount namespace, prints how to try them, and runs
+# until Ctrl-C (or SIGTERM), then stops everything cleanly.
+#
+# usage: main-job.sh <build-dir> [--agent=PATH | --no-agent]
+# While it runs, other terminals can use: scripts/harness/exec.sh -- <command...>
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 1 ] || { echo "usage: $0 <build-dir> [--agent=PATH | --no-agent]" >&2; exit 2; }
+
+if [ -z "${CORVANE_HARNESS_INSIDE:-}" ]; then
+    [ "$(id -u)" = 0 ] || { echo "main-job.sh needs root (namespaces, port 53)" >&2; exit 2; }
+    CORVANE_HARNESS_INSIDE=1 exec unshare --net --ipc --mount --propagation private -- "$0" "$@"
+fi
+
+CV_BUILD=$(cd "$1" && pwd)
+shift
+CV_SOURCE=$(cd "$here/../.." && pwd)
+agent="$CV_BUILD/agent/host/agentcorvane"
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --agent=*) agent="${1#--agent=}" ;;
+    --no-agent) agent="" ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+[ -n "$agent" ] && [ ! -x "$agent" ] && agent=""
+
+. "$here/lib.sh"
+CV_RUN=$(mktemp -d /tmp/corvane-harness.XXXXXX)
+CV_TLS="$CV_BUILD/devservice/tls"
+PIDFILE=${CORVANE_HARNESS_PIDFILE:-/tmp/corvane-harness-main.pid}
+
+finish() {
+    status=$?
+    trap - EXIT INT TERM
+    cv_log "stopping"
+    cv_teardown
+    rm -f "$PIDFILE"
+    cv_log "stopped; logs kept in $CV_RUN"
+    exit "$status"
+}
+trap finish EXIT
+trap 'exit 0' INT TERM
+
+if [ -n "$agent" ]; then
+    cv_setup_network 127.0.0.1
+else
+    cv_setup_network 127.53.0.1
+fi
+cv_start_knot
+cv_start_devservice
+agent_state="not built (no $CV_BUILD/agent/host/agentcorvane); the namespace resolves through the service directly"
+if [ -n "$agent" ]; then
+    if cv_start_agent "$agent"; then
+        agent_state="running: $agent (state in $CV_RUN/agent-state, log $CV_RUN/agent.log)"
+    else
+        agent_state="FAILED to answer DNS on 127.0.0.1 (see $CV_RUN/agent.log); namespace resolver switched to the service"
+        printf 'nameserver 127.53.0.1\noptions timeout:2 attempts:2\n' >"$CV_RUN/resolv.conf"
+    fi
+fi
+cv_export_env
+env | grep -E '^(CORVANE_|PATH=)' | sed 's/^/export /' >"$CV_RUN/env.sh"
+echo "$$ $CV_RUN" >"$PIDFILE"
+
+cat <<INFO
+
+Corvane development environment is running (namespace of PID $$).
+  resolver        127.53.0.1 / fd00:53::1 port 53 (UDP, TCP)
+  backend         https://www.$CV_DOMAIN  (127.53.0.2:443), admin http://127.53.0.2:8053/admin/state
+  DoH / DoT       https://doh.$CV_DOMAIN/ (127.53.0.3:443), doh.$CV_DOMAIN:853
+  block page      http://blockpage.$CV_DOMAIN (127.53.0.4:80, 443)
+  knotd           127.53.0.53 zone example.test
+  agent           $agent_state
+  logs            $CV_RUN
+
+Try it from another terminal (commands run inside the namespace):
+  $here/exec.sh -- dig @127.53.0.1 www.example.test
+  $here/exec.sh -- cv-query blocked.example.test --token 1001     # marked: block page 127.53.0.4
+  $here/exec.sh -- cv-query blocked.example.test                  # unmarked: 192.0.2.66
+  $here/exec.sh -- cv-kdig-tls www.example.test
+  $here/exec.sh -- cv-doh www.example.test A
+  $here/exec.sh -- cv-curl -X POST -H 'Content-Type: application/json' \\
+        -d '{"username":"demo","password":"demo-password"}' https://www.$CV_DOMAIN/api/token/by-password/
+  $here/exec.sh -- dig @127.0.0.1 www.example.test                # through the agent, when it runs
+  $here/exec.sh -- cv-admin queries                               # what the resolver saw
+  $here/exec.sh                                                   # a shell inside
+Accounts: demo/demo-password (tokens 1001 Kids, 1002 Unfiltered), strict/strict-password (2001),
+          paused/paused-password; AD keys demo-ad-key, strict-ad-key.
+Press Ctrl-C to stop.
+INFO
+
+# Stay until interrupted or until the service dies.
+while kill -0 "$CV_SERVICE_PID" 2>/dev/null; do
+    wait "$CV_SERVICE_PID" 2>/dev/null || true
+done
+cv_log "the development service exited; see $CV_RUN/devservice.log"
+exit 1
