@@ -1,12 +1,25 @@
 #!/bin/sh
-# Runs a test inside a private network and IPC namespace (fixed ports, the
-# machine-wide single-instance guard), with the loopback up and the
-# development service's addresses on it. Usage: netns-run.sh <command> [args...]
+# Runs a test inside private network, IPC and mount namespaces (fixed ports,
+# the machine-wide single-instance guard, the system trust store), with the
+# loopback up and the development service's addresses on it.
+# Usage: netns-run.sh <command> [args...]
 if [ -z "$CORVANE_IN_NETNS" ]; then
     export CORVANE_IN_NETNS=1
-    exec unshare --net --ipc -- "$0" "$@"
+    exec unshare --net --ipc --mount --propagation private -- "$0" "$@"
 fi
 ip link set lo up || exit 1
 for a in 127.53.0.1 127.53.0.2 127.53.0.3 127.53.0.4; do ip addr add "$a/8" dev lo 2>/dev/null; done
 ip -6 addr add fd00:53::1/128 dev lo nodad 2>/dev/null
-exec "$@"
+# An agent under test may install or remove root certificates: give it a
+# private copy of the trust store so the host's is never changed.
+trust=$(mktemp -d)
+mkdir -p "$trust/local" "$trust/certs"
+cp -a /usr/local/share/ca-certificates/. "$trust/local/" 2>/dev/null
+cp -a /etc/ssl/certs/. "$trust/certs/" 2>/dev/null
+mount --bind "$trust/local" /usr/local/share/ca-certificates 2>/dev/null
+mount --bind "$trust/certs" /etc/ssl/certs 2>/dev/null
+"$@"
+code=$?
+umount /etc/ssl/certs /usr/local/share/ca-certificates 2>/dev/null
+rm -rf "$trust"
+exit $code

@@ -61,6 +61,15 @@ cv_setup_network() {
     printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$CV_RUN/hosts"
     mount --bind "$CV_RUN/resolv.conf" /etc/resolv.conf || cv_die "cannot bind-mount resolv.conf (no private mount namespace?)"
     mount --bind "$CV_RUN/hosts" /etc/hosts || cv_die "cannot bind-mount hosts"
+    # A private copy of the system trust store: the agent installs the
+    # service's roots with update-ca-certificates, and that must change only
+    # this namespace, never the host.
+    mkdir -p "$CV_RUN/trust/local" "$CV_RUN/trust/etc-ssl-certs"
+    cp -a /etc/ssl/certs/. "$CV_RUN/trust/etc-ssl-certs/" 2>/dev/null || true
+    cp -a /usr/local/share/ca-certificates/. "$CV_RUN/trust/local/" 2>/dev/null || true
+    rm -f "$CV_RUN"/trust/local/corvane-*.crt
+    mount --bind "$CV_RUN/trust/local" /usr/local/share/ca-certificates || cv_die "cannot bind-mount the trust store"
+    mount --bind "$CV_RUN/trust/etc-ssl-certs" /etc/ssl/certs || cv_die "cannot bind-mount the trust store"
 }
 
 cv_start_knot() {
