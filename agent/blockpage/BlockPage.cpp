@@ -1,0 +1,221 @@
+#include "BlockPage.h"
+
+#include "LoggingCategories.h"
+#include "UserData.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QLocale>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+BlockPage::BlockPage(quint16 listenPort, QObject* parent) : QObject(parent), port(listenPort) {}
+
+QString BlockPage::createUrl(const QByteArray& request, int token, QString* chosenScheme)
+{
+    qCDebug(blockpage) << "createUrl";
+    QString text = QString::fromUtf8(request);
+    const int httpAt = text.indexOf(QLatin1String(" HTTP"));
+    if (httpAt >= 0)
+        text.truncate(httpAt);
+    // Without "GET /?" the index is -1 and the query starts at the sixth
+    // character; the browser still gets its redirect, with empty parts.
+    const int getAt = text.indexOf(QLatin1String("GET /?"));
+    const QString query = text.mid(getAt + 6);
+
+    const QString chosen =
+        query.indexOf(QLatin1String("blockpage-tls")) >= 1 ? QStringLiteral("https") : QStringLiteral("http");
+    if (chosenScheme)
+        *chosenScheme = chosen;
+
+    QHash<QString, QString> parameters;
+    const QStringList pieces = query.split(QLatin1Char('&'), Qt::SkipEmptyParts);
+    for (const QString& piece : pieces) {
+        const QStringList parts = piece.split(QLatin1Char('='), Qt::SkipEmptyParts);
+        if (parts.size() == 2)
+            parameters.insert(parts.at(0), parts.at(1));
+    }
+    const QString tokenText = token == -1 ? QString() : QString::number(token);
+    const QString result = chosen + QLatin1String("://") + parameters.value(QStringLiteral("blockpage")) +
+                           QLatin1String("/blocked?hostname=") +
+                           parameters.value(QStringLiteral("hostname")) + QLatin1String("&token=") +
+                           tokenText + QLatin1String("&url=") + parameters.value(QStringLiteral("url"));
+    qCDebug(blockpage).noquote() << "createUrl result:" << result;
+    return result;
+}
+
+QString BlockPage::createUrl(QByteArray& request)
+{
+    return createUrl(request, UserData::getToken(), &scheme);
+}
+
+int BlockPage::requestEnd(const QByteArray& buffer)
+{
+    const int crlf = buffer.indexOf("\r\n\r\n");
+    const int lf = buffer.indexOf("\n\n");
+    if (crlf >= 0 && (lf < 0 || crlf < lf))
+        return crlf + 4;
+    if (lf >= 0)
+        return lf + 2;
+    return -1;
+}
+
+QString BlockPage::nocacheHeaders(const QDateTime& utc)
+{
+    // The "C" locale keeps day and month names English whatever the system's.
+    const QString date = QLocale::c().toString(utc.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"));
+    return QStringLiteral("Date: ") + date +
+           QStringLiteral(" GMT\r\nCache-Control: no-cache,no-store,max-age=0,must-revalidate\r\n");
+}
+
+QString BlockPage::nocacheHeaders()
+{
+    return nocacheHeaders(QDateTime::currentDateTimeUtc());
+}
+
+QByteArray BlockPage::redirectResponse(const QUrl& url, const QDateTime& utc)
+{
+    // Concatenated rather than filled with arg(): an encoded URL is full of
+    // "%20"-like sequences that arg() would take for placeholders.
+    const QString response = QStringLiteral("HTTP/1.1 303 See Other\r\nLocation: ") +
+                             QString::fromUtf8(url.toEncoded(QUrl::FullyEncoded)) +
+                             QStringLiteral("\r\nConnection: close\r\n") + nocacheHeaders(utc) +
+                             QStringLiteral("\r\n\r\n");
+    return response.toUtf8();
+}
+
+void BlockPage::slotStart()
+{
+    // A restarted thread has a new event dispatcher: the old server's socket
+    // notifiers are gone with the old one, so everything is built afresh.
+    stopServer();
+    server = new QTcpServer(this);
+    connect(server, &QTcpServer::newConnection, this, &BlockPage::slotNewConnection);
+    if (!server->listen(QHostAddress::LocalHost, port)) {
+        qCCritical(blockpage) << "HTTP (TCP) server is not started";
+        server->close();
+        boundPort = 0;
+        return;
+    }
+    boundPort = server->serverPort();
+    qCInfo(blockpage) << "START NEW THREAD" << QThread::currentThread();
+}
+
+void BlockPage::stopServer()
+{
+    for (auto it = pending.begin(); it != pending.end(); ++it)
+        it.key()->disconnect(this);
+    pending.clear();
+    requests.clear();
+    delete server;
+    server = nullptr;
+    boundPort = 0;
+}
+
+void BlockPage::slotNewConnection()
+{
+    qCDebug(blockpage) << "slotNewConnection";
+    while (server && server->hasPendingConnections()) {
+        QTcpSocket* socket = server->nextPendingConnection();
+        if (!socket)
+            return;
+        socket->setReadBufferSize(maxRequestBytes + 1);
+        Pending state;
+        state.deadline = new QTimer(socket);
+        state.deadline->setSingleShot(true);
+        connect(state.deadline, &QTimer::timeout, this, [this, socket] { closeTimedOut(socket); });
+        state.deadline->start(requestTimeoutMs);
+        pending.insert(socket, state);
+        connect(socket, &QTcpSocket::readyRead, this, &BlockPage::slotReadyReadLocal);
+        connect(socket, &QTcpSocket::disconnected, this, &BlockPage::slotDeleteLater);
+    }
+}
+
+void BlockPage::slotDeleteLater()
+{
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    pending.remove(socket);
+    for (int i = requests.size() - 1; i >= 0; --i) {
+        if (requests.at(i).socket == socket)
+            requests.removeAt(i);
+    }
+    socket->disconnect(this);
+    socket->deleteLater();
+}
+
+void BlockPage::slotReadyReadLocal()
+{
+    qCDebug(blockpage) << "slotReadyReadLocal";
+    auto* socket = qobject_cast<QTcpSocket*>(sender());
+    if (!socket)
+        return;
+    auto state = pending.find(socket);
+    if (state == pending.end() || state->answered) {
+        // One redirect per connection; whatever follows is not looked at.
+        socket->readAll();
+        return;
+    }
+    state->bytes.append(socket->read(maxRequestBytes + 1 - state->bytes.size()));
+    const int end = requestEnd(state->bytes);
+    if (end < 0) {
+        if (state->bytes.size() <= maxRequestBytes)
+            return; // the rest of the request comes with a later segment
+        qCWarning(blockpage) << "Request too large, closing";
+        state->answered = true;
+        state->bytes.clear();
+        socket->readAll();
+        socket->write("HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
+    QByteArray request = state->bytes.left(end);
+    state->answered = true;
+    state->bytes.clear();
+    // From here the timer bounds how long a peer that does not read the
+    // answer may keep the connection.
+    state->deadline->start(requestTimeoutMs);
+    GetData entry;
+    entry.socket = socket;
+    entry.url = QUrl(createUrl(request));
+    requests.append(entry);
+    redirect();
+}
+
+void BlockPage::redirect()
+{
+    qCDebug(blockpage) << "redirect";
+    if (requests.isEmpty())
+        return;
+    const GetData entry = requests.takeFirst();
+    if (!entry.socket || entry.socket->state() != QAbstractSocket::ConnectedState) {
+        qCWarning(blockpage) << "Client unconnected";
+        return;
+    }
+    const QByteArray response = redirectResponse(entry.url, QDateTime::currentDateTimeUtc());
+    qCDebug(blockpage).noquote() << "redirect response:" << QString::fromUtf8(response);
+    entry.socket->write(response);
+    // The response announces "Connection: close" and has no length: its end
+    // is the end of the connection, so the browser would wait for the body
+    // until the connection closes. Closing flushes what was written first.
+    entry.socket->disconnectFromHost();
+}
+
+void BlockPage::closeTimedOut(QTcpSocket* socket)
+{
+    const auto state = pending.constFind(socket);
+    if (state == pending.constEnd())
+        return;
+    if (state->answered)
+        qCDebug(blockpage) << "Answer not taken, closing";
+    else
+        qCWarning(blockpage) << "Request incomplete, closing";
+    socket->disconnectFromHost();
+    // A peer that stops reading cannot hold the connection open either.
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+// The local HTTP responder a browser reaches for a blocked site: it answers
+// each request with a 303 redirect to the service's block page, adding the
+// machine's token. Lives on a thread of its own; slotStart builds the server
+// there.
+class BlockPage : public QObject
+{
+    Q_OBJECT
+public:
+    struct GetData
+    {
+        QTcpSocket* socket = nullptr; // not owned
+        QUrl url;
+    };
+
+    // Request headers beyond this size are refused (431) and the connection closed.
+    static constexpr int maxRequestBytes = 64 * 1024;
+    // A connection that has not completed its request within this time is
+    // closed; so is an answered one whose answer cannot be delivered.
+    static constexpr int defaultRequestTimeoutMs = 10000;
+
+    explicit BlockPage(quint16 port, QObject* parent = nullptr);
+
+    // Port actually bound once started (0 before, or when listening failed).
+    quint16 serverPort() const { return boundPort.load(); }
+    // Only before the thread starts.
+    void setRequestTimeoutMs(int timeoutMs) { requestTimeoutMs = timeoutMs; }
+
+    // The redirect target for one whole request and the machine's token
+    // (-1 = none). `chosenScheme`, when given, receives "http" or "https".
+    static QString createUrl(const QByteArray& request, int token, QString* chosenScheme = nullptr);
+    // Offset just past the blank line that ends the request headers, or -1
+    // while the headers are incomplete.
+    static int requestEnd(const QByteArray& buffer);
+    // The Date and Cache-Control lines for the moment `utc`.
+    static QString nocacheHeaders(const QDateTime& utc);
+    // The complete 303 response sending the browser to `url`.
+    static QByteArray redirectResponse(const QUrl& url, const QDateTime& utc);
+
+    QString createUrl(QByteArray& request);
+    void redirect();
+    QString nocacheHeaders();
+
+public slots:
+    void slotNewConnection();
+    void slotDeleteLater();
+    void slotReadyReadLocal();
+    void slotStart();
+
+private:
+    struct Pending
+    {
+        QByteArray bytes;
+        QTimer* deadline = nullptr; // owned by the socket
+        bool answered = false;
+    };
+
+    void closeTimedOut(QTcpSocket* socket);
+    void stopServer();
+
+    QTcpServer* server = nullptr;
+    QList<GetData> requests;
+    QString scheme = QStringLiteral("http");
+    QHash<QTcpSocket*, Pending> pending;
+    quint16 port = 0;
+    int requestTimeoutMs = defaultRequestTimeoutMs;
+    std::atomic<quint16> boundPort{0};
+};

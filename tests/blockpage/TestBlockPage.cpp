@@ -1,0 +1,339 @@
+#include "BlockPage.h"
+#include "ConstData.h"
+#include "UserData.h"
+
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+// A block page server on a thread of its own, as the agent runs it.
+class RunningBlockPage
+{
+public:
+    explicit RunningBlockPage(quint16 port, int timeoutMs = BlockPage::defaultRequestTimeoutMs)
+        : page(new BlockPage(port))
+    {
+        page->setRequestTimeoutMs(timeoutMs);
+        page->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, page, &BlockPage::slotStart);
+        thread.start();
+    }
+    ~RunningBlockPage()
+    {
+        QMetaObject::invokeMethod(page, &QObject::deleteLater);
+        thread.quit();
+        thread.wait();
+    }
+    bool waitListening() const
+    {
+        return QTest::qWaitFor([this] { return page->serverPort() != 0; }, 5000);
+    }
+    quint16 port() const { return page->serverPort(); }
+
+    QThread thread;
+    BlockPage* page;
+};
+
+// Reads everything until the server closes the connection.
+QByteArray readUntilClosed(QTcpSocket& socket)
+{
+    QByteArray all;
+    QTest::qWaitFor(
+        [&socket, &all] {
+            all += socket.readAll();
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        },
+        10000);
+    all += socket.readAll();
+    return all;
+}
+
+} // namespace
+
+class TestBlockPage : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void createUrl_data();
+    void createUrl();
+    void requestEnd_data();
+    void requestEnd();
+    void nocacheHeadersInEnglishWhateverTheLocale();
+    void redirectResponseBytes();
+    void requestInSegmentsGetsOneRedirect();
+    void tokenOfTheMachineIsUsed();
+    void malformedRequestStillRedirected_data();
+    void malformedRequestStillRedirected();
+    void incompleteRequestIsClosed();
+    void oversizedRequestIsRefused();
+    void portInUseLeavesServerIdle();
+};
+
+void TestBlockPage::initTestCase()
+{
+    UserData::resetMemoryState();
+}
+
+void TestBlockPage::createUrl_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("token");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("scheme");
+
+    const QByteArray headers = "\r\nHost: 127.0.0.1:13107\r\nUser-Agent: curl/7.88.1\r\n\r\n";
+    QTest::newRow("example") << QByteArray("GET /?blockpage=B&hostname=H&url=U HTTP/1.1") + headers << 12345
+                             << "http://B/blocked?hostname=H&token=12345&url=U"
+                             << "http";
+    QTest::newRow("marker inside the block page host")
+        << QByteArray("GET /?blockpage=blockpage-tls.corvane.test&hostname=ads.example&url=ads.example/x "
+                      "HTTP/1.1") +
+               headers
+        << 7 << "https://blockpage-tls.corvane.test/blocked?hostname=ads.example&token=7&url=ads.example/x"
+        << "https";
+    QTest::newRow("marker at the very start of the query")
+        << QByteArray("GET /?blockpage-tls=1&blockpage=B&hostname=H&url=U HTTP/1.1") + headers << 7
+        << "http://B/blocked?hostname=H&token=7&url=U"
+        << "http";
+    QTest::newRow("no token") << QByteArray("GET /?blockpage=B&hostname=H&url=U HTTP/1.1") + headers << -1
+                              << "http://B/blocked?hostname=H&token=&url=U"
+                              << "http";
+    QTest::newRow("negative token") << QByteArray("GET /?blockpage=B&hostname=H&url=U HTTP/1.1") + headers
+                                    << -7 << "http://B/blocked?hostname=H&token=-7&url=U"
+                                    << "http";
+    QTest::newRow("repeated hostname, last wins")
+        << QByteArray("GET /?hostname=first&blockpage=B&hostname=last&url=U HTTP/1.1") + headers << 1
+        << "http://B/blocked?hostname=last&token=1&url=U"
+        << "http";
+    QTest::newRow("url with its own query is ignored")
+        << QByteArray("GET /?blockpage=B&hostname=H&url=http://H/p?q=1 HTTP/1.1") + headers << 1
+        << "http://B/blocked?hostname=H&token=1&url="
+        << "http";
+    QTest::newRow("percent-encoded values kept as they stand")
+        << QByteArray("GET /?blockpage=B&hostname=H&url=http%3A%2F%2FH%2Fa%20b HTTP/1.1") + headers << 1
+        << "http://B/blocked?hostname=H&token=1&url=http%3A%2F%2FH%2Fa%20b"
+        << "http";
+    QTest::newRow("empty pieces skipped")
+        << QByteArray("GET /?&&blockpage=B&&hostname=H&&url=U& HTTP/1.1") + headers << 1
+        << "http://B/blocked?hostname=H&token=1&url=U"
+        << "http";
+    QTest::newRow("piece without a value ignored")
+        << QByteArray("GET /?blockpage=B&hostname=&url=U&flag HTTP/1.1") + headers << 1
+        << "http://B/blocked?hostname=&token=1&url=U"
+        << "http";
+    QTest::newRow("no parameters") << QByteArray("GET / HTTP/1.1") + headers << 1
+                                   << "http:///blocked?hostname=&token=1&url="
+                                   << "http";
+    // Without "GET /?" the query is taken from the sixth character on, so the
+    // first parameter's name carries "/?" and is not recognised.
+    QTest::newRow("not a GET: query from the sixth character")
+        << QByteArray("POST /?blockpage=B&hostname=H&url=U HTTP/1.1") + headers << 1
+        << "http:///blocked?hostname=H&token=1&url=U"
+        << "http";
+    QTest::newRow("UTF-8 host name") << QByteArray("GET /?blockpage=B&hostname=пример.рф&url=U HTTP/1.1") +
+                                            headers
+                                     << 1
+                                     << QString::fromUtf8("http://B/blocked?hostname=пример.рф&token=1&url=U")
+                                     << "http";
+}
+
+void TestBlockPage::createUrl()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, token);
+    QFETCH(QString, url);
+    QFETCH(QString, scheme);
+
+    QString chosen;
+    QCOMPARE(BlockPage::createUrl(request, token, &chosen), url);
+    QCOMPARE(chosen, scheme);
+}
+
+void TestBlockPage::requestEnd_data()
+{
+    QTest::addColumn<QByteArray>("buffer");
+    QTest::addColumn<int>("end");
+
+    QTest::newRow("complete") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n\r\n") << 27;
+    QTest::newRow("body after headers") << QByteArray("GET / HTTP/1.1\r\n\r\nxyz") << 18;
+    QTest::newRow("request line only") << QByteArray("GET / HTTP/1.1\r\n") << -1;
+    QTest::newRow("headers cut") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n\r") << -1;
+    QTest::newRow("bare line feeds") << QByteArray("GET / HTTP/1.1\nHost: a\n\n") << 24;
+    QTest::newRow("empty") << QByteArray() << -1;
+}
+
+void TestBlockPage::requestEnd()
+{
+    QFETCH(QByteArray, buffer);
+    QFETCH(int, end);
+    QCOMPARE(BlockPage::requestEnd(buffer), end);
+}
+
+void TestBlockPage::nocacheHeadersInEnglishWhateverTheLocale()
+{
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const QDateTime moment(QDate(2024, 5, 6), QTime(10, 15, 2), Qt::UTC);
+    const QString headers = BlockPage::nocacheHeaders(moment);
+    // The same moment given in another time zone gives the same line.
+    const QString fromOffset = BlockPage::nocacheHeaders(moment.toOffsetFromUtc(3 * 3600));
+    QLocale::setDefault(previous);
+    QCOMPARE(headers, QStringLiteral("Date: Mon, 06 May 2024 10:15:02 GMT\r\n"
+                                     "Cache-Control: no-cache,no-store,max-age=0,must-revalidate\r\n"));
+    QCOMPARE(fromOffset, headers);
+}
+
+void TestBlockPage::redirectResponseBytes()
+{
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    const QDateTime moment(QDate(2023, 12, 31), QTime(23, 59, 59), Qt::UTC);
+    const QByteArray response = BlockPage::redirectResponse(
+        QUrl(QStringLiteral("http://blockpage.corvane.test/blocked?hostname=ads.example&token=42&url=a b")),
+        moment);
+    QLocale::setDefault(previous);
+    QCOMPARE(response,
+             QByteArray("HTTP/1.1 303 See Other\r\n"
+                        "Location: http://blockpage.corvane.test/blocked?hostname=ads.example&token=42"
+                        "&url=a%20b\r\n"
+                        "Connection: close\r\n"
+                        "Date: Sun, 31 Dec 2023 23:59:59 GMT\r\n"
+                        "Cache-Control: no-cache,no-store,max-age=0,must-revalidate\r\n"
+                        "\r\n\r\n"));
+}
+
+void TestBlockPage::requestInSegmentsGetsOneRedirect()
+{
+    UserData::setToken(4711);
+    RunningBlockPage server(0, 300);
+    QVERIFY(server.waitListening());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(client.waitForConnected(5000));
+
+    const QByteArray request =
+        "GET /?blockpage=blockpage.corvane.test&hostname=ads.example&url=ads.example/banner "
+        "HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n";
+    // Three segments, each on its way before the next is written.
+    const QList<int> cuts{10, 70, request.size()};
+    int from = 0;
+    for (int cut : cuts) {
+        client.write(request.mid(from, cut - from));
+        QVERIFY(client.waitForBytesWritten(5000));
+        from = cut;
+        if (cut != request.size())
+            QVERIFY(!client.waitForReadyRead(100)); // nothing answered for a part
+    }
+    const QByteArray all = readUntilClosed(client);
+    QCOMPARE(all.count("HTTP/1.1 303 See Other"), 1);
+    QVERIFY2(
+        all.startsWith("HTTP/1.1 303 See Other\r\nLocation: http://blockpage.corvane.test/blocked?"
+                       "hostname=ads.example&token=4711&url=ads.example/banner\r\nConnection: close\r\n"),
+        all.constData());
+    QVERIFY(all.endsWith("must-revalidate\r\n\r\n\r\n"));
+}
+
+void TestBlockPage::tokenOfTheMachineIsUsed()
+{
+    UserData::setToken(99);
+    RunningBlockPage server(0, 300);
+    QVERIFY(server.waitListening());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(client.waitForConnected(5000));
+    client.write("GET /?blockpage=blockpage-tls.corvane.test&hostname=h&url=u HTTP/1.1\r\n\r\n");
+    const QByteArray all = readUntilClosed(client);
+    QVERIFY2(
+        all.contains("Location: https://blockpage-tls.corvane.test/blocked?hostname=h&token=99&url=u\r\n"),
+        all.constData());
+}
+
+void TestBlockPage::malformedRequestStillRedirected_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("location");
+
+    QTest::newRow("no query") << QByteArray("GET / HTTP/1.1\r\n\r\n")
+                              << QByteArray("Location: http:///blocked?hostname=&token=5&url=\r\n");
+    QTest::newRow("binary garbage") << QByteArray::fromHex("00ff10fe0d0a0d0a")
+                                    << QByteArray("Location: http:///blocked?hostname=&token=5&url=\r\n");
+    // Without " HTTP" the header lines fall into the query; their line breaks
+    // must not reach the response unencoded.
+    QTest::newRow("no protocol word")
+        << QByteArray("GET /?blockpage=B&hostname=H&url=U\r\nX-A: b\r\n\r\n")
+        << QByteArray("Location: http://b/blocked?hostname=H&token=5&url=U%0D%0AX-A:"
+                      "%20b%0D%0A%0D%0A\r\n");
+}
+
+void TestBlockPage::malformedRequestStillRedirected()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, location);
+
+    UserData::setToken(5);
+    RunningBlockPage server(0, 300);
+    QVERIFY(server.waitListening());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(client.waitForConnected(5000));
+    client.write(request);
+    const QByteArray all = readUntilClosed(client);
+    QVERIFY2(all.startsWith("HTTP/1.1 303 See Other\r\n"), all.constData());
+    QVERIFY2(all.contains(location), all.constData());
+    // Every header line ends where it should: no injected lines.
+    const QByteArray head = all.left(all.indexOf("\r\n\r\n"));
+    QCOMPARE(head.count("\r\n"), 4);
+}
+
+void TestBlockPage::incompleteRequestIsClosed()
+{
+    RunningBlockPage server(0, 200);
+    QVERIFY(server.waitListening());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(client.waitForConnected(5000));
+    QTest::ignoreMessage(QtWarningMsg, "Request incomplete, closing");
+    client.write("GET /?blockpage=B&hostname=H HTTP/1.1\r\nHost: x\r\n");
+    const QByteArray all = readUntilClosed(client);
+    QCOMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(all, QByteArray());
+}
+
+void TestBlockPage::oversizedRequestIsRefused()
+{
+    RunningBlockPage server(0, 5000);
+    QVERIFY(server.waitListening());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(client.waitForConnected(5000));
+    QTest::ignoreMessage(QtWarningMsg, "Request too large, closing");
+    client.write("GET /?blockpage=B&hostname=H&url=" + QByteArray(2 * 1024 * 1024, 'a') +
+                 " HTTP/1.1\r\n\r\n");
+    const QByteArray all = readUntilClosed(client);
+    QVERIFY2(all.startsWith("HTTP/1.1 431 "), all.left(100).constData());
+    QCOMPARE(all.count("HTTP/1.1"), 1);
+}
+
+void TestBlockPage::portInUseLeavesServerIdle()
+{
+    RunningBlockPage first(0);
+    QVERIFY(first.waitListening());
+    QTest::ignoreMessage(QtCriticalMsg, "HTTP (TCP) server is not started");
+    {
+        RunningBlockPage second(first.port());
+        // The failure is logged on the server's thread; wait for it there.
+        QVERIFY(QTest::qWaitFor([&second] { return second.thread.isRunning(); }, 5000));
+        QMetaObject::invokeMethod(
+            second.page, [] {}, Qt::BlockingQueuedConnection);
+        QCOMPARE(second.port(), quint16(0));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestBlockPage)
+#include "TestBlockPage.moc"

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "ControlFrame.h"
+#include "FrameReader.h"
+
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QObject>
+#include <QStringList>
+#include <QTcpSocket>
+
+// A control-channel client for tests: sends envelopes or raw bytes and keeps
+// every message it receives, both as text and parsed.
+class ControlTestClient : public QObject
+{
+public:
+    ControlTestClient()
+    {
+        connect(&socket, &QTcpSocket::readyRead, this, [this] {
+            const QVector<QString> received = reader.feed(socket.readAll());
+            for (const QString& text : received) {
+                texts.append(text);
+                messages.append(ControlFrame::parse(text));
+            }
+        });
+    }
+
+    bool connectTo(quint16 port, const QHostAddress& address = QHostAddress::LocalHost)
+    {
+        socket.connectToHost(address, port);
+        return socket.waitForConnected(5000);
+    }
+    void send(const QJsonObject& envelope) { sendRaw(ControlFrame::encode(envelope)); }
+    void send(const QString& info) { send(ControlFrame::envelope(info)); }
+    void send(const QString& info, const QJsonObject& data) { send(ControlFrame::envelope(info, data)); }
+    void sendRaw(const QByteArray& bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+    QStringList infos() const
+    {
+        QStringList names;
+        for (const QJsonObject& message : messages)
+            names.append(message.value(QStringLiteral("info")).toString());
+        return names;
+    }
+
+    QTcpSocket socket;
+    FrameReader reader;
+    QStringList texts;
+    QList<QJsonObject> messages;
+};

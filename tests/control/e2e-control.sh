@@ -1,0 +1,165 @@
+#!/bin/bash
+# The whole agent beside the development service, driven through its control
+# channel with corvanectl: protocol and protection switches decide how the next
+# query leaves the agent, a blocked name ends on the service's block page with
+# the machine's token, and the control and block-page ports answer on the
+# loopback addresses only. Runs inside scripts/harness/run-in-ns.sh (no agent
+# of the harness: this script starts its own with a prepared settings store).
+set -u
+
+failures=0
+check() { # <description> <command...>: the command must succeed
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   - $what"
+    else
+        echo "FAIL - $what"
+        failures=$((failures + 1))
+    fi
+}
+equals() { [ "$1" = "$2" ] || { echo "     expected [$2], got [$1]" >&2; return 1; }; }
+contains() { case "$1" in *"$2"*) return 0 ;; esac; echo "     [$2] not found in [$1]" >&2; return 1; }
+fails_with() { # <exit status> <command...>
+    local want=$1
+    shift
+    "$@" >/dev/null 2>&1
+    local got=$?
+    [ "$got" = "$want" ] || { echo "     expected exit $want, got $got" >&2; return 1; }
+}
+
+build=${CORVANE_BUILD_DIR:?run inside scripts/harness/run-in-ns.sh}
+run=${CORVANE_HARNESS_RUN:?run inside scripts/harness/run-in-ns.sh}
+domain=${CORVANE_DOMAIN:-corvane.test}
+ctl=${CORVANE_CTL:-$build/tools/corvanectl/corvanectl}
+agent=${CORVANE_AGENT_BIN:-$build/agent/host/agentcorvane}
+[ -x "$ctl" ] && [ -x "$agent" ] || { echo "corvanectl or agentcorvane not built" >&2; exit 1; }
+
+# The machine holds token 1001 of the seeded account "demo" (profile Kids,
+# which blocks blocked.example.test and adult.example.test).
+state="$run/control-agent-state"
+ini="$state/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
+mkdir -p "$(dirname "$ini")"
+printf '[USER]\nTOKEN=1001\nUID=uid-e2e\n' >"$ini"
+chmod 600 "$ini"
+
+CORVANE_STATE_DIR="$state" "$agent" >"$run/control-agent.log" 2>&1 &
+agent_pid=$!
+stop_agent() {
+    kill -TERM "$agent_pid" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 "$agent_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$agent_pid" 2>/dev/null
+    wait "$agent_pid" 2>/dev/null
+}
+trap stop_agent EXIT
+
+ready() {
+    [ "$(dig +time=1 +tries=1 +short @127.0.0.1 "www.$domain" A)" = 127.53.0.2 ] &&
+        "$ctl" --timeout 1000 status >/dev/null 2>&1
+}
+deadline=$((SECONDS + 20))
+until ready; do
+    if [ $SECONDS -ge $deadline ] || ! kill -0 "$agent_pid" 2>/dev/null; then
+        echo "the agent did not become ready" >&2
+        tail -n 30 "$run/control-agent.log" >&2
+        exit 1
+    fi
+    sleep 0.2
+done
+
+# How the service saw the last query for a name: "<transport> <marked> <token>".
+seen() {
+    cv-admin queries | jq -r --arg n "$1" \
+        '[.queries[] | select((.name | rtrimstr(".")) == $n)] | last | "\(.transport) \(.marked) \(.token)"'
+}
+# Resolves a name through the agent after clearing the service's query log.
+ask() {
+    cv-admin queries-clear >/dev/null
+    dig +time=3 +tries=1 +short @127.0.0.1 "$1" A | tail -n 1
+}
+
+# --- state before any switch ----------------------------------------------------
+status=$("$ctl" status)
+check "status reports no stored sign-in data" contains "$status" '{"data":{"status":false},"info":"STATUSAUTHDATA"}'
+check "status reports plain DNS" contains "$status" '{"data":{"dns_protocol":0},"info":"DNSPROTOCOL"}'
+check "status lists the interfaces" contains "$status" '"info":"NETWORKINTERFACES"'
+check "protection unset: a blocked name resolves" equals "$(ask blocked.example.test)" "192.0.2.66"
+check "protection unset: the query went out unmarked over UDP" equals "$(seen blocked.example.test)" "udp false null"
+
+# --- protection and protocol ----------------------------------------------------
+check "corvanectl filtering on" equals "$("$ctl" filtering on)" ""
+check "protection on: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
+check "protection on: marked with the machine's token over UDP" equals "$(seen blocked.example.test)" "udp true 1001"
+
+check "corvanectl protocol dot" equals "$("$ctl" protocol dot)" ""
+check "DoT: blocked" equals "$(ask adult.example.test)" "127.53.0.4"
+check "DoT: the query went out over TLS, marked" equals "$(seen adult.example.test)" "dot true 1001"
+check "DoT: an allowed name still resolves" equals "$(ask allowed.example.test)" "192.0.2.11"
+
+check "corvanectl protocol doh" equals "$("$ctl" protocol doh)" ""
+check "DoH: blocked below a blocked domain" equals "$(ask sub.blocked.example.test)" "127.53.0.4"
+check "DoH: the query went out over HTTPS, marked" equals "$(seen sub.blocked.example.test)" "doh true 1001"
+check "status shows the protocol chosen" contains "$("$ctl" status)" '{"data":{"dns_protocol":1},"info":"DNSPROTOCOL"}'
+
+check "corvanectl filtering off" equals "$("$ctl" filtering off)" ""
+check "protection off: the blocked name resolves" equals "$(ask blocked.example.test)" "192.0.2.66"
+check "protection off: unmarked over plain UDP despite DoH" equals "$(seen blocked.example.test)" "udp false null"
+
+# --- block page -----------------------------------------------------------------
+"$ctl" protocol dns >/dev/null
+"$ctl" filtering on >/dev/null
+# From here the namespace's own resolver is the agent, as on a protected machine.
+printf 'nameserver 127.0.0.1\noptions timeout:2 attempts:2\n' >"$run/resolv.conf"
+page=$(curl -sS -L --max-time 15 -w '\n%{url_effective}' "http://blocked.example.test/news/today.html?a=1")
+check "curl -L on a blocked name ends on the service's block page" \
+    contains "$(printf '%s' "$page" | tail -n 1)" "http://blockpage.$domain/blocked?hostname=blocked.example.test&token=1001&url="
+check "the block page shows the machine's token" contains "$page" 'id="token">1001<'
+check "the block page shows the blocked host" contains "$page" 'id="hostname">blocked.example.test<'
+hops=$(curl -sS -L --max-time 15 -o /dev/null -D - "http://adult.example.test/" | grep -ci '^HTTP/1.1 303')
+check "the agent answered with one 303" equals "$hops" "1"
+tls=$(curl -sS -k -L --max-time 15 -o /dev/null -w '%{url_effective}' "https://blocked.example.test/secure")
+check "over HTTPS the agent sends the browser to the TLS block page" \
+    contains "$tls" "https://blockpage-tls.$domain/blocked?hostname=blocked.example.test&token=1001&url="
+
+# --- bad input ----------------------------------------------------------------
+(printf '\377\377\000\000garbage' >/dev/tcp/127.0.0.1/49101) 2>/dev/null
+(head -c 3000000 /dev/zero >/dev/tcp/127.0.0.1/13107) 2>/dev/null
+(printf 'GET /?blockpage=b&hostname=h' >/dev/tcp/127.0.0.1/13107) 2>/dev/null
+check "control channel still serves after garbage" contains "$("$ctl" status)" '"info":"DNSPROTOCOL"'
+check "block page still serves after garbage" \
+    contains "$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' 'http://127.0.0.1:13107/?blockpage=b&hostname=h&url=u')" "303"
+
+# --- sign-in state: login and logout --------------------------------------------
+# Login keeps an explicit off; after a logout it switches protection on.
+"$ctl" filtering off >/dev/null
+check "login while off stays off" contains "$("$ctl" login)" '{"data":{"status":0},"info":"STATUSFILTERINGLOCAL"}'
+check "corvanectl logout" equals "$("$ctl" logout)" ""
+check "login after logout switches on" contains "$("$ctl" login)" '{"data":{"status":1},"info":"STATUSFILTERINGLOCAL"}'
+# The logout dropped the machine's token with the sign-in data: until the
+# next sign-in the queries leave unmarked, so nothing is filtered.
+check "after logout the blocked name resolves" equals "$(ask blocked.example.test)" "192.0.2.66"
+check "after logout the query leaves unmarked" equals "$(seen blocked.example.test)" "udp false null"
+check "after logout the stored UID is kept" grep -q '^UID=uid-e2e' "$ini"
+
+check "corvanectl send with data" contains "$("$ctl" send SETCOORDGUI '{"x":"10","y":"20"}' && "$ctl" send GETCOORDGUI)" \
+    '{"data":{"x":"10","y":"20"},"info":"COORDGUI"}'
+check "corvanectl refuses an unknown protocol" fails_with 1 "$ctl" protocol quic
+
+# --- loopback only ----------------------------------------------------------------
+ip addr add 192.0.2.77/32 dev lo
+check "the control port answers on ::1" contains "$("$ctl" --host ::1 status)" '"info":"DNSPROTOCOL"'
+check "nothing answers on 49101 from a non-loopback address" fails_with 2 "$ctl" --host 192.0.2.77 --timeout 3000 status
+check "nothing answers on 13107 from a non-loopback address" fails_with 7 curl -sS --max-time 3 "http://192.0.2.77:13107/"
+check "49101 listens on the loopback addresses only" \
+    equals "$(ss -Hltn 'sport = :49101' | awk '{print $4}' | sort | tr '\n' ' ')" "127.0.0.1:49101 [::1]:49101 "
+
+check "the agent is still running" kill -0 "$agent_pid"
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed; agent log: $run/control-agent.log" >&2
+    tail -n 40 "$run/control-agent.log" >&2
+    exit 1
+fi
+echo "all control-channel checks passed"
