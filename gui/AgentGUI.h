@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QPoint>
+#include <QWidget>
+
+class Alert;
+class Authorization;
+class CheckerActivation;
+class CheckerVersion;
+class FilteringStatus;
+class PersonalArea;
+class QStackedWidget;
+class QVBoxLayout;
+class TcpSocket;
+class Tray;
+
+// The frameless main window: stacks the pages, wires them to the control
+// client and lives in the tray while closed.
+class AgentGUI : public QWidget
+{
+    Q_OBJECT
+public:
+    // Page indexes of the stack.
+    enum Page
+    {
+        PAGE_ALERT = 0,
+        PAGE_AUTHORIZATION = 1,
+        PAGE_CABINET = 2,
+        PAGE_UPDATE = 3,
+        PAGE_FILTERING = 4
+    };
+
+    explicit AgentGUI(QWidget* parent = nullptr);
+
+    // Shows, raises and activates the window.
+    void show();
+
+    Tray* getTray() const { return tray; }
+    TcpSocket* getSocket() const { return socket; }
+    CheckerActivation* getCheckerActivation() const { return checkerActivation; }
+    QStackedWidget* getStack() const { return stack; }
+    Alert* getAlert() const { return alert; }
+    Authorization* getAuthorization() const { return authorization; }
+    PersonalArea* getPersonalArea() const { return personalArea; }
+    CheckerVersion* getCheckerVersion() const { return checkerVersion; }
+    FilteringStatus* getFilteringStatus() const { return filteringStatus; }
+    bool isDragging() const { return dragging; }
+
+signals:
+    void signalClose();
+    void signalSetCoord();
+    void signalGetCoord();
+
+public slots:
+    void slotGoAuthorization(bool status);
+    void slotGoAlert();
+    void slotGoCabinet();
+    void slotGoUpdate(bool status);
+    void slotSetWindow();
+    void slotGoFilteringStatus(bool status);
+    void slotShow();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    void registerFonts();
+    void makeConnections();
+    void placeWindow(const QJsonObject& coordinates);
+    void filteringStatusServer(const QJsonObject& data);
+    static bool readBool(const QJsonObject& data, const QString& key, bool& out);
+
+    Tray* tray;
+    TcpSocket* socket;
+    CheckerActivation* checkerActivation;
+    QStackedWidget* stack;
+    Alert* alert;
+    FilteringStatus* filteringStatus;
+    Authorization* authorization;
+    PersonalArea* personalArea;
+    CheckerVersion* checkerVersion;
+    QVBoxLayout* layout;
+    bool dragging = false;
+    QPoint pressOffset;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "Authentication.h"
+
+class QLineEdit;
+
+// Sign-in with e-mail and password.
+class AuthLogin : public Authentication
+{
+    Q_OBJECT
+public:
+    AuthLogin(QWidget* parent, const QString& appName);
+
+    void showEnter() override;
+    void setStatusWrong(QString text) override;
+    void setCheckAuth(Authentication::StatusCheckAuth status) override;
+
+public slots:
+    void slotClear() override;
+    void slotStatusLog(bool status) override;
+    void slotStatusAd(bool status) override;
+    void slotAuthentication();
+    void slotEnter();
+    void slotClickedEye();
+
+private:
+    void setFieldsEnabled(bool enabled);
+
+    QLineEdit* email;
+    QLineEdit* password;
+    QPushButton* eye;
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "Authentication.h"
+
+class QLineEdit;
+
+// Sign-in with an access key (Active Directory mode).
+class AuthToken : public Authentication
+{
+    Q_OBJECT
+public:
+    AuthToken(QWidget* parent, const QString& appName);
+
+    void showEnter() override;
+    void setStatusWrong(QString text) override;
+    void setCheckAuth(Authentication::StatusCheckAuth status) override;
+
+public slots:
+    void slotClear() override;
+    void slotStatusLog(bool status) override;
+    void slotStatusAd(bool status) override;
+    void slotAuthentication();
+    void slotEnter();
+
+private:
+    void setFieldsEnabled(bool enabled);
+
+    QLineEdit* key;
+};

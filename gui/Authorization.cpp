@@ -1,0 +1,147 @@
+#include "Authorization.h"
+
+#include "AuthLogin.h"
+#include "AuthToken.h"
+#include "GuiLoggingCategories.h"
+#include "MasterPass.h"
+
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+Authorization::Authorization(QWidget* parent, const QString& name)
+    : QWidget(parent), appName(name), stack(new QStackedWidget(this))
+{
+    setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
+    setWindowTitle(appName);
+    setObjectName(QStringLiteral("authorization"));
+    setStyleSheet(QStringLiteral("#authorization {background: #F9FAFB;}"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(stack);
+}
+
+void Authorization::create(bool token)
+{
+    if (token)
+        authentication = new AuthToken(stack, appName);
+    else
+        authentication = new AuthLogin(stack, appName);
+    masterPass = new MasterPass(stack, appName);
+    stack->addWidget(authentication);
+    stack->addWidget(masterPass);
+
+    connect(this, &Authorization::signalLogout, authentication, &Authentication::slotClear);
+    connect(this, &Authorization::signalNewVersion, authentication, &Authentication::signalNewVersion);
+    connect(this, &Authorization::signalNewVersion, masterPass, &MasterPass::signalNewVersion);
+
+    connect(authentication, &Authentication::signalClose, this, &Authorization::signalClose);
+    connect(authentication, &Authentication::signalGetUpdate, this, &Authorization::signalGetUpdate);
+    connect(authentication, &Authentication::signalCheckAuth, this, &Authorization::signalCheckAuth);
+    connect(authentication, &Authentication::signalChangeStatusLog, this,
+            &Authorization::signalChangeStatusLog);
+
+    connect(masterPass, &MasterPass::signalClose, this, &Authorization::signalClose);
+    connect(masterPass, &MasterPass::signalCreatePin, this, &Authorization::signalCreatePin);
+    connect(masterPass, &MasterPass::signalCheckPin, this, &Authorization::signalCheckPin);
+    connect(masterPass, &MasterPass::signalGetUpdate, this, &Authorization::signalGetUpdate);
+    connect(masterPass, &MasterPass::signalChangeStatusLog, this, &Authorization::signalChangeStatusLog);
+}
+
+int Authorization::getCurrentIndex() const
+{
+    return stack->currentIndex();
+}
+
+void Authorization::slotStatusAd(bool ad)
+{
+    if (!authentication)
+        create(ad);
+    authentication->slotStatusAd(ad);
+    masterPass->slotStatusAd(ad);
+}
+
+void Authorization::slotStatusLog(bool status)
+{
+    if (!authentication)
+        return;
+    authentication->slotStatusLog(status);
+    masterPass->slotStatusLog(status);
+}
+
+void Authorization::slotShow(bool stored)
+{
+    if (stored) {
+        inputMasterPass();
+        return;
+    }
+    inputAuthenticationData();
+}
+
+void Authorization::inputAuthenticationData()
+{
+    if (!authentication) {
+        qCCritical(GuiLog::authorization) << "Window authentication didn't create!";
+        return;
+    }
+    stack->setCurrentIndex(0);
+    authentication->showEnter();
+}
+
+void Authorization::inputMasterPass()
+{
+    if (!masterPass) {
+        qCCritical(GuiLog::authorization) << "Window authentication didn't create!";
+        return;
+    }
+    stack->setCurrentIndex(1);
+    masterPass->showEnter();
+}
+
+void Authorization::createMasterPass()
+{
+    if (!masterPass) {
+        qCCritical(GuiLog::authorization) << "Window authentication didn't create!";
+        return;
+    }
+    stack->setCurrentIndex(1);
+    masterPass->showCreate();
+}
+
+void Authorization::slotStatusCheckAuth(QJsonObject data)
+{
+    if (!authentication)
+        return;
+    const int status = data.value(QStringLiteral("status")).toInt(-1);
+    authentication->setCheckAuth(static_cast<Authentication::StatusCheckAuth>(status));
+    if (status == Authentication::SUCCESS)
+        createMasterPass();
+}
+
+void Authorization::slotStatusCreatePin(QJsonObject data)
+{
+    if (data.value(QStringLiteral("status")).toInt(-1) == 1)
+        inputMasterPass();
+}
+
+void Authorization::slotStatusCheckPin(QJsonObject data)
+{
+    const int status = data.value(QStringLiteral("status")).toInt(-1);
+    qCDebug(GuiLog::authorization) << "slotStatusCheckPin" << status;
+    if (!masterPass)
+        return;
+    switch (status) {
+    case MasterPass::SUCCESS:
+        masterPass->resetCount();
+        emit signalSuccess();
+        break;
+    case MasterPass::LAUNCH_LIMIT:
+        emit signalLogout();
+        authentication->setStatusWrong(QStringLiteral("You have reached the agent launch limit, \ndelete the "
+                                                      "settings in the cabinet \nor use other credentials"));
+        break;
+    default:
+        masterPass->wrongMP(status);
+        break;
+    }
+}

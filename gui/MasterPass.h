@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QWidget>
+
+class PageHeader;
+class QLabel;
+class QLineEdit;
+class QMovie;
+class QPushButton;
+
+// The PIN form: sets a new PIN or asks for the stored one.
+class MasterPass : public QWidget
+{
+    Q_OBJECT
+public:
+    // The "status" of "STATUSCHECKPIN".
+    enum StatusCheckPin : int
+    {
+        WRONG_PIN = 0,
+        SUCCESS = 1,
+        WRONG_LENGTH = 2,
+        LAUNCH_LIMIT = 3,
+        NETWORK_ERROR = 4
+    };
+    Q_ENUM(StatusCheckPin)
+
+    MasterPass(QWidget* parent, const QString& appName);
+
+    void showEnter();
+    void showCreate();
+    void wrongMP(int status);
+    void resetCount() { count = 0; }
+    quint16 getCount() const { return count; }
+    QString getStatusText() const;
+    QString getTitle() const;
+    bool isConfirmShown() const;
+
+signals:
+    void signalClose();
+    void signalCreatePin(QJsonObject data);
+    void signalCheckPin(QJsonObject data);
+    void signalGetUpdate();
+    void signalChangeStatusLog();
+    void signalNewVersion(bool status);
+
+public slots:
+    void slotEnter_pressed();
+    void slotCreate_pressed();
+    void slotStatusLog(bool status);
+    void slotStatusAd(bool status);
+    void slotNewVersion(bool status);
+
+private:
+    // Resets the form for one mode and routes the button and Return key to `target`.
+    void prepare(const QString& title, const QString& button, bool confirm, void (MasterPass::*target)());
+    void setFieldsEnabled(bool enabled);
+    void showLoading(bool shown);
+
+    const quint8 minLength = 4;
+    const quint8 maxLength = 20;
+    PageHeader* pageHeader;
+    QLabel* titleLabel;
+    QLineEdit* pin;
+    QLineEdit* confirm;
+    QPushButton* button;
+    QLabel* statusLabel;
+    QLabel* loading;
+    QMovie* loaderMovie;
+    QPushButton* updateButton;
+    quint16 count = 0;
+    QString savedButtonText;
+};

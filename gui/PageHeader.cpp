@@ -1,0 +1,70 @@
+#include "PageHeader.h"
+
+#include "ClickableLabel.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+
+PageHeader::PageHeader(const QString& name, QWidget* parent)
+    : QWidget(parent), appName(name), logo(new ClickableLabel(this)), adMark(new QLabel(this)),
+      closeButton(new QPushButton(this))
+{
+    setObjectName(QStringLiteral("pageHeader"));
+    setFixedHeight(85);
+    setAttribute(Qt::WA_StyledBackground, true);
+    setStyleSheet(QStringLiteral("#pageHeader {background: #FFFFFF; border-bottom: 1px solid #E4E7EC;}"));
+
+    logo->setObjectName(QStringLiteral("logo"));
+    logo->setPixmap(QPixmap(QStringLiteral(":/logo/logo.png")));
+    logo->setToolTip(appName);
+
+    auto* title = new QLabel(appName, this);
+    title->setObjectName(QStringLiteral("title"));
+    title->setStyleSheet(QStringLiteral("font-size: 20px; color: #101828;"));
+
+    adMark->setObjectName(QStringLiteral("adMark"));
+    adMark->setText(QStringLiteral("ActiveDirectory"));
+    adMark->setStyleSheet(
+        QStringLiteral("color: #1C66F6; border: 1px solid #1C66F6; border-radius: 6px; padding: 2px 8px;"));
+    adMark->hide();
+
+    closeButton->setObjectName(QStringLiteral("close"));
+    closeButton->setText(QStringLiteral("\u2715"));
+    closeButton->setToolTip(QStringLiteral("Minimize to tray"));
+    closeButton->setFixedSize(36, 36);
+    closeButton->setFlat(true);
+    closeButton->setCursor(Qt::PointingHandCursor);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(24, 0, 16, 0);
+    layout->setSpacing(12);
+    layout->addWidget(logo);
+    layout->addWidget(title);
+    layout->addWidget(adMark);
+    layout->addStretch(1);
+    layout->addWidget(closeButton);
+
+    connect(logo, &ClickableLabel::doubleClicked, this, &PageHeader::signalLogoDoubleClicked);
+    connect(closeButton, &QPushButton::clicked, this, &PageHeader::signalCloseClicked);
+}
+
+void PageHeader::setStatusLog(bool status)
+{
+    logo->setToolTip(appName + QLatin1Char(' ') + (status ? QStringLiteral("(D)") : QStringLiteral("(I)")));
+}
+
+void PageHeader::setStatusAd(bool status)
+{
+    adMark->setVisible(status);
+}
+
+QString PageHeader::logoToolTip() const
+{
+    return logo->toolTip();
+}
+
+bool PageHeader::isAdMarkShown() const
+{
+    return !adMark->isHidden();
+}
