@@ -4,10 +4,10 @@
 set -e
 packages="build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
     iproute2 util-linux procps psmisc openssl curl ca-certificates
-    dnsutils knot-dnsutils knot dnsdist dnsperf traceroute
+    dnsutils knot-dnsutils knot dnsdist dnsperf dnsmasq-base stubby traceroute
     clang-14 libclang-rt-14-dev
-    xvfb xdotool xauth fonts-dejavu-core
-    mingw-w64 wine64"
+    xvfb xdotool xauth fonts-dejavu-core imagemagick
+    g++-mingw-w64-x86-64-posix wine64 nsis"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

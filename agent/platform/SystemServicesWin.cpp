@@ -1,0 +1,85 @@
+#include "SystemServices.h"
+
+#include "AdapterSource.h"
+#include "LoggingCategories.h"
+#include "MachineInfo.h"
+#include "win/WinAdapters.h"
+#include "win/WinMachine.h"
+
+#include <QString>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class WindowsAdapterSource : public AdapterSource
+{
+public:
+    bool list(QVector<AdapterInfo>& adapters) override
+    {
+        adapters.clear();
+        std::vector<WinAdapters::Adapter> found;
+        unsigned long error = 0;
+        if (!WinAdapters::list(found, &error)) {
+            qCWarning(platform) << "GetAdaptersAddresses failed" << error;
+            return false;
+        }
+        adapters.reserve(static_cast<int>(found.size()));
+        for (const WinAdapters::Adapter& adapter : found) {
+            AdapterInfo info;
+            info.name = QString::fromLocal8Bit(adapter.name.c_str());
+            info.friendlyName = QString::fromStdWString(adapter.friendlyName);
+            info.type = static_cast<quint32>(adapter.type);
+            info.up = adapter.up;
+            adapters.append(info);
+        }
+        return true;
+    }
+};
+
+class WindowsMachineInfo : public MachineInfo
+{
+public:
+    bool domainDnsName(QString& domain) override
+    {
+        std::wstring name;
+        const bool asked = WinMachine::domainDnsName(name);
+        domain = QString::fromStdWString(name);
+        return asked;
+    }
+
+    bool consoleUserName(QString& user) override
+    {
+        std::wstring name;
+        const bool known = WinMachine::consoleUserName(name);
+        user = QString::fromStdWString(name);
+        return known;
+    }
+
+    QString productName() override { return QString::fromStdWString(product().productName); }
+
+    quint32 buildNumber() override { return static_cast<quint32>(product().buildNumber); }
+
+private:
+    static WinMachine::ProductInfo product()
+    {
+        WinMachine::ProductInfo info;
+        WinMachine::readProductInfo(HKEY_LOCAL_MACHINE, WinMachine::currentVersionKey, info);
+        return info;
+    }
+};
+
+} // namespace
+
+AdapterSource& SystemServices::adapterSource()
+{
+    static WindowsAdapterSource source;
+    return source;
+}
+
+MachineInfo& SystemServices::machineInfo()
+{
+    static WindowsMachineInfo info;
+    return info;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+// The machine's adapter list through the IP Helper, in plain C++.
+
+#include <string>
+#include <vector>
+
+class WinAdapters
+{
+public:
+    struct Adapter
+    {
+        std::string name;          // AdapterName: the adapter's GUID, ANSI text
+        std::wstring friendlyName; // what the user sees
+        unsigned long type = 1;    // IfType (IANA interface type)
+        bool up = false;           // OperStatus is IfOperStatusUp
+    };
+
+    // Flags of the query: no unicast, anycast, multicast or DNS server addresses.
+    static constexpr unsigned long queryFlags = 0x0F;
+    // How many times the list is asked for while it keeps outgrowing the buffer.
+    static constexpr int maxAttempts = 6;
+
+    // Fills `adapters` in the order the system returns them. False when the
+    // list cannot be read; `error` then holds the last result code.
+    static bool list(std::vector<Adapter>& adapters, unsigned long* error = nullptr);
+};
