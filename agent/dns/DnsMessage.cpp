@@ -1,0 +1,156 @@
+#include "DnsMessage.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int maxLabel = 63;
+constexpr int maxName = 255;
+
+const char hexDigits[] = "0123456789abcdef";
+
+} // namespace
+
+QString DnsMessage::idText(quint16 id)
+{
+    const QChar text[4] = {QLatin1Char(hexDigits[(id >> 12) & 0xF]), QLatin1Char(hexDigits[(id >> 8) & 0xF]),
+                           QLatin1Char(hexDigits[(id >> 4) & 0xF]), QLatin1Char(hexDigits[id & 0xF])};
+    return QString(text, 4);
+}
+
+quint16 DnsMessage::id(const QByteArray& message)
+{
+    if (message.size() < 2)
+        return 0;
+    const auto* bytes = reinterpret_cast<const uchar*>(message.constData());
+    return static_cast<quint16>((bytes[0] << 8) | bytes[1]);
+}
+
+bool DnsMessage::setId(QByteArray& message, quint16 id)
+{
+    if (message.size() < 2)
+        return false;
+    message[0] = static_cast<char>(id >> 8);
+    message[1] = static_cast<char>(id & 0xFF);
+    return true;
+}
+
+quint16 DnsMessage::additionalCount(const QByteArray& message)
+{
+    if (message.size() < headerSize)
+        return 0;
+    const auto* bytes = reinterpret_cast<const uchar*>(message.constData());
+    return static_cast<quint16>((bytes[10] << 8) | bytes[11]);
+}
+
+DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
+{
+    DnsRequest request;
+    const qint64 n = message.size();
+    if (n == 0) {
+        if (wellFormed)
+            *wellFormed = false;
+        return request;
+    }
+    const auto* bytes = reinterpret_cast<const uchar*>(message.constData());
+    // Every read goes through here: a byte past the end reads as absent (0).
+    const auto byteAt = [bytes, n](qint64 index) -> uint {
+        return index >= 0 && index < n ? bytes[index] : 0u;
+    };
+
+    bool ok = n >= headerSize;
+    request.id = idText(static_cast<quint16>((byteAt(0) << 8) | byteAt(1)));
+    request.countRequest = static_cast<quint16>((byteAt(4) << 8) | byteAt(5));
+    if (request.countRequest == 0)
+        ok = false;
+
+    // Name walk: the question name is expected uncompressed; a length byte
+    // above 63 (a compression pointer among them) marks the message as
+    // malformed but the walk still stays inside the message.
+    qint64 p = 13;
+    QString name;
+    qint64 nameLength = 0;
+    const uint first = byteAt(12);
+    if (n <= 12)
+        ok = false;
+    if (first != 0 && n >= 14) {
+        qint64 length = first;
+        for (;;) {
+            if (length > maxLabel)
+                ok = false;
+            const qint64 available = qMin(length, n - p);
+            if (available < length)
+                ok = false;
+            const char* label = message.constData() + p;
+            const void* zero =
+                available > 0 ? std::memchr(label, 0, static_cast<size_t>(available)) : nullptr;
+            const qint64 textLength = zero ? static_cast<const char*>(zero) - label : available;
+            if (textLength > 0)
+                name += QString::fromUtf8(label, static_cast<int>(textLength));
+            nameLength += length + 1;
+            const qint64 next = p + length;
+            if (next >= n) {
+                // The next length byte would lie outside the message.
+                ok = false;
+                p = n;
+                break;
+            }
+            length = bytes[next];
+            p = next + 1;
+            if (length == 0)
+                break;
+            name += QLatin1Char('.');
+            if (p >= n) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    if (nameLength + 1 > maxName)
+        ok = false;
+    request.domain = name.toLower();
+    request.type = static_cast<quint16>((byteAt(p) << 8) | byteAt(p + 1));
+    // QTYPE and QCLASS must both be there.
+    if (p + 4 > n)
+        ok = false;
+    if (request.type == typeA && n >= 4) {
+        request.answerIp = QString::number(bytes[n - 4]) + QLatin1Char('.') + QString::number(bytes[n - 3]) +
+                           QLatin1Char('.') + QString::number(bytes[n - 2]) + QLatin1Char('.') +
+                           QString::number(bytes[n - 1]);
+    }
+    if (wellFormed)
+        *wellFormed = ok;
+    return request;
+}
+
+bool DnsMessage::mark(QByteArray& message, qint32 token)
+{
+    if (message.size() < headerSize)
+        return false;
+    const quint16 count = additionalCount(message);
+    if (count == 0xFFFF)
+        return false;
+    if (message.size() > maxMessageSize - identityRecordSize)
+        return false;
+    const quint16 raised = static_cast<quint16>(count + 1);
+    message[10] = static_cast<char>(raised >> 8);
+    message[11] = static_cast<char>(raised & 0xFF);
+    const quint32 value = static_cast<quint32>(token);
+    const char record[identityRecordSize] = {0x00,
+                                             static_cast<char>(0xFF),
+                                             static_cast<char>(0xED),
+                                             0x00,
+                                             0x01,
+                                             0x00,
+                                             0x00,
+                                             0x00,
+                                             0x00,
+                                             0x00,
+                                             0x04,
+                                             static_cast<char>((value >> 24) & 0xFF),
+                                             static_cast<char>((value >> 16) & 0xFF),
+                                             static_cast<char>((value >> 8) & 0xFF),
+                                             static_cast<char>(value & 0xFF)};
+    message.append(record, identityRecordSize);
+    return true;
+}

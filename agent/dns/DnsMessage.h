@@ -1,0 +1,40 @@
+#pragma once
+
+#include "DnsRequest.h"
+
+#include <QByteArray>
+
+// Wire handling shared by the listener and every upstream transport. Pure
+// functions over the message bytes: no sockets, no settings, no logging, and
+// no read outside the message whatever its bytes.
+class DnsMessage
+{
+public:
+    static constexpr int headerSize = 12;
+    static constexpr int identityRecordSize = 15;
+    static constexpr quint16 identityType = 65517;
+    static constexpr quint16 typeA = 1;
+    static constexpr quint16 typeSrv = 33;
+    // Largest message a TCP length prefix can carry.
+    static constexpr int maxMessageSize = 65535;
+
+    // Reads the header and first question. `wellFormed` (optional) tells
+    // whether the message has a whole header, at least one question and a
+    // question of plain labels (no compression pointer, no label over 63
+    // bytes, no name over 255 bytes) followed by its type and class.
+    static DnsRequest parse(const QByteArray& message, bool* wellFormed = nullptr);
+
+    // Appends the identity record carrying `token` (big-endian) and raises
+    // ARCOUNT by one. Refuses (false, message untouched) a message without a
+    // whole header, one whose ARCOUNT cannot grow, or one that would no longer
+    // fit a TCP length prefix.
+    static bool mark(QByteArray& message, qint32 token);
+
+    // Message ID of the header, 0 when the message is shorter than two bytes.
+    static quint16 id(const QByteArray& message);
+    // Overwrites the message ID; false when the message is shorter than two bytes.
+    static bool setId(QByteArray& message, quint16 id);
+    static quint16 additionalCount(const QByteArray& message);
+    // Four lower-case hexadecimal digits of an ID.
+    static QString idText(quint16 id);
+};

@@ -1,0 +1,32 @@
+#include "DotRemoteServer.h"
+
+#include "DnsMessage.h"
+#include "LoggingCategories.h"
+
+DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
+    : TlsRemoteServer(UserData::DOT, port, &dot_remoteserver, parent)
+{
+}
+
+QByteArray DotRemoteServer::buildRequest(const QByteArray& message)
+{
+    return DotFrameReader::frame(message);
+}
+
+void DotRemoteServer::readStream(const QByteArray& bytes)
+{
+    const bool logging = debugOn(log());
+    if (logging)
+        qCDebug(log()) << "slotReadyReadRemote" << bytes.size();
+    const QList<QByteArray> answers = reader.append(bytes);
+    for (const QByteArray& answer : answers) {
+        answerArrived(answer);
+        if (logging) {
+            const DnsRequest parsed = parsingDnsRequest(answer);
+            const QString answerIp = parsed.type == DnsMessage::typeA
+                                         ? QStringLiteral("ANSWER IP: ") + parsed.answerIp
+                                         : QString();
+            qCDebug(log()) << "slotReadyReadRemote()" << answerIp << "DNS:" << answer.toHex();
+        }
+    }
+}

@@ -1,0 +1,76 @@
+#include "RemoteDnsServer.h"
+
+#include "DnsMessage.h"
+#include "LogMask.h"
+#include "LoggingCategories.h"
+
+#include <QUrl>
+
+RemoteDnsServer::RemoteDnsServer(UserData::ETypeOfDnsProtocol type, QObject* parent)
+    : QObject(parent), typeProtocol(type)
+{
+    qCInfo(remote_dns_server) << "CREATE";
+}
+
+void RemoteDnsServer::slotSendReq(UserData::ETypeOfDnsProtocol type, QByteArray message, DnsRequest request,
+                                  bool isIpV4)
+{
+    if (type != typeProtocol)
+        return;
+    write(message, request, isIpV4);
+}
+
+DnsRequest RemoteDnsServer::parsingDnsRequest(const QByteArray& message, bool* wellFormed)
+{
+    return DnsMessage::parse(message, wellFormed);
+}
+
+bool RemoteDnsServer::preparationMessage(QByteArray& message)
+{
+    return preparationMessage(message, UserData::getToken());
+}
+
+bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
+{
+    const bool logging = debugOn(remote_dns_server());
+    const quint16 count = DnsMessage::additionalCount(message);
+    if (logging) {
+        qCDebug(remote_dns_server) << "preparationMessage() START" << count << static_cast<quint16>(count + 1)
+                                   << message.toHex();
+    }
+    if (!DnsMessage::mark(message, token)) {
+        qCWarning(remote_dns_server) << "preparationMessage() message cannot carry the identity record, size:"
+                                     << message.size() << "ARCOUNT:" << count;
+        return false;
+    }
+    if (logging) {
+        qCDebug(remote_dns_server) << "preparationMessage() END" << message.toHex()
+                                   << LogMask::token(QString::number(token));
+    }
+    return true;
+}
+
+bool RemoteDnsServer::markForResolver(QByteArray& message, const QLoggingCategory& category)
+{
+    if (UserData::getControlDNS() != UserData::ON)
+        return false;
+    const int token = UserData::getToken();
+    if (token < 0) {
+        qCWarning(category) << "TOKEN is empty";
+        return false;
+    }
+    return preparationMessage(message, token);
+}
+
+QString RemoteDnsServer::describe(const DnsRequest& request)
+{
+    return QStringLiteral("Id: ") + request.id + QStringLiteral(" Count request: ") +
+           QString::number(request.countRequest) + QStringLiteral(" Domain: ") + request.domain +
+           QStringLiteral(" Type: ") + QString::number(request.type);
+}
+
+QString RemoteDnsServer::resolverHost(const QString& configuredName)
+{
+    const QUrl url(QStringLiteral("https://") + configuredName, QUrl::TolerantMode);
+    return url.host(QUrl::FullyDecoded);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "DnsRequest.h"
+#include "UserData.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QLoggingCategory>
+#include <QObject>
+
+// Common interface of the three upstream transports (plain UDP, DNS-over-TLS,
+// DNS-over-HTTPS) and the wire handling they share: reading a message's
+// header and first question, and marking a query with the account's
+// identity record.
+class RemoteDnsServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RemoteDnsServer(UserData::ETypeOfDnsProtocol type, QObject* parent = nullptr);
+
+    virtual QAbstractSocket::SocketState state() const = 0;
+    virtual void write(QByteArray message, DnsRequest& request, bool isIpV4) = 0;
+    virtual void disconnectFromHost() const = 0;
+
+    UserData::ETypeOfDnsProtocol protocol() const { return typeProtocol; }
+
+    // Header and first question; never reads outside the message.
+    static DnsRequest parsingDnsRequest(const QByteArray& message, bool* wellFormed = nullptr);
+    // Appends the identity record with the account token (UserData::getToken()).
+    static bool preparationMessage(QByteArray& message);
+    static bool preparationMessage(QByteArray& message, qint32 token);
+    // Marks `message` when protection is on and a token exists; with
+    // protection on and no token logs "TOKEN is empty" under `category` and
+    // leaves it unmarked. Returns whether it was marked.
+    static bool markForResolver(QByteArray& message, const QLoggingCategory& category);
+    // Per-query debug lines are built only when they will be written: the
+    // category is on and the agent's log switch is on.
+    static bool debugOn(const QLoggingCategory& category)
+    {
+        return category.isDebugEnabled() && UserData::getStatusLog();
+    }
+    // The host part, fully decoded, of the DoH/DoT resolver URL built from
+    // the configured name ("https://" + name).
+    static QString resolverHost(const QString& configuredName);
+    // The log items "Id:", "Count request:", "Domain:", "Type:" of a query.
+    static QString describe(const DnsRequest& request);
+
+public slots:
+    virtual void slotSendReq(UserData::ETypeOfDnsProtocol type, QByteArray message, DnsRequest request,
+                             bool isIpV4);
+    virtual void slotStart() = 0;
+
+signals:
+    // One whole DNS answer from upstream.
+    void signalReadyRead(QByteArray message);
+
+protected:
+    const UserData::ETypeOfDnsProtocol typeProtocol;
+};

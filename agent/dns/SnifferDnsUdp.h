@@ -1,0 +1,102 @@
+#pragma once
+
+#include "DnsRequest.h"
+#include "RequestTable.h"
+#include "UserData.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QThread>
+
+class QUdpSocket;
+class RemoteDnsServer;
+
+// The agent's DNS server as the machine sees it: UDP port 53 on 127.0.0.1 and
+// ::1. It remembers who asked, picks the upstream transport for each query,
+// hands it to that transport's thread, and sends each answer back to the
+// application that asked, from the socket of the query's address family.
+//
+// Lives on a thread of its own: create it without a parent, move it to the
+// thread and connect the thread's started() to slotStart() (startOnThread()
+// does exactly that). Its three transports run on threads it owns.
+class SnifferDnsUdp : public QObject
+{
+    Q_OBJECT
+public:
+    // Datagrams larger than this are not DNS queries over UDP.
+    static constexpr int maxQuerySize = 4096;
+
+    explicit SnifferDnsUdp(QObject* parent = nullptr);
+    ~SnifferDnsUdp() override;
+
+    // Ports, before slotStart runs (tests use high ports); the defaults are
+    // 53 for the listener and the plain-UDP upstream, 853 and 443 for DoT and DoH.
+    void setListenPort(quint16 port) { listenPort = port; }
+    void setUpstreamPorts(quint16 udp, quint16 dot, quint16 doh);
+    // The request table's bound and lifetime, before slotStart runs.
+    void setRequestTableLimits(int maxEntries, qint64 lifetimeMs);
+
+    void sendToRemote(QByteArray& message, const quint16& port, bool isIpV4);
+
+    // The transport for one query: plain UDP when protection is not on, for
+    // SRV, for names inside the Windows domain the machine is joined to
+    // (`localDomain`, lower case, empty when not joined: the plain-UDP
+    // transport sends those to the servers the interfaces had before), and
+    // for any name containing the resolver's own host name; otherwise the
+    // configured one.
+    static UserData::ETypeOfDnsProtocol chooseProtocol(const DnsRequest& request, int controlDns,
+                                                       UserData::ETypeOfDnsProtocol configured,
+                                                       const QString& resolverHost,
+                                                       const QString& localDomain = QString());
+
+    // Creates a listener living on `thread` (not started yet), wired so that
+    // it starts with the thread and is deleted when the thread finishes.
+    static SnifferDnsUdp* createOnThread(QThread* thread);
+    // The types that cross threads in queued signals.
+    static void registerMetaTypes();
+
+    // Read on the listener's thread only (tests reach it through a queued call).
+    int pendingCount() const { return requestTable.size(); }
+    RemoteDnsServer* remoteServer(UserData::ETypeOfDnsProtocol protocol) const
+    {
+        return remoteServers.value(protocol);
+    }
+
+signals:
+    void signalSendReq(UserData::ETypeOfDnsProtocol protocol, QByteArray message, DnsRequest request,
+                       bool isIpV4);
+    // Both listener sockets are set up; false for a family whose bind failed.
+    void signalListening(bool ipV4, bool ipV6);
+
+public slots:
+    void slotReadyReadLocal();
+    void slotStart();
+
+private:
+    void slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QByteArray& answer);
+    void startTransport(RemoteDnsServer* server, QThread* thread, const char* finishedLine);
+    const QString& resolverHost();
+    qint64 now() const { return clock.elapsed(); }
+
+    QUdpSocket* socketV4 = nullptr;
+    QUdpSocket* socketV6 = nullptr;
+    QHash<UserData::ETypeOfDnsProtocol, RemoteDnsServer*> remoteServers;
+    RequestTable requestTable;
+    QThread threadUdp;
+    QThread threadDoh;
+    QThread threadDot;
+
+    quint16 listenPort;
+    quint16 udpPort;
+    quint16 dotPort;
+    quint16 dohPort;
+    QHostAddress loopbackV4;
+    QHostAddress loopbackV6;
+    QElapsedTimer clock;
+    QString configuredName;
+    QString cachedHost;
+    // Lower case; empty unless the machine is joined to a Windows domain.
+    QString localDomain;
+};

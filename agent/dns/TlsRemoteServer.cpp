@@ -1,0 +1,304 @@
+#include "TlsRemoteServer.h"
+
+#include "DnsMessage.h"
+
+#include <QSslSocket>
+#include <QThread>
+#include <QTimer>
+
+TlsRemoteServer::TlsRemoteServer(UserData::ETypeOfDnsProtocol type, quint16 port, Category category,
+                                 QObject* parent)
+    : RemoteDnsServer(type, parent), port(port), category(category)
+{
+    clock.start();
+}
+
+TlsRemoteServer::~TlsRemoteServer()
+{
+    // The socket outlives this part of the object; it must not call back.
+    if (socket)
+        socket->disconnect(this);
+}
+
+QAbstractSocket::SocketState TlsRemoteServer::state() const
+{
+    return socket ? socket->state() : QAbstractSocket::UnconnectedState;
+}
+
+void TlsRemoteServer::disconnectFromHost() const
+{
+    if (socket)
+        socket->disconnectFromHost();
+}
+
+void TlsRemoteServer::refreshPeer()
+{
+    const QString name = UserData::getDnsHost();
+    if (name == configuredName && !peer.isEmpty())
+        return;
+    configuredName = name;
+    const QString host = resolverHost(name);
+    if (host == peer)
+        return;
+    const bool wasOpen = socket && socket->state() != QAbstractSocket::UnconnectedState;
+    peer = host;
+    if (wasOpen) {
+        // The resolver's name changed: queries in flight on the old
+        // connection go again to the new one.
+        qCInfo(log()) << "resolver name changed to" << peer << ", reconnecting";
+        socket->abort();
+    }
+}
+
+void TlsRemoteServer::slotStart()
+{
+    socket = new QSslSocket(this);
+    deadline = new QTimer(socket);
+    deadline->setSingleShot(true);
+    retry = new QTimer(socket);
+    retry->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, this, &TlsRemoteServer::onDeadline);
+    connect(retry, &QTimer::timeout, this, [this] {
+        if (!queue.empty())
+            ensureConnecting();
+    });
+    connect(socket, &QSslSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        qCInfo(log()) << "State:" << state;
+        onStateChanged(state);
+    });
+    connect(socket, &QSslSocket::connected, this,
+            [this] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+    connect(socket, &QSslSocket::encrypted, this, &TlsRemoteServer::onEncrypted);
+    connect(socket, &QSslSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) { qCInfo(log()) << "Socket error:" << error; });
+    connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
+            [this](const QList<QSslError>& errors) {
+                qCWarning(log()) << "Ssl errors:" << errors;
+                socket->ignoreSslErrors();
+            });
+    connect(socket, &QSslSocket::readyRead, this, &TlsRemoteServer::slotReadyReadRemote);
+    refreshPeer();
+    ensureConnecting();
+    qCInfo(log()) << "START NEW THREAD" << QThread::currentThread();
+}
+
+void TlsRemoteServer::ensureConnecting()
+{
+    if (!socket || socket->state() != QAbstractSocket::UnconnectedState)
+        return;
+    if (peer.isEmpty()) {
+        qCWarning(log()) << "no resolver name configured";
+        return;
+    }
+    retry->stop();
+    resetStream();
+    attemptStartedAt = now();
+    socket->connectToHostEncrypted(peer, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    armDeadline();
+}
+
+void TlsRemoteServer::armDeadline()
+{
+    if (!deadline)
+        return;
+    const bool handshaking = socket->state() != QAbstractSocket::UnconnectedState && !encryptedSession;
+    qint64 due = -1;
+    if (handshaking)
+        due = attemptStartedAt + handshakeTimeout;
+    if (!queue.empty()) {
+        const qint64 oldest = queue.begin()->second.queuedAt + handshakeTimeout;
+        due = due < 0 ? oldest : qMin(due, oldest);
+    }
+    if (due < 0) {
+        deadline->stop();
+        return;
+    }
+    deadline->start(static_cast<int>(qMax<qint64>(0, due - now())));
+}
+
+void TlsRemoteServer::onDeadline()
+{
+    const qint64 t = now();
+    int dropped = 0;
+    while (!queue.empty() && t - queue.begin()->second.queuedAt >= handshakeTimeout) {
+        queue.erase(queue.begin());
+        ++dropped;
+    }
+    if (dropped > 0)
+        qCWarning(log()) << "no connection to the resolver within" << handshakeTimeout << "ms," << dropped
+                         << "queries dropped";
+    const bool handshaking = socket->state() != QAbstractSocket::UnconnectedState && !encryptedSession;
+    if (handshaking && t - attemptStartedAt >= handshakeTimeout) {
+        qCWarning(log()) << "handshake did not complete within" << handshakeTimeout << "ms";
+        socket->abort(); // queries still queued start a new attempt (onStateChanged)
+    }
+    armDeadline();
+}
+
+void TlsRemoteServer::onEncrypted()
+{
+    qCInfo(log()) << "Encrypted!";
+    encryptedSession = true;
+    flushQueue();
+    armDeadline();
+}
+
+void TlsRemoteServer::onStateChanged(QAbstractSocket::SocketState state)
+{
+    if (state != QAbstractSocket::UnconnectedState)
+        return;
+    connectionClosed();
+    resetStream();
+    const bool wasEncrypted = encryptedSession;
+    encryptedSession = false;
+    // Queries the resolver did not answer before the connection ended go
+    // once more on the next connection.
+    int resent = 0;
+    int lost = 0;
+    const qint64 t = now();
+    for (auto& entry : inFlight) {
+        Pending& pending = entry.second;
+        if (pending.resent || t - pending.queuedAt >= inFlightLifetimeMs) {
+            ++lost;
+            continue;
+        }
+        pending.resent = true;
+        queue.emplace(entry.first, std::move(pending));
+        ++resent;
+    }
+    inFlight.clear();
+    inFlightById.clear();
+    if (resent > 0 || lost > 0)
+        qCInfo(log()) << "connection closed with" << resent + lost << "queries unanswered," << resent
+                      << "sent again";
+    if (queue.empty()) {
+        armDeadline();
+        return;
+    }
+    // A connection that worked is reopened at once; one that could not be
+    // set up is tried again after a pause, until the queries' deadline.
+    retry->start(wasEncrypted ? 0 : retryDelayMs);
+    armDeadline();
+}
+
+void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool /*isIpV4*/)
+{
+    if (!socket)
+        return;
+    refreshPeer();
+    const bool logging = debugOn(log());
+    if (logging)
+        qCDebug(log()).noquote() << "write() send to Proxy (https://" + peer + ")" << describe(request);
+    markForResolver(message, log());
+    Pending pending;
+    pending.id = DnsMessage::id(message);
+    pending.frame = buildRequest(message);
+    pending.queuedAt = now();
+    if (pending.frame.isEmpty()) {
+        qCWarning(log()) << "query cannot be framed, dropped, size:" << message.size();
+        return;
+    }
+    if (logging)
+        qCDebug(log()) << "write" << message.size() << pending.frame.toHex();
+    if (encryptedSession && socket->state() == QAbstractSocket::ConnectedState) {
+        send(std::move(pending));
+        return;
+    }
+    enqueue(std::move(pending));
+    ensureConnecting();
+}
+
+void TlsRemoteServer::enqueue(Pending pending)
+{
+    if (static_cast<int>(queue.size()) >= maxQueued) {
+        queue.erase(queue.begin());
+        qCWarning(log()) << "too many queries wait for the connection, the oldest is dropped";
+    }
+    queue.emplace(nextSeq++, std::move(pending));
+    armDeadline();
+}
+
+void TlsRemoteServer::send(Pending pending)
+{
+    const QByteArray frame = pending.frame;
+    track(nextSeq++, std::move(pending));
+    // One write per query, pushed out at once: a query split over two
+    // writes, or held back by the socket, waits for the peer's delayed ACK.
+    // The flush may deliver answers (and even a close) before it returns,
+    // which is why the query is tracked first.
+    socket->write(frame);
+    socket->flush();
+}
+
+void TlsRemoteServer::track(qint64 seq, Pending pending)
+{
+    const auto old = inFlightById.constFind(pending.id);
+    if (old != inFlightById.constEnd())
+        inFlight.erase(old.value());
+    inFlightById.insert(pending.id, seq);
+    inFlight.emplace(seq, std::move(pending));
+    trimInFlight();
+}
+
+void TlsRemoteServer::flushQueue()
+{
+    while (!queue.empty()) {
+        if (!encryptedSession || socket->state() != QAbstractSocket::ConnectedState)
+            return; // the connection went away meanwhile; the rest waits for the next one
+        auto first = queue.begin();
+        const qint64 seq = first->first;
+        Pending pending = std::move(first->second);
+        queue.erase(first);
+        if (now() - pending.queuedAt >= handshakeTimeout)
+            continue;
+        const QByteArray frame = pending.frame;
+        track(seq, std::move(pending));
+        socket->write(frame);
+        socket->flush();
+    }
+}
+
+void TlsRemoteServer::trimInFlight()
+{
+    const qint64 t = now();
+    while (!inFlight.empty() && (static_cast<int>(inFlight.size()) > maxInFlight ||
+                                 t - inFlight.begin()->second.queuedAt >= inFlightLifetimeMs)) {
+        inFlightById.remove(inFlight.begin()->second.id);
+        inFlight.erase(inFlight.begin());
+    }
+}
+
+void TlsRemoteServer::answerArrived(const QByteArray& answer)
+{
+    if (answer.size() < DnsMessage::headerSize) {
+        qCWarning(log()) << "answer too short, dropped:" << answer.toHex();
+        return;
+    }
+    const auto found = inFlightById.find(DnsMessage::id(answer));
+    if (found != inFlightById.end()) {
+        inFlight.erase(found.value());
+        inFlightById.erase(found);
+    }
+    emit signalReadyRead(answer);
+}
+
+void TlsRemoteServer::responseWithoutAnswer()
+{
+    if (inFlight.empty())
+        return;
+    inFlightById.remove(inFlight.begin()->second.id);
+    inFlight.erase(inFlight.begin());
+}
+
+void TlsRemoteServer::abortConnection(const QString& reason)
+{
+    qCWarning(log()) << "resolver stream broken, connection dropped:" << reason;
+    socket->abort();
+}
+
+void TlsRemoteServer::slotReadyReadRemote()
+{
+    const QByteArray bytes = socket->readAll();
+    if (!bytes.isEmpty())
+        readStream(bytes);
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "RemoteDnsServer.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+
+#include <map>
+
+class QSslSocket;
+class QTimer;
+
+// One persistent TLS connection to the filtering resolver, shared by the
+// DNS-over-TLS and DNS-over-HTTPS transports; they differ in port and in how
+// a query is framed and an answer is cut from the stream.
+//
+// Queries that arrive while the connection is being set up wait in a queue
+// and leave when the handshake completes; a query that has waited
+// handshakeTimeoutMs is dropped. Queries sent but not yet answered when the
+// resolver closes the connection (idle timeout, restart) are sent once more
+// on a fresh connection. Nothing here blocks the thread.
+class TlsRemoteServer : public RemoteDnsServer
+{
+    Q_OBJECT
+public:
+    static constexpr int handshakeTimeoutMs = 30000;
+    // Pause before a new attempt after a connection could not be set up.
+    static constexpr int retryDelayMs = 1000;
+    static constexpr int maxQueued = 4096;
+    static constexpr int maxInFlight = 8192;
+    // A query in flight longer than this is no longer worth a resend.
+    static constexpr qint64 inFlightLifetimeMs = 10000;
+
+    using Category = const QLoggingCategory& (*)();
+
+    TlsRemoteServer(UserData::ETypeOfDnsProtocol type, quint16 port, Category category, QObject* parent);
+    ~TlsRemoteServer() override;
+
+    QAbstractSocket::SocketState state() const override;
+    void write(QByteArray message, DnsRequest& request, bool isIpV4) override;
+    void disconnectFromHost() const override;
+
+    // Tests shorten the handshake deadline.
+    void setHandshakeTimeout(int ms) { handshakeTimeout = ms; }
+    int queuedCount() const { return static_cast<int>(queue.size()); }
+    int inFlightCount() const { return static_cast<int>(inFlight.size()); }
+
+public slots:
+    void slotStart() override;
+    void slotReadyReadRemote();
+
+protected:
+    // The bytes that carry one (marked) query; empty when it cannot be framed.
+    virtual QByteArray buildRequest(const QByteArray& message) = 0;
+    // Cuts what the connection delivered into answers and hands each to
+    // answerArrived(); a stream that cannot be read goes to abortConnection().
+    virtual void readStream(const QByteArray& bytes) = 0;
+    // The connection ended: a response delimited by the close is now whole.
+    virtual void connectionClosed() {}
+    // Forget partial data of the previous connection.
+    virtual void resetStream() = 0;
+
+    // One answer for the listener; clears its query from the in-flight set.
+    void answerArrived(const QByteArray& answer);
+    // A response that carries no answer (error status): the oldest query in
+    // flight gets none.
+    void responseWithoutAnswer();
+    void abortConnection(const QString& reason);
+    const QString& host() const { return peer; }
+    const QLoggingCategory& log() const { return category(); }
+
+    QSslSocket* socket = nullptr;
+
+private:
+    struct Pending
+    {
+        QByteArray frame;
+        quint16 id = 0;
+        qint64 queuedAt = 0;
+        bool resent = false;
+    };
+
+    qint64 now() const { return clock.elapsed(); }
+    void refreshPeer();
+    void ensureConnecting();
+    void send(Pending pending);
+    void track(qint64 seq, Pending pending);
+    void enqueue(Pending pending);
+    void flushQueue();
+    void armDeadline();
+    void onDeadline();
+    void onEncrypted();
+    void onStateChanged(QAbstractSocket::SocketState state);
+    void trimInFlight();
+
+    const quint16 port;
+    const Category category;
+    int handshakeTimeout = handshakeTimeoutMs;
+    QString configuredName;
+    QString peer;
+    QElapsedTimer clock;
+    qint64 attemptStartedAt = 0;
+    bool encryptedSession = false;
+    bool closing = false;
+    QTimer* deadline = nullptr;
+    QTimer* retry = nullptr;
+    std::map<qint64, Pending> queue; // by arrival order
+    qint64 nextSeq = 0;
+    std::map<qint64, Pending> inFlight; // by send order
+    QHash<quint16, qint64> inFlightById;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "ConstData.h"
+#include "RemoteDnsServer.h"
+
+#include <QHostAddress>
+#include <QStringList>
+
+class QUdpSocket;
+
+// Plain DNS over UDP. Most queries go to the filtering resolver, marked with
+// the account's identity while protection is on; SRV queries and, on a
+// machine joined to a Windows domain, names inside that domain go unmarked to
+// the DNS servers the interfaces had before the agent took them over.
+class UdpRemoteSocket : public RemoteDnsServer
+{
+    Q_OBJECT
+public:
+    explicit UdpRemoteSocket(QObject* parent = nullptr, quint16 port = ConstData::getPortDns());
+
+    QAbstractSocket::SocketState state() const override;
+    void write(QByteArray message, DnsRequest& request, bool isIpV4) override;
+    void disconnectFromHost() const override {}
+
+    // Whether a query goes to the saved servers instead of the resolver:
+    // SRV always, and in working mode 2 a name that ends with the domain
+    // (`domain` lower case; matched on the text's end alone).
+    static bool isLocalQuery(const DnsRequest& request, int workingMode, const QString& domain);
+    // The saved servers of one family without the agent's own loopback address.
+    static QStringList localServers(const QStringList& saved, const QString& loopback);
+
+public slots:
+    void slotStart() override;
+    void slotReadyReadRemote();
+
+private:
+    const QHostAddress& resolverAddress(bool isIpV4);
+
+    QUdpSocket* socket = nullptr;
+    const quint16 port;
+    int workingMode = 0;
+    QString adDomain;
+    // The resolver addresses as last read and parsed, so that a query costs no parse.
+    QString resolverTextV4;
+    QString resolverTextV6;
+    QHostAddress resolverV4;
+    QHostAddress resolverV6;
+};

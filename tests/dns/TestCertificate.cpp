@@ -1,0 +1,32 @@
+#include "TestCertificate.h"
+
+#include <QFile>
+#include <QProcess>
+
+TestCertificate::TestCertificate(const QString& commonName)
+{
+    if (!dir.isValid()) {
+        error = QStringLiteral("no temporary folder");
+        return;
+    }
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                   QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=") + commonName, QStringLiteral("-keyout"), keyPath(),
+                   QStringLiteral("-out"), certificatePath()});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+        error = QString::fromUtf8(openssl.readAllStandardError());
+        return;
+    }
+    QFile certFile(certificatePath());
+    QFile keyFile(keyPath());
+    if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read the generated files");
+        return;
+    }
+    certificate = QSslCertificate(certFile.readAll(), QSsl::Pem);
+    key = QSslKey(keyFile.readAll(), QSsl::Ec, QSsl::Pem);
+}

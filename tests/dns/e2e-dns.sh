@@ -1,0 +1,172 @@
+#!/bin/sh
+# End-to-end checks of the agent's DNS proxy, run by scripts/harness/run-in-ns.sh
+# with --agent (knotd, the development service and the agent are up).
+#
+# dig and kdig ask the agent on 127.0.0.1 / ::1; the agent relays over plain
+# UDP, DNS-over-TLS and DNS-over-HTTPS to the development service, marked with
+# the machine's token while protection is on. Then dnsdist (Debian) serves as an
+# independent DoT/DoH upstream in front of the service's resolver, so the
+# agent's TLS framing and HTTP/1.1 requests meet a program we did not write.
+set -eu
+command -v dnsdist >/dev/null 2>&1 || { echo "dnsdist is missing; skipped" >&2; exit 77; }
+
+ini="$CORVANE_AGENT_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
+token=1001           # machine "demo-pc" of account 101, profile 2 (Kids) blocks blocked.example.test
+blockpage=127.53.0.4
+dnsdist_addr=127.53.0.5
+work="$CORVANE_HARNESS_RUN/e2e-dns"
+mkdir -p "$work"
+dnsdist_pid=""
+
+fail() {
+    echo "FAIL: $*" >&2
+    [ -f "$work/dnsdist.log" ] && tail -n 20 "$work/dnsdist.log" >&2
+    exit 1
+}
+step() { echo "== $*"; }
+
+cleanup() {
+    if [ -n "$dnsdist_pid" ]; then
+        kill -TERM "$dnsdist_pid" 2>/dev/null || true
+        wait "$dnsdist_pid" 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+
+# setting <group> <key> <value>: writes one value of the agent's settings store
+# (INI file of the emulated registry); the agent sees it within a second.
+setting() {
+    python3 - "$ini" "$1" "$2" "$3" <<'PY'
+import configparser, sys
+path, group, key, value = sys.argv[1:5]
+store = configparser.RawConfigParser()
+store.optionxform = str
+store.read(path)
+if not store.has_section(group):
+    store.add_section(group)
+store.set(group, key, value)
+with open(path, "w") as out:
+    store.write(out, space_around_delimiters=False)
+PY
+}
+
+# until_ok <seconds> <command...>: retries until the command succeeds.
+until_ok() {
+    limit=$1
+    shift
+    deadline=$(($(date +%s) + limit))
+    while ! "$@" >/dev/null 2>&1; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
+
+ask() { # <server> <name> <type>: short answer from dig
+    dig +time=3 +tries=1 +short "@$1" "$2" "$3"
+}
+
+diag_has_token() { # <server>: the service saw our identity record
+    ask "$1" black.corvane.test TXT | grep -q "token=$token "
+}
+
+diag_unmarked() {
+    ask 127.0.0.1 black.corvane.test TXT | grep -q "unmarked query"
+}
+
+# last_query <name> <field>: a field of the service's newest log entry for <name>.
+last_query() {
+    cv-admin queries | python3 -c '
+import json, sys
+name, field = sys.argv[1], sys.argv[2]
+entries = [q for q in json.load(sys.stdin)["queries"] if q["name"] == name]
+print(entries[-1][field] if entries else "none")' "$1" "$2"
+}
+
+no_connection() { # <port>: no connection to dnsdist's <port> is open any more
+    ! ss -Htn state established "( dport = :$1 and dst $dnsdist_addr )" | grep -q .
+}
+
+transport_name() {
+    case "$1" in 0) echo udp ;; 1) echo doh ;; 2) echo dot ;; esac
+}
+
+check_filtered() { # <protocol number> <expected transport at the service>
+    proto=$1
+    expect=$2
+    cv-admin queries-clear >/dev/null
+    for server in 127.0.0.1 ::1; do
+        got=$(ask "$server" blocked.example.test A)
+        [ "$got" = "$blockpage" ] || fail "protocol $proto, dig @$server blocked.example.test: '$got'"
+        got=$(kdig +time=3 +retry=0 +short "@$server" blocked.example.test A)
+        [ "$got" = "$blockpage" ] || fail "protocol $proto, kdig @$server blocked.example.test: '$got'"
+        got=$(ask "$server" www.example.test AAAA)
+        [ "$got" = "2001:db8::10" ] || fail "protocol $proto, @$server www.example.test AAAA: '$got'"
+    done
+    [ "$(last_query blocked.example.test marked)" = "True" ] || fail "protocol $proto: query not marked"
+    [ "$(last_query blocked.example.test token)" = "$token" ] || fail "protocol $proto: wrong token"
+    last_query blocked.example.test transport | grep -Eqx "$expect" ||
+        fail "protocol $proto: service saw transport $(last_query blocked.example.test transport), want $expect"
+    # Many queries at once: pipelined on one connection, every one answered.
+    i=0
+    pids=""
+    while [ $i -lt 30 ]; do
+        (got=$(ask 127.0.0.1 "n$i.blocked.example.test" A) && [ "$got" = "$blockpage" ]) &
+        pids="$pids $!"
+        i=$((i + 1))
+    done
+    for p in $pids; do
+        wait "$p" || fail "protocol $proto: a parallel query got no filtered answer"
+    done
+}
+
+step "protection on, token $token"
+setting USER TOKEN "$token"
+setting CONTROL DNS_TYPE_PROTECTION 1
+for proto in 0 2 1; do
+    step "protocol $proto ($(transport_name $proto)) to the development service"
+    setting CONTROL DNS_TYPE_PROTOCOL "$proto"
+    until_ok 10 diag_has_token 127.0.0.1 || fail "protocol $proto: no marked answer"
+    check_filtered "$proto" "$(transport_name $proto)"
+done
+
+step "protection off: unmarked, plain UDP"
+setting CONTROL DNS_TYPE_PROTECTION 2
+until_ok 10 diag_unmarked || fail "protection off still marks"
+got=$(ask 127.0.0.1 blocked.example.test A)
+[ "$got" = "192.0.2.66" ] || fail "protection off: blocked.example.test '$got'"
+[ "$(last_query blocked.example.test transport)" = "udp" ] || fail "protection off: not plain UDP"
+setting CONTROL DNS_TYPE_PROTECTION 1
+
+step "dnsdist as the DoT/DoH upstream"
+ip addr add "$dnsdist_addr/32" dev lo 2>/dev/null || true
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj "/CN=$dnsdist_addr" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null ||
+    fail "openssl could not make a certificate"
+cat >"$work/dnsdist.conf" <<CONF
+setACL({"127.0.0.0/8", "::1/128"})
+setLocal("$dnsdist_addr:5300", {maxInFlight=64})
+addTLSLocal("$dnsdist_addr:853", "$work/cert.pem", "$work/key.pem", {maxInFlight=64})
+addDOHLocal("$dnsdist_addr:443", "$work/cert.pem", "$work/key.pem", "/")
+newServer({address="127.53.0.1:53", maxInFlight=64})
+CONF
+dnsdist --supervised --disable-syslog -C "$work/dnsdist.conf" >"$work/dnsdist.log" 2>&1 &
+dnsdist_pid=$!
+until_ok 15 sh -c "kdig +time=1 +retry=0 +short @$dnsdist_addr -p 853 +tls www.example.test A | grep -q 192.0.2.10" ||
+    fail "dnsdist did not start"
+setting CONTROL DNS_DOMAIN "$dnsdist_addr"
+for proto in 2 1; do
+    step "protocol $proto ($(transport_name $proto)) through dnsdist"
+    setting CONTROL DNS_TYPE_PROTOCOL "$proto"
+    cv-admin queries-clear >/dev/null
+    until_ok 10 diag_has_token 127.0.0.1 || fail "protocol $proto via dnsdist: no marked answer"
+    # dnsdist reaches the service over UDP or TCP, with our identity record intact.
+    check_filtered "$proto" "udp|tcp"
+    step "protocol $proto: dnsdist closes the idle connection; the next query reconnects"
+    port=853
+    [ "$proto" = 1 ] && port=443
+    until_ok 30 no_connection "$port" || fail "protocol $proto: dnsdist kept the idle connection"
+    got=$(ask 127.0.0.1 www.example.test A)
+    [ "$got" = "192.0.2.10" ] || fail "protocol $proto: no answer after an idle close: '$got'"
+done
+setting CONTROL DNS_DOMAIN "doh.$CORVANE_DOMAIN"
+echo "e2e-dns: all checks passed"

@@ -1,0 +1,200 @@
+// Which transport and which server a query goes to, and when it is marked.
+#include "DnsMessage.h"
+#include "DnsTestMessages.h"
+#include "LoggingCategories.h"
+#include "RemoteDnsServer.h"
+#include "SnifferDnsUdp.h"
+#include "UdpRemoteSocket.h"
+#include "UserData.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using M = DnsTestMessages;
+
+namespace {
+
+DnsRequest request(const QString& name, quint16 type)
+{
+    return RemoteDnsServer::parsingDnsRequest(M::query(1, name, type));
+}
+
+} // namespace
+
+class TestDnsRouting : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void chooseProtocol_data();
+    void chooseProtocol();
+    void localQuery_data();
+    void localQuery();
+    void localServersSkipLoopback();
+    void resolverHost_data();
+    void resolverHost();
+    void markForResolver_data();
+    void markForResolver();
+
+private:
+    QTemporaryDir state;
+};
+
+void TestDnsRouting::initTestCase()
+{
+    QVERIFY(state.isValid());
+    qputenv("CORVANE_STATE_DIR", state.path().toUtf8());
+}
+
+void TestDnsRouting::init()
+{
+    UserData::resetMemoryState();
+    UserData::setStatusLog(false);
+}
+
+void TestDnsRouting::chooseProtocol_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("control");
+    QTest::addColumn<int>("configured");
+    QTest::addColumn<QString>("localDomain");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("protection unset, DoH") << "a.example" << 1 << 0 << 1 << QString() << 0;
+    QTest::newRow("protection off, DoT") << "a.example" << 1 << 2 << 2 << QString() << 0;
+    QTest::newRow("protection on, DoH") << "a.example" << 1 << 1 << 1 << QString() << 1;
+    QTest::newRow("protection on, DoT") << "a.example" << 28 << 1 << 2 << QString() << 2;
+    QTest::newRow("protection on, plain") << "a.example" << 1 << 1 << 0 << QString() << 0;
+    QTest::newRow("unknown protocol number") << "a.example" << 1 << 1 << 7 << QString() << 0;
+    QTest::newRow("SRV with DoH") << "_ldap._tcp.a.example" << 33 << 1 << 1 << QString() << 0;
+    QTest::newRow("SRV with DoT") << "_sip._udp.a.example" << 33 << 1 << 2 << QString() << 0;
+    QTest::newRow("resolver's own name, DoH") << "doh.corvane.test" << 1 << 1 << 1 << QString() << 0;
+    QTest::newRow("resolver's own name upper case, DoT")
+        << "DOH.Corvane.TEST" << 28 << 1 << 2 << QString() << 0;
+    QTest::newRow("name containing the resolver's name")
+        << "x.doh.corvane.test.example" << 1 << 1 << 2 << QString() << 0;
+    QTest::newRow("sibling of the resolver's name") << "www.corvane.test" << 1 << 1 << 1 << QString() << 1;
+    QTest::newRow("joined, name inside the domain, DoH")
+        << "host1.corp.example" << 1 << 1 << 1 << "corp.example" << 0;
+    QTest::newRow("joined, name inside the domain, DoT")
+        << "Host1.CORP.example" << 28 << 1 << 2 << "corp.example" << 0;
+    QTest::newRow("joined, name outside the domain")
+        << "www.example.org" << 1 << 1 << 2 << "corp.example" << 2;
+    QTest::newRow("not joined, same name") << "host1.corp.example" << 1 << 1 << 2 << QString() << 2;
+}
+
+void TestDnsRouting::chooseProtocol()
+{
+    QFETCH(QString, name);
+    QFETCH(int, type);
+    QFETCH(int, control);
+    QFETCH(int, configured);
+    QFETCH(QString, localDomain);
+    QFETCH(int, expected);
+    const auto protocol = SnifferDnsUdp::chooseProtocol(request(name, quint16(type)), control,
+                                                        UserData::ETypeOfDnsProtocol(configured),
+                                                        QStringLiteral("doh.corvane.test"), localDomain);
+    QCOMPARE(int(protocol), expected);
+}
+
+void TestDnsRouting::localQuery_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("domain");
+    QTest::addColumn<bool>("local");
+    QTest::newRow("joined, inside the domain") << "host1.corp.example" << 1 << 2 << "corp.example" << true;
+    QTest::newRow("joined, domain written in capitals")
+        << "HOST1.CORP.EXAMPLE" << 1 << 2 << "corp.example" << true;
+    QTest::newRow("joined, outside") << "www.example.org" << 1 << 2 << "corp.example" << false;
+    QTest::newRow("joined, text end only (no label boundary)")
+        << "mycorp.example" << 1 << 2 << "corp.example" << true;
+    QTest::newRow("not joined, same name") << "host1.corp.example" << 1 << 1 << "corp.example" << false;
+    QTest::newRow("SRV, not joined") << "_ldap._tcp.example.org" << 33 << 1 << "" << true;
+    QTest::newRow("SRV, joined") << "_ldap._tcp.example.org" << 33 << 2 << "corp.example" << true;
+    QTest::newRow("mode 2 with no domain name") << "a.example" << 1 << 2 << "" << false;
+}
+
+void TestDnsRouting::localQuery()
+{
+    QFETCH(QString, name);
+    QFETCH(int, type);
+    QFETCH(int, mode);
+    QFETCH(QString, domain);
+    QFETCH(bool, local);
+    QCOMPARE(UdpRemoteSocket::isLocalQuery(request(name, quint16(type)), mode, domain), local);
+}
+
+void TestDnsRouting::localServersSkipLoopback()
+{
+    QCOMPARE(UdpRemoteSocket::localServers({"127.0.0.1"}, "127.0.0.1"), QStringList());
+    QCOMPARE(UdpRemoteSocket::localServers({"10.0.0.1", "127.0.0.1", "10.0.0.2"}, "127.0.0.1"),
+             (QStringList{"10.0.0.1", "10.0.0.2"}));
+    QCOMPARE(UdpRemoteSocket::localServers({"::1", "fd00::5"}, "::1"), QStringList{"fd00::5"});
+    QCOMPARE(UdpRemoteSocket::localServers({}, "::1"), QStringList());
+}
+
+void TestDnsRouting::resolverHost_data()
+{
+    QTest::addColumn<QString>("configured");
+    QTest::addColumn<QString>("host");
+    QTest::newRow("plain name") << "doh.corvane.test"
+                                << "doh.corvane.test";
+    QTest::newRow("capitals") << "DoH.Corvane.Test"
+                              << "doh.corvane.test";
+    QTest::newRow("with path") << "doh.corvane.test/dns-query"
+                               << "doh.corvane.test";
+    QTest::newRow("with port") << "doh.corvane.test:8443"
+                               << "doh.corvane.test";
+    QTest::newRow("address") << "127.53.0.1"
+                             << "127.53.0.1";
+}
+
+void TestDnsRouting::resolverHost()
+{
+    QFETCH(QString, configured);
+    QFETCH(QString, host);
+    QCOMPARE(RemoteDnsServer::resolverHost(configured), host);
+}
+
+void TestDnsRouting::markForResolver_data()
+{
+    QTest::addColumn<int>("control");
+    QTest::addColumn<qint64>("token");
+    QTest::addColumn<bool>("marked");
+    QTest::addColumn<bool>("warning");
+    QTest::newRow("on, token") << 1 << qint64(305419896) << true << false;
+    QTest::newRow("on, token 0") << 1 << qint64(0) << true << false;
+    QTest::newRow("on, no token") << 1 << qint64(-1) << false << true;
+    QTest::newRow("off, token") << 2 << qint64(305419896) << false << false;
+    QTest::newRow("unset, token") << 0 << qint64(305419896) << false << false;
+    QTest::newRow("off, no token") << 2 << qint64(-1) << false << false;
+}
+
+void TestDnsRouting::markForResolver()
+{
+    QFETCH(int, control);
+    QFETCH(qint64, token);
+    QFETCH(bool, marked);
+    QFETCH(bool, warning);
+    UserData::setControlDNS(UserData::StatusControlDns(control));
+    UserData::setToken(quint32(token));
+    const QByteArray query = M::query(0x0a0a, QStringLiteral("a.example"), 1);
+    QByteArray message = query;
+    if (warning)
+        QTest::ignoreMessage(QtWarningMsg, "TOKEN is empty");
+    QCOMPARE(RemoteDnsServer::markForResolver(message, udp_remotesocket()), marked);
+    if (!marked) {
+        QCOMPARE(message, query);
+        return;
+    }
+    QCOMPARE(message.size(), query.size() + 15);
+    const quint32 value = quint32(token);
+    const QByteArray tokenBytes = QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
+    QCOMPARE(message.right(4), tokenBytes);
+}
+
+QTEST_GUILESS_MAIN(TestDnsRouting)
+#include "tst_dnsrouting.moc"
