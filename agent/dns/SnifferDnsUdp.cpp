@@ -101,10 +101,18 @@ void SnifferDnsUdp::slotStart()
     const QPair<int, QString> mode = ConstData::getWorkingMode();
     if (mode.first == 2)
         localDomain = mode.second.toLower();
-    startTransport(new UdpRemoteSocket(nullptr, udpPort), &threadUdp, "THREAD DNS FINISHED");
-    startTransport(new DohRemoteServer(nullptr, dohPort), &threadDoh, "THREAD DOH FINISHED");
-    startTransport(new DotRemoteServer(nullptr, dotPort), &threadDot, "THREAD DOT FINISHED");
+    // When our own thread is restarted after it ended, the transports are
+    // still running on theirs: keep them rather than start a second set.
+    if (remoteServers.isEmpty()) {
+        startTransport(new UdpRemoteSocket(nullptr, udpPort), &threadUdp, "THREAD DNS FINISHED");
+        startTransport(new DohRemoteServer(nullptr, dohPort), &threadDoh, "THREAD DOH FINISHED");
+        startTransport(new DotRemoteServer(nullptr, dotPort), &threadDot, "THREAD DOT FINISHED");
+    }
 
+    // Sockets of an earlier run of this thread lost their notifiers with its
+    // event loop and still hold port 53: close them before binding anew.
+    delete socketV4;
+    delete socketV6;
     socketV4 = new QUdpSocket;
     socketV6 = new QUdpSocket;
     connect(socketV4, &QUdpSocket::readyRead, this, &SnifferDnsUdp::slotReadyReadLocal);

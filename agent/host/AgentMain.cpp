@@ -2,6 +2,7 @@
 
 #include "AgentLifecycle.h"
 #include "ConstData.h"
+#include "Core.h"
 #include "Logging.h"
 #include "LoggingCategories.h"
 #include "MessageHandler.h"
@@ -9,6 +10,8 @@
 
 #include <QCoreApplication>
 #include <QTextCodec>
+
+#include <memory>
 
 int startAgent(int argc, char** argv)
 {
@@ -28,10 +31,14 @@ int startAgent(int argc, char** argv)
         qInstallMessageHandler(messageHandler);
         qCInfo(main_) << "CREATE";
         Logging::writeSettings();
+        // The interfaces get their DNS values back on aboutToQuit, when the
+        // event loop ends and before Core is destroyed.
+        auto agentCore = std::make_unique<Core>(application.arguments());
 
         AgentLifecycle::applicationCreated(&application);
         exitCode = application.exec();
         AgentLifecycle::applicationDestroying();
+        agentCore.reset();
     }
     return exitCode;
 }

@@ -3,6 +3,7 @@
 #include "AnswerParser.h"
 #include "ConstData.h"
 #include "DiagnosticCommands.h"
+#include "DirectoryCommands.h"
 #include "LogMask.h"
 #include "LoggingCategories.h"
 #include "MachineInfo.h"
@@ -885,4 +886,70 @@ void UserData::resetMemoryState()
     tokenCache.store(-1);
     tokenReadAt.store(never);
     hot().invalidate();
+}
+
+// ---- directory (AD) mode ----
+
+QPair<QStringList, int> UserData::getLdapGroups()
+{
+    QPair<QStringList, int> result(QStringList(), 1);
+    const QString user = getUsername();
+    if (user.isEmpty()) {
+        qCWarning(user_data) << "I didn't get username";
+        return result;
+    }
+    const QString domain = ConstData::getWorkingMode().second;
+    // The names go into a PowerShell filter: a name that could leave its quotes
+    // is not asked about at all.
+    if (!DirectoryCommands::isSafeUserName(user) || !DirectoryCommands::isSafeDomainName(domain)) {
+        qCWarning(user_data).noquote() << "user or domain name not usable in a directory query:" << user << domain;
+        return result;
+    }
+    const DirectoryCommand command = DirectoryCommands::groupQuery(user, domain);
+    if (command.program.isEmpty()) {
+        qCWarning(user_data) << "no directory query on this system";
+        return result;
+    }
+    qCDebug(user_data).noquote() << "Command for get Groups:" << command.arguments.join(QLatin1Char(' '));
+    const ProgramResult run =
+        Platform::programRunner().run(command.program, command.arguments, ProgramRunner::defaultTimeoutMs);
+    const QString output = ProgramRunner::decode(run.output, command.codec);
+    result.first = DirectoryCommands::parseGroups(output);
+    qCDebug(user_data).noquote() << "Output:" << output;
+    qCDebug(user_data).noquote() << "Error:" << (run.started ? QString() : QStringLiteral("not started"));
+    // A program that could not start or did not finish in time has no exit code of its own.
+    result.second = (run.started && run.finished) ? run.exitCode : -1;
+    if (result.second != 0) {
+        qCWarning(user_data) << "Failed to get Groups!" << result.second;
+        result.first.clear();
+    }
+    qCDebug(user_data) << "getLdapGroups" << result.first << result.second;
+    return result;
+}
+
+void UserData::installAdTool()
+{
+    const DirectoryCommand check = DirectoryCommands::toolCheck();
+    if (check.program.isEmpty()) {
+        qCInfo(user_data) << "no directory tools to install on this system";
+        return;
+    }
+    const ProgramResult checked =
+        Platform::programRunner().run(check.program, check.arguments, ProgramRunner::defaultTimeoutMs);
+    const QString checkOutput = ProgramRunner::decode(checked.output, check.codec);
+    qCDebug(user_data).noquote() << "Output:" << checkOutput;
+    qCDebug(user_data).noquote() << "Error:" << (checked.started ? QString() : QStringLiteral("not started"));
+    if (checkOutput.contains(QLatin1String("Installed"))) {
+        qCInfo(user_data) << "Ad component is installed";
+        return;
+    }
+    const DirectoryCommand install = DirectoryCommands::toolInstall();
+    qCDebug(user_data).noquote() << "Command for install AD tool:" << install.arguments.join(QLatin1Char(' '));
+    const ProgramResult installed =
+        Platform::programRunner().run(install.program, install.arguments, ProgramRunner::defaultTimeoutMs);
+    qCDebug(user_data).noquote() << "Output:" << ProgramRunner::decode(installed.output, install.codec);
+    qCDebug(user_data).noquote() << "Error:" << (installed.started ? QString() : QStringLiteral("not started"));
+    const int code = (installed.started && installed.finished) ? installed.exitCode : -1;
+    if (code != 0)
+        qCWarning(user_data) << "Failed to install AD tool!" << code;
 }

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QMetaType>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -125,6 +126,14 @@ public:
 
     // Forget every in-memory value and the cached copy of the store (tests).
     static void resetMemoryState();
+
+    // ---- Directory (AD) mode ----
+    // The directory groups of the console user: (group names, status); status 0
+    // means the directory query succeeded.
+    static QPair<QStringList, int> getLdapGroups();
+    // Makes sure the directory tools are installed (nothing to do where the
+    // system has none to install).
+    static void installAdTool();
 };
 
 Q_DECLARE_METATYPE(UserData::ETypeOfDnsProtocol)

@@ -1,0 +1,89 @@
+#include "BackendUrl.h"
+
+#include <QUrlQuery>
+
+namespace {
+
+QString segment(const QString& value)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(value));
+}
+
+} // namespace
+
+QUrl BackendUrl::make(const QString& base, const QString& path, const QString& query)
+{
+    QUrl url(base + path, QUrl::StrictMode);
+    if (!query.isNull())
+        url.setQuery(query, QUrl::StrictMode);
+    return url;
+}
+
+QUrl BackendUrl::byPassword(const QString& base)
+{
+    return make(base, QStringLiteral("/api/token/by-password/"));
+}
+
+QUrl BackendUrl::refresh(const QString& base)
+{
+    return make(base, QStringLiteral("/api/token/refresh/"));
+}
+
+QUrl BackendUrl::version(const QString& base, const QString& tag)
+{
+    return make(base, QStringLiteral("/agents/rest_api/v1/distribution_supporting/"),
+                QStringLiteral("tag=") + segment(tag));
+}
+
+QUrl BackendUrl::filterStatus(const QString& base, int userId)
+{
+    return make(base, QStringLiteral("/rest_api/v1/users/") + QString::number(userId) +
+                          QStringLiteral("/filter_status/"));
+}
+
+QUrl BackendUrl::agentInfo(const QString& base, int userId)
+{
+    return make(base, QStringLiteral("/agents/rest_api/v1/users/") + QString::number(userId) +
+                          QStringLiteral("/agentinfo/"));
+}
+
+QUrl BackendUrl::agentInfo(const QString& base, int userId, const QString& uid)
+{
+    return make(base, QStringLiteral("/agents/rest_api/v1/users/") + QString::number(userId) +
+                          QStringLiteral("/agentinfo/") + segment(uid) + QLatin1Char('/'));
+}
+
+QUrl BackendUrl::ip(const QString& base)
+{
+    return make(base, QStringLiteral("/cabinet/rest_api/v1/ip/"));
+}
+
+QUrl BackendUrl::userInfo(const QString& base, int userId)
+{
+    return make(base,
+                QStringLiteral("/auth/rest_api/v1/users/") + QString::number(userId) + QLatin1Char('/'));
+}
+
+QUrl BackendUrl::profiles(const QString& base, int userId)
+{
+    return make(base, QStringLiteral("/cabinet/rest_api/v1/users/") + QString::number(userId) +
+                          QStringLiteral("/profiles/"));
+}
+
+QUrl BackendUrl::certificates(const QString& base)
+{
+    return make(base, QStringLiteral("/agents/rest_api/v1/ssl_certificate/2/"));
+}
+
+QUrl BackendUrl::withCredentials(const QString& address, const QString& login, const QString& password)
+{
+    QUrl url(address, QUrl::StrictMode);
+    url.setUserName(login, QUrl::DecodedMode);
+    url.setPassword(password, QUrl::DecodedMode);
+    return url;
+}
+
+QString BackendUrl::forLog(const QUrl& url)
+{
+    return url.toString(QUrl::RemoveUserInfo);
+}

@@ -1,0 +1,13 @@
+#include "IAuth.h"
+
+IAuth::IAuth(QObject* parent) : QObject(parent) {}
+
+bool IAuth::pinLengthAccepted(const QString& pin)
+{
+    return pin.size() >= minPinLength && pin.size() <= maxPinLength;
+}
+
+QJsonObject IAuth::status(int value)
+{
+    return QJsonObject{{QStringLiteral("status"), value}};
+}

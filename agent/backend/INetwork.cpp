@@ -1,0 +1,8 @@
+#include "INetwork.h"
+
+INetwork::INetwork(QObject* parent) : Network(parent) {}
+
+QNetworkReply* INetwork::get(QNetworkRequest& request)
+{
+    return Network::get(request);
+}
