@@ -1,5 +1,6 @@
 #include "AgentCommandLine.h"
 
+#include "CheckerCertificate.h"
 #include "Platform.h"
 #include "ProgramRunner.h"
 #include "UserData.h"
@@ -48,6 +49,8 @@ int AgentCommandLine::uninstall()
         return 0;
     UserData::setCheckUninstallStatus(false);
     ServiceHost::uninstallService();
+    // No root certificate of the service may stay behind.
+    CheckerCertificate::deleteCertificates();
     const QList<QStringList> commands = ServiceHost::addressRenewalCommands();
     for (const QStringList& command : commands) {
         if (!command.isEmpty())

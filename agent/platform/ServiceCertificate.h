@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+
+// What makes a certificate one of the service's root certificates, shared by
+// the trust-store operations and the import check: the subject has a common
+// name that begins with the organisation name (the "CN=" + organisation test
+// of the Windows store, case-insensitive like PowerShell's -match).
+class ServiceCertificate
+{
+public:
+    // Every certificate in `data`, PEM (one or more) or DER (one).
+    static QList<QSslCertificate> parse(const QByteArray& data);
+    static bool subjectMatches(const QSslCertificate& certificate, const QString& orgName);
+    // True when the basic constraints say this is a certificate authority.
+    static bool isCa(const QSslCertificate& certificate);
+    // True when the end of validity lies after `now` and no later than `days` days after it.
+    static bool expiresWithin(const QSslCertificate& certificate, const QDateTime& now, int days);
+
+    // Checks a downloaded file before it becomes a trust anchor: exactly one
+    // X.509 certificate, a CA, of the service. `reason` says why not.
+    static bool isServiceRoot(const QByteArray& data, const QString& orgName, QString& reason);
+};

@@ -1,0 +1,101 @@
+#!/bin/bash
+# The agent signed in from its command line and keeping the service's roots in
+# the system trust store, inside the harness namespace (run-in-ns.sh without
+# --agent). The trust store folders are private to the namespace: a copy of
+# /etc/ssl/certs and an empty /usr/local/share/ca-certificates are mounted over
+# the real ones, and the real update-ca-certificates works on them.
+#
+# 1. Started with -login=... -password=... -pin=..., the agent signs in by
+#    itself; the next query through it carries the account's token.
+# 2. Within its first checks it installs the service's two roots: curl then
+#    trusts the block page over HTTPS without -k or --cacert.
+# 3. One root removed from the store: the next check installs both again.
+set -u
+
+failures=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   - $what"
+    else
+        echo "FAIL - $what"
+        failures=$((failures + 1))
+    fi
+}
+# wait_for <seconds> <command...>: polls until the command succeeds.
+wait_for() {
+    local limit=$1
+    shift
+    local deadline=$(($(date +%s) + limit))
+    until "$@" >/dev/null 2>&1; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.5
+    done
+}
+
+run=${CORVANE_HARNESS_RUN:?run inside scripts/harness/run-in-ns.sh}
+build=${CORVANE_BUILD_DIR:?}
+domain=${CORVANE_DOMAIN:-corvane.test}
+agent="$build/agent/host/agentcorvane"
+page="https://blockpage-tls.$domain/blocked?hostname=blocked.example.test&token=1&url=x"
+
+# Private trust store: the harness mounts one over the system folders; an
+# older harness that does not is given one here.
+cadir=/usr/local/share/ca-certificates
+if ! mountpoint -q "$cadir" || ! mountpoint -q /etc/ssl/certs; then
+    mkdir -p "$run/ca-local" "$run/ssl-certs"
+    cp -a /etc/ssl/certs/. "$run/ssl-certs/"
+    mount --bind "$run/ca-local" "$cadir" || { echo "cannot mount the CA folder"; exit 1; }
+    mount --bind "$run/ssl-certs" /etc/ssl/certs || { echo "cannot mount /etc/ssl/certs"; exit 1; }
+fi
+
+curl_trusts() { curl -sS -o /dev/null --max-time 5 -w '%{http_code}' "$page" | grep -qx 200; }
+check "before the agent runs, curl does not trust the block page" bash -c "! curl -sS -o /dev/null --max-time 5 '$page'"
+
+mkdir -p "$run/agent-state"
+CORVANE_STATE_DIR="$run/agent-state" "$agent" -login=demo --password=demo-password -pin 4711 \
+    >"$run/agent-e2e.log" 2>&1 &
+agent_pid=$!
+trap 'kill -TERM $agent_pid 2>/dev/null; wait $agent_pid 2>/dev/null' EXIT
+
+check "agent relays DNS" wait_for 30 sh -c "dig +time=1 +tries=1 +short @127.0.0.1 www.$domain A | grep -qx 127.53.0.2"
+
+# 1. Command-line sign-in: the machine is registered and its queries are marked.
+txt() { dig +time=2 +tries=1 +short @127.0.0.1 "black.$domain" TXT; }
+check "the next query through the agent is marked with the account's token" \
+    wait_for 30 sh -c "dig +time=2 +tries=1 +short @127.0.0.1 black.$domain TXT | grep -q 'account=101'"
+marked=$(txt)
+token=$(printf '%s' "$marked" | sed -n 's/.*token=\([0-9]*\).*/\1/p')
+state=$(curl -sS --max-time 5 "$CORVANE_ADMIN_URL/admin/state")
+check "the token is the one the service issued to this machine" \
+    python3 -c "
+import json, sys
+state = json.loads(sys.argv[1]); token = int(sys.argv[2])
+machines = [m for a in state['accounts'] if a['id'] == 101 for m in a['machines']]
+sys.exit(0 if any(m.get('token') == token and m.get('token') not in (1001, 1002) for m in machines) else 1)
+" "$state" "${token:-0}"
+check "the password never reaches the agent's log" bash -c "! grep -rqs 'demo-password' '$build/agent/host/log' '$run/agent-e2e.log'"
+
+# 2. The service's roots in the trust store.
+# update-ca-certificates takes seconds per run on a busy machine: generous limits.
+check "curl trusts the block page once the agent installed the roots" wait_for 240 curl_trusts
+two_files() { [ "$(ls "$cadir"/corvane-*.crt 2>/dev/null | wc -l)" -eq 2 ]; }
+check "two certificate files of the service in the folder" wait_for 180 two_files
+check "they are the service's roots" bash -c "[ \$(for f in '$cadir'/corvane-*.crt; do openssl x509 -in \"\$f\" -noout -subject; done | grep -c 'CN = Corvane Root CA') -eq 2 ]"
+
+# 3. One root removed by hand: the next check reinstalls both.
+for f in "$cadir"/corvane-*.crt; do
+    if openssl x509 -in "$f" -noout -subject | grep -q 'Corvane Root CA 1'; then rm -f "$f"; fi
+done
+update-ca-certificates >/dev/null 2>&1
+check "with root 1 gone curl no longer trusts the block page" bash -c "! curl -sS -o /dev/null --max-time 5 '$page'"
+check "the next check installs both roots again" wait_for 300 curl_trusts
+check "again two certificate files" wait_for 180 two_files
+
+if [ "$failures" -ne 0 ]; then
+    echo "--- agent output"; tail -n 40 "$run/agent-e2e.log"
+    echo "--- agent log"; tail -n 60 "$(ls -t "$build"/agent/host/log/*.log 2>/dev/null | head -1)" 2>/dev/null
+fi
+echo "$failures failure(s)"
+[ "$failures" -eq 0 ]
