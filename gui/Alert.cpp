@@ -14,6 +14,7 @@ Alert::Alert(QWidget* parent, const QString& appName)
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
     setObjectName(QStringLiteral("alert"));
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#alert {background: #F9FAFB;}"));
 
     auto* image = new QLabel(this);

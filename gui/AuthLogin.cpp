@@ -1,44 +1,51 @@
 #include "AuthLogin.h"
 
+#include "ClickableLineEdit.h"
 #include "PageHeader.h"
 
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace {
+const QString focusedFrame = QStringLiteral("border: 1px solid #2F80ED;border-radius: 7px;");
+const QString restingFrame = QStringLiteral("border: 1px solid #C0BBBB;border-radius: 7px;");
+} // namespace
+
 AuthLogin::AuthLogin(QWidget* parent, const QString& appName)
-    : Authentication(parent, appName), email(new QLineEdit), password(new QLineEdit), eye(new QPushButton)
+    : Authentication(parent, appName), email(new ClickableLineEdit), password(new ClickableLineEdit),
+      eye(new QPushButton)
 {
     auto* fields = new QWidget(this);
-    auto* title = new QLabel(QStringLiteral("Sign in"), fields);
-    title->setAlignment(Qt::AlignCenter);
-    title->setStyleSheet(QStringLiteral("font-size: 26px; color: #101828;"));
+    email->setParent(fields);
+    password->setParent(fields);
+    eye->setParent(password);
     email->setObjectName(QStringLiteral("email"));
-    email->setPlaceholderText(QStringLiteral("Email"));
     password->setObjectName(QStringLiteral("password"));
-    password->setPlaceholderText(QStringLiteral("Password"));
     password->setEchoMode(QLineEdit::Password);
+    styleField(email, QStringLiteral("Email"), focusedFrame, restingFrame);
+    styleField(password, QStringLiteral("Password"), focusedFrame, restingFrame);
+    password->setTextMargins(0, 0, 32, 0);
+
+    // The eye sits inside the password field, at its right end.
     eye->setObjectName(QStringLiteral("eye"));
     eye->setIcon(QIcon(QStringLiteral(":/authorization/eye_on.png")));
     eye->setFlat(true);
-    for (QLineEdit* field : {email, password}) {
-        field->setMinimumSize(320, 44);
-        field->setStyleSheet(QStringLiteral("border: 1px solid #C0BBBB;border-radius: 7px;"));
-    }
+    eye->setCursor(Qt::PointingHandCursor);
+    eye->setFocusPolicy(Qt::NoFocus);
+    eye->setStyleSheet(QStringLiteral("border: none; background: transparent;"));
+    eye->setFixedSize(32, 32);
+    eye->move(360 - 40, 6);
 
-    auto* passwordRow = new QHBoxLayout;
-    passwordRow->setSpacing(4);
-    passwordRow->addWidget(password);
-    passwordRow->addWidget(eye);
     auto* column = new QVBoxLayout(fields);
+    column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(12);
-    column->addWidget(title);
     column->addWidget(email);
-    column->addLayout(passwordRow);
-    finishLayout(fields);
+    column->addWidget(password);
+    finishLayout(QStringLiteral("Sign in"), QStringLiteral("Use the e-mail and password of your account"),
+                 fields);
 
     connect(signInButton, &QPushButton::clicked, this, &AuthLogin::slotAuthentication);
     connect(email, &QLineEdit::returnPressed, this, &AuthLogin::slotEnter);
@@ -48,32 +55,19 @@ AuthLogin::AuthLogin(QWidget* parent, const QString& appName)
 
 void AuthLogin::showEnter()
 {
-    statusLabel->clear();
+    resetStatus();
     slotClear();
     email->setFocus();
 }
 
 void AuthLogin::setStatusWrong(QString text)
 {
-    statusLabel->setText(text);
+    keepStatus(text);
 }
 
 void AuthLogin::setCheckAuth(Authentication::StatusCheckAuth status)
 {
-    switch (status) {
-    case SUCCESS:
-        count = 0;
-        break;
-    case NETWORK_ERROR:
-        statusLabel->setText(networkErrorText());
-        break;
-    case WRONG_DATA:
-        statusLabel->setText(QStringLiteral("Invalid login/password pair"));
-        ++count;
-        break;
-    }
-    showLoading(false);
-    setFieldsEnabled(true);
+    applyCheckAuth(status, QStringLiteral("Invalid login/password pair"));
 }
 
 void AuthLogin::slotClear()
@@ -96,19 +90,18 @@ void AuthLogin::setFieldsEnabled(bool enabled)
 {
     email->setEnabled(enabled);
     password->setEnabled(enabled);
-    signInButton->setEnabled(enabled);
 }
 
 void AuthLogin::slotAuthentication()
 {
     if (!signInButton->isEnabled())
         return;
+    slotUserActed();
     if (email->text().isEmpty() || password->text().isEmpty()) {
         statusLabel->setText(QStringLiteral("Fields cannot be empty"));
         return;
     }
-    showLoading(true);
-    setFieldsEnabled(false);
+    beginCheck();
     emit signalCheckAuth(QJsonObject{{QStringLiteral("login"), email->text()},
                                      {QStringLiteral("password"), password->text()}});
 }

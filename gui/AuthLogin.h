@@ -2,8 +2,6 @@
 
 #include "Authentication.h"
 
-class QLineEdit;
-
 // Sign-in with e-mail and password.
 class AuthLogin : public Authentication
 {
@@ -23,10 +21,11 @@ public slots:
     void slotEnter();
     void slotClickedEye();
 
-private:
-    void setFieldsEnabled(bool enabled);
+protected:
+    void setFieldsEnabled(bool enabled) override;
 
-    QLineEdit* email;
-    QLineEdit* password;
+private:
+    ClickableLineEdit* email;
+    ClickableLineEdit* password;
     QPushButton* eye;
 };

@@ -1,27 +1,26 @@
 #include "AuthToken.h"
 
+#include "ClickableLineEdit.h"
 #include "PageHeader.h"
 
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 AuthToken::AuthToken(QWidget* parent, const QString& appName)
-    : Authentication(parent, appName), key(new QLineEdit)
+    : Authentication(parent, appName), key(new ClickableLineEdit)
 {
     auto* fields = new QWidget(this);
-    auto* title = new QLabel(QStringLiteral("Access key"), fields);
-    title->setAlignment(Qt::AlignCenter);
-    title->setStyleSheet(QStringLiteral("font-size: 26px; color: #101828;"));
+    key->setParent(fields);
     key->setObjectName(QStringLiteral("key"));
-    key->setMinimumSize(320, 44);
-    key->setStyleSheet(QStringLiteral("border: 1px solid #CED2DA;border-radius: 8px;"));
+    styleField(key, QStringLiteral("Access key"),
+               QStringLiteral("border: 1px solid #4C94FF;border-radius: 8px;"),
+               QStringLiteral("border: 1px solid #CED2DA;border-radius: 8px;"));
     auto* column = new QVBoxLayout(fields);
-    column->setSpacing(12);
-    column->addWidget(title);
+    column->setContentsMargins(0, 0, 0, 0);
     column->addWidget(key);
-    finishLayout(fields);
+    finishLayout(QStringLiteral("Sign in"), QStringLiteral("Enter the access key of your organisation"),
+                 fields);
 
     connect(signInButton, &QPushButton::clicked, this, &AuthToken::slotAuthentication);
     connect(key, &QLineEdit::returnPressed, this, &AuthToken::slotEnter);
@@ -29,32 +28,19 @@ AuthToken::AuthToken(QWidget* parent, const QString& appName)
 
 void AuthToken::showEnter()
 {
-    statusLabel->clear();
+    resetStatus();
     slotClear();
     key->setFocus();
 }
 
 void AuthToken::setStatusWrong(QString text)
 {
-    statusLabel->setText(text);
+    keepStatus(text);
 }
 
 void AuthToken::setCheckAuth(Authentication::StatusCheckAuth status)
 {
-    switch (status) {
-    case SUCCESS:
-        count = 0;
-        break;
-    case NETWORK_ERROR:
-        statusLabel->setText(networkErrorText());
-        break;
-    case WRONG_DATA:
-        statusLabel->setText(QStringLiteral("Invalid key"));
-        ++count;
-        break;
-    }
-    showLoading(false);
-    setFieldsEnabled(true);
+    applyCheckAuth(status, QStringLiteral("Invalid key"));
 }
 
 void AuthToken::slotClear()
@@ -75,19 +61,18 @@ void AuthToken::slotStatusAd(bool status)
 void AuthToken::setFieldsEnabled(bool enabled)
 {
     key->setEnabled(enabled);
-    signInButton->setEnabled(enabled);
 }
 
 void AuthToken::slotAuthentication()
 {
     if (!signInButton->isEnabled())
         return;
+    slotUserActed();
     if (key->text().isEmpty()) {
         statusLabel->setText(QStringLiteral("Field cannot be empty"));
         return;
     }
-    showLoading(true);
-    setFieldsEnabled(false);
+    beginCheck();
     emit signalCheckAuth(QJsonObject{{QStringLiteral("token"), key->text()}});
 }
 

@@ -2,8 +2,6 @@
 
 #include "Authentication.h"
 
-class QLineEdit;
-
 // Sign-in with an access key (Active Directory mode).
 class AuthToken : public Authentication
 {
@@ -22,8 +20,9 @@ public slots:
     void slotAuthentication();
     void slotEnter();
 
-private:
-    void setFieldsEnabled(bool enabled);
+protected:
+    void setFieldsEnabled(bool enabled) override;
 
-    QLineEdit* key;
+private:
+    ClickableLineEdit* key;
 };

@@ -1,5 +1,6 @@
 #include "Authentication.h"
 
+#include "ClickableLineEdit.h"
 #include "ConstData.h"
 #include "PageHeader.h"
 
@@ -8,67 +9,136 @@
 #include <QLabel>
 #include <QMovie>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+
+namespace {
+const char* const signInText = "Sign in";
+constexpr int lockOutMs = 10000;
+constexpr int tickMs = 1000;
+
+// The whole seconds left, rounded to the nearest so that a tick arriving a
+// little late or early still counts down 9, 8, ... 1.
+QString secondsLeft(int remainingMs)
+{
+    return QString::number(qMax(0, (remainingMs + 500) / 1000));
+}
+} // namespace
 
 Authentication::Authentication(QWidget* parent, const QString& appName)
     : QWidget(parent), pageHeader(new PageHeader(appName, this)), statusLabel(new QLabel(this)),
-      signInButton(new QPushButton(QStringLiteral("Sign in"), this)), updateButton(new QPushButton(this)),
-      loading(new QLabel(this)),
-      loaderMovie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this))
+      signInButton(new QPushButton(QString::fromLatin1(signInText), this)),
+      updateButton(new QPushButton(this)), loading(new QLabel(this)),
+      loaderMovie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this)),
+      updateMovie(new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this))
 {
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowTitle(appName);
 
     statusLabel->setObjectName(QStringLiteral("status"));
-    statusLabel->setStyleSheet(QStringLiteral("color: #D92D20;"));
+    statusLabel->setStyleSheet(QStringLiteral("color: #D92D20; font-size: 13px;"));
     statusLabel->setWordWrap(true);
     statusLabel->setAlignment(Qt::AlignCenter);
+    statusLabel->setFixedWidth(360);
+    statusLabel->setMinimumHeight(40);
 
     signInButton->setObjectName(QStringLiteral("signIn"));
-    signInButton->setMinimumSize(320, 44);
+    signInButton->setFixedSize(360, 44);
+    signInButton->setCursor(Qt::PointingHandCursor);
     signInButton->setStyleSheet(
-        QStringLiteral("QPushButton {background: #1C66F6; color: #FFFFFF; border-radius: "
-                       "8px;} QPushButton:disabled {background: #98A2B3;}"));
+        QStringLiteral("QPushButton {background: #1C66F6; color: #FFFFFF; border: none; border-radius: 8px;"
+                       " font-size: 15px;} QPushButton:hover {background: #1551C4;}"
+                       " QPushButton:disabled {background: #98A2B3;}"));
 
     updateButton->setObjectName(QStringLiteral("update"));
     updateButton->setIcon(QIcon(QStringLiteral(":/nav/update_false.png")));
     updateButton->setText(QStringLiteral("Check for updates"));
     updateButton->setFlat(true);
+    updateButton->setCursor(Qt::PointingHandCursor);
+    updateButton->setStyleSheet(
+        QStringLiteral("QPushButton {color: #475467; font-size: 13px; border: none;}"));
 
     loading->setObjectName(QStringLiteral("loading"));
     loading->setAlignment(Qt::AlignCenter);
     loaderMovie->setScaledSize(QSize(40, 40));
     loading->setMovie(loaderMovie);
+    loading->setFixedHeight(44);
     loading->hide();
 
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &Authentication::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &Authentication::signalChangeStatusLog);
-    connect(updateButton, &QPushButton::clicked, this, &Authentication::signalGetUpdate);
+    connect(updateButton, &QPushButton::clicked, this, [this] {
+        updateMovie->start();
+        emit signalGetUpdate();
+    });
+    connect(updateMovie, &QMovie::frameChanged, this,
+            [this](int) { updateButton->setIcon(QIcon(updateMovie->currentPixmap())); });
     connect(this, &Authentication::signalNewVersion, this, &Authentication::slotNewVersion);
 }
 
-void Authentication::finishLayout(QWidget* fields)
+void Authentication::finishLayout(const QString& title, const QString& subtitle, QWidget* fields)
 {
-    auto* centre = new QVBoxLayout;
-    centre->setSpacing(12);
+    auto* titleLabel = new QLabel(title, this);
+    titleLabel->setObjectName(QStringLiteral("formTitle"));
+    titleLabel->setAlignment(Qt::AlignCenter);
+    titleLabel->setStyleSheet(QStringLiteral("font-size: 28px; color: #101828;"));
+    auto* subtitleLabel = new QLabel(subtitle, this);
+    subtitleLabel->setAlignment(Qt::AlignCenter);
+    subtitleLabel->setStyleSheet(QStringLiteral("font-size: 14px; color: #667085;"));
+
+    auto* card = new QWidget(this);
+    card->setObjectName(QStringLiteral("card"));
+    card->setAttribute(Qt::WA_StyledBackground, true);
+    card->setStyleSheet(
+        QStringLiteral("#card {background: #FFFFFF; border: 1px solid #E4E7EC; border-radius: 16px;}"));
+    card->setFixedWidth(480);
+    auto* centre = new QVBoxLayout(card);
+    centre->setContentsMargins(60, 28, 60, 24);
+    centre->setSpacing(10);
+    centre->addWidget(titleLabel);
+    centre->addWidget(subtitleLabel);
+    centre->addSpacing(8);
     centre->addWidget(fields, 0, Qt::AlignHCenter);
-    centre->addWidget(statusLabel);
+    centre->addWidget(statusLabel, 0, Qt::AlignHCenter);
     centre->addWidget(signInButton, 0, Qt::AlignHCenter);
     centre->addWidget(loading);
 
     auto* bottom = new QHBoxLayout;
-    bottom->setContentsMargins(24, 0, 24, 16);
+    bottom->setContentsMargins(24, 0, 24, 12);
     bottom->addWidget(updateButton);
     bottom->addStretch(1);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
     layout->addWidget(pageHeader);
     layout->addStretch(1);
-    layout->addLayout(centre);
-    layout->addStretch(2);
+    layout->addWidget(card, 0, Qt::AlignHCenter);
+    layout->addStretch(1);
     layout->addLayout(bottom);
+}
+
+void Authentication::styleField(ClickableLineEdit* field, const QString& placeholder, const QString& focused,
+                                const QString& resting)
+{
+    const QString common = QStringLiteral("padding: 0 12px; font-size: 14px; background: #FFFFFF;");
+    field->setPlaceholderText(placeholder);
+    field->setFixedSize(360, 44);
+    field->setStyleSheet(resting + common);
+    connect(field, &ClickableLineEdit::focusIn, this, [field, focused, common] {
+        field->setStyleSheet(focused + common + QStringLiteral("color: #101828;"));
+    });
+    connect(field, &ClickableLineEdit::focusOut, this, [field, placeholder, resting, common] {
+        // An empty field at rest shows its placeholder in grey again.
+        if (field->text().isEmpty()) {
+            field->setPlaceholderText(placeholder);
+            field->setStyleSheet(resting + common + QStringLiteral("color: #98A2B3;"));
+            return;
+        }
+        field->setStyleSheet(resting + common + QStringLiteral("color: #101828;"));
+    });
+    connect(field, &QLineEdit::textEdited, this, &Authentication::slotUserActed);
 }
 
 QString Authentication::networkErrorText()
@@ -88,6 +158,88 @@ void Authentication::showLoading(bool shown)
         loaderMovie->stop();
 }
 
+void Authentication::beginCheck()
+{
+    keptStatus.clear();
+    statusLabel->clear();
+    showLoading(true);
+    setFieldsEnabled(false);
+    signInButton->setEnabled(false);
+}
+
+void Authentication::applyCheckAuth(Authentication::StatusCheckAuth status, const QString& wrongText)
+{
+    switch (status) {
+    case SUCCESS:
+        count = 0;
+        break;
+    case NETWORK_ERROR:
+        statusLabel->setText(networkErrorText());
+        break;
+    case WRONG_DATA:
+        statusLabel->setText(wrongText);
+        ++count;
+        if (count > 2 && !isLockedOut())
+            startTimer();
+        break;
+    }
+    // Whatever the answer, the form is usable again; only a lock-out keeps
+    // the button blocked until it ends.
+    showLoading(false);
+    setFieldsEnabled(true);
+    signInButton->setEnabled(!isLockedOut());
+}
+
+void Authentication::resetStatus()
+{
+    statusLabel->setText(keptStatus);
+}
+
+void Authentication::keepStatus(const QString& text)
+{
+    keptStatus = text;
+    statusLabel->setText(text);
+}
+
+void Authentication::slotUserActed()
+{
+    if (keptStatus.isEmpty())
+        return;
+    keptStatus.clear();
+    statusLabel->clear();
+}
+
+void Authentication::startTimer()
+{
+    signInButton->setEnabled(false);
+    lockTimer = new QTimer(this);
+    lockTimer->setSingleShot(true);
+    lockTimer->setTimerType(Qt::PreciseTimer);
+    tickTimer = new QTimer(this);
+    tickTimer->setTimerType(Qt::PreciseTimer);
+    connect(tickTimer, &QTimer::timeout, this, [this] {
+        if (lockTimer)
+            signInButton->setText(secondsLeft(lockTimer->remainingTime()));
+    });
+    connect(lockTimer, &QTimer::timeout, this, [this] {
+        tickTimer->stop();
+        tickTimer->deleteLater();
+        tickTimer = nullptr;
+        lockTimer->deleteLater();
+        lockTimer = nullptr;
+        timerTimeout();
+    });
+    lockTimer->start(lockOutMs);
+    tickTimer->start(tickMs);
+}
+
+void Authentication::timerTimeout()
+{
+    count = 0;
+    signInButton->setEnabled(true);
+    signInButton->setText(QString::fromLatin1(signInText));
+}
+
 QString Authentication::getStatusText() const
 {
     return statusLabel->text();
@@ -100,6 +252,7 @@ bool Authentication::isLoading() const
 
 void Authentication::slotNewVersion(bool status)
 {
+    updateMovie->stop();
     updateButton->setIcon(
         QIcon(status ? QStringLiteral(":/nav/update_true.png") : QStringLiteral(":/nav/update_false.png")));
     updateButton->setText(status ? QStringLiteral("Service update required")

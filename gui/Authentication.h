@@ -3,10 +3,12 @@
 #include <QJsonObject>
 #include <QWidget>
 
+class ClickableLineEdit;
 class PageHeader;
 class QLabel;
 class QMovie;
 class QPushButton;
+class QTimer;
 class QVBoxLayout;
 
 // Common base of the two sign-in forms (e-mail and password, access key).
@@ -31,7 +33,9 @@ public:
 
     QString getStatusText() const;
     bool isLoading() const;
+    bool isLockedOut() const { return lockTimer != nullptr; }
     quint16 getCount() const { return count; }
+    PageHeader* header() const { return pageHeader; }
 
 signals:
     void signalClose();
@@ -51,7 +55,25 @@ protected:
     static QString networkErrorText();
     void showLoading(bool shown);
     // Lays out the common parts around the form's own fields.
-    void finishLayout(QWidget* fields);
+    void finishLayout(const QString& title, const QString& subtitle, QWidget* fields);
+    // Enables or disables the form's own fields (not the button).
+    virtual void setFieldsEnabled(bool enabled) = 0;
+    // The part of an answer to a sign-in both forms share; `wrongText` is the
+    // form's rejection text.
+    void applyCheckAuth(Authentication::StatusCheckAuth status, const QString& wrongText);
+    // Starts the sign-in: overlay on, fields and button off.
+    void beginCheck();
+    // The status line as the form is shown again: a kept notice survives.
+    void resetStatus();
+    void keepStatus(const QString& text);
+    // The user acted: a kept notice has done its job.
+    void slotUserActed();
+    // Field frame styles for the focused and the resting state.
+    void styleField(ClickableLineEdit* field, const QString& placeholder, const QString& focused,
+                    const QString& resting);
+
+    void startTimer();
+    void timerTimeout();
 
     PageHeader* pageHeader;
     QLabel* statusLabel;
@@ -59,5 +81,11 @@ protected:
     QPushButton* updateButton;
     QLabel* loading;
     QMovie* loaderMovie;
+    QMovie* updateMovie;
     quint16 count = 0;
+
+private:
+    QTimer* lockTimer = nullptr;
+    QTimer* tickTimer = nullptr;
+    QString keptStatus;
 };

@@ -14,6 +14,7 @@ Authorization::Authorization(QWidget* parent, const QString& name)
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
     setObjectName(QStringLiteral("authorization"));
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#authorization {background: #F9FAFB;}"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -71,6 +72,7 @@ void Authorization::slotStatusLog(bool status)
 
 void Authorization::slotShow(bool stored)
 {
+    qCDebug(GuiLog::authorization) << "slotShow" << (stored ? "PIN entry" : "sign-in form");
     if (stored) {
         inputMasterPass();
         return;
@@ -120,8 +122,16 @@ void Authorization::slotStatusCheckAuth(QJsonObject data)
 
 void Authorization::slotStatusCreatePin(QJsonObject data)
 {
-    if (data.value(QStringLiteral("status")).toInt(-1) == 1)
+    if (!masterPass)
+        return;
+    const int status = data.value(QStringLiteral("status")).toInt(-1);
+    if (status == 1) {
         inputMasterPass();
+        return;
+    }
+    // Any other answer: the form must not stay frozen behind its overlay.
+    stack->setCurrentIndex(1);
+    masterPass->createFailed(status);
 }
 
 void Authorization::slotStatusCheckPin(QJsonObject data)
@@ -137,8 +147,10 @@ void Authorization::slotStatusCheckPin(QJsonObject data)
         break;
     case MasterPass::LAUNCH_LIMIT:
         emit signalLogout();
-        authentication->setStatusWrong(QStringLiteral("You have reached the agent launch limit, \ndelete the "
-                                                      "settings in the cabinet \nor use other credentials"));
+        if (authentication)
+            authentication->setStatusWrong(
+                QStringLiteral("You have reached the agent launch limit, \ndelete the "
+                               "settings in the cabinet \nor use other credentials"));
         break;
     default:
         masterPass->wrongMP(status);

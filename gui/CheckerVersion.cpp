@@ -15,6 +15,7 @@ CheckerVersion::CheckerVersion(QWidget* parent, const QString& appName)
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
     setObjectName(QStringLiteral("checkerVersion"));
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#checkerVersion {background: #F9FAFB;}"));
 
     auto* heading = new QLabel(QStringLiteral("The new version of the agent has been released"), this);

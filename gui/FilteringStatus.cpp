@@ -11,6 +11,7 @@ FilteringStatus::FilteringStatus(QWidget* parent, const QString& appName)
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
     setObjectName(QStringLiteral("filteringStatus"));
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#filteringStatus {background: #F9FAFB;}"));
 
     auto* image = new QLabel(this);

@@ -1,5 +1,6 @@
 #include "MasterPass.h"
 
+#include "ClickableLineEdit.h"
 #include "ConstData.h"
 #include "GuiLoggingCategories.h"
 #include "PageHeader.h"
@@ -7,74 +8,139 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMovie>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+
+namespace {
+constexpr int lockOutMs = 10000;
+constexpr int tickMs = 1000;
+
+// The whole seconds left, rounded to the nearest so that a tick arriving a
+// little late or early still counts down 9, 8, ... 1.
+QString secondsLeft(int remainingMs)
+{
+    return QString::number(qMax(0, (remainingMs + 500) / 1000));
+}
+const QString focusedFrame = QStringLiteral("border: 1px solid #2F80ED;border-radius: 7px;");
+const QString restingFrame = QStringLiteral("border: 1px solid #C0BBBB;border-radius: 7px;");
+const QString fieldCommon = QStringLiteral("padding: 0 12px; font-size: 14px; background: #FFFFFF;");
+
+QString networkErrorText()
+{
+    return QStringLiteral(
+               "Oops! Something went wrong.\nPlease make sure your internet connection is stable\nor "
+               "contact our technical support by ") +
+           ConstData::getSupportEmail();
+}
+} // namespace
 
 MasterPass::MasterPass(QWidget* parent, const QString& appName)
     : QWidget(parent), pageHeader(new PageHeader(appName, this)), titleLabel(new QLabel(this)),
-      pin(new QLineEdit(this)), confirm(new QLineEdit(this)), button(new QPushButton(this)),
+      pin(new ClickableLineEdit(this)), confirm(new ClickableLineEdit(this)), button(new QPushButton(this)),
       statusLabel(new QLabel(this)), loading(new QLabel(this)),
       loaderMovie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this)),
-      updateButton(new QPushButton(this))
+      updateButton(new QPushButton(this)),
+      updateMovie(new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this))
 {
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
 
     titleLabel->setObjectName(QStringLiteral("title"));
     titleLabel->setAlignment(Qt::AlignCenter);
-    titleLabel->setStyleSheet(QStringLiteral("font-size: 26px; color: #101828;"));
+    titleLabel->setStyleSheet(QStringLiteral("font-size: 28px; color: #101828;"));
+    auto* subtitle = new QLabel(QStringLiteral("The PIN-code protects this program on this computer"), this);
+    subtitle->setAlignment(Qt::AlignCenter);
+    subtitle->setStyleSheet(QStringLiteral("font-size: 14px; color: #667085;"));
     pin->setObjectName(QStringLiteral("pin"));
-    pin->setPlaceholderText(QStringLiteral("Pin-code"));
     confirm->setObjectName(QStringLiteral("confirm"));
-    confirm->setPlaceholderText(QStringLiteral("Confirm Pin-code"));
-    for (QLineEdit* field : {pin, confirm}) {
+    const QList<QPair<ClickableLineEdit*, QString>> fields{{pin, QStringLiteral("Pin-code")},
+                                                           {confirm, QStringLiteral("Confirm Pin-code")}};
+    for (const auto& entry : fields) {
+        ClickableLineEdit* field = entry.first;
+        const QString placeholder = entry.second;
         field->setEchoMode(QLineEdit::Password);
-        field->setMinimumSize(320, 44);
-        field->setStyleSheet(QStringLiteral("border: 1px solid #C0BBBB;border-radius: 7px;"));
+        field->setPlaceholderText(placeholder);
+        field->setFixedSize(360, 44);
+        field->setStyleSheet(restingFrame + fieldCommon);
+        connect(field, &ClickableLineEdit::focusIn, this, [field] {
+            field->setStyleSheet(focusedFrame + fieldCommon + QStringLiteral("color: #101828;"));
+        });
+        connect(field, &ClickableLineEdit::focusOut, this, [field, placeholder] {
+            if (field->text().isEmpty()) {
+                field->setPlaceholderText(placeholder);
+                field->setStyleSheet(restingFrame + fieldCommon + QStringLiteral("color: #98A2B3;"));
+                return;
+            }
+            field->setStyleSheet(restingFrame + fieldCommon + QStringLiteral("color: #101828;"));
+        });
     }
     button->setObjectName(QStringLiteral("button"));
-    button->setMinimumSize(320, 44);
+    button->setFixedSize(360, 44);
+    button->setCursor(Qt::PointingHandCursor);
     button->setStyleSheet(
-        QStringLiteral("QPushButton {background: #1C66F6; color: #FFFFFF; border-radius: 8px;} "
-                       "QPushButton:disabled {background: #98A2B3;}"));
+        QStringLiteral("QPushButton {background: #1C66F6; color: #FFFFFF; border: none; border-radius: 8px;"
+                       " font-size: 15px;} QPushButton:hover {background: #1551C4;}"
+                       " QPushButton:disabled {background: #98A2B3;}"));
     statusLabel->setObjectName(QStringLiteral("status"));
-    statusLabel->setStyleSheet(QStringLiteral("color: #D92D20;"));
+    statusLabel->setStyleSheet(QStringLiteral("color: #D92D20; font-size: 13px;"));
     statusLabel->setAlignment(Qt::AlignCenter);
     statusLabel->setWordWrap(true);
+    statusLabel->setFixedWidth(360);
+    statusLabel->setMinimumHeight(40);
+    loading->setObjectName(QStringLiteral("loading"));
     loading->setAlignment(Qt::AlignCenter);
     loaderMovie->setScaledSize(QSize(40, 40));
     loading->setMovie(loaderMovie);
+    loading->setFixedHeight(44);
     loading->hide();
     updateButton->setObjectName(QStringLiteral("update"));
     updateButton->setIcon(QIcon(QStringLiteral(":/nav/update_false.png")));
     updateButton->setText(QStringLiteral("Check for updates"));
     updateButton->setFlat(true);
+    updateButton->setCursor(Qt::PointingHandCursor);
+    updateButton->setStyleSheet(
+        QStringLiteral("QPushButton {color: #475467; font-size: 13px; border: none;}"));
 
-    auto* centre = new QVBoxLayout;
-    centre->setSpacing(12);
+    auto* card = new QWidget(this);
+    card->setObjectName(QStringLiteral("card"));
+    card->setAttribute(Qt::WA_StyledBackground, true);
+    card->setStyleSheet(
+        QStringLiteral("#card {background: #FFFFFF; border: 1px solid #E4E7EC; border-radius: 16px;}"));
+    card->setFixedWidth(480);
+    auto* centre = new QVBoxLayout(card);
+    centre->setContentsMargins(60, 28, 60, 24);
+    centre->setSpacing(10);
     centre->addWidget(titleLabel);
+    centre->addWidget(subtitle);
+    centre->addSpacing(8);
     centre->addWidget(pin, 0, Qt::AlignHCenter);
     centre->addWidget(confirm, 0, Qt::AlignHCenter);
-    centre->addWidget(statusLabel);
+    centre->addWidget(statusLabel, 0, Qt::AlignHCenter);
     centre->addWidget(button, 0, Qt::AlignHCenter);
     centre->addWidget(loading);
     auto* bottom = new QHBoxLayout;
-    bottom->setContentsMargins(24, 0, 24, 16);
+    bottom->setContentsMargins(24, 0, 24, 12);
     bottom->addWidget(updateButton);
     bottom->addStretch(1);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
     layout->addWidget(pageHeader);
     layout->addStretch(1);
-    layout->addLayout(centre);
-    layout->addStretch(2);
+    layout->addWidget(card, 0, Qt::AlignHCenter);
+    layout->addStretch(1);
     layout->addLayout(bottom);
 
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &MasterPass::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &MasterPass::signalChangeStatusLog);
-    connect(updateButton, &QPushButton::clicked, this, &MasterPass::signalGetUpdate);
+    connect(updateButton, &QPushButton::clicked, this, [this] {
+        updateMovie->start();
+        emit signalGetUpdate();
+    });
+    connect(updateMovie, &QMovie::frameChanged, this,
+            [this](int) { updateButton->setIcon(QIcon(updateMovie->currentPixmap())); });
     connect(this, &MasterPass::signalNewVersion, this, &MasterPass::slotNewVersion);
     showEnter();
 }
@@ -83,7 +149,12 @@ void MasterPass::prepare(const QString& title, const QString& buttonText, bool w
                          void (MasterPass::*target)())
 {
     titleLabel->setText(title);
-    button->setText(buttonText);
+    // During a lock-out the button shows the countdown; its text comes back
+    // when the lock-out ends.
+    if (isLockedOut())
+        savedButtonText = buttonText;
+    else
+        button->setText(buttonText);
     showLoading(false);
     confirm->setVisible(withConfirm);
     setFieldsEnabled(true);
@@ -115,7 +186,7 @@ void MasterPass::setFieldsEnabled(bool enabled)
 {
     pin->setEnabled(enabled);
     confirm->setEnabled(enabled);
-    button->setEnabled(enabled);
+    button->setEnabled(enabled && !isLockedOut());
 }
 
 void MasterPass::showLoading(bool shown)
@@ -137,6 +208,7 @@ void MasterPass::slotEnter_pressed()
             QStringLiteral("Password must be between %1 and %2 characters").arg(minLength).arg(maxLength));
         return;
     }
+    statusLabel->clear();
     showLoading(true);
     setFieldsEnabled(false);
     emit signalCheckPin(QJsonObject{{QStringLiteral("pin_code"), pin->text()}});
@@ -159,6 +231,7 @@ void MasterPass::slotCreate_pressed()
         statusLabel->setText(QStringLiteral("Passwords do not match"));
         return;
     }
+    statusLabel->clear();
     showLoading(true);
     setFieldsEnabled(false);
     emit signalCreatePin(QJsonObject{{QStringLiteral("pin_code"), pin->text()}});
@@ -175,23 +248,67 @@ void MasterPass::wrongMP(int status)
             QStringLiteral("Password must be between %1 and %2 characters").arg(minLength).arg(maxLength));
         break;
     case NETWORK_ERROR:
-        statusLabel->setText(
-            QStringLiteral(
-                "Oops! Something went wrong.\nPlease make sure your internet connection is stable\nor "
-                "contact our technical support by ") +
-            ConstData::getSupportEmail());
+        statusLabel->setText(networkErrorText());
         break;
     case WRONG_PIN:
         statusLabel->setText(QStringLiteral("Invalid PIN-code"));
         ++count;
-        if (count > 2)
+        if (count > 2 && !isLockedOut()) {
             savedButtonText = button->text();
+            button->setEnabled(false);
+            startTimer();
+        }
         break;
     default:
         statusLabel->setText(QStringLiteral("Problem with validation"));
         break;
     }
     qCDebug(GuiLog::masterPass) << "wrongMP" << status << "count" << count;
+}
+
+void MasterPass::createFailed(int status)
+{
+    qCWarning(GuiLog::masterPass) << "PIN-code not set, status" << status;
+    pin->clear();
+    confirm->clear();
+    showLoading(false);
+    setFieldsEnabled(true);
+    statusLabel->setText(
+        status == WRONG_LENGTH
+            ? QStringLiteral("Password must be between %1 and %2 characters").arg(minLength).arg(maxLength)
+            : QStringLiteral("The PIN-code was not set. Please try again"));
+    pin->setFocus();
+}
+
+void MasterPass::startTimer()
+{
+    button->setEnabled(false);
+    lockTimer = new QTimer(this);
+    lockTimer->setSingleShot(true);
+    lockTimer->setTimerType(Qt::PreciseTimer);
+    tickTimer = new QTimer(this);
+    tickTimer->setTimerType(Qt::PreciseTimer);
+    connect(tickTimer, &QTimer::timeout, this, [this] {
+        if (lockTimer)
+            button->setText(secondsLeft(lockTimer->remainingTime()));
+    });
+    connect(lockTimer, &QTimer::timeout, this, [this] {
+        tickTimer->stop();
+        tickTimer->deleteLater();
+        tickTimer = nullptr;
+        lockTimer->deleteLater();
+        lockTimer = nullptr;
+        timerTimeout();
+    });
+    lockTimer->start(lockOutMs);
+    tickTimer->start(tickMs);
+}
+
+void MasterPass::timerTimeout()
+{
+    count = 0;
+    button->setEnabled(loading->isHidden());
+    button->setText(savedButtonText);
 }
 
 QString MasterPass::getStatusText() const
@@ -209,6 +326,11 @@ bool MasterPass::isConfirmShown() const
     return !confirm->isHidden();
 }
 
+bool MasterPass::isLoading() const
+{
+    return !loading->isHidden();
+}
+
 void MasterPass::slotStatusLog(bool status)
 {
     pageHeader->setStatusLog(status);
@@ -221,6 +343,7 @@ void MasterPass::slotStatusAd(bool status)
 
 void MasterPass::slotNewVersion(bool status)
 {
+    updateMovie->stop();
     updateButton->setIcon(
         QIcon(status ? QStringLiteral(":/nav/update_true.png") : QStringLiteral(":/nav/update_false.png")));
     updateButton->setText(status ? QStringLiteral("Service update required")

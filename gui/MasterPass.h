@@ -3,11 +3,12 @@
 #include <QJsonObject>
 #include <QWidget>
 
+class ClickableLineEdit;
 class PageHeader;
 class QLabel;
-class QLineEdit;
 class QMovie;
 class QPushButton;
+class QTimer;
 
 // The PIN form: sets a new PIN or asks for the stored one.
 class MasterPass : public QWidget
@@ -30,11 +31,16 @@ public:
     void showEnter();
     void showCreate();
     void wrongMP(int status);
+    // The agent could not store the new PIN: the form becomes usable again.
+    void createFailed(int status);
     void resetCount() { count = 0; }
     quint16 getCount() const { return count; }
     QString getStatusText() const;
     QString getTitle() const;
     bool isConfirmShown() const;
+    bool isLoading() const;
+    bool isLockedOut() const { return lockTimer != nullptr; }
+    PageHeader* header() const { return pageHeader; }
 
 signals:
     void signalClose();
@@ -56,18 +62,23 @@ private:
     void prepare(const QString& title, const QString& button, bool confirm, void (MasterPass::*target)());
     void setFieldsEnabled(bool enabled);
     void showLoading(bool shown);
+    void startTimer();
+    void timerTimeout();
 
     const quint8 minLength = 4;
     const quint8 maxLength = 20;
     PageHeader* pageHeader;
     QLabel* titleLabel;
-    QLineEdit* pin;
-    QLineEdit* confirm;
+    ClickableLineEdit* pin;
+    ClickableLineEdit* confirm;
     QPushButton* button;
     QLabel* statusLabel;
     QLabel* loading;
     QMovie* loaderMovie;
     QPushButton* updateButton;
+    QMovie* updateMovie;
     quint16 count = 0;
     QString savedButtonText;
+    QTimer* lockTimer = nullptr;
+    QTimer* tickTimer = nullptr;
 };

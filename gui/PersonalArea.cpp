@@ -1,120 +1,117 @@
 #include "PersonalArea.h"
 
+#include "ClickableFrameProtocol.h"
+#include "ClickableFrameWrap.h"
 #include "ConstData.h"
 #include "GuiLoggingCategories.h"
 #include "PageHeader.h"
+#include "TableWidget.h"
+#include "TableWidgetNetInter.h"
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLabel>
+#include <QMetaMethod>
+#include <QMimeData>
+#include <QMovie>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QStackedWidget>
 #include <QTabWidget>
-#include <QTableWidget>
 #include <QVBoxLayout>
 
 namespace {
-QLabel* valueLabel(QWidget* parent, const QString& name)
+constexpr int userNameKeep = 12;
+constexpr int planNameKeep = 8;
+
+const QString sectionTitleStyle = QStringLiteral("font-size: 18px; color: #101828;");
+const QString switchStyle =
+    QStringLiteral("QCheckBox {font-size: 14px; color: #344054; spacing: 10px;}"
+                   "QCheckBox::indicator {width: 44px; height: 24px;}"
+                   "QCheckBox::indicator:unchecked {image: url(:/personal_area/switch/off.png);}"
+                   "QCheckBox::indicator:checked {image: url(:/personal_area/switch/on.png);}");
+const QString primaryButtonStyle = QStringLiteral(
+    "QPushButton {background: #1C66F6; color: #FFFFFF; border: none; border-radius: 8px; font-size: 14px;"
+    " padding: 0 20px;} QPushButton:hover {background: #1551C4;} QPushButton:disabled {background: "
+    "#98A2B3;}");
+const QString textBoxStyle = QStringLiteral(
+    "QPlainTextEdit {background: #FFFFFF; border: 1px solid #E4E7EC; border-radius: 8px; padding: 8px;"
+    " font-family: monospace; font-size: 12px; color: #344054;}");
+// The check column of the profiles table shows the current profile with the
+// same mark as the chosen protocol.
+const QString checkIndicatorStyle =
+    QStringLiteral("QTableWidget::indicator {width: 22px; height: 22px;}"
+                   "QTableWidget::indicator:checked {image: url(:/personal_area/check.png);}"
+                   "QTableWidget::indicator:unchecked {image: url(:/personal_area/check_empty.png);}");
+
+QString networkErrorText()
 {
-    auto* label = new QLabel(parent);
-    label->setObjectName(name);
-    label->setStyleSheet(QStringLiteral("font-size: 15px; color: #101828;"));
-    return label;
+    return QStringLiteral(
+               "Oops! Something went wrong.\nPlease make sure your internet connection is stable\nor "
+               "contact our technical support by ") +
+           ConstData::getSupportEmail();
 }
 
-QTableWidget* table(QWidget* parent, const QStringList& headers)
+// A JSON value shown as text: strings as they are, numbers without a
+// fraction, anything else as nothing.
+QString textOf(const QJsonValue& value)
 {
-    auto* widget = new QTableWidget(0, headers.size(), parent);
-    widget->setHorizontalHeaderLabels(headers);
-    widget->verticalHeader()->hide();
-    widget->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    widget->setSelectionBehavior(QAbstractItemView::SelectRows);
-    widget->setSelectionMode(QAbstractItemView::SingleSelection);
-    return widget;
+    if (value.isString())
+        return value.toString();
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 15);
+    return QString();
 }
 } // namespace
 
 PersonalArea::PersonalArea(QWidget* parent, const QString& appName)
-    : QWidget(parent), pageHeader(new PageHeader(appName, this)),
-      userName(valueLabel(this, QStringLiteral("user"))), ip(valueLabel(this, QStringLiteral("ip"))),
-      planName(valueLabel(this, QStringLiteral("plan"))),
-      dateEnd(valueLabel(this, QStringLiteral("dateEnd"))), protection(new QCheckBox(this)),
-      navigation(new QButtonGroup(this)), sections(new QStackedWidget(this)),
-      updateButton(new QPushButton(this)), notice(new QLabel(this))
+    : QWidget(parent), pageHeader(new PageHeader(appName, this))
 {
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
     setObjectName(QStringLiteral("personalArea"));
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#personalArea {background: #F9FAFB;}"));
+    updateMovie = new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this);
+    loaderMovie = new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this);
+    loaderMovie->setScaledSize(QSize(48, 48));
 
-    // Navigation column.
-    auto* nav = new QVBoxLayout;
-    nav->setContentsMargins(24, 16, 8, 16);
-    const QStringList titles{QStringLiteral("Policy"), QStringLiteral("System information"),
-                             QStringLiteral("Debug"), QStringLiteral("Settings")};
-    for (int i = 0; i < titles.size(); ++i) {
-        auto* button = new QPushButton(titles.at(i), this);
-        button->setCheckable(true);
-        button->setMinimumSize(200, 40);
-        navigation->addButton(button, i);
-        nav->addWidget(button);
-    }
-    nav->addStretch(1);
-    updateButton->setObjectName(QStringLiteral("update"));
-    updateButton->setText(QStringLiteral("Check for updates"));
-    updateButton->setIcon(QIcon(QStringLiteral(":/nav/update_false.png")));
-    updateButton->setCheckable(true);
-    auto* logout = new QPushButton(QStringLiteral("Log out"), this);
-    logout->setObjectName(QStringLiteral("logout"));
-    nav->addWidget(updateButton);
-    nav->addWidget(logout);
+    QWidget* nav = buildNavigation();
+    QWidget* summary = buildSummary();
 
-    // Account summary and the protection switch.
-    auto* summary = new QHBoxLayout;
-    const QList<QPair<QString, QLabel*>> items{{QStringLiteral("Account"), userName},
-                                               {QStringLiteral("Your IP adress"), ip},
-                                               {QStringLiteral("Billing Plan"), planName},
-                                               {QStringLiteral("Next payment"), dateEnd}};
-    for (const auto& item : items) {
-        auto* column = new QVBoxLayout;
-        auto* caption = new QLabel(item.first, this);
-        caption->setStyleSheet(QStringLiteral("font-size: 12px; color: #667085;"));
-        column->addWidget(caption);
-        column->addWidget(item.second);
-        summary->addLayout(column);
-    }
-    protection->setObjectName(QStringLiteral("protection"));
-    protection->setText(QStringLiteral("Filtering disabled"));
-    protection->hide();
-    summary->addStretch(1);
-    summary->addWidget(protection);
-
+    sections = new QStackedWidget(this);
     sections->addWidget(buildPolicy());
     sections->addWidget(buildSystemInfo());
     sections->addWidget(buildDebug());
     sections->addWidget(buildSettings());
 
-    notice->setObjectName(QStringLiteral("notice"));
-    notice->setWordWrap(true);
-    notice->setStyleSheet(QStringLiteral("color: #667085;"));
-    notice->hide();
+    // The overlay lies over the sections only: the navigation stays usable
+    // while a request is pending.
+    auto* sectionArea = new QWidget(this);
+    auto* grid = new QGridLayout(sectionArea);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(sections, 0, 0);
+    overlay = buildOverlay(sectionArea);
+    grid->addWidget(overlay, 0, 0);
 
     auto* content = new QVBoxLayout;
-    content->setContentsMargins(8, 16, 24, 16);
-    content->addLayout(summary);
-    content->addWidget(notice);
-    content->addWidget(sections, 1);
+    content->setContentsMargins(24, 16, 24, 16);
+    content->setSpacing(14);
+    content->addWidget(summary);
+    content->addWidget(sectionArea, 1);
 
     auto* body = new QHBoxLayout;
-    body->addLayout(nav);
+    body->setContentsMargins(0, 0, 0, 0);
+    body->setSpacing(0);
+    body->addWidget(nav);
     body->addLayout(content, 1);
 
     auto* layout = new QVBoxLayout(this);
@@ -125,58 +122,176 @@ PersonalArea::PersonalArea(QWidget* parent, const QString& appName)
 
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &PersonalArea::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &PersonalArea::signalChangeStatusLog);
-    connect(logout, &QPushButton::clicked, this, &PersonalArea::signalLogout);
-    connect(updateButton, &QPushButton::clicked, this, [this] {
-        updateButton->setChecked(true);
-        emit signalGetUpdate();
-    });
     connect(this, &PersonalArea::signalNewVersion, this, &PersonalArea::slotNewVersion);
-    connect(navigation, &QButtonGroup::idClicked, this,
-            [this](int id) { showSection(static_cast<Section>(id)); });
-    // Only a click by the user reports the switch; a change made from an
-    // agent message does not echo back.
-    connect(protection, &QCheckBox::clicked, this, [this](bool checked) {
-        protection->setText(checked ? QStringLiteral("Filtering enabled")
-                                    : QStringLiteral("Filtering disabled"));
-        emit signalFilteringStatus(QJsonObject{{QStringLiteral("status"), checked ? 1 : 0}});
-    });
+    connect(updateMovie, &QMovie::frameChanged, this,
+            [this](int) { updateButton->setIcon(QIcon(updateMovie->currentPixmap())); });
+}
+
+QWidget* PersonalArea::buildNavigation()
+{
+    auto* nav = new QWidget(this);
+    nav->setObjectName(QStringLiteral("navigation"));
+    nav->setAttribute(Qt::WA_StyledBackground, true);
+    nav->setFixedWidth(236);
+    nav->setStyleSheet(QStringLiteral(
+        "#navigation {background: #FFFFFF; border-right: 1px solid #E4E7EC;}"
+        "#navigation QPushButton {text-align: left; padding: 0 16px; border: none; border-radius: 8px;"
+        " font-size: 14px; color: #344054; background: transparent;}"
+        "#navigation QPushButton:hover {background: #F2F4F7;}"
+        "#navigation QPushButton:checked {background: #EFF4FF; color: #1C66F6;}"));
+    auto* column = new QVBoxLayout(nav);
+    column->setContentsMargins(16, 20, 16, 16);
+    column->setSpacing(6);
+
+    navigation = new QButtonGroup(this);
+    navigation->setExclusive(true);
+    const QStringList titles{QStringLiteral("Policy"), QStringLiteral("System information"),
+                             QStringLiteral("Debug"), QStringLiteral("Settings")};
+    const QStringList names{QStringLiteral("navPolicy"), QStringLiteral("navSystemInfo"),
+                            QStringLiteral("navDebug"), QStringLiteral("navSettings")};
+    for (int i = 0; i < titles.size(); ++i) {
+        auto* button = new QPushButton(titles.at(i), nav);
+        button->setObjectName(names.at(i));
+        button->setCheckable(true);
+        button->setFixedHeight(40);
+        button->setCursor(Qt::PointingHandCursor);
+        navigation->addButton(button, i);
+        column->addWidget(button);
+    }
+    column->addStretch(1);
+
+    updateButton = new QPushButton(nav);
+    updateButton->setObjectName(QStringLiteral("update"));
+    updateButton->setText(QStringLiteral("Check for updates"));
+    updateButton->setIcon(QIcon(QStringLiteral(":/nav/update_false.png")));
+    updateButton->setCheckable(true);
+    updateButton->setFixedHeight(40);
+    updateButton->setCursor(Qt::PointingHandCursor);
+    auto* logout = new QPushButton(QStringLiteral("Log out"), nav);
+    logout->setObjectName(QStringLiteral("logout"));
+    logout->setFixedHeight(40);
+    logout->setCursor(Qt::PointingHandCursor);
+    logout->setStyleSheet(
+        QStringLiteral("QPushButton {color: #D92D20;} QPushButton:hover {background: #FEF3F2;}"));
+    column->addWidget(updateButton);
+    column->addWidget(logout);
+
+    connect(navigation->button(POLICY), &QPushButton::clicked, this, &PersonalArea::slotPolicy);
+    connect(navigation->button(SYSTEM_INFO), &QPushButton::clicked, this,
+            &PersonalArea::slotSystemInfoButton);
+    connect(navigation->button(DEBUG), &QPushButton::clicked, this, &PersonalArea::slotDebugButton);
+    connect(navigation->button(SETTINGS), &QPushButton::clicked, this, &PersonalArea::slotSettingsButton);
+    connect(updateButton, &QPushButton::clicked, this, &PersonalArea::slotUpdate);
+    connect(logout, &QPushButton::clicked, this, &PersonalArea::signalLogout);
+    return nav;
+}
+
+QWidget* PersonalArea::buildSummary()
+{
+    auto* summary = new QWidget(this);
+    summary->setObjectName(QStringLiteral("summary"));
+    summary->setAttribute(Qt::WA_StyledBackground, true);
+    summary->setFixedHeight(76);
+    summary->setStyleSheet(
+        QStringLiteral("#summary {background: #FFFFFF; border: 1px solid #E4E7EC; border-radius: 12px;}"));
+    auto* row = new QHBoxLayout(summary);
+    row->setContentsMargins(20, 10, 20, 10);
+    row->setSpacing(28);
+
+    auto value = [summary](const QString& name) {
+        auto* label = new QLabel(summary);
+        label->setObjectName(name);
+        label->setStyleSheet(QStringLiteral("font-size: 15px; color: #101828;"));
+        // Agent data of any length must not stretch the page.
+        label->setMaximumWidth(190);
+        label->setTextFormat(Qt::PlainText);
+        return label;
+    };
+    userName = value(QStringLiteral("user"));
+    ip = value(QStringLiteral("ip"));
+    planName = value(QStringLiteral("plan"));
+    dateEnd = value(QStringLiteral("dateEnd"));
+
+    const QList<QPair<QString, QLabel*>> items{{QStringLiteral("Account"), userName},
+                                               {QStringLiteral("Your IP adress"), ip},
+                                               {QStringLiteral("Billing Plan"), planName},
+                                               {QStringLiteral("Next payment"), dateEnd}};
+    for (const auto& item : items) {
+        auto* column = new QVBoxLayout;
+        column->setSpacing(4);
+        auto* caption = new QLabel(item.first, summary);
+        caption->setStyleSheet(QStringLiteral("font-size: 12px; color: #667085;"));
+        column->addWidget(caption);
+        column->addWidget(item.second);
+        row->addLayout(column);
+        if (item.second == dateEnd) {
+            dateCaption = caption;
+            dateCaption->hide();
+        }
+    }
+    row->addStretch(1);
+
+    protection = new QCheckBox(QStringLiteral("Filtering disabled"), summary);
+    protection->setObjectName(QStringLiteral("protection"));
+    protection->setStyleSheet(switchStyle);
+    protection->setCursor(Qt::PointingHandCursor);
+    protection->hide();
+    row->addWidget(protection);
+    // Both a program-made toggle and a user's click reach the slot; it sends
+    // only for the click.
+    connect(protection, &QCheckBox::toggled, this, &PersonalArea::slotChangeFilteringStatus);
+    connect(protection, &QCheckBox::clicked, this, &PersonalArea::slotChangeFilteringStatus);
+    return summary;
 }
 
 QWidget* PersonalArea::buildPolicy()
 {
     auto* page = new QWidget(this);
-    auto* title = new QLabel(QStringLiteral("Policy"), page);
-    title->setStyleSheet(QStringLiteral("font-size: 18px; color: #101828;"));
-    profiles = table(page, {QStringLiteral("Id"), QStringLiteral("Current"), QStringLiteral("Profile")});
+    policyWrap = new ClickableFrameWrap(page);
+    policyWrap->setObjectName(QStringLiteral("policyWrap"));
+    profiles = new TableWidget(page);
     profiles->setObjectName(QStringLiteral("profiles"));
+    profiles->setColumnCount(3);
+    profiles->setHorizontalHeaderLabels(
+        {QStringLiteral("ID"), QStringLiteral("Current"), QStringLiteral("Profile")});
+    profiles->horizontalHeader()->setStretchLastSection(true);
+    profiles->setStyleSheet(profiles->styleSheet() + checkIndicatorStyle);
+    policyWrap->setProperties(QStringLiteral("Policy"), profiles);
+
     auto* layout = new QVBoxLayout(page);
-    layout->addWidget(title);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    layout->addWidget(policyWrap);
     layout->addWidget(profiles, 1);
-    connect(profiles, &QTableWidget::cellClicked, this, [this](int row, int) {
-        if (!notice->isHidden())
-            return;
-        const QTableWidgetItem* idItem = profiles->item(row, 0);
-        if (!idItem)
-            return;
-        notice->setText(QStringLiteral("Profile switching in progress.\nIt will take less than one minute."));
-        notice->show();
-        emit signalSetProfileId(QJsonObject{{QStringLiteral("profile_id"), idItem->text().toInt()}});
-    });
+    layout->addStretch(0);
+    connect(profiles, &QTableWidget::cellClicked, this, [this](int row, int) { slotProfileClicked(row); });
     return page;
 }
 
 QWidget* PersonalArea::buildSystemInfo()
 {
     auto* page = new QWidget(this);
+    auto* title = new QLabel(QStringLiteral("System information"), page);
+    title->setStyleSheet(sectionTitleStyle);
     systemInfo = new QPlainTextEdit(page);
     systemInfo->setObjectName(QStringLiteral("systemInfo"));
     systemInfo->setReadOnly(true);
+    systemInfo->setStyleSheet(textBoxStyle);
     auto* copy = new QPushButton(QStringLiteral("Copy"), page);
+    copy->setObjectName(QStringLiteral("copy"));
+    copy->setFixedHeight(40);
+    copy->setStyleSheet(primaryButtonStyle);
+    copy->setCursor(Qt::PointingHandCursor);
+    auto* top = new QHBoxLayout;
+    top->addWidget(title);
+    top->addStretch(1);
+    top->addWidget(copy);
     auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+    layout->addLayout(top);
     layout->addWidget(systemInfo, 1);
-    layout->addWidget(copy, 0, Qt::AlignRight);
-    connect(copy, &QPushButton::clicked, this,
-            [this] { QApplication::clipboard()->setText(systemInfo->toPlainText()); });
+    connect(copy, &QPushButton::clicked, this, &PersonalArea::slotCopy);
     return page;
 }
 
@@ -184,122 +299,338 @@ QWidget* PersonalArea::buildDebug()
 {
     auto* page = new QWidget(this);
     auto* title = new QLabel(QStringLiteral("Agent debug and analyzing tool"), page);
-    title->setStyleSheet(QStringLiteral("font-size: 18px; color: #101828;"));
+    title->setStyleSheet(sectionTitleStyle);
     debug = new QPlainTextEdit(page);
     debug->setObjectName(QStringLiteral("debug"));
     debug->setReadOnly(true);
+    debug->setStyleSheet(textBoxStyle);
     auto* send = new QPushButton(QStringLiteral("Send report"), page);
+    send->setObjectName(QStringLiteral("sendReport"));
+    send->setFixedHeight(40);
+    send->setStyleSheet(primaryButtonStyle);
+    send->setCursor(Qt::PointingHandCursor);
     enableLogging = new QCheckBox(QStringLiteral("Enable logging"), page);
     enableLogging->setObjectName(QStringLiteral("enableLogging"));
-    auto* row = new QHBoxLayout;
-    row->addWidget(enableLogging);
-    row->addStretch(1);
-    row->addWidget(send);
+    enableLogging->setStyleSheet(switchStyle);
+    enableLogging->setCursor(Qt::PointingHandCursor);
+    auto* top = new QHBoxLayout;
+    top->addWidget(title);
+    top->addStretch(1);
+    top->addWidget(enableLogging);
+    top->addSpacing(16);
+    top->addWidget(send);
     auto* layout = new QVBoxLayout(page);
-    layout->addWidget(title);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+    layout->addLayout(top);
     layout->addWidget(debug, 1);
-    layout->addLayout(row);
     connect(send, &QPushButton::clicked, this, &PersonalArea::signalSendDebugInfo);
-    connect(enableLogging, &QCheckBox::clicked, this, &PersonalArea::signalChangeStatusLog);
+    // The switch follows the agent: it changes when "STATUSLOG" comes back.
+    connect(enableLogging, &QCheckBox::clicked, this, [this](bool checked) {
+        const QSignalBlocker blocker(enableLogging);
+        enableLogging->setChecked(!checked);
+        emit signalChangeStatusLog();
+    });
     return page;
 }
 
 QWidget* PersonalArea::buildSettings()
 {
     auto* tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("settingsTabs"));
+    tabs->setStyleSheet(QStringLiteral(
+        "QTabWidget::pane {border: none;}"
+        "QTabBar::tab {padding: 8px 18px; font-size: 14px; color: #667085; background: transparent;"
+        " border: none; border-bottom: 2px solid transparent;}"
+        "QTabBar::tab:selected {color: #1C66F6; border-bottom: 2px solid #1C66F6;}"));
+
     auto* protocolPage = new QWidget(tabs);
-    protocols = new QButtonGroup(this);
+    protocolPage->setObjectName(QStringLiteral("protocols"));
     auto* protocolLayout = new QVBoxLayout(protocolPage);
-    const QStringList names{QStringLiteral("DNS"), QStringLiteral("DOH"), QStringLiteral("DOT")};
-    for (int i = 0; i < names.size(); ++i) {
-        auto* choice = new QRadioButton(names.at(i), protocolPage);
-        protocols->addButton(choice, i);
-        protocolLayout->addWidget(choice);
+    protocolLayout->setContentsMargins(0, 12, 0, 0);
+    protocolLayout->setSpacing(10);
+    const QList<QPair<QString, QString>> choices{
+        {QStringLiteral("DNS"),
+         QStringLiteral(
+             "DNS is a hierarchical, distributed system that provides a naming service for computers, "
+             "services, and resources on the Internet or IP networks.")},
+        {QStringLiteral("DOH"),
+         QStringLiteral("DNS over HTTPS (DoH) is a protocol for performing remote Domain Name System (DNS) "
+                        "resolution via the HTTPS protocol.")},
+        {QStringLiteral("DOT"),
+         QStringLiteral(
+             "DNS over TLS (DoT) is a network protocol security measure designed to provide privacy "
+             "and data integrity in communication between web browsers and DNS resolvers.")}};
+    for (int i = 0; i < choices.size(); ++i) {
+        auto* frame = new ClickableFrameProtocol(protocolPage);
+        frame->setObjectName(QStringLiteral("protocol") + choices.at(i).first);
+        frame->setProperties(choices.at(i).first, choices.at(i).second);
+        protocols.append(frame);
+        protocolLayout->addWidget(frame);
+        connect(frame, &ClickableFrame::clicked, this, &PersonalArea::slotChangeDnsProtocol);
     }
     protocolLayout->addStretch(1);
     tabs->addTab(protocolPage, QStringLiteral("Protocols"));
 
-    interfaces = table(tabs, {QStringLiteral("GUID"), QStringLiteral("Name"), QStringLiteral("Protected")});
+    auto* interfacePage = new QWidget(tabs);
+    auto* interfaceLayout = new QVBoxLayout(interfacePage);
+    interfaceLayout->setContentsMargins(0, 12, 0, 0);
+    interfaces = new TableWidgetNetInter(interfacePage);
     interfaces->setObjectName(QStringLiteral("interfaces"));
+    interfaces->setStyleSheet(
+        interfaces->styleSheet() +
+        QStringLiteral("QTableWidget::indicator {width: 44px; height: 24px;}"
+                       "QTableWidget::indicator:checked {image: url(:/personal_area/switch/on.png);}"
+                       "QTableWidget::indicator:unchecked {image: url(:/personal_area/switch/off.png);}"));
     interfaces->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     interfaces->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Fixed);
     interfaces->setColumnWidth(2, 62);
-    tabs->addTab(interfaces, QStringLiteral("Net interfaces"));
+    interfaceLayout->addWidget(interfaces);
+    tabs->addTab(interfacePage, QStringLiteral("Net interfaces"));
 
-    connect(protocols, &QButtonGroup::idClicked, this, [this](int id) {
-        const QJsonObject data{{QStringLiteral("dns_protocol"), id}};
-        qCDebug(GuiLog::personalArea) << "slotChangeDnsProtocol" << data << id;
-        emit signalChangeDnsProtocol(data);
-    });
-    connect(interfaces, &QTableWidget::cellClicked, this, [this](int row, int) {
-        if (!notice->isHidden())
-            return;
-        const QTableWidgetItem* guid = interfaces->item(row, 0);
-        const QTableWidgetItem* box = interfaces->item(row, 2);
-        if (!guid || !box)
-            return;
-        emit signalChangeNetInterface(
-            QJsonObject{{QStringLiteral("guid"), guid->text()},
-                        {QStringLiteral("status"), box->checkState() == Qt::Checked}});
-    });
+    connect(interfaces, &QTableWidget::cellClicked, this,
+            [this](int row, int) { slotNetInterfaceClicked(row); });
     return tabs;
 }
+
+QWidget* PersonalArea::buildOverlay(QWidget* parent)
+{
+    auto* cover = new QWidget(parent);
+    cover->setObjectName(QStringLiteral("overlay"));
+    cover->setAttribute(Qt::WA_StyledBackground, true);
+    cover->setStyleSheet(
+        QStringLiteral("#overlay {background: rgba(249, 250, 251, 235); border-radius: 12px;}"));
+    overlayAnimation = new QLabel(cover);
+    overlayAnimation->setAlignment(Qt::AlignCenter);
+    overlayAnimation->setMovie(loaderMovie);
+    overlayText = new QLabel(cover);
+    overlayText->setObjectName(QStringLiteral("overlayText"));
+    overlayText->setAlignment(Qt::AlignCenter);
+    overlayText->setWordWrap(true);
+    overlayText->setStyleSheet(QStringLiteral("font-size: 15px; color: #344054;"));
+    auto* layout = new QVBoxLayout(cover);
+    layout->addStretch(1);
+    layout->addWidget(overlayAnimation);
+    layout->addWidget(overlayText);
+    layout->addStretch(1);
+    cover->hide();
+    return cover;
+}
+
+// --- overlay -----------------------------------------------------------------
+
+void PersonalArea::showLoading(const QString& text)
+{
+    overlayText->setText(text);
+    overlayAnimation->show();
+    loaderMovie->start();
+    overlay->show();
+    overlay->raise();
+}
+
+void PersonalArea::hideLoading()
+{
+    loaderMovie->stop();
+    overlay->hide();
+}
+
+void PersonalArea::warningLoading(const QString& text)
+{
+    overlayText->setText(text);
+    loaderMovie->stop();
+    overlayAnimation->hide();
+    overlay->show();
+    overlay->raise();
+}
+
+// --- user actions ------------------------------------------------------------
 
 void PersonalArea::showSection(Section section)
 {
     if (QAbstractButton* button = navigation->button(section))
         button->setChecked(true);
     sections->setCurrentIndex(section);
-    switch (section) {
-    case POLICY:
-        notice->setText(
-            QStringLiteral("The list of profiles is being collected.\nIt will take less than one minute."));
-        notice->show();
-        emit signalGetProfiles();
-        break;
-    case SYSTEM_INFO:
-        notice->setText(
-            QStringLiteral("System information is being collected.\nIt will take less than one minute."));
-        notice->show();
-        emit signalGetSystemInfo();
-        break;
-    case DEBUG:
-        notice->setText(
-            QStringLiteral("Debug information is collected.\nIt will take less than one minute."));
-        notice->show();
-        emit signalGetDebug();
-        break;
-    case SETTINGS:
-        notice->hide();
-        emit signalGetSettings();
-        break;
-    }
-}
-
-int PersonalArea::getSection() const
-{
-    return sections->currentIndex();
 }
 
 void PersonalArea::slotShow()
 {
+    slotPolicy();
+}
+
+void PersonalArea::slotPolicy()
+{
     showSection(POLICY);
+    showLoading(
+        QStringLiteral("The list of profiles is being collected.\nIt will take less than one minute."));
+    emit signalGetProfiles();
+}
+
+void PersonalArea::slotSystemInfoButton()
+{
+    showSection(SYSTEM_INFO);
+    showLoading(QStringLiteral("System information is being collected.\nIt will take less than one minute."));
+    emit signalGetSystemInfo();
+}
+
+void PersonalArea::slotDebugButton()
+{
+    showSection(DEBUG);
+    showLoading(QStringLiteral("Debug information is collected.\nIt will take less than one minute."));
+    emit signalGetDebug();
+}
+
+void PersonalArea::slotSettingsButton()
+{
+    showSection(SETTINGS);
+    // The settings come without a wait; a notice of another section must not
+    // cover them.
+    hideLoading();
+    emit signalGetSettings();
+}
+
+void PersonalArea::slotCopy()
+{
+    auto* data = new QMimeData;
+    data->setText(systemInfo->toPlainText());
+    QApplication::clipboard()->setMimeData(data);
+}
+
+void PersonalArea::slotUpdate()
+{
+    updateButton->setChecked(true);
+    updateMovie->start();
+    emit signalGetUpdate();
+}
+
+void PersonalArea::slotProfileClicked(int row)
+{
+    if (!overlay->isHidden())
+        return;
+    const QTableWidgetItem* idItem = profiles->item(row, 0);
+    if (!idItem)
+        return;
+    bool ok = false;
+    const int id = idItem->text().toInt(&ok);
+    if (!ok) {
+        qCWarning(GuiLog::personalArea) << "Profile without a usable id in row" << row;
+        return;
+    }
+    showLoading(QStringLiteral("Profile switching in progress.\nIt will take less than one minute."));
+    emit signalSetProfileId(QJsonObject{{QStringLiteral("profile_id"), id}});
+}
+
+void PersonalArea::slotNetInterfaceClicked(int row)
+{
+    if (!overlay->isHidden())
+        return;
+    const QTableWidgetItem* guid = interfaces->item(row, 0);
+    QTableWidgetItem* box = interfaces->item(row, 2);
+    if (!guid || !box)
+        return;
+    // A click anywhere on the row flips the interface's protection.
+    box->setCheckState(box->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    emit signalChangeNetInterface(QJsonObject{{QStringLiteral("guid"), guid->text()},
+                                              {QStringLiteral("status"), box->checkState() == Qt::Checked}});
+}
+
+void PersonalArea::slotChangeDnsProtocol()
+{
+    auto* frame = qobject_cast<ClickableFrameProtocol*>(sender());
+    const int number = protocols.indexOf(frame);
+    if (number < 0)
+        return;
+    const QJsonObject data{{QStringLiteral("dns_protocol"), number}};
+    qCDebug(GuiLog::personalArea) << "slotChangeDnsProtocol" << data << frame->objectName();
+    emit signalChangeDnsProtocol(data);
+}
+
+void PersonalArea::slotChangeFilteringStatus(bool checked)
+{
+    protection->setText(checked ? QStringLiteral("Filtering enabled") : QStringLiteral("Filtering disabled"));
+    // Only the user's click is sent; a toggle made from an agent message
+    // would echo the agent's own state back to it.
+    if (sender() != protection)
+        return;
+    const QMetaMethod signal = protection->metaObject()->method(senderSignalIndex());
+    if (signal.name() != QByteArrayLiteral("clicked"))
+        return;
+    emit signalFilteringStatus(QJsonObject{{QStringLiteral("status"), checked ? 1 : 0}});
+}
+
+// --- agent messages ----------------------------------------------------------
+
+QString PersonalArea::cutText(const QString& text, int keep)
+{
+    if (text.size() <= keep)
+        return text;
+    return text.left(keep) + QChar(0x2026);
+}
+
+bool PersonalArea::formatDate(const QString& value, QString* shown)
+{
+    const QStringList parts = value.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (parts.size() != 3)
+        return false;
+    static const char* const months[] = {" Jan. ", " Feb. ", " Mar. ",  " Apr. ", " May ",  " June ",
+                                         " July ", " Aug. ", " Sept. ", " Oct. ", " Nov. ", " Dec. "};
+    bool ok = false;
+    const int month = parts.at(1).toInt(&ok);
+    const QString name = ok && month >= 1 && month <= 12 ? QString::fromLatin1(months[month - 1]) : QString();
+    *shown = parts.at(0) + name + parts.at(2);
+    return true;
+}
+
+QString PersonalArea::formatDebug(const QString& json)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(json.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        return QString();
+    QString text;
+    const QJsonArray entries = document.array();
+    for (const QJsonValue& value : entries) {
+        const QJsonObject entry = value.toObject();
+        text += QStringLiteral("--- ") + textOf(entry.value(QStringLiteral("log_name"))).toUpper() +
+                QStringLiteral("---\n") + textOf(entry.value(QStringLiteral("log_message"))) +
+                QStringLiteral("\n\n");
+    }
+    return text;
 }
 
 void PersonalArea::slotUserInfo(QJsonObject data)
 {
-    userName->setText(data.value(QStringLiteral("username")).toString());
-    ip->setText(data.value(QStringLiteral("ip")).toString());
-    planName->setText(data.value(QStringLiteral("plan_name")).toString());
-    dateEnd->setText(data.value(QStringLiteral("date_end")).toString());
+    const QString name = textOf(data.value(QStringLiteral("username")));
+    userName->setText(cutText(name, userNameKeep));
+    userName->setToolTip(name.size() > userNameKeep ? name : QString());
+    ip->setText(textOf(data.value(QStringLiteral("ip"))));
+    ip->setToolTip(ip->text());
+    const QString plan = textOf(data.value(QStringLiteral("plan_name")));
+    planName->setText(cutText(plan, planNameKeep));
+    planName->setToolTip(plan.size() > planNameKeep ? plan : QString());
+
+    const QString date = textOf(data.value(QStringLiteral("date_end")));
+    if (date.isEmpty()) {
+        dateEnd->clear();
+        dateCaption->hide();
+    } else {
+        QString shown;
+        if (formatDate(date, &shown)) {
+            dateEnd->setText(shown);
+            dateCaption->show();
+        }
+    }
+    qCDebug(GuiLog::personalArea) << "slotUserInfo" << userName->text() << ip->text() << planName->text()
+                                  << dateEnd->text();
 }
 
 void PersonalArea::slotFilteringStatus(QJsonObject data)
 {
-    const bool on = data.value(QStringLiteral("status")).toInt() != 0;
+    const QJsonValue value = data.value(QStringLiteral("status"));
+    const bool on = value.isBool() ? value.toBool() : value.toInt() != 0;
     protection->setChecked(on);
     protection->setText(on ? QStringLiteral("Filtering enabled") : QStringLiteral("Filtering disabled"));
     protection->show();
+    qCDebug(GuiLog::personalArea) << "slotFilteringStatus" << (on ? "on" : "off");
 }
 
 void PersonalArea::slotProfiles(QJsonObject data)
@@ -307,51 +638,64 @@ void PersonalArea::slotProfiles(QJsonObject data)
     const QJsonArray list = data.value(QStringLiteral("profiles")).toArray();
     profiles->setRowCount(0);
     if (list.isEmpty()) {
-        notice->setText(
-            QStringLiteral("Oops! Something went wrong.\nPlease make sure your internet connection is "
-                           "stable\nor contact our technical support by ") +
-            ConstData::getSupportEmail());
-        notice->show();
+        qCWarning(GuiLog::personalArea) << "slotProfiles: no profiles";
+        warningLoading(networkErrorText());
         return;
     }
     for (const QJsonValue& value : list) {
         const QJsonObject entry = value.toObject();
         const int row = profiles->rowCount();
         profiles->insertRow(row);
-        profiles->setItem(row, 0,
-                          new QTableWidgetItem(entry.value(QStringLiteral("id")).toVariant().toString()));
+        profiles->setItem(row, 0, new QTableWidgetItem(textOf(entry.value(QStringLiteral("id")))));
         auto* box = new QTableWidgetItem;
+        // The mark follows the agent; a click on the row asks for the switch.
+        box->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
         box->setCheckState(Qt::Unchecked);
         profiles->setItem(row, 1, box);
-        profiles->setItem(row, 2,
-                          new QTableWidgetItem(entry.value(QStringLiteral("name")).toString().toUpper()));
+        const QString name = textOf(entry.value(QStringLiteral("name"))).toUpper();
+        auto* nameItem = new QTableWidgetItem(name);
+        nameItem->setToolTip(name);
+        profiles->setItem(row, 2, nameItem);
     }
-    profiles->resizeColumnsToContents();
+    profiles->resizeColumnToContents(0);
+    profiles->resizeColumnToContents(1);
+    profiles->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    qCDebug(GuiLog::personalArea) << "slotProfiles" << profiles->rowCount();
     emit signalGetProfileId();
 }
 
 void PersonalArea::slotProfileId(QJsonObject data)
 {
-    const QString id = data.value(QStringLiteral("profile_id")).toVariant().toString();
+    const QString id = textOf(data.value(QStringLiteral("profile_id")));
+    QString current;
     for (int row = 0; row < profiles->rowCount(); ++row) {
         const QTableWidgetItem* idItem = profiles->item(row, 0);
         QTableWidgetItem* box = profiles->item(row, 1);
-        if (idItem && box)
-            box->setCheckState(idItem->text() == id ? Qt::Checked : Qt::Unchecked);
+        if (!idItem || !box)
+            continue;
+        const bool match = !id.isEmpty() && idItem->text() == id;
+        box->setCheckState(match ? Qt::Checked : Qt::Unchecked);
+        if (match)
+            current = id;
     }
-    notice->hide();
+    qCDebug(GuiLog::personalArea) << "slotProfileId checked"
+                                  << (current.isEmpty() ? QStringLiteral("none") : current);
+    hideLoading();
 }
 
 void PersonalArea::slotSystemInfo(QJsonObject data)
 {
-    systemInfo->setPlainText(data.value(QStringLiteral("system_info")).toString());
-    notice->hide();
+    systemInfo->setPlainText(textOf(data.value(QStringLiteral("system_info"))));
+    hideLoading();
 }
 
 void PersonalArea::slotDebug(QJsonObject data)
 {
-    debug->setPlainText(data.value(QStringLiteral("debug")).toString());
-    notice->hide();
+    const QString text = formatDebug(textOf(data.value(QStringLiteral("debug"))));
+    if (text.isEmpty())
+        qCWarning(GuiLog::personalArea) << "slotDebug: no usable report";
+    debug->setPlainText(text);
+    hideLoading();
 }
 
 void PersonalArea::slotNetInterfaces(QJsonObject data)
@@ -361,28 +705,31 @@ void PersonalArea::slotNetInterfaces(QJsonObject data)
     const QJsonArray list = data.value(QStringLiteral("interfaces")).toArray();
     for (const QJsonValue& value : list) {
         const QJsonObject entry = value.toObject();
-        const int row = interfaces->rowCount();
-        interfaces->insertRow(row);
-        interfaces->setItem(row, 0, new QTableWidgetItem(entry.value(QStringLiteral("guid")).toString()));
-        interfaces->setItem(row, 1, new QTableWidgetItem(entry.value(QStringLiteral("name")).toString()));
-        auto* box = new QTableWidgetItem;
-        box->setCheckState(entry.value(QStringLiteral("status")).toBool() ? Qt::Checked : Qt::Unchecked);
-        interfaces->setItem(row, 2, box);
+        const QJsonValue status = entry.value(QStringLiteral("status"));
+        interfaces->addInTable(textOf(entry.value(QStringLiteral("name"))),
+                               textOf(entry.value(QStringLiteral("guid"))),
+                               status.isBool() ? status.toBool() : status.toInt() != 0);
     }
 }
 
 void PersonalArea::slotDnsProtocol(QJsonObject data)
 {
-    const int id = data.value(QStringLiteral("dns_protocol")).toInt(-1);
-    QAbstractButton* choice = protocols->button(id);
-    if (!choice)
+    const QJsonValue value = data.value(QStringLiteral("dns_protocol"));
+    const int number = value.toInt(-1);
+    if (number < 0 || number >= protocols.size()) {
+        qCWarning(GuiLog::personalArea) << "slotDnsProtocol: unknown protocol" << value;
         return;
-    const QSignalBlocker blocker(protocols);
-    choice->setChecked(true);
+    }
+    ClickableFrameProtocol* frame = protocols.at(number);
+    frame->blockSignals(true);
+    frame->click();
+    frame->blockSignals(false);
+    qCDebug(GuiLog::personalArea) << "slotDnsProtocol" << frame->getName();
 }
 
 void PersonalArea::slotNewVersion(bool status)
 {
+    updateMovie->stop();
     updateButton->setChecked(false);
     updateButton->setIcon(
         QIcon(status ? QStringLiteral(":/nav/update_true.png") : QStringLiteral(":/nav/update_false.png")));
@@ -401,9 +748,21 @@ void PersonalArea::slotStatusAd(bool status)
     pageHeader->setStatusAd(status);
 }
 
+// --- state for the tests and scripts -----------------------------------------
+
+int PersonalArea::getSection() const
+{
+    return sections->currentIndex();
+}
+
 QString PersonalArea::getUserName() const
 {
     return userName->text();
+}
+
+QString PersonalArea::getUserNameToolTip() const
+{
+    return userName->toolTip();
 }
 
 QString PersonalArea::getIp() const
@@ -416,9 +775,19 @@ QString PersonalArea::getPlanName() const
     return planName->text();
 }
 
+QString PersonalArea::getPlanNameToolTip() const
+{
+    return planName->toolTip();
+}
+
 QString PersonalArea::getDateEnd() const
 {
     return dateEnd->text();
+}
+
+bool PersonalArea::isDateCaptionShown() const
+{
+    return !dateCaption->isHidden();
 }
 
 QString PersonalArea::getSystemInfo() const
@@ -436,12 +805,67 @@ bool PersonalArea::isFilteringOn() const
     return protection->isChecked();
 }
 
+bool PersonalArea::isFilteringSwitchShown() const
+{
+    return !protection->isHidden();
+}
+
+QString PersonalArea::getFilteringText() const
+{
+    return protection->text();
+}
+
 int PersonalArea::getDnsProtocol() const
 {
-    return protocols->checkedId();
+    for (int i = 0; i < protocols.size(); ++i) {
+        if (protocols.at(i)->isChecked())
+            return i;
+    }
+    return -1;
 }
 
 bool PersonalArea::isStatusLogOn() const
 {
     return enableLogging->isChecked();
+}
+
+bool PersonalArea::isOverlayShown() const
+{
+    return !overlay->isHidden();
+}
+
+bool PersonalArea::isOverlayAnimated() const
+{
+    return !overlayAnimation->isHidden() && loaderMovie->state() == QMovie::Running;
+}
+
+QString PersonalArea::getOverlayText() const
+{
+    return overlayText->text();
+}
+
+bool PersonalArea::isUpdateChecked() const
+{
+    return updateButton->isChecked();
+}
+
+QString PersonalArea::getUpdateText() const
+{
+    return updateButton->text();
+}
+
+QString PersonalArea::getCurrentProfileId() const
+{
+    for (int row = 0; row < profiles->rowCount(); ++row) {
+        const QTableWidgetItem* box = profiles->item(row, 1);
+        const QTableWidgetItem* idItem = profiles->item(row, 0);
+        if (box && idItem && box->checkState() == Qt::Checked)
+            return idItem->text();
+    }
+    return QString();
+}
+
+ClickableFrameProtocol* PersonalArea::protocolFrame(int number) const
+{
+    return number >= 0 && number < protocols.size() ? protocols.at(number) : nullptr;
 }

@@ -1,17 +1,21 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QList>
 #include <QWidget>
 
+class ClickableFrameProtocol;
+class ClickableFrameWrap;
 class PageHeader;
 class QButtonGroup;
 class QCheckBox;
 class QLabel;
+class QMovie;
 class QPlainTextEdit;
 class QPushButton;
-class QRadioButton;
 class QStackedWidget;
-class QTableWidget;
+class TableWidget;
+class TableWidgetNetInter;
 
 // The signed-in user's page: account summary, filtering profiles, system and
 // debug information, and the agent's settings.
@@ -30,19 +34,43 @@ public:
 
     PersonalArea(QWidget* parent, const QString& appName);
 
+    // `text` cut to `keep` characters plus an ellipsis when it is longer.
+    static QString cutText(const QString& text, int keep);
+    // "dd.mm.yyyy" as "dd Mon. yyyy"; false when the value does not split
+    // into three parts.
+    static bool formatDate(const QString& value, QString* shown);
+    // The debug report (a JSON array of {"log_name", "log_message"}) as text;
+    // empty for anything else.
+    static QString formatDebug(const QString& json);
+
     PageHeader* header() const { return pageHeader; }
     int getSection() const;
     QString getUserName() const;
+    QString getUserNameToolTip() const;
     QString getIp() const;
     QString getPlanName() const;
+    QString getPlanNameToolTip() const;
     QString getDateEnd() const;
+    bool isDateCaptionShown() const;
     QString getSystemInfo() const;
     QString getDebug() const;
     bool isFilteringOn() const;
+    bool isFilteringSwitchShown() const;
+    QString getFilteringText() const;
     int getDnsProtocol() const;
     bool isStatusLogOn() const;
-    QTableWidget* profilesTable() const { return profiles; }
-    QTableWidget* interfacesTable() const { return interfaces; }
+    bool isOverlayShown() const;
+    bool isOverlayAnimated() const;
+    QString getOverlayText() const;
+    bool isUpdateChecked() const;
+    QString getUpdateText() const;
+    // The id of the profile whose box is checked; empty when none is.
+    QString getCurrentProfileId() const;
+    TableWidget* profilesTable() const { return profiles; }
+    TableWidgetNetInter* interfacesTable() const { return interfaces; }
+    ClickableFrameProtocol* protocolFrame(int number) const;
+    QCheckBox* filteringSwitch() const { return protection; }
+    QCheckBox* loggingSwitch() const { return enableLogging; }
 
 signals:
     void signalLogout();
@@ -74,28 +102,52 @@ public slots:
     void slotNewVersion(bool status);
     void slotStatusLog(bool status);
     void slotStatusAd(bool status);
+    void slotPolicy();
+    void slotSystemInfoButton();
+    void slotDebugButton();
+    void slotSettingsButton();
+    void slotCopy();
+    void slotUpdate();
+    void slotProfileClicked(int row);
+    void slotNetInterfaceClicked(int row);
+    void slotChangeDnsProtocol();
+    void slotChangeFilteringStatus(bool checked);
+
+public:
+    void showLoading(const QString& text);
+    void hideLoading();
+    void warningLoading(const QString& text);
 
 private:
     void showSection(Section section);
+    QWidget* buildNavigation();
+    QWidget* buildSummary();
     QWidget* buildPolicy();
     QWidget* buildSystemInfo();
     QWidget* buildDebug();
     QWidget* buildSettings();
+    QWidget* buildOverlay(QWidget* parent);
 
     PageHeader* pageHeader;
-    QLabel* userName;
-    QLabel* ip;
-    QLabel* planName;
-    QLabel* dateEnd;
-    QCheckBox* protection;
-    QButtonGroup* navigation;
-    QStackedWidget* sections;
-    QTableWidget* profiles = nullptr;
+    QLabel* userName = nullptr;
+    QLabel* ip = nullptr;
+    QLabel* planName = nullptr;
+    QLabel* dateEnd = nullptr;
+    QLabel* dateCaption = nullptr;
+    QCheckBox* protection = nullptr;
+    QButtonGroup* navigation = nullptr;
+    QStackedWidget* sections = nullptr;
+    ClickableFrameWrap* policyWrap = nullptr;
+    TableWidget* profiles = nullptr;
     QPlainTextEdit* systemInfo = nullptr;
     QPlainTextEdit* debug = nullptr;
     QCheckBox* enableLogging = nullptr;
-    QButtonGroup* protocols = nullptr;
-    QTableWidget* interfaces = nullptr;
-    QPushButton* updateButton;
-    QLabel* notice;
+    QList<ClickableFrameProtocol*> protocols;
+    TableWidgetNetInter* interfaces = nullptr;
+    QPushButton* updateButton = nullptr;
+    QMovie* updateMovie = nullptr;
+    QWidget* overlay = nullptr;
+    QLabel* overlayAnimation = nullptr;
+    QLabel* overlayText = nullptr;
+    QMovie* loaderMovie = nullptr;
 };

@@ -23,6 +23,11 @@ png update_true.svg nav/update_true.png 24
 png update_false.svg nav/update_false.png 24
 png arrow_down.svg personal_area/profiles/arrow_down.png 16
 png arrow_up.svg personal_area/profiles/arrow_up.png 16
+png check.svg personal_area/check.png 22
+png check_empty.svg personal_area/check_empty.png 22
+mkdir -p personal_area/switch
+rsvg-convert -w 44 -h 24 svg/switch_on.svg -o personal_area/switch/on.png
+rsvg-convert -w 44 -h 24 svg/switch_off.svg -o personal_area/switch/off.png
 
 # Animations: 12 frames, 30 degrees apart, 80 ms each, looping.
 animate() {

@@ -1,0 +1,233 @@
+// Pictures of every page of the tray program's main window, rendered the way
+// the window draws them (same fonts, the fixed 1145 x 600 size), fed with
+// sample data. A stand-in agent on the control port keeps the window in its
+// connected state; run it in a private network namespace.
+//
+// usage: corvane-gui-page-shots <output dir>      writes one PNG per page
+//        corvane-gui-page-shots --points           prints the window positions
+//                                                  the end-to-end script clicks
+#include "AgentGUI.h"
+#include "Alert.h"
+#include "Authentication.h"
+#include "Authorization.h"
+#include "CheckerVersion.h"
+#include "ClickableFrameProtocol.h"
+#include "ConstData.h"
+#include "FakeAgent.h"
+#include "FilteringStatus.h"
+#include "PersonalArea.h"
+#include "TableWidget.h"
+#include "TableWidgetNetInter.h"
+#include "TcpSocket.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTextStream>
+#include <QThread>
+
+namespace {
+void settle(int ms = 150)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+bool waitFor(const std::function<bool()>& condition, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return true;
+}
+
+QPoint centreIn(QWidget* window, QWidget* widget, const QRect& rect)
+{
+    return widget->mapTo(window, rect.center());
+}
+
+QJsonObject sampleProfiles()
+{
+    QJsonArray list;
+    const QList<QPair<int, QString>> entries{{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}};
+    for (const auto& entry : entries)
+        list.append(QJsonObject{{QStringLiteral("id"), entry.first}, {QStringLiteral("name"), entry.second}});
+    return QJsonObject{{QStringLiteral("profiles"), list}};
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("agentcorvanegui"));
+    const QStringList args = application.arguments();
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const bool points = args.contains(QStringLiteral("--points"));
+    if (!points && args.size() < 2) {
+        err << "usage: corvane-gui-page-shots <output dir> | --points\n";
+        return 2;
+    }
+
+    FakeAgent agent;
+    agent.setSendStartupStatus(true);
+    if (!agent.listen(ConstData::getPortTcpOfAgent())) {
+        err << "cannot listen on the control port\n";
+        return 1;
+    }
+    AgentGUI window;
+    if (!waitFor(
+            [&] {
+                return window.getSocket()->isConnected() && window.getAuthorization()->getAuthentication();
+            },
+            15000)) {
+        err << "the window did not reach the stand-in agent\n";
+        return 1;
+    }
+    window.show();
+    settle();
+
+    PersonalArea* area = window.getPersonalArea();
+    QStackedWidget* stack = window.getStack();
+    auto personalArea = [&] {
+        stack->setCurrentIndex(AgentGUI::PAGE_CABINET);
+        area->slotUserInfo({{QStringLiteral("username"), "demo@corvane.test"},
+                            {QStringLiteral("ip"), "203.0.113.25"},
+                            {QStringLiteral("plan_name"), "Family"},
+                            {QStringLiteral("date_end"), "31.12.2026"}});
+        area->slotFilteringStatus({{QStringLiteral("status"), 1}});
+        area->slotShow();
+        area->slotProfiles(sampleProfiles());
+        area->slotProfileId({{QStringLiteral("profile_id"), 2}});
+        settle();
+    };
+
+    if (points) {
+        // Where the end-to-end script clicks, in window coordinates.
+        personalArea();
+        TableWidget* profiles = area->profilesTable();
+        for (int row = 0; row < profiles->rowCount(); ++row) {
+            const QPoint p =
+                centreIn(&window, profiles->viewport(), profiles->visualItemRect(profiles->item(row, 2)));
+            out << "profile_" << profiles->item(row, 0)->text() << ' ' << p.x() << ' ' << p.y() << '\n';
+        }
+        auto button = [&](const char* name) {
+            auto* widget = window.getPersonalArea()->findChild<QWidget*>(QString::fromLatin1(name));
+            const QPoint p = centreIn(&window, widget, widget->rect());
+            out << name << ' ' << p.x() << ' ' << p.y() << '\n';
+        };
+        button("navPolicy");
+        button("navSettings");
+        button("logout");
+        area->slotSettingsButton();
+        settle();
+        for (int i = 0; i < 3; ++i) {
+            ClickableFrameProtocol* frame = area->protocolFrame(i);
+            const QPoint p = centreIn(&window, frame, frame->rect());
+            out << "protocol_" << frame->getName() << ' ' << p.x() << ' ' << p.y() << '\n';
+        }
+        return 0;
+    }
+
+    const QString dir = args.at(1);
+    if (!QDir().mkpath(dir)) {
+        err << "cannot create " << dir << '\n';
+        return 1;
+    }
+    int failures = 0;
+    auto shot = [&](const QString& name) {
+        settle(250);
+        const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+        if (!window.grab().save(path)) {
+            err << "cannot write " << path << '\n';
+            ++failures;
+            return;
+        }
+        out << path << '\n';
+    };
+
+    stack->setCurrentIndex(AgentGUI::PAGE_ALERT);
+    shot(QStringLiteral("01-connecting"));
+
+    stack->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
+    Authorization* authorization = window.getAuthorization();
+    authorization->slotShow(false);
+    shot(QStringLiteral("02-sign-in"));
+    auto* email = authorization->getAuthentication()->findChild<QLineEdit*>(QStringLiteral("email"));
+    auto* password = authorization->getAuthentication()->findChild<QLineEdit*>(QStringLiteral("password"));
+    email->setText(QStringLiteral("demo"));
+    password->setText(QStringLiteral("wrong-password"));
+    authorization->getAuthentication()->findChild<QPushButton*>(QStringLiteral("signIn"))->click();
+    authorization->slotStatusCheckAuth({{QStringLiteral("status"), 0}});
+    shot(QStringLiteral("03-sign-in-rejected"));
+    authorization->slotStatusCheckAuth({{QStringLiteral("status"), 1}});
+    shot(QStringLiteral("04-pin-create"));
+    authorization->slotStatusCreatePin({{QStringLiteral("status"), 1}});
+    shot(QStringLiteral("05-pin-enter"));
+    authorization->slotStatusCheckPin({{QStringLiteral("status"), 3}});
+    waitFor([&] { return authorization->getCurrentIndex() == 0; }, 3000);
+    shot(QStringLiteral("06-sign-in-launch-limit"));
+
+    personalArea();
+    shot(QStringLiteral("07-personal-area-policy"));
+    area->slotPolicy();
+    area->slotProfiles({{QStringLiteral("profiles"), QJsonArray{}}});
+    shot(QStringLiteral("08-personal-area-policy-error"));
+    area->slotSystemInfoButton();
+    shot(QStringLiteral("09-personal-area-system-loading"));
+    area->slotSystemInfo(
+        {{QStringLiteral("system_info"),
+          "Computer name: WS-042\nOperating system: Windows 10 Pro 22H2 (build 19045)\nAgent version: 4.1.0\n"
+          "Protection: on\nDNS protocol: DoT\nToken: 10015...\nInterfaces:\n  Ethernet  {4D36E972-E325-11CE} "
+          " "
+          "protected\n  Wi-Fi     {4D36E973-E325-11CE}  protected\n"}});
+    shot(QStringLiteral("10-personal-area-system-information"));
+    area->slotDebugButton();
+    const QJsonArray report{
+        QJsonObject{
+            {QStringLiteral("log_name"), "tracert"},
+            {QStringLiteral("log_message"),
+             "Tracing route to doh.corvane.test [127.53.0.3]\n  1  <1 ms  <1 ms  <1 ms  127.53.0.3\nTrace "
+             "complete."}},
+        QJsonObject{{QStringLiteral("log_name"), "nslookup"},
+                    {QStringLiteral("log_message"),
+                     "black.corvane.test text = \"token 10015 account 101 profile 2\""}}};
+    area->slotDebug(
+        {{QStringLiteral("debug"), QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact))}});
+    area->slotStatusLog(true);
+    shot(QStringLiteral("11-personal-area-debug"));
+    area->slotSettingsButton();
+    area->slotDnsProtocol({{QStringLiteral("dns_protocol"), 2}});
+    shot(QStringLiteral("12-personal-area-settings-protocols"));
+    area->slotNetInterfaces(
+        {{QStringLiteral("interfaces"),
+          QJsonArray{QJsonObject{{QStringLiteral("guid"), "{4D36E972-E325-11CE-BFC1-08002BE10318}"},
+                                 {QStringLiteral("name"), "Ethernet"},
+                                 {QStringLiteral("status"), true}},
+                     QJsonObject{{QStringLiteral("guid"), "{4D36E973-E325-11CE-BFC1-08002BE10318}"},
+                                 {QStringLiteral("name"), "Wi-Fi"},
+                                 {QStringLiteral("status"), false}}}}});
+    area->findChild<QTabWidget*>(QStringLiteral("settingsTabs"))->setCurrentIndex(1);
+    shot(QStringLiteral("13-personal-area-settings-interfaces"));
+
+    window.getCheckerVersion()->slotVersions({{QStringLiteral("status"), 2},
+                                              {QStringLiteral("url"), "https://www.corvane.test/download"},
+                                              {QStringLiteral("get_version"), "4.2.0"}});
+    stack->setCurrentIndex(AgentGUI::PAGE_UPDATE);
+    shot(QStringLiteral("14-update-notice"));
+    stack->setCurrentIndex(AgentGUI::PAGE_FILTERING);
+    shot(QStringLiteral("15-filtering-off"));
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,1054 @@
+#include "AgentGUI.h"
+#include "Alert.h"
+#include "AuthLogin.h"
+#include "AuthToken.h"
+#include "Authorization.h"
+#include "CheckerVersion.h"
+#include "ClickableFrameProtocol.h"
+#include "ClickableFrameRadio.h"
+#include "ClickableFrameWrap.h"
+#include "ClickableLabel.h"
+#include "ClickableLineEdit.h"
+#include "ConstData.h"
+#include "FakeAgent.h"
+#include "FilteringStatus.h"
+#include "LogCapture.h"
+#include "MasterPass.h"
+#include "PageHeader.h"
+#include "PersonalArea.h"
+#include "TableWidget.h"
+#include "TableWidgetNetInter.h"
+#include "TcpSocket.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+const QString launchLimit = QStringLiteral("You have reached the agent launch limit, \ndelete the settings "
+                                           "in the cabinet \nor use other credentials");
+const QString oops =
+    QStringLiteral("Oops! Something went wrong.\nPlease make sure your internet connection is "
+                   "stable\nor contact our technical support by ");
+
+QJsonObject profileList(const QList<QPair<int, QString>>& entries)
+{
+    QJsonArray list;
+    for (const auto& entry : entries)
+        list.append(QJsonObject{{QStringLiteral("id"), entry.first}, {QStringLiteral("name"), entry.second}});
+    return QJsonObject{{QStringLiteral("profiles"), list}};
+}
+
+template <typename T> T* child(QWidget* parent, const char* name)
+{
+    return parent->findChild<T*>(QString::fromLatin1(name));
+}
+} // namespace
+
+// The sign-in, PIN, personal area and status pages and their helper widgets.
+class PagesTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dataHome;
+
+    // A personal area on screen with the Policy section answered.
+    static std::unique_ptr<PersonalArea> openArea()
+    {
+        auto area = std::make_unique<PersonalArea>(nullptr, ConstData::getAppName());
+        area->resize(ConstData::getSizeWin());
+        area->show();
+        return area;
+    }
+
+    static void clickRow(QTableWidget* table, int row, int column = 2)
+    {
+        QTableWidgetItem* item = table->item(row, column);
+        QVERIFY(item);
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          table->visualItemRect(item).center());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dataHome.isValid());
+        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
+        QCoreApplication::setApplicationName(QStringLiteral("agentcorvanegui"));
+    }
+
+    // --- account header ------------------------------------------------------
+
+    void cutText_data()
+    {
+        QTest::addColumn<QString>("username");
+        QTest::addColumn<QString>("planName");
+        QTest::addColumn<QString>("shownName");
+        QTest::addColumn<QString>("shownPlan");
+        QTest::newRow("12 and 8: whole") << "abcdefghijkl"
+                                         << "Standard"
+                                         << "abcdefghijkl"
+                                         << "Standard";
+        QTest::newRow("13 and 9: cut")
+            << "abcdefghijklm"
+            << "Standard+" << QStringLiteral("abcdefghijkl\u2026") << QStringLiteral("Standard\u2026");
+        QTest::newRow("very long") << QString(5000, QLatin1Char('x')) << QString(300, QLatin1Char('p'))
+                                   << QString(12, QLatin1Char('x')) + QChar(0x2026)
+                                   << QString(8, QLatin1Char('p')) + QChar(0x2026);
+        QTest::newRow("empty") << ""
+                               << ""
+                               << ""
+                               << "";
+    }
+
+    void cutText()
+    {
+        QFETCH(QString, username);
+        QFETCH(QString, planName);
+        QFETCH(QString, shownName);
+        QFETCH(QString, shownPlan);
+        auto area = openArea();
+        area->slotUserInfo({{QStringLiteral("username"), username},
+                            {QStringLiteral("ip"), "198.51.100.7"},
+                            {QStringLiteral("plan_name"), planName},
+                            {QStringLiteral("date_end"), ""}});
+        QCOMPARE(area->getUserName(), shownName);
+        QCOMPARE(area->getPlanName(), shownPlan);
+        QCOMPARE(area->getIp(), QStringLiteral("198.51.100.7"));
+        // The full text is in the tooltip only when it was cut.
+        QCOMPARE(area->getUserNameToolTip(), shownName == username ? QString() : username);
+        QCOMPARE(area->getPlanNameToolTip(), shownPlan == planName ? QString() : planName);
+        QVERIFY(area->width() <= ConstData::getSizeWin().width());
+    }
+
+    void nextPaymentDate_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("split");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("December") << "31.12.2026" << true << "31 Dec. 2026";
+        QTest::newRow("March") << "05.03.2027" << true << "05 Mar. 2027";
+        QTest::newRow("May has no point") << "01.05.2027" << true << "01 May 2027";
+        QTest::newRow("September") << "01.09.2027" << true << "01 Sept. 2027";
+        QTest::newRow("empty parts dropped") << "31..12.2026" << true << "31 Dec. 2026";
+        QTest::newRow("month 13: no name") << "05.13.2027" << true << "052027";
+        QTest::newRow("month text: no name") << "05.xx.2027" << true << "052027";
+        QTest::newRow("ISO date") << "2026-12-31" << false << "";
+        QTest::newRow("two parts") << "12.2026" << false << "";
+        QTest::newRow("four parts") << "1.2.3.4" << false << "";
+    }
+
+    void nextPaymentDate()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, split);
+        QFETCH(QString, shown);
+        QString result;
+        QCOMPARE(PersonalArea::formatDate(value, &result), split);
+        if (split)
+            QCOMPARE(result, shown);
+
+        auto area = openArea();
+        area->slotUserInfo({{QStringLiteral("date_end"), "01.01.2026"}});
+        QCOMPARE(area->getDateEnd(), QStringLiteral("01 Jan. 2026"));
+        QVERIFY(area->isDateCaptionShown());
+        area->slotUserInfo({{QStringLiteral("date_end"), value}});
+        // A value that does not split into three parts leaves the date as it was.
+        QCOMPARE(area->getDateEnd(), split ? shown : QStringLiteral("01 Jan. 2026"));
+        QVERIFY(area->isDateCaptionShown());
+        area->slotUserInfo({{QStringLiteral("date_end"), ""}});
+        QCOMPARE(area->getDateEnd(), QString());
+        QVERIFY(!area->isDateCaptionShown());
+    }
+
+    void userInfoOfWrongTypes()
+    {
+        auto area = openArea();
+        area->slotUserInfo({{QStringLiteral("username"), QJsonArray{1, 2}},
+                            {QStringLiteral("ip"), QJsonObject{}},
+                            {QStringLiteral("plan_name"), true},
+                            {QStringLiteral("date_end"), 5}});
+        QCOMPARE(area->getUserName(), QString());
+        QCOMPARE(area->getIp(), QString());
+        QCOMPARE(area->getPlanName(), QString());
+        QVERIFY(!area->isDateCaptionShown());
+        area->slotUserInfo({});
+        QCOMPARE(area->getUserName(), QString());
+    }
+
+    // --- profiles ------------------------------------------------------------
+
+    void openingAsksForProfiles()
+    {
+        auto area = openArea();
+        QSignalSpy profiles(area.get(), &PersonalArea::signalGetProfiles);
+        QSignalSpy profileId(area.get(), &PersonalArea::signalGetProfileId);
+        area->slotShow();
+        QCOMPARE(profiles.count(), 1);
+        QCOMPARE(area->getSection(), int(PersonalArea::POLICY));
+        QVERIFY(area->isOverlayShown());
+        QVERIFY(area->isOverlayAnimated());
+        QCOMPARE(
+            area->getOverlayText(),
+            QStringLiteral("The list of profiles is being collected.\nIt will take less than one minute."));
+        area->slotProfiles(profileList({{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}}));
+        QCOMPARE(profileId.count(), 1);
+        QCOMPARE(area->profilesTable()->rowCount(), 3);
+        QCOMPARE(area->profilesTable()->item(1, 2)->text(), QStringLiteral("KIDS"));
+        QCOMPARE(area->profilesTable()->item(1, 0)->text(), QStringLiteral("2"));
+        // Still waiting for the current profile.
+        QVERIFY(area->isOverlayShown());
+        area->slotProfileId({{QStringLiteral("profile_id"), 2}});
+        QVERIFY(!area->isOverlayShown());
+        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("2"));
+        area->slotProfileId({{QStringLiteral("profile_id"), 3}});
+        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("3"));
+        QCOMPARE(area->profilesTable()->item(1, 1)->checkState(), Qt::Unchecked);
+        // An unknown or missing id clears the mark and still ends the wait.
+        area->slotProfileId({{QStringLiteral("profile_id"), 99}});
+        QCOMPARE(area->getCurrentProfileId(), QString());
+        area->showLoading(QStringLiteral("wait"));
+        area->slotProfileId({});
+        QVERIFY(!area->isOverlayShown());
+    }
+
+    void emptyProfileListShowsNotice_data()
+    {
+        QTest::addColumn<QJsonObject>("data");
+        QTest::newRow("empty array") << QJsonObject{{QStringLiteral("profiles"), QJsonArray{}}};
+        QTest::newRow("missing") << QJsonObject{};
+        QTest::newRow("not an array") << QJsonObject{{QStringLiteral("profiles"), "Kids"}};
+    }
+
+    void emptyProfileListShowsNotice()
+    {
+        QFETCH(QJsonObject, data);
+        auto area = openArea();
+        area->slotShow();
+        area->slotProfiles(profileList({{1, "Unfiltered"}}));
+        QSignalSpy profileId(area.get(), &PersonalArea::signalGetProfileId);
+        area->slotProfiles(data);
+        QCOMPARE(area->profilesTable()->rowCount(), 0);
+        QCOMPARE(profileId.count(), 0);
+        QVERIFY(area->isOverlayShown());
+        QVERIFY(!area->isOverlayAnimated());
+        QCOMPARE(area->getOverlayText(), oops + ConstData::getSupportEmail());
+        // The notice stays until a later request and its answer.
+        area->slotPolicy();
+        QVERIFY(area->isOverlayAnimated());
+        area->slotProfiles(profileList({{1, "Unfiltered"}}));
+        area->slotProfileId({{QStringLiteral("profile_id"), 1}});
+        QVERIFY(!area->isOverlayShown());
+    }
+
+    void clickOnProfileSwitches()
+    {
+        auto area = openArea();
+        area->slotShow();
+        area->slotProfiles(profileList({{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}}));
+        QSignalSpy setProfile(area.get(), &PersonalArea::signalSetProfileId);
+        // While the overlay is up, clicks on the table are ignored.
+        clickRow(area->profilesTable(), 1);
+        QCOMPARE(setProfile.count(), 0);
+        area->slotProfileId({{QStringLiteral("profile_id"), 1}});
+        clickRow(area->profilesTable(), 1);
+        QCOMPARE(setProfile.count(), 1);
+        QCOMPARE(setProfile.at(0).at(0).value<QJsonObject>(),
+                 QJsonObject({{QStringLiteral("profile_id"), 2}}));
+        QVERIFY(setProfile.at(0).at(0).value<QJsonObject>().value(QStringLiteral("profile_id")).isDouble());
+        QCOMPARE(area->getOverlayText(),
+                 QStringLiteral("Profile switching in progress.\nIt will take less than one minute."));
+        // The mark moves only when the agent reports the new profile.
+        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("1"));
+        clickRow(area->profilesTable(), 2);
+        QCOMPARE(setProfile.count(), 1);
+        area->slotProfileId({{QStringLiteral("profile_id"), 2}});
+        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("2"));
+    }
+
+    void profileWithoutIdIsNotSent()
+    {
+        auto area = openArea();
+        area->slotProfiles(QJsonObject{
+            {QStringLiteral("profiles"), QJsonArray{QJsonObject{{QStringLiteral("name"), "No id"}}, 7}}});
+        area->slotProfileId({});
+        QCOMPARE(area->profilesTable()->rowCount(), 2);
+        QSignalSpy setProfile(area.get(), &PersonalArea::signalSetProfileId);
+        QTest::ignoreMessage(QtWarningMsg, "Profile without a usable id in row 0");
+        clickRow(area->profilesTable(), 0);
+        QCOMPARE(setProfile.count(), 0);
+    }
+
+    void policyHeaderFoldsTheTable()
+    {
+        auto area = openArea();
+        auto* wrap = child<ClickableFrameWrap>(area.get(), "policyWrap");
+        QVERIFY(wrap);
+        QVERIFY(area->profilesTable()->isVisible());
+        QTest::mouseClick(wrap, Qt::LeftButton);
+        QVERIFY(!area->profilesTable()->isVisible());
+        QVERIFY(!wrap->isExpanded());
+        QTest::mouseClick(wrap, Qt::LeftButton);
+        QVERIFY(area->profilesTable()->isVisible());
+    }
+
+    void arrowKeysIgnoredInTables()
+    {
+        auto area = openArea();
+        area->slotProfiles(profileList({{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}}));
+        area->slotProfileId({{QStringLiteral("profile_id"), 1}});
+        TableWidget* table = area->profilesTable();
+        table->setCurrentCell(1, 0);
+        QTest::keyClick(table, Qt::Key_Down);
+        QCOMPARE(table->currentRow(), 1);
+        QTest::keyClick(table, Qt::Key_Up);
+        QCOMPARE(table->currentRow(), 1);
+
+        TableWidgetNetInter interfaces;
+        interfaces.addInTable(QStringLiteral("eth0"), QStringLiteral("{A}"), true);
+        interfaces.addInTable(QStringLiteral("wlan0"), QStringLiteral("{B}"), false);
+        interfaces.addInTable(QStringLiteral("tun0"), QStringLiteral("{C}"), false);
+        interfaces.show();
+        interfaces.setCurrentCell(0, 0);
+        QTest::keyClick(&interfaces, Qt::Key_Down);
+        QCOMPARE(interfaces.currentRow(), 0);
+        // Other keys still work (the table is not dead).
+        QTest::keyClick(&interfaces, Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(interfaces.currentRow(), 2);
+        QTest::keyClick(&interfaces, Qt::Key_Up);
+        QCOMPARE(interfaces.currentRow(), 2);
+    }
+
+    // --- system information and debug --------------------------------------
+
+    void systemInformationAndCopy()
+    {
+        auto area = openArea();
+        QSignalSpy request(area.get(), &PersonalArea::signalGetSystemInfo);
+        QTest::mouseClick(child<QPushButton>(area.get(), "navSystemInfo"), Qt::LeftButton);
+        QCOMPARE(request.count(), 1);
+        QCOMPARE(area->getSection(), int(PersonalArea::SYSTEM_INFO));
+        QCOMPARE(
+            area->getOverlayText(),
+            QStringLiteral("System information is being collected.\nIt will take less than one minute."));
+        area->slotSystemInfo({{QStringLiteral("system_info"), "OS: Debian\nRAM: 4 GB"}});
+        QVERIFY(!area->isOverlayShown());
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        QTest::mouseClick(child<QPushButton>(area.get(), "copy"), Qt::LeftButton);
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("OS: Debian\nRAM: 4 GB"));
+        // A value of the wrong type shows nothing and still ends the wait.
+        area->slotSystemInfoButton();
+        area->slotSystemInfo({{QStringLiteral("system_info"), QJsonArray{}}});
+        QCOMPARE(area->getSystemInfo(), QString());
+        QVERIFY(!area->isOverlayShown());
+    }
+
+    void debugReport_data()
+    {
+        QTest::addColumn<QJsonValue>("debug");
+        QTest::addColumn<QString>("shown");
+        const QJsonArray report{
+            QJsonObject{{QStringLiteral("log_name"), "tracert"}, {QStringLiteral("log_message"), "1 hop"}},
+            QJsonObject{{QStringLiteral("log_name"), "nslookup"}, {QStringLiteral("log_message"), "txt"}}};
+        QTest::newRow("array") << QJsonValue(
+                                      QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact)))
+                               << "--- TRACERT---\n1 hop\n\n--- NSLOOKUP---\ntxt\n\n";
+        QTest::newRow("empty array") << QJsonValue(QStringLiteral("[]")) << "";
+        QTest::newRow("object") << QJsonValue(QStringLiteral("{\"log_name\":\"x\"}")) << "";
+        QTest::newRow("not JSON") << QJsonValue(QStringLiteral("tracert output")) << "";
+        QTest::newRow("cut JSON") << QJsonValue(QStringLiteral("[{\"log_name\":\"tr")) << "";
+        QTest::newRow("number") << QJsonValue(5) << "";
+        QTest::newRow("entries of other types")
+            << QJsonValue(QStringLiteral("[1, {\"log_name\": 2}]")) << "--- ---\n\n\n--- 2---\n\n\n";
+    }
+
+    void debugReport()
+    {
+        QFETCH(QJsonValue, debug);
+        QFETCH(QString, shown);
+        auto area = openArea();
+        QSignalSpy request(area.get(), &PersonalArea::signalGetDebug);
+        QSignalSpy send(area.get(), &PersonalArea::signalSendDebugInfo);
+        QTest::mouseClick(child<QPushButton>(area.get(), "navDebug"), Qt::LeftButton);
+        QCOMPARE(request.count(), 1);
+        QCOMPARE(area->getOverlayText(),
+                 QStringLiteral("Debug information is collected.\nIt will take less than one minute."));
+        if (shown.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, "slotDebug: no usable report");
+        area->slotDebug({{QStringLiteral("debug"), debug}});
+        QCOMPARE(area->getDebug(), shown);
+        QVERIFY(!area->isOverlayShown());
+        QTest::mouseClick(child<QPushButton>(area.get(), "sendReport"), Qt::LeftButton);
+        QCOMPARE(send.count(), 1);
+    }
+
+    void loggingSwitchFollowsTheAgent()
+    {
+        auto area = openArea();
+        area->slotDebugButton();
+        area->slotDebug({{QStringLiteral("debug"), "[]"}});
+        QSignalSpy change(area.get(), &PersonalArea::signalChangeStatusLog);
+        area->slotStatusLog(true);
+        QVERIFY(area->isStatusLogOn());
+        QCOMPARE(change.count(), 0);
+        area->loggingSwitch()->click();
+        QCOMPARE(change.count(), 1);
+        // The switch shows the agent's state, which the answer brings.
+        QVERIFY(area->isStatusLogOn());
+        area->slotStatusLog(false);
+        QVERIFY(!area->isStatusLogOn());
+        QCOMPARE(area->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+    }
+
+    // --- protection switch, protocols, interfaces ---------------------------
+
+    void protectionSwitchSendsOnlyOnClick()
+    {
+        auto area = openArea();
+        QSignalSpy sent(area.get(), &PersonalArea::signalFilteringStatus);
+        QVERIFY(!area->isFilteringSwitchShown());
+        area->slotFilteringStatus({{QStringLiteral("status"), 1}});
+        QVERIFY(area->isFilteringSwitchShown());
+        QVERIFY(area->isFilteringOn());
+        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering enabled"));
+        area->slotFilteringStatus({{QStringLiteral("status"), 0}});
+        QVERIFY(!area->isFilteringOn());
+        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering disabled"));
+        area->filteringSwitch()->toggle();
+        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering enabled"));
+        QCOMPARE(sent.count(), 0);
+        // The user's click.
+        QTest::mouseClick(area->filteringSwitch(), Qt::LeftButton, Qt::NoModifier, QPoint(20, 12));
+        QCOMPARE(sent.count(), 1);
+        QCOMPARE(sent.at(0).at(0).value<QJsonObject>(), QJsonObject({{QStringLiteral("status"), 0}}));
+        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering disabled"));
+        area->filteringSwitch()->click();
+        QCOMPARE(sent.count(), 2);
+        QCOMPARE(sent.at(1).at(0).value<QJsonObject>(), QJsonObject({{QStringLiteral("status"), 1}}));
+    }
+
+    void dnsProtocolChecksWithoutSending_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<int>("checked");
+        QTest::newRow("DNS") << QJsonValue(0) << 0;
+        QTest::newRow("DOH") << QJsonValue(1) << 1;
+        QTest::newRow("DOT") << QJsonValue(2) << 2;
+        QTest::newRow("unknown 3") << QJsonValue(3) << 2;
+        QTest::newRow("negative") << QJsonValue(-1) << 2;
+        QTest::newRow("text") << QJsonValue(QStringLiteral("1")) << 2;
+        QTest::newRow("fraction") << QJsonValue(1.5) << 2;
+        QTest::newRow("missing") << QJsonValue() << 2;
+    }
+
+    void dnsProtocolChecksWithoutSending()
+    {
+        QFETCH(QJsonValue, value);
+        QFETCH(int, checked);
+        auto area = openArea();
+        area->slotSettingsButton();
+        area->slotDnsProtocol({{QStringLiteral("dns_protocol"), 2}});
+        QSignalSpy sent(area.get(), &PersonalArea::signalChangeDnsProtocol);
+        QJsonObject data;
+        if (!value.isNull())
+            data.insert(QStringLiteral("dns_protocol"), value);
+        area->slotDnsProtocol(data);
+        QCOMPARE(area->getDnsProtocol(), checked);
+        QCOMPARE(sent.count(), 0);
+        // Exactly one frame is checked.
+        int count = 0;
+        for (int i = 0; i < 3; ++i)
+            count += area->protocolFrame(i)->isChecked() ? 1 : 0;
+        QCOMPARE(count, 1);
+    }
+
+    void clickOnProtocolSends()
+    {
+        auto area = openArea();
+        QSignalSpy settings(area.get(), &PersonalArea::signalGetSettings);
+        QTest::mouseClick(child<QPushButton>(area.get(), "navSettings"), Qt::LeftButton);
+        QCOMPARE(settings.count(), 1);
+        QVERIFY(!area->isOverlayShown());
+        area->slotDnsProtocol({{QStringLiteral("dns_protocol"), 0}});
+        QSignalSpy sent(area.get(), &PersonalArea::signalChangeDnsProtocol);
+        QTest::mouseClick(area->protocolFrame(2), Qt::LeftButton);
+        QCOMPARE(sent.count(), 1);
+        QCOMPARE(sent.at(0).at(0).value<QJsonObject>(), QJsonObject({{QStringLiteral("dns_protocol"), 2}}));
+        QCOMPARE(area->getDnsProtocol(), 2);
+        QVERIFY(!area->protocolFrame(0)->isChecked());
+        // Clicking the checked frame again sends nothing.
+        QTest::mouseClick(area->protocolFrame(2), Qt::LeftButton);
+        QCOMPARE(sent.count(), 1);
+        QCOMPARE(area->protocolFrame(1)->getName(), QStringLiteral("DOH"));
+    }
+
+    void interfacesTable()
+    {
+        auto area = openArea();
+        area->slotSettingsButton();
+        child<QTabWidget>(area.get(), "settingsTabs")->setCurrentIndex(1);
+        QJsonArray list{QJsonObject{{QStringLiteral("guid"), "{1111}"},
+                                    {QStringLiteral("name"), "Ethernet"},
+                                    {QStringLiteral("status"), true}},
+                        QJsonObject{{QStringLiteral("guid"), "{2222}"},
+                                    {QStringLiteral("name"), "Wi-Fi"},
+                                    {QStringLiteral("status"), false}},
+                        "not an object"};
+        area->slotNetInterfaces({{QStringLiteral("interfaces"), list}});
+        TableWidgetNetInter* table = area->interfacesTable();
+        QCOMPARE(table->rowCount(), 3);
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("{1111}"));
+        QCOMPARE(table->item(1, 1)->text(), QStringLiteral("Wi-Fi"));
+        QCOMPARE(table->item(0, 2)->checkState(), Qt::Checked);
+        QCOMPARE(table->columnWidth(2), 62);
+        QSignalSpy sent(area.get(), &PersonalArea::signalChangeNetInterface);
+        clickRow(table, 1, 1);
+        QCOMPARE(sent.count(), 1);
+        QCOMPARE(sent.at(0).at(0).value<QJsonObject>(),
+                 QJsonObject({{QStringLiteral("guid"), "{2222}"}, {QStringLiteral("status"), true}}));
+        clickRow(table, 0, 2);
+        QCOMPARE(sent.count(), 2);
+        QCOMPARE(sent.at(1).at(0).value<QJsonObject>(),
+                 QJsonObject({{QStringLiteral("guid"), "{1111}"}, {QStringLiteral("status"), false}}));
+        // Ignored while a request is pending.
+        area->showLoading(QStringLiteral("wait"));
+        clickRow(table, 0, 1);
+        QCOMPARE(sent.count(), 2);
+        area->hideLoading();
+        area->slotNetInterfaces({});
+        QCOMPARE(table->rowCount(), 0);
+    }
+
+    void updateButtonAnimatesUntilAnswer()
+    {
+        auto area = openArea();
+        QSignalSpy update(area.get(), &PersonalArea::signalGetUpdate);
+        QTest::mouseClick(child<QPushButton>(area.get(), "update"), Qt::LeftButton);
+        QCOMPARE(update.count(), 1);
+        QVERIFY(area->isUpdateChecked());
+        emit area->signalNewVersion(true);
+        QVERIFY(!area->isUpdateChecked());
+        QCOMPARE(area->getUpdateText(), QStringLiteral("Service update required"));
+        area->slotNewVersion(false);
+        QCOMPARE(area->getUpdateText(), QStringLiteral("Latest version"));
+        QSignalSpy logout(area.get(), &PersonalArea::signalLogout);
+        QTest::mouseClick(child<QPushButton>(area.get(), "logout"), Qt::LeftButton);
+        QCOMPARE(logout.count(), 1);
+    }
+
+    // --- PIN -----------------------------------------------------------------
+
+    void pinLengthOnEntry_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("3") << 3 << false;
+        QTest::newRow("4") << 4 << true;
+        QTest::newRow("20") << 20 << true;
+        QTest::newRow("21") << 21 << false;
+    }
+
+    void pinLengthOnEntry()
+    {
+        QFETCH(int, length);
+        QFETCH(bool, sent);
+        MasterPass form(nullptr, ConstData::getAppName());
+        form.show();
+        form.showEnter();
+        QCOMPARE(form.getTitle(), QStringLiteral("PIN-code"));
+        QVERIFY(!form.isConfirmShown());
+        QSignalSpy check(&form, &MasterPass::signalCheckPin);
+        auto* pin = child<QLineEdit>(&form, "pin");
+        QTest::keyClicks(pin, QString(length, QLatin1Char('7')));
+        QTest::keyClick(pin, Qt::Key_Return);
+        QCOMPARE(check.count(), sent ? 1 : 0);
+        if (sent) {
+            QCOMPARE(check.at(0).at(0).value<QJsonObject>(),
+                     QJsonObject({{QStringLiteral("pin_code"), QString(length, QLatin1Char('7'))}}));
+            QVERIFY(form.isLoading());
+            QVERIFY(!pin->isEnabled());
+        } else {
+            QCOMPARE(form.getStatusText(), QStringLiteral("Password must be between 4 and 20 characters"));
+            QVERIFY(!form.isLoading());
+        }
+    }
+
+    void pinLengthOnCreation_data()
+    {
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<QString>("confirmation");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("3") << "123"
+                           << "123"
+                           << "Password must be at least 4 characters";
+        QTest::newRow("21") << QString(21, QLatin1Char('1')) << QString(21, QLatin1Char('1'))
+                            << "Password must be no more than 20 symbols";
+        QTest::newRow("mismatch") << "1234"
+                                  << "1243"
+                                  << "Passwords do not match";
+        QTest::newRow("empty confirmation") << "1234"
+                                            << ""
+                                            << "Passwords do not match";
+        QTest::newRow("good") << "1234"
+                              << "1234"
+                              << "";
+    }
+
+    void pinLengthOnCreation()
+    {
+        QFETCH(QString, pin);
+        QFETCH(QString, confirmation);
+        QFETCH(QString, message);
+        MasterPass form(nullptr, ConstData::getAppName());
+        form.show();
+        form.showCreate();
+        QCOMPARE(form.getTitle(), QStringLiteral("Set PIN-code"));
+        QVERIFY(form.isConfirmShown());
+        QCOMPARE(child<QPushButton>(&form, "button")->text(), QStringLiteral("Set"));
+        QSignalSpy create(&form, &MasterPass::signalCreatePin);
+        QSignalSpy check(&form, &MasterPass::signalCheckPin);
+        QTest::keyClicks(child<QLineEdit>(&form, "pin"), pin);
+        QTest::keyClicks(child<QLineEdit>(&form, "confirm"), confirmation);
+        QTest::mouseClick(child<QPushButton>(&form, "button"), Qt::LeftButton);
+        QCOMPARE(check.count(), 0);
+        QCOMPARE(create.count(), message.isEmpty() ? 1 : 0);
+        QCOMPARE(form.getStatusText(), message);
+    }
+
+    void wrongPinLocksOut()
+    {
+        Authorization page(nullptr, ConstData::getAppName());
+        page.slotStatusAd(false);
+        page.show();
+        page.slotShow(true);
+        MasterPass* form = page.getMasterPass();
+        auto* button = child<QPushButton>(form, "button");
+        auto* pin = child<QLineEdit>(form, "pin");
+        QSignalSpy check(&page, &Authorization::signalCheckPin);
+        QSignalSpy success(&page, &Authorization::signalSuccess);
+
+        auto wrongAnswer = [&] {
+            QTest::keyClicks(pin, QStringLiteral("0000"));
+            QTest::keyClick(pin, Qt::Key_Return);
+            page.slotStatusCheckPin({{QStringLiteral("status"), 0}});
+        };
+        // Two wrong, then a correct PIN: the count starts again.
+        wrongAnswer();
+        wrongAnswer();
+        QCOMPARE(form->getCount(), quint16(2));
+        QCOMPARE(form->getStatusText(), QStringLiteral("Invalid PIN-code"));
+        QVERIFY(pin->text().isEmpty());
+        page.slotStatusCheckPin({{QStringLiteral("status"), 1}});
+        QCOMPARE(success.count(), 1);
+        QCOMPARE(form->getCount(), quint16(0));
+
+        page.slotShow(true);
+        wrongAnswer();
+        wrongAnswer();
+        QVERIFY(button->isEnabled());
+        wrongAnswer();
+        QCOMPARE(check.count(), 5);
+        QVERIFY(form->isLockedOut());
+        QVERIFY(!button->isEnabled());
+        // The fields stay usable; Return does nothing while locked.
+        QVERIFY(pin->isEnabled());
+        QTest::keyClicks(pin, QStringLiteral("1234"));
+        QTest::keyClick(pin, Qt::Key_Return);
+        QCOMPARE(check.count(), 5);
+        // A countdown on the button.
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("9"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("8"), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 15000);
+        QCOMPARE(button->text(), QStringLiteral("Sign in"));
+        QCOMPARE(form->getCount(), quint16(0));
+        QVERIFY(!form->isLockedOut());
+    }
+
+    void pinAnswers_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("2") << 2 << "Password must be between 4 and 20 characters";
+        QTest::newRow("4") << 4 << oops + ConstData::getSupportEmail();
+        QTest::newRow("7") << 7 << "Problem with validation";
+        QTest::newRow("-1") << -1 << "Problem with validation";
+    }
+
+    void pinAnswers()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        Authorization page(nullptr, ConstData::getAppName());
+        page.slotStatusAd(false);
+        page.slotShow(true);
+        page.getMasterPass()->show();
+        auto* pin = child<QLineEdit>(page.getMasterPass(), "pin");
+        QTest::keyClicks(pin, QStringLiteral("5555"));
+        QTest::keyClick(pin, Qt::Key_Return);
+        QVERIFY(page.getMasterPass()->isLoading());
+        page.slotStatusCheckPin({{QStringLiteral("status"), status}});
+        QCOMPARE(page.getMasterPass()->getStatusText(), message);
+        QVERIFY(!page.getMasterPass()->isLoading());
+        QVERIFY(pin->isEnabled());
+        QVERIFY(child<QPushButton>(page.getMasterPass(), "button")->isEnabled());
+        QCOMPARE(page.getMasterPass()->getCount(), quint16(0));
+    }
+
+    void failedPinCreationReleasesTheForm_data()
+    {
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::newRow("0") << QJsonObject{{QStringLiteral("status"), 0}};
+        QTest::newRow("2") << QJsonObject{{QStringLiteral("status"), 2}};
+        QTest::newRow("missing") << QJsonObject{};
+        QTest::newRow("text") << QJsonObject{{QStringLiteral("status"), "1"}};
+    }
+
+    void failedPinCreationReleasesTheForm()
+    {
+        QFETCH(QJsonObject, answer);
+        Authorization page(nullptr, ConstData::getAppName());
+        page.slotStatusAd(false);
+        page.show();
+        page.slotStatusCheckAuth({{QStringLiteral("status"), 1}});
+        MasterPass* form = page.getMasterPass();
+        QCOMPARE(page.getCurrentIndex(), 1);
+        QCOMPARE(form->getTitle(), QStringLiteral("Set PIN-code"));
+        QTest::keyClicks(child<QLineEdit>(form, "pin"), QStringLiteral("2468"));
+        QTest::keyClicks(child<QLineEdit>(form, "confirm"), QStringLiteral("2468"));
+        QTest::keyClick(child<QLineEdit>(form, "confirm"), Qt::Key_Return);
+        QVERIFY(form->isLoading());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^PIN-code not set")));
+        page.slotStatusCreatePin(answer);
+        QVERIFY(!form->isLoading());
+        QVERIFY(child<QLineEdit>(form, "pin")->isEnabled());
+        QVERIFY(child<QPushButton>(form, "button")->isEnabled());
+        QVERIFY(!form->getStatusText().isEmpty());
+        QCOMPARE(form->getTitle(), QStringLiteral("Set PIN-code"));
+        // The PIN set, it is asked for.
+        page.slotStatusCreatePin({{QStringLiteral("status"), 1}});
+        QCOMPARE(form->getTitle(), QStringLiteral("PIN-code"));
+        QVERIFY(!form->isConfirmShown());
+    }
+
+    // --- sign-in ---------------------------------------------------------------
+
+    void signInValidation()
+    {
+        AuthLogin form(nullptr, ConstData::getAppName());
+        form.show();
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        form.showEnter();
+        QSignalSpy check(&form, &Authentication::signalCheckAuth);
+        auto* email = child<QLineEdit>(&form, "email");
+        auto* password = child<QLineEdit>(&form, "password");
+        QTest::mouseClick(child<QPushButton>(&form, "signIn"), Qt::LeftButton);
+        QCOMPARE(form.getStatusText(), QStringLiteral("Fields cannot be empty"));
+        QTest::keyClicks(email, QStringLiteral("demo"));
+        // Return in the e-mail field moves to the password.
+        QTest::keyClick(email, Qt::Key_Return);
+        QVERIFY(password->hasFocus());
+        QTest::keyClick(password, Qt::Key_Return);
+        QCOMPARE(form.getStatusText(), QStringLiteral("Fields cannot be empty"));
+        QCOMPARE(check.count(), 0);
+        QTest::keyClicks(password, QStringLiteral("demo-password"));
+        QTest::keyClick(password, Qt::Key_Return);
+        QCOMPARE(check.count(), 1);
+        QCOMPARE(
+            check.at(0).at(0).value<QJsonObject>(),
+            QJsonObject({{QStringLiteral("login"), "demo"}, {QStringLiteral("password"), "demo-password"}}));
+        QVERIFY(form.isLoading());
+        QVERIFY(!email->isEnabled());
+        form.setCheckAuth(Authentication::NETWORK_ERROR);
+        QCOMPARE(form.getStatusText(), oops + ConstData::getSupportEmail());
+        QVERIFY(!form.isLoading());
+        QVERIFY(email->isEnabled());
+        // The eye shows and hides the password.
+        QTest::mouseClick(child<QPushButton>(&form, "eye"), Qt::LeftButton);
+        QCOMPARE(password->echoMode(), QLineEdit::Normal);
+        QTest::mouseClick(child<QPushButton>(&form, "eye"), Qt::LeftButton);
+        QCOMPARE(password->echoMode(), QLineEdit::Password);
+    }
+
+    void emptyAccessKey()
+    {
+        AuthToken form(nullptr, ConstData::getAppName());
+        form.show();
+        form.showEnter();
+        QSignalSpy check(&form, &Authentication::signalCheckAuth);
+        auto* key = child<QLineEdit>(&form, "key");
+        QTest::keyClick(key, Qt::Key_Return);
+        QCOMPARE(form.getStatusText(), QStringLiteral("Field cannot be empty"));
+        QCOMPARE(check.count(), 0);
+        QTest::keyClicks(key, QStringLiteral("AD-KEY-1"));
+        QTest::keyClick(key, Qt::Key_Return);
+        QCOMPARE(check.count(), 1);
+        QCOMPARE(check.at(0).at(0).value<QJsonObject>(),
+                 QJsonObject({{QStringLiteral("token"), "AD-KEY-1"}}));
+        form.setCheckAuth(Authentication::WRONG_DATA);
+        QCOMPARE(form.getStatusText(), QStringLiteral("Invalid key"));
+        QCOMPARE(form.getCount(), quint16(1));
+    }
+
+    void wrongSignInLocksOut()
+    {
+        Authorization page(nullptr, ConstData::getAppName());
+        page.slotStatusAd(false);
+        page.show();
+        page.slotShow(false);
+        Authentication* form = page.getAuthentication();
+        auto* button = child<QPushButton>(form, "signIn");
+        auto* email = child<QLineEdit>(form, "email");
+        auto* password = child<QLineEdit>(form, "password");
+        QSignalSpy check(&page, &Authorization::signalCheckAuth);
+        auto attempt = [&](int status) {
+            QTest::keyClicks(email, QStringLiteral("demo"));
+            QTest::keyClicks(password, QStringLiteral("wrong"));
+            QTest::mouseClick(button, Qt::LeftButton);
+            page.slotStatusCheckAuth({{QStringLiteral("status"), status}});
+            email->clear();
+            password->clear();
+        };
+        attempt(0);
+        attempt(0);
+        QCOMPARE(form->getCount(), quint16(2));
+        QCOMPARE(form->getStatusText(), QStringLiteral("Invalid login/password pair"));
+        // A network error does not count; a success resets.
+        attempt(2);
+        QCOMPARE(form->getCount(), quint16(2));
+        attempt(1);
+        QCOMPARE(form->getCount(), quint16(0));
+        QCOMPARE(page.getCurrentIndex(), 1);
+        page.slotShow(false);
+        attempt(0);
+        attempt(0);
+        attempt(0);
+        QCOMPARE(check.count(), 7);
+        QVERIFY(form->isLockedOut());
+        QVERIFY(!button->isEnabled());
+        QVERIFY(email->isEnabled());
+        QVERIFY(!form->isLoading());
+        QTest::keyClicks(email, QStringLiteral("demo"));
+        QTest::keyClicks(password, QStringLiteral("demo-password"));
+        QTest::keyClick(password, Qt::Key_Return);
+        QCOMPARE(check.count(), 7);
+        QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("9"), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 15000);
+        QCOMPARE(button->text(), QStringLiteral("Sign in"));
+        QCOMPARE(form->getCount(), quint16(0));
+        attempt(0);
+        QCOMPARE(form->getCount(), quint16(1));
+        QVERIFY(button->isEnabled());
+    }
+
+    void launchLimitKeepsItsNotice()
+    {
+        Authorization page(nullptr, ConstData::getAppName());
+        page.slotStatusAd(false);
+        page.show();
+        page.slotShow(false);
+        auto* email = child<QLineEdit>(page.getAuthentication(), "email");
+        QTest::keyClicks(email, QStringLiteral("demo"));
+        page.slotShow(true);
+        QSignalSpy logout(&page, &Authorization::signalLogout);
+        page.slotStatusCheckPin({{QStringLiteral("status"), 3}});
+        QCOMPARE(logout.count(), 1);
+        // Logging out cleared the fields; the notice survives the form being shown.
+        QVERIFY(email->text().isEmpty());
+        QCOMPARE(page.getAuthentication()->getStatusText(), launchLimit);
+        page.slotShow(false);
+        QCOMPARE(page.getCurrentIndex(), 0);
+        QCOMPARE(page.getAuthentication()->getStatusText(), launchLimit);
+        // Until the user acts.
+        QTest::keyClicks(email, QStringLiteral("d"));
+        QCOMPARE(page.getAuthentication()->getStatusText(), QString());
+        page.slotShow(false);
+        QCOMPARE(page.getAuthentication()->getStatusText(), QString());
+    }
+
+    void launchLimitSendsLogout()
+    {
+        // The main window and a stand-in agent: status 3 becomes "LOGOUT" and
+        // the sign-in form with the notice.
+        FakeAgent agent;
+        QVERIFY(agent.listen(ConstData::getPortTcpOfAgent()));
+        agent.setSendStartupStatus(true);
+        AgentGUI window;
+        QTRY_VERIFY(window.getSocket()->isConnected());
+        QTRY_VERIFY(window.getAuthorization()->getAuthentication() != nullptr);
+        window.slotShow();
+        QTRY_COMPARE(window.getStack()->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
+        agent.clearReceived();
+        agent.send(QStringLiteral("STATUSCHECKPIN"), {{QStringLiteral("status"), 3}});
+        QTRY_COMPARE(agent.count(QStringLiteral("LOGOUT")), 1);
+        QTRY_COMPARE(agent.count(QStringLiteral("AUTHDATA")), 1);
+        QCOMPARE(agent.receivedNames().first(), QStringLiteral("LOGOUT"));
+        QTRY_COMPARE(window.getAuthorization()->getCurrentIndex(), 0);
+        QCOMPARE(window.getAuthorization()->getAuthentication()->getStatusText(), launchLimit);
+    }
+
+    void updateButtonOnForms()
+    {
+        Authorization page(nullptr, ConstData::getAppName());
+        page.slotStatusAd(true);
+        QVERIFY(qobject_cast<AuthToken*>(page.getAuthentication()));
+        QVERIFY(page.getAuthentication()->header()->isAdMarkShown());
+        page.slotStatusLog(true);
+        QCOMPARE(page.getMasterPass()->header()->logoToolTip(), QStringLiteral("Corvane Agent (D)"));
+        QSignalSpy update(&page, &Authorization::signalGetUpdate);
+        child<QPushButton>(page.getAuthentication(), "update")->click();
+        child<QPushButton>(page.getMasterPass(), "update")->click();
+        QCOMPARE(update.count(), 2);
+        emit page.signalNewVersion(true);
+        QCOMPARE(child<QPushButton>(page.getAuthentication(), "update")->text(),
+                 QStringLiteral("Service update required"));
+        QCOMPARE(child<QPushButton>(page.getMasterPass(), "update")->text(),
+                 QStringLiteral("Service update required"));
+    }
+
+    // --- status pages --------------------------------------------------------
+
+    void checkerVersion_data()
+    {
+        QTest::addColumn<QJsonValue>("status");
+        QTest::addColumn<int>("reports");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("0") << QJsonValue(0) << 1 << false;
+        QTest::newRow("1") << QJsonValue(1) << 1 << false;
+        QTest::newRow("2") << QJsonValue(2) << 1 << true;
+        QTest::newRow("3") << QJsonValue(3) << 0 << false;
+        QTest::newRow("-1") << QJsonValue(-1) << 0 << false;
+        QTest::newRow("text") << QJsonValue(QStringLiteral("2")) << 0 << false;
+    }
+
+    void checkerVersion()
+    {
+        QFETCH(QJsonValue, status);
+        QFETCH(int, reports);
+        QFETCH(bool, newer);
+        CheckerVersion page(nullptr, ConstData::getAppName());
+        QSignalSpy report(&page, &CheckerVersion::signalNewVersion);
+        page.slotVersions({{QStringLiteral("status"), status},
+                           {QStringLiteral("url"), "https://www.corvane.test/agent.msi"},
+                           {QStringLiteral("get_version"), "4.2.0"}});
+        QCOMPARE(report.count(), reports);
+        if (reports)
+            QCOMPARE(report.at(0).at(0).toBool(), newer);
+        QCOMPARE(page.getInstallText(), QStringLiteral("Install version 4.2.0 for new possibilities"));
+        QCOMPARE(page.getDownloadUrl(), QUrl(QStringLiteral("https://www.corvane.test/agent.msi")));
+        QSignalSpy remind(&page, &CheckerVersion::signalRemindLater);
+        QTest::mouseClick(child<QPushButton>(&page, "remindLater"), Qt::LeftButton);
+        QCOMPARE(remind.count(), 1);
+    }
+
+    void statusPages()
+    {
+        Alert alert(nullptr, ConstData::getAppName());
+        QVERIFY(alert.isLoaderRunning());
+        QVERIFY(child<QLabel>(&alert, "heading"));
+        QCOMPARE(child<QLabel>(&alert, "heading")->text(), QStringLiteral("No connection"));
+        FilteringStatus filtering(nullptr, ConstData::getAppName());
+        QCOMPARE(child<QLabel>(&filtering, "heading")->text(),
+                 QStringLiteral("The filter is off according \u2028to the dashboard settings"));
+        QSignalSpy close(&filtering, &FilteringStatus::signalClose);
+        QTest::mouseClick(child<QPushButton>(&filtering, "close"), Qt::LeftButton);
+        QCOMPARE(close.count(), 1);
+    }
+
+    // --- helper widgets ------------------------------------------------------
+
+    void radioFramesFormAGroup()
+    {
+        QWidget group;
+        auto* a = new ClickableFrameRadio(&group);
+        auto* b = new ClickableFrameRadio(&group);
+        QWidget other;
+        auto* c = new ClickableFrameRadio(&other);
+        c->click();
+        QSignalSpy clickedA(a, &ClickableFrame::clicked);
+        QSignalSpy clickedB(b, &ClickableFrame::clicked);
+        a->click();
+        QVERIFY(a->isChecked());
+        QCOMPARE(clickedA.count(), 1);
+        b->click();
+        QVERIFY(b->isChecked());
+        QVERIFY(!a->isChecked());
+        // Another group is untouched.
+        QVERIFY(c->isChecked());
+        b->click();
+        QCOMPARE(clickedB.count(), 1);
+        a->blockSignals(true);
+        QVERIFY(a->signalsBlocked());
+        a->click();
+        QVERIFY(a->isChecked());
+        QCOMPARE(clickedA.count(), 1);
+        a->blockSignals(false);
+
+        ClickableFrame plain;
+        QSignalSpy hover(&plain, &ClickableFrame::hover);
+        plain.click();
+        QVERIFY(plain.isChecked());
+        plain.click();
+        QVERIFY(!plain.isChecked());
+        QEvent enter(QEvent::Enter);
+        QApplication::sendEvent(&plain, &enter);
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(&plain, &leave);
+        QCOMPARE(hover.count(), 2);
+        QCOMPARE(hover.at(0).at(0).value<ClickableFrame::EEvent>(), ClickableFrame::HOVER_ENTER);
+        QCOMPARE(hover.at(1).at(0).value<ClickableFrame::EEvent>(), ClickableFrame::HOVER_LEAVE);
+    }
+
+    void clickableLabelAndLineEdit()
+    {
+        QWidget window;
+        auto* label = new ClickableLabel(&window);
+        auto* first = new ClickableLineEdit(&window);
+        auto* second = new ClickableLineEdit(&window);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QSignalSpy clicked(label, &ClickableLabel::clicked);
+        QSignalSpy doubleClicked(label, &ClickableLabel::doubleClicked);
+        QTest::mouseClick(label, Qt::LeftButton);
+        QTest::mouseDClick(label, Qt::LeftButton);
+        QVERIFY(clicked.count() >= 1);
+        QCOMPARE(doubleClicked.count(), 1);
+        second->setFocus();
+        QTRY_VERIFY(second->hasFocus());
+        QSignalSpy in(first, &ClickableLineEdit::focusIn);
+        QSignalSpy out(first, &ClickableLineEdit::focusOut);
+        first->setFocus();
+        QTRY_COMPARE(in.count(), 1);
+        QCOMPARE(out.count(), 0);
+        second->setFocus();
+        QTRY_COMPARE(out.count(), 1);
+    }
+
+    void pagesFitTheWindow()
+    {
+        PersonalArea area(nullptr, ConstData::getAppName());
+        QVERIFY(area.minimumSizeHint().width() <= 1145);
+        QVERIFY(area.minimumSizeHint().height() <= 600);
+        MasterPass pin(nullptr, ConstData::getAppName());
+        pin.showCreate();
+        QVERIFY(pin.minimumSizeHint().height() <= 600);
+        AuthLogin login(nullptr, ConstData::getAppName());
+        QVERIFY(login.minimumSizeHint().height() <= 600);
+    }
+};
+
+QTEST_MAIN(PagesTest)
+#include "PagesTest.moc"
