@@ -1,0 +1,87 @@
+#!/bin/sh
+# Plain-UDP forwarding: dnsperf against knotd directly, dnsmasq (cache off,
+# dns-forward-max raised), dnsdist over UDP, and the agent with protection off
+# and on (token set, queries marked), with the debug-log switch off and on; all
+# forward to the same knotd. Prints one markdown table per run, the baselines
+# measured in the same run.
+#
+# usage: udp-forwarding.sh <build-dir> [--seconds N] [--repeat N] [--rate QPS]
+#   --seconds  length of each throughput run (default 5)
+#   --repeat   how many times the whole table is measured (default 2)
+#   --rate     offered load of the latency runs, queries/s (default 2000)
+#
+# Columns: qps = queries/s with at most 100 outstanding (dnsperf -q 100; the
+# lost column shows whether it was loss-free), mean = mean latency of that
+# run, p50/p99 = percentiles at the fixed offered rate (--rate), rtt = median
+# latency with one query in flight, cpu = the server's CPU milliseconds per
+# 1000 queries (user + system, from /proc).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+bench_enter_ns "$0" "$@"
+[ $# -ge 1 ] || { echo "usage: $0 <build-dir> [--seconds N] [--repeat N] [--rate QPS]" >&2; exit 2; }
+build=$1
+shift
+seconds=5
+repeat=2
+rate=2000
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --seconds) seconds=$2; shift ;;
+    --repeat) repeat=$2; shift ;;
+    --rate) rate=$2; shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+bench_require knotd dnsmasq dnsdist dnsperf dig
+bench_setup "$build"
+bench_start_knot
+bench_start_dnsmasq
+bench_start_dnsdist_udp
+
+# measure <label> <server> <pid of the server process>
+measure() {
+    rtt=$(bench_rtt "$2")
+    [ "$1" = "knotd direct" ] && base_rtt=$rtt
+    for clients in 1 20; do
+        c0=$(bench_cpu_ticks "$3")
+        bench_dnsperf "$2" "$clients" 100 "$seconds"
+        c1=$(bench_cpu_ticks "$3")
+        qps=$PERF_QPS lost=$PERF_LOST mean=$PERF_MEAN_MS
+        cpu=$(cpu_per_k $((c1 - c0)) "$PERF_DONE")
+        bench_latency "$2" "$clients" "$rate" 3
+        if [ "$1" = "knotd direct" ]; then
+            eval "base_qps_$clients=$qps base_p99_$clients=$LAT_P99_MS"
+        fi
+        [ "$1" = "dnsmasq" ] && eval "mq_qps_$clients=$qps"
+        eval "bq=\$base_qps_$clients bp=\$base_p99_$clients mq=\${mq_qps_$clients:-0}"
+        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
+            "$run" "$1" "$clients" "$qps" "$lost" "$(ratio "$qps" "$bq")" "$(ratio "$qps" "$mq")" "$mean" \
+            "$LAT_P50_MS" "$LAT_P99_MS" "$(diff_ms "$LAT_P99_MS" "$bp")" "$rtt" "$(diff_ms "$rtt" "$base_rtt")" "$cpu"
+    done
+}
+
+run=1
+while [ $run -le "$repeat" ]; do
+    # Ratios are taken within one run only.
+    unset mq_qps_1 mq_qps_20
+    echo
+    echo "UDP forwarding, run $run: ${seconds}s per throughput figure, p99 at ${rate} q/s offered, $(nproc) CPUs"
+    echo
+    echo "| run | server | clients | qps (q<=100) | lost | ×knotd | ×dnsmasq | mean ms | p50 ms @rate | p99 ms @rate | p99 +ms vs direct | rtt ms | rtt +ms vs direct | cpu ms/1000q |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    measure "knotd direct" $BENCH_KNOT "$BENCH_KNOT_PID"
+    measure "dnsmasq" $BENCH_DNSMASQ "$BENCH_DNSMASQ_PID"
+    measure "dnsdist" $BENCH_DNSDIST "$BENCH_DNSDIST_PID"
+    for cfg in "0 false protection off" "1 false protection on, token" "0 true protection off, log on" \
+        "1 true protection on, token, log on"; do
+        set -- $cfg
+        bench_start_agent "$1" 0 "$2"
+        bench_agent_ready
+        shift 2
+        measure "agent, $*" $BENCH_AGENT "$BENCH_AGENT_PID"
+        bench_stop_agent
+    done
+    run=$((run + 1))
+done
