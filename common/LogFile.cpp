@@ -10,7 +10,8 @@ LogFile& LogFile::instance()
     return writer;
 }
 
-LogFile::LogFile(const QString& dir, const QString& name) : directory(dir), baseName(name), locationFromApplication(false)
+LogFile::LogFile(const QString& dir, const QString& name)
+    : directory(dir), baseName(name), locationFromApplication(false)
 {
 }
 
@@ -25,8 +26,8 @@ void LogFile::setLocation(const QString& dir, const QString& name)
 
 QString LogFile::pathFor(const QDate& day) const
 {
-    return directory + QDir::separator() + QStringLiteral("log") + QDir::separator() + baseName + QLatin1Char('_') +
-           day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
+    return directory + QDir::separator() + QStringLiteral("log") + QDir::separator() + baseName +
+           QLatin1Char('_') + day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
 }
 
 void LogFile::write(const QString& line)

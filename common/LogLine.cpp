@@ -19,9 +19,10 @@ QString LogLine::levelTag(QtMsgType type)
     return QString();
 }
 
-QString LogLine::format(const QDateTime& localTime, QtMsgType type, const char* category, const QString& message)
+QString LogLine::format(const QDateTime& localTime, QtMsgType type, const char* category,
+                        const QString& message)
 {
-    return localTime.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")) % QLatin1String(" | ") % levelTag(type) %
-           QLatin1String(" | ") % QLatin1String(category ? category : "") % QLatin1String(": ") % message %
-           QLatin1Char('\n');
+    return localTime.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")) % QLatin1String(" | ") %
+           levelTag(type) % QLatin1String(" | ") % QLatin1String(category ? category : "") %
+           QLatin1String(": ") % message % QLatin1Char('\n');
 }

@@ -10,5 +10,6 @@ class LogLine
 public:
     // "DBG", "INF", "WRN", "CRT", "FTL"; empty for any other type.
     static QString levelTag(QtMsgType type);
-    static QString format(const QDateTime& localTime, QtMsgType type, const char* category, const QString& message);
+    static QString format(const QDateTime& localTime, QtMsgType type, const char* category,
+                          const QString& message);
 };

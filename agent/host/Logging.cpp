@@ -14,9 +14,10 @@ void Logging::writeToLog(const QString& line)
 
 QString Logging::headerText()
 {
-    return QStringLiteral("\n----- START_") + ConstData::getOrgName() + QStringLiteral(" (v") + ConstData::getVersion() +
-           QStringLiteral(", os: ") + ConstData::getOS() + QStringLiteral(") ") +
-           QDateTime::currentDateTimeUtc().toString(QStringLiteral("hh:mm:ss.zzz")) + QStringLiteral(" -----\n");
+    return QStringLiteral("\n----- START_") + ConstData::getOrgName() + QStringLiteral(" (v") +
+           ConstData::getVersion() + QStringLiteral(", os: ") + ConstData::getOS() + QStringLiteral(") ") +
+           QDateTime::currentDateTimeUtc().toString(QStringLiteral("hh:mm:ss.zzz")) +
+           QStringLiteral(" -----\n");
 }
 
 void Logging::startHeaderLog()

@@ -18,7 +18,8 @@ struct AdapterInfo
 class AdapterSource
 {
 public:
-    enum AdapterType : quint32 {
+    enum AdapterType : quint32
+    {
         Other = 1,
         Ethernet = 6,
         Ppp = 23,

@@ -23,12 +23,17 @@ public:
     // How long a stop waits for the agent thread's shutdown before giving up.
     static constexpr int stopWaitMs = 30000;
 
-    enum class StartReason { Normal, AfterInstall };
+    enum class StartReason
+    {
+        Normal,
+        AfterInstall
+    };
 
     // Returns the process exit code. After "install" the service manager
     // starts the agent itself, so the installing process only hands over
     // (on Windows the dispatcher fails from a console and returns at once).
-    static int startService(AgentEntry entry, int argc, char** argv, StartReason reason = StartReason::Normal);
+    static int startService(AgentEntry entry, int argc, char** argv,
+                            StartReason reason = StartReason::Normal);
     // Register and remove the agent with the service manager, printing the
     // outcome on standard output.
     static bool installService();

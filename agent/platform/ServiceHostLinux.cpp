@@ -26,7 +26,8 @@ QString unitDirectory()
 
 bool systemdManagesUnits()
 {
-    return qEnvironmentVariableIsSet("CORVANE_SYSTEMD_UNIT_DIR") || QFileInfo::exists(QStringLiteral("/run/systemd/system"));
+    return qEnvironmentVariableIsSet("CORVANE_SYSTEMD_UNIT_DIR") ||
+           QFileInfo::exists(QStringLiteral("/run/systemd/system"));
 }
 
 const char unitName[] = "corvane-agent.service";

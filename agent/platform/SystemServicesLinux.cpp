@@ -66,8 +66,8 @@ public:
         const QString realm = QStandardPaths::findExecutable(QStringLiteral("realm"));
         if (realm.isEmpty())
             return true;
-        const ProgramResult result =
-            Platform::programRunner().run(realm, {QStringLiteral("list"), QStringLiteral("--name-only")}, 5000);
+        const ProgramResult result = Platform::programRunner().run(
+            realm, {QStringLiteral("list"), QStringLiteral("--name-only")}, 5000);
         if (!result.finished || result.exitCode != 0)
             return false;
         domain = QString::fromUtf8(result.output).section(QLatin1Char('\n'), 0, 0).trimmed();
@@ -82,10 +82,12 @@ public:
         while (const utmpx* entry = getutxent()) {
             if (entry->ut_type != USER_PROCESS)
                 continue;
-            const QString line = QString::fromLocal8Bit(entry->ut_line, qstrnlen(entry->ut_line, sizeof entry->ut_line));
+            const QString line =
+                QString::fromLocal8Bit(entry->ut_line, qstrnlen(entry->ut_line, sizeof entry->ut_line));
             if (line.startsWith(QLatin1String("tty")) || line.startsWith(QLatin1Char(':')) ||
                 line == QLatin1String("console")) {
-                user = QString::fromLocal8Bit(entry->ut_user, qstrnlen(entry->ut_user, sizeof entry->ut_user));
+                user =
+                    QString::fromLocal8Bit(entry->ut_user, qstrnlen(entry->ut_user, sizeof entry->ut_user));
                 break;
             }
         }
@@ -103,7 +105,8 @@ public:
             const QString line = stream.readLine();
             if (line.startsWith(QLatin1String("PRETTY_NAME="))) {
                 QString value = line.mid(12).trimmed();
-                if (value.size() >= 2 && (value.startsWith(QLatin1Char('"')) || value.startsWith(QLatin1Char('\''))))
+                if (value.size() >= 2 &&
+                    (value.startsWith(QLatin1Char('"')) || value.startsWith(QLatin1Char('\''))))
                     value = value.mid(1, value.size() - 2);
                 return value;
             }

@@ -50,8 +50,9 @@ QString ConstData::getAppName()
 
 QString ConstData::getAddrFileDns()
 {
-    return QStringLiteral("\\HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\:"
-                          "\\HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters\\Interfaces\\");
+    return QStringLiteral(
+        "\\HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\:"
+        "\\HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Tcpip6\\Parameters\\Interfaces\\");
 }
 
 QString ConstData::getDnsIpV4()
@@ -106,7 +107,8 @@ QString ConstData::getDirForCrt()
 
 QString ConstData::getAddressConf()
 {
-    return QStringLiteral("\\HKEY_USERS\\.DEFAULT\\Software\\") + getOrgName() + QLatin1Char('\\') + getAppName();
+    return QStringLiteral("\\HKEY_USERS\\.DEFAULT\\Software\\") + getOrgName() + QLatin1Char('\\') +
+           getAppName();
 }
 
 QString ConstData::getHome()

@@ -16,9 +16,9 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QHostAddress>
 #include <QNetworkInterface>
 #include <QSysInfo>
 #include <QTextCodec>
@@ -94,7 +94,8 @@ HotValues loadHotValues()
     }
     bool isNumber = false;
     const quint32 protocol =
-        textWithDefault(*store, QStringLiteral("DNS_TYPE_PROTOCOL"), QStringLiteral("0"), wrote).toUInt(&isNumber);
+        textWithDefault(*store, QStringLiteral("DNS_TYPE_PROTOCOL"), QStringLiteral("0"), wrote)
+            .toUInt(&isNumber);
     values.protocol = isNumber ? protocol : 0;
     values.dnsIpV4 = textWithDefault(*store, QStringLiteral("DNS_IP_V4"), ConstData::getDnsIpV4(), wrote,
                                      ConstData::getLocalHostV4());
@@ -102,7 +103,8 @@ HotValues loadHotValues()
                                      ConstData::getLocalHostV6());
     values.dnsHost = textWithDefault(*store, QStringLiteral("DNS_DOMAIN"),
                                      QStringLiteral("doh.") + ConstData::getDomainName(), wrote);
-    values.apiDomain = textWithDefault(*store, QStringLiteral("API_DOMAIN"), ConstData::getDomainName(), wrote);
+    values.apiDomain =
+        textWithDefault(*store, QStringLiteral("API_DOMAIN"), ConstData::getDomainName(), wrote);
     values.controlDns = store->value(QStringLiteral("DNS_TYPE_PROTECTION"), 0).toInt();
     const QVariant noAd = store->value(QStringLiteral("NO_AD"));
     if (!noAd.isValid() || noAd.toString().isEmpty()) {
@@ -202,7 +204,8 @@ void setMemoryValue(QString& target, const QString& value)
 QString validUtf8(const QByteArray& bytes)
 {
     QTextCodec::ConverterState state;
-    const QString text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    const QString text =
+        QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
     if (state.invalidChars > 0 || state.remainingChars > 0)
         return QString();
     return text;
@@ -288,7 +291,8 @@ int UserData::getControlDNS()
 void UserData::setControlDNS(StatusControlDns status)
 {
     const int number = status;
-    hot().write(QStringLiteral("DNS_TYPE_PROTECTION"), number, [number](HotValues& v) { v.controlDns = number; });
+    hot().write(QStringLiteral("DNS_TYPE_PROTECTION"), number,
+                [number](HotValues& v) { v.controlDns = number; });
 }
 
 bool UserData::getNoAdWork()
@@ -516,7 +520,8 @@ bool UserData::setPin(const QString& pin)
     const QByteArray base64 = signIn.toLocal8Bit().toBase64();
     auto store = openStore();
     store->setValue(groupUser + QStringLiteral("/PIN"), pinDigest(pin, base64));
-    store->setValue(groupUser + QStringLiteral("/AUTHDATA"), adMode ? base64 : encodeDecode(base64, pin.toUtf8()));
+    store->setValue(groupUser + QStringLiteral("/AUTHDATA"),
+                    adMode ? base64 : encodeDecode(base64, pin.toUtf8()));
     store->sync();
     return true;
 }
@@ -528,8 +533,10 @@ bool UserData::checkPin(const QString& pin)
         return false;
     }
     auto store = openStore();
-    const QByteArray storedDigest = store->value(groupUser + QStringLiteral("/PIN"), QByteArray()).toByteArray();
-    const QByteArray storedData = store->value(groupUser + QStringLiteral("/AUTHDATA"), QByteArray()).toByteArray();
+    const QByteArray storedDigest =
+        store->value(groupUser + QStringLiteral("/PIN"), QByteArray()).toByteArray();
+    const QByteArray storedData =
+        store->value(groupUser + QStringLiteral("/AUTHDATA"), QByteArray()).toByteArray();
     store.reset();
     const bool adMode = isAdMode();
     const QByteArray base64 = adMode ? storedData : encodeDecode(storedData, pin.toUtf8());
@@ -554,7 +561,8 @@ bool UserData::checkAuthData()
 {
     auto store = openStore();
     const bool pin = !store->value(groupUser + QStringLiteral("/PIN"), QByteArray()).toByteArray().isEmpty();
-    const bool data = !store->value(groupUser + QStringLiteral("/AUTHDATA"), QByteArray()).toByteArray().isEmpty();
+    const bool data =
+        !store->value(groupUser + QStringLiteral("/AUTHDATA"), QByteArray()).toByteArray().isEmpty();
     qCDebug(user_data) << "checkAuthData()" << (pin ? "true" : "false") << (data ? "true" : "false");
     return pin && data;
 }
@@ -636,7 +644,8 @@ QString UserData::getLocalIP()
         const auto protocol = address.protocol();
         if (protocol != QAbstractSocket::IPv4Protocol && protocol != QAbstractSocket::IPv6Protocol)
             continue;
-        if (address == QHostAddress(QHostAddress::LocalHost) || address == QHostAddress(QHostAddress::LocalHostIPv6))
+        if (address == QHostAddress(QHostAddress::LocalHost) ||
+            address == QHostAddress(QHostAddress::LocalHostIPv6))
             continue;
         return address.toString();
     }
@@ -724,7 +733,8 @@ QJsonObject UserData::getUserInfo()
     if (result.data.contains(QLatin1String("date_end"))) {
         const QDateTime end = QDateTime::fromString(result.data.value(QLatin1String("date_end")).toString(),
                                                     QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-        info.insert(QStringLiteral("date_end"), end.isValid() ? end.toString(QStringLiteral("dd.MM.yyyy")) : QString());
+        info.insert(QStringLiteral("date_end"),
+                    end.isValid() ? end.toString(QStringLiteral("dd.MM.yyyy")) : QString());
     }
     return info;
 }
@@ -747,7 +757,8 @@ QMap<unsigned, QString> UserData::getProfiles()
         const int id = AnswerParser::intValue(profile.value(QLatin1String("id")), -1);
         if (id < 0)
             continue;
-        profiles.insert(static_cast<unsigned>(id), AnswerParser::textValue(profile.value(QLatin1String("name"))));
+        profiles.insert(static_cast<unsigned>(id),
+                        AnswerParser::textValue(profile.value(QLatin1String("name"))));
     }
     return profiles;
 }
@@ -804,7 +815,8 @@ bool UserData::getFilteringStatus()
 
 QString UserData::startCommand(const QString& program, const QStringList& arguments)
 {
-    const ProgramResult run = Platform::programRunner().run(program, arguments, ProgramRunner::defaultTimeoutMs);
+    const ProgramResult run =
+        Platform::programRunner().run(program, arguments, ProgramRunner::defaultTimeoutMs);
     if (!run.started)
         return QString();
     return ProgramRunner::decode(run.output, DiagnosticCommands::outputCodec());
@@ -902,7 +914,8 @@ QPair<QStringList, int> UserData::getLdapGroups()
     // The names go into a PowerShell filter: a name that could leave its quotes
     // is not asked about at all.
     if (!DirectoryCommands::isSafeUserName(user) || !DirectoryCommands::isSafeDomainName(domain)) {
-        qCWarning(user_data).noquote() << "user or domain name not usable in a directory query:" << user << domain;
+        qCWarning(user_data).noquote()
+            << "user or domain name not usable in a directory query:" << user << domain;
         return result;
     }
     const DirectoryCommand command = DirectoryCommands::groupQuery(user, domain);
@@ -944,11 +957,13 @@ void UserData::installAdTool()
         return;
     }
     const DirectoryCommand install = DirectoryCommands::toolInstall();
-    qCDebug(user_data).noquote() << "Command for install AD tool:" << install.arguments.join(QLatin1Char(' '));
+    qCDebug(user_data).noquote() << "Command for install AD tool:"
+                                 << install.arguments.join(QLatin1Char(' '));
     const ProgramResult installed =
         Platform::programRunner().run(install.program, install.arguments, ProgramRunner::defaultTimeoutMs);
     qCDebug(user_data).noquote() << "Output:" << ProgramRunner::decode(installed.output, install.codec);
-    qCDebug(user_data).noquote() << "Error:" << (installed.started ? QString() : QStringLiteral("not started"));
+    qCDebug(user_data).noquote() << "Error:"
+                                 << (installed.started ? QString() : QStringLiteral("not started"));
     const int code = (installed.started && installed.finished) ? installed.exitCode : -1;
     if (code != 0)
         qCWarning(user_data) << "Failed to install AD tool!" << code;

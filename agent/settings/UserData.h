@@ -19,8 +19,18 @@
 class UserData
 {
 public:
-    enum ETypeOfDnsProtocol : quint32 { DNS = 0, DOH = 1, DOT = 2 };
-    enum StatusControlDns : int { UNSET = 0, ON = 1, OFF = 2 };
+    enum ETypeOfDnsProtocol : quint32
+    {
+        DNS = 0,
+        DOH = 1,
+        DOT = 2
+    };
+    enum StatusControlDns : int
+    {
+        UNSET = 0,
+        ON = 1,
+        OFF = 2
+    };
 
     struct NetInter
     {
@@ -106,12 +116,12 @@ public:
 
     // Account queries: one backend round trip each (getUserInfo two); they
     // log their outcome and fall back to their defaults on failure.
-    static QString getIp();                  // "unknown" on failure
-    static QJsonObject getUserInfo();        // empty on failure
+    static QString getIp();                       // "unknown" on failure
+    static QJsonObject getUserInfo();             // empty on failure
     static QMap<unsigned, QString> getProfiles(); // empty on failure
-    static bool setProfileId(quint32 id);    // true when the backend took it
+    static bool setProfileId(quint32 id);         // true when the backend took it
     static bool removeAgentProfile();
-    static bool getFilteringStatus();        // true on failure
+    static bool getFilteringStatus(); // true on failure
 
     // System and debug reports.
     static QString getSystemInfo();

@@ -161,13 +161,13 @@ bench_start_dnsmasq_nowait() {
     BENCH_PIDS="$BENCH_PIDS $BENCH_DNSMASQ_PID"
 }
 
-# bench_start_dnsdist <name> <lua config body>: dnsdist with the given config,
-# console off, run in the foreground.
-bench_start_dnsdist_conf() { # <name> <config file>
+# bench_start_dnsdist_conf <name> <config file>: dnsdist in the foreground
+# with that configuration; its PID goes to BENCH_LAST_PID (not printed: a
+# command substitution would run it in a subshell that forgets the PID list).
+bench_start_dnsdist_conf() {
     "$(bench_tool dnsdist)" --supervised --disable-syslog -C "$2" >>"$BENCH_RUN/$1.log" 2>&1 &
-    _pid=$!
-    BENCH_PIDS="$BENCH_PIDS $_pid"
-    echo "$_pid"
+    BENCH_LAST_PID=$!
+    BENCH_PIDS="$BENCH_PIDS $BENCH_LAST_PID"
 }
 
 bench_start_dnsdist_udp() {
@@ -176,7 +176,8 @@ setLocal("$BENCH_DNSDIST:53")
 newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 setServerPolicy(firstAvailable)
 EOF
-    BENCH_DNSDIST_PID=$(bench_start_dnsdist_conf dnsdist-udp "$BENCH_RUN/dnsdist-udp.conf")
+    bench_start_dnsdist_conf dnsdist-udp "$BENCH_RUN/dnsdist-udp.conf"
+    BENCH_DNSDIST_PID=$BENCH_LAST_PID
     bench_wait_until 15 dnsdist bench_answers $BENCH_DNSDIST || bench_die "dnsdist did not start"
 }
 
@@ -187,7 +188,8 @@ setLocal("$BENCH_DROPPER:53")
 newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 addAction(ProbaRule($1), DropAction())
 EOF
-    BENCH_DROPPER_PID=$(bench_start_dnsdist_conf dnsdist-drop "$BENCH_RUN/dnsdist-drop.conf")
+    bench_start_dnsdist_conf dnsdist-drop "$BENCH_RUN/dnsdist-drop.conf"
+    BENCH_DROPPER_PID=$BENCH_LAST_PID
     bench_wait_until 15 "dnsdist (dropping)" sh -c "for i in 1 2 3 4 5 6 7 8; do dig +time=1 +tries=1 +short @$BENCH_DROPPER www.example.test A | grep -qx 192.0.2.10 && exit 0; done; exit 1" ||
         bench_die "dropping dnsdist did not start"
 }
@@ -200,7 +202,8 @@ addTLSLocal("$BENCH_TLS_SERVER:853", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/d
 addDOHLocal("$BENCH_TLS_SERVER:443", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/doh.key", {"/"}, {keepIncomingHeaders=false})
 newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 EOF
-    BENCH_TLS_PID=$(bench_start_dnsdist_conf dnsdist-tls "$BENCH_RUN/dnsdist-tls.conf")
+    bench_start_dnsdist_conf dnsdist-tls "$BENCH_RUN/dnsdist-tls.conf"
+    BENCH_TLS_PID=$BENCH_LAST_PID
     bench_wait_until 15 "DoT server" sh -c "kdig +time=1 +retry=0 +short +tls @$BENCH_TLS_SERVER www.example.test A | grep -qx 192.0.2.10" ||
         bench_die "dnsdist DoT did not start (see $BENCH_RUN/dnsdist-tls.log)"
 }

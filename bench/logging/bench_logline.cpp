@@ -68,8 +68,8 @@ int main(int argc, char** argv)
         for (int round = 0; round < 2; ++round) {
             const double base = nsPerLine(baselineHandler, lines);
             const double agent = nsPerLine(messageHandler, lines);
-            std::printf("%-28s %14.0f %14.0f %7.1fx\n", on ? "on (line written)" : "off (line dropped)", base, agent,
-                        base / agent);
+            std::printf("%-28s %14.0f %14.0f %7.1fx\n", on ? "on (line written)" : "off (line dropped)", base,
+                        agent, base / agent);
         }
     }
     return 0;

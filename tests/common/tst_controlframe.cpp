@@ -63,13 +63,13 @@ void TestControlFrame::roundTrip_data()
     QTest::newRow("no data") << ControlFrame::envelope(QStringLiteral("HELLOGUI"));
     QTest::newRow("non-ASCII name") << ControlFrame::envelope(
         QStringLiteral("PROFILES"),
-        QJsonObject{{QStringLiteral("profiles"),
-                     QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("3")},
-                                            {QStringLiteral("name"), QStringLiteral("Детский профиль ✓")}}}}});
-    QTest::newRow("quotes and backslashes")
-        << ControlFrame::envelope(QStringLiteral("CHECKAUTH"),
-                                  QJsonObject{{QStringLiteral("login"), QStringLiteral("a\"b\\c")},
-                                              {QStringLiteral("password"), QStringLiteral("p:w\n")}});
+        QJsonObject{
+            {QStringLiteral("profiles"),
+             QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("3")},
+                                    {QStringLiteral("name"), QStringLiteral("Детский профиль ✓")}}}}});
+    QTest::newRow("quotes and backslashes") << ControlFrame::envelope(
+        QStringLiteral("CHECKAUTH"), QJsonObject{{QStringLiteral("login"), QStringLiteral("a\"b\\c")},
+                                                 {QStringLiteral("password"), QStringLiteral("p:w\n")}});
 }
 
 void TestControlFrame::roundTrip()
@@ -84,9 +84,9 @@ void TestControlFrame::roundTrip()
 
 void TestControlFrame::splitAtEveryByte()
 {
-    const QJsonObject envelope =
-        ControlFrame::envelope(QStringLiteral("SETCOORDGUI"),
-                               QJsonObject{{QStringLiteral("x"), QStringLiteral("10")}, {QStringLiteral("y"), QStringLiteral("ü")}});
+    const QJsonObject envelope = ControlFrame::envelope(
+        QStringLiteral("SETCOORDGUI"),
+        QJsonObject{{QStringLiteral("x"), QStringLiteral("10")}, {QStringLiteral("y"), QStringLiteral("ü")}});
     const QByteArray frame = ControlFrame::encode(envelope);
     for (int cut = 0; cut <= frame.size(); ++cut) {
         FrameReader reader;
@@ -108,21 +108,24 @@ void TestControlFrame::severalFramesInOneChunk()
 {
     QByteArray chunk;
     for (int i = 0; i < 5; ++i)
-        chunk += ControlFrame::encode(
-            ControlFrame::envelope(QStringLiteral("PROFILEID"), QJsonObject{{QStringLiteral("profile_id"), i}}));
+        chunk += ControlFrame::encode(ControlFrame::envelope(QStringLiteral("PROFILEID"),
+                                                             QJsonObject{{QStringLiteral("profile_id"), i}}));
     const QByteArray tail = ControlFrame::encode(ControlFrame::envelope(QStringLiteral("LOGIN")));
     chunk += tail.left(3);
     FrameReader reader;
     const QVector<QString> messages = reader.feed(chunk);
     QCOMPARE(messages.size(), 5);
     for (int i = 0; i < 5; ++i)
-        QCOMPARE(ControlFrame::parse(messages.at(i)).value(QStringLiteral("data")).toObject().value(
-                     QStringLiteral("profile_id")),
+        QCOMPARE(ControlFrame::parse(messages.at(i))
+                     .value(QStringLiteral("data"))
+                     .toObject()
+                     .value(QStringLiteral("profile_id")),
                  QJsonValue(i));
     QCOMPARE(reader.pendingBytes(), 3);
     const QVector<QString> rest = reader.feed(tail.mid(3));
     QCOMPARE(rest.size(), 1);
-    QCOMPARE(ControlFrame::parse(rest.first()).value(QStringLiteral("info")).toString(), QStringLiteral("LOGIN"));
+    QCOMPARE(ControlFrame::parse(rest.first()).value(QStringLiteral("info")).toString(),
+             QStringLiteral("LOGIN"));
 }
 
 void TestControlFrame::nullString()
@@ -168,14 +171,16 @@ void TestControlFrame::malformedBody()
     // The bad frame is dropped whole; the stream stays in step for the next one.
     QCOMPARE(reader.droppedFrames(), 1);
     QCOMPARE(messages.size(), 1);
-    QCOMPARE(ControlFrame::parse(messages.first()).value(QStringLiteral("info")).toString(), QStringLiteral("LOGOUT"));
+    QCOMPARE(ControlFrame::parse(messages.first()).value(QStringLiteral("info")).toString(),
+             QStringLiteral("LOGOUT"));
 }
 
 void TestControlFrame::oversizedTextIsRefused()
 {
     QVERIFY(!ControlFrame::encodeText(QString(ControlFrame::maxTextUnits, QLatin1Char('a'))).isEmpty());
     QVERIFY(ControlFrame::encodeText(QString(ControlFrame::maxTextUnits + 1, QLatin1Char('a'))).isEmpty());
-    const QByteArray largest = ControlFrame::encodeText(QString(ControlFrame::maxTextUnits, QLatin1Char('a')));
+    const QByteArray largest =
+        ControlFrame::encodeText(QString(ControlFrame::maxTextUnits, QLatin1Char('a')));
     QCOMPARE(int(qFromBigEndian<quint16>(largest.constData())), largest.size() - 2);
 }
 

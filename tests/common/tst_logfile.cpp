@@ -105,7 +105,9 @@ void TestLogFile::concurrentLinesStayWhole()
     for (int t = 0; t < threads; ++t) {
         workers.append(QThread::create([&log, day, t] {
             for (int i = 0; i < lines; ++i)
-                log.write(QStringLiteral("thread %1 line %2 %3\n").arg(t).arg(i).arg(QString(60, QLatin1Char('x'))), day);
+                log.write(
+                    QStringLiteral("thread %1 line %2 %3\n").arg(t).arg(i).arg(QString(60, QLatin1Char('x'))),
+                    day);
         }));
         workers.last()->start();
     }

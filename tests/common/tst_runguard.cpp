@@ -8,7 +8,9 @@
 // A guard key of its own per run, so parallel test runs never meet.
 static QString uniqueKey(const char* name)
 {
-    return QStringLiteral("corvane-test-%1-%2").arg(QLatin1String(name)).arg(QCoreApplication::applicationPid());
+    return QStringLiteral("corvane-test-%1-%2")
+        .arg(QLatin1String(name))
+        .arg(QCoreApplication::applicationPid());
 }
 
 class TestRunGuard : public QObject
@@ -24,12 +26,15 @@ private slots:
 
 void TestRunGuard::keyHash()
 {
-    const QString hash = RunGuard::generateKeyHash(QStringLiteral("Qw7zR2mK9pLx4Tn8Vb3Y"), QStringLiteral("_memLockKey"));
+    const QString hash =
+        RunGuard::generateKeyHash(QStringLiteral("Qw7zR2mK9pLx4Tn8Vb3Y"), QStringLiteral("_memLockKey"));
     QCOMPARE(hash.size(), 64);
-    QCOMPARE(hash, QString::fromLatin1(QCryptographicHash::hash("Qw7zR2mK9pLx4Tn8Vb3Y_memLockKey",
-                                                                QCryptographicHash::Sha256)
-                                           .toHex()));
-    QVERIFY(hash != RunGuard::generateKeyHash(QStringLiteral("Qw7zR2mK9pLx4Tn8Vb3Y"), QStringLiteral("_sharedMemKey")));
+    QCOMPARE(
+        hash,
+        QString::fromLatin1(
+            QCryptographicHash::hash("Qw7zR2mK9pLx4Tn8Vb3Y_memLockKey", QCryptographicHash::Sha256).toHex()));
+    QVERIFY(hash != RunGuard::generateKeyHash(QStringLiteral("Qw7zR2mK9pLx4Tn8Vb3Y"),
+                                              QStringLiteral("_sharedMemKey")));
 }
 
 void TestRunGuard::secondInstanceRefused()

@@ -61,7 +61,8 @@ void TestLogging::lineThroughHandler()
     qCWarning(snifferdnsudp) << "Duplicate request attempt:" << 7;
     const QStringList written = lines();
     QCOMPARE(written.size(), 2);
-    const QRegularExpression info(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\| INF \\| MAIN: CREATE$"));
+    const QRegularExpression info(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\| INF \\| MAIN: CREATE$"));
     QVERIFY2(info.match(written.at(0)).hasMatch(), qPrintable(written.at(0)));
     QVERIFY(written.at(1).endsWith(QStringLiteral(" | WRN | SNIFFERDNSUDP: Duplicate request attempt: 7")));
 }
@@ -96,8 +97,8 @@ void TestLogging::header()
     machine->product = QStringLiteral("Windows 10 Pro");
     machine->build = 22631;
     const QString header = Logging::headerText();
-    const QRegularExpression shape(QStringLiteral(
-        "^\\n----- START_Corvane \\(v4\\.0\\.0, os: Windows 11 Pro\\) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} -----\\n$"));
+    const QRegularExpression shape(QStringLiteral("^\\n----- START_Corvane \\(v4\\.0\\.0, os: Windows 11 "
+                                                  "Pro\\) \\d\\d:\\d\\d:\\d\\d\\.\\d{3} -----\\n$"));
     QVERIFY2(shape.match(header).hasMatch(), qPrintable(header));
     Logging::startHeaderLog();
     Logging::startHeaderLog();
@@ -121,8 +122,9 @@ void TestLogging::settingsDumpMasking()
     }
     Logging::writeSettings();
     const QString all = lines().join(QLatin1Char('\n'));
-    QVERIFY2(all.contains(QStringLiteral("INF | LOGGING: \"Group: USER\" \"\\tKey: PIN\" \"\\tValue: 12345...\"")),
-             qPrintable(all));
+    QVERIFY2(
+        all.contains(QStringLiteral("INF | LOGGING: \"Group: USER\" \"\\tKey: PIN\" \"\\tValue: 12345...\"")),
+        qPrintable(all));
     QVERIFY(all.contains(QStringLiteral("\"Group: USER\" \"\\tKey: AUTHDATA\" \"\\tValue: YWxpY...\"")));
     QVERIFY(all.contains(QStringLiteral("\"Group: USER\" \"\\tKey: Pin\" \"\\tValue: shown in full\"")));
     QVERIFY(all.contains(QStringLiteral("\"Group: USER\" \"\\tKey: UID\" \"\\tValue: uid-1\"")));

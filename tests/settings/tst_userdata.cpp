@@ -133,10 +133,16 @@ void TestUserData::loopbackResolverIsReplaced_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("v4 loopback") << "DNS_IP_V4" << "127.0.0.1" << ConstData::getDnsIpV4();
-    QTest::newRow("v6 loopback") << "DNS_IP_V6" << "::1" << ConstData::getDnsIpV6();
-    QTest::newRow("v4 custom") << "DNS_IP_V4" << "192.0.2.53" << "192.0.2.53";
-    QTest::newRow("v6 custom") << "DNS_IP_V6" << "2001:db8::53" << "2001:db8::53";
+    QTest::newRow("v4 loopback") << "DNS_IP_V4"
+                                 << "127.0.0.1" << ConstData::getDnsIpV4();
+    QTest::newRow("v6 loopback") << "DNS_IP_V6"
+                                 << "::1" << ConstData::getDnsIpV6();
+    QTest::newRow("v4 custom") << "DNS_IP_V4"
+                               << "192.0.2.53"
+                               << "192.0.2.53";
+    QTest::newRow("v6 custom") << "DNS_IP_V6"
+                               << "2001:db8::53"
+                               << "2001:db8::53";
 }
 
 void TestUserData::loopbackResolverIsReplaced()
@@ -211,8 +217,10 @@ void TestUserData::garbageStoreGivesDefaults_data()
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("empty file") << QByteArray();
     QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe[[[=\n\x01\x02", 10);
-    QTest::newRow("broken sections") << QByteArray("[CONTROL\nLOG_STATUS\n=\n[USER]\nTOKEN=abc\nPIN=@ByteArray(\n");
-    QTest::newRow("wrong types") << QByteArray("[CONTROL]\nDNS_TYPE_PROTOCOL=@Variant(garbage)\nNO_AD=maybe\n");
+    QTest::newRow("broken sections") << QByteArray(
+        "[CONTROL\nLOG_STATUS\n=\n[USER]\nTOKEN=abc\nPIN=@ByteArray(\n");
+    QTest::newRow("wrong types") << QByteArray(
+        "[CONTROL]\nDNS_TYPE_PROTOCOL=@Variant(garbage)\nNO_AD=maybe\n");
 }
 
 void TestUserData::garbageStoreGivesDefaults()
@@ -277,7 +285,8 @@ void TestUserData::pinRoundTripAdMode()
     UserData::setAuthToken(QStringLiteral("access-key-0123"));
     QVERIFY(UserData::setPin(QStringLiteral("9999")));
     QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("USER/AUTHDATA")).toByteArray(), QByteArray("access-key-0123").toBase64());
+    QCOMPARE(store.value(QStringLiteral("USER/AUTHDATA")).toByteArray(),
+             QByteArray("access-key-0123").toBase64());
     UserData::resetMemoryState();
     ConstData::resetWorkingMode();
     QVERIFY(UserData::checkPin(QStringLiteral("9999")));
