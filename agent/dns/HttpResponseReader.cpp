@@ -226,6 +226,10 @@ bool HttpResponseReader::next(Response& response)
             // Tolerate empty lines between responses.
             while (buffer.size() - offset >= 2 && buffer.at(offset) == '\r' && buffer.at(offset + 1) == '\n')
                 offset += 2;
+            // A CR whose LF has not arrived yet may still be such an empty line:
+            // the answer must not depend on how the stream was split into reads.
+            if (buffer.size() - offset == 1 && buffer.at(offset) == '\r')
+                return false;
             // Whatever does not begin like a status line is not HTTP.
             const int prefix = qMin(buffer.size() - offset, 7);
             if (qstrncmp(buffer.constData() + offset, "HTTP/1.", static_cast<uint>(prefix)) != 0)

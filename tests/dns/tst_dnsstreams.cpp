@@ -193,6 +193,9 @@ void TestDnsStreams::httpResponses_data()
                                              << QList<int>{200} << QList<QByteArray>{a};
     QTest::newRow("incomplete body") << http(a).chopped(3) << 10000 << true << QList<int>{}
                                      << QList<QByteArray>{};
+    QTest::newRow("empty line between responses, byte by byte")
+        << QByteArray(http(a) + "\r\n" + http(b)) << 1 << false << QList<int>{200, 200}
+        << QList<QByteArray>{a, b};
     QTest::newRow("lower-case and repeated equal Content-Length")
         << QByteArray("HTTP/1.1 200 OK\r\ncontent-length: 3\r\nContent-Length:3\r\n\r\nabc") << 10000 << false
         << QList<int>{200} << QList<QByteArray>{"abc"};
