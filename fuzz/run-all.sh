@@ -6,8 +6,9 @@
 # Any crash, leak, UBSan report or timeout fails the run; the reproducer is
 # left in <build>/artifacts/<target>/.
 #
-# usage: fuzz/run-all.sh [--seconds N] [--build-dir DIR] [--jobs N] [target...]
+# usage: fuzz/run-all.sh [--seconds N] [--runs N] [--build-dir DIR] [--jobs N] [target...]
 #   --seconds    run time of each target (default 60)
+#   --runs       also stop a target after this many executions (default: none)
 #   --build-dir  where to build (default <source>/build-fuzz)
 #   --jobs       parallel compile jobs (default 2)
 # Exit status 77 when clang-14 or libFuzzer is not installed.
@@ -15,11 +16,13 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 seconds=60
+runs=-1
 build="$root/build-fuzz"
 jobs=2
 while [ $# -gt 0 ]; do
     case "$1" in
     --seconds) seconds=$2; shift ;;
+    --runs) runs=$2; shift ;;
     --build-dir) build=$2; shift ;;
     --jobs) jobs=$2; shift ;;
     --*) echo "unknown option $1" >&2; exit 2 ;;
@@ -76,12 +79,14 @@ for t in $targets; do
     mkdir -p "$work" "$art"
     [ -d "$seeds" ] || seeds=""
     log="$build/$t.log"
+    started=$(date +%s)
     set +e
     # shellcheck disable=SC2086
-    "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
+    "$bin" -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$art/" "$work" $seeds >"$log" 2>&1
     rc=$?
     set -e
+    elapsed=$(($(date +%s) - started))
     execs=$(awk '/stat::number_of_executed_units/ {print $2}' "$log" | tail -n 1)
     per=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log" | tail -n 1)
     corpus=$(ls "$work" | wc -l)
@@ -90,6 +95,6 @@ for t in $targets; do
         result="FAILED (exit $rc, see $log)"
         failed=1
     fi
-    printf '| %s | %s | %s | %s | %s | %s |\n' "$t" "$seconds" "${execs:-?}" "${per:-?}" "$corpus" "$result"
+    printf '| %s | %s | %s | %s | %s | %s |\n' "$t" "$elapsed" "${execs:-?}" "${per:-?}" "$corpus" "$result"
 done
 exit $failed

@@ -125,18 +125,10 @@ void Authentication::styleField(ClickableLineEdit* field, const QString& placeho
     const QString common = QStringLiteral("padding: 0 12px; font-size: 14px; background: #FFFFFF;");
     field->setPlaceholderText(placeholder);
     field->setFixedSize(360, 44);
-    field->setStyleSheet(resting + common);
-    connect(field, &ClickableLineEdit::focusIn, this, [field, focused, common] {
-        field->setStyleSheet(focused + common + QStringLiteral("color: #101828;"));
-    });
-    connect(field, &ClickableLineEdit::focusOut, this, [field, placeholder, resting, common] {
-        // An empty field at rest shows its placeholder in grey again.
-        if (field->text().isEmpty()) {
+    field->setFrameStyles(resting + common, focused + common);
+    connect(field, &ClickableLineEdit::focusOut, this, [field, placeholder] {
+        if (field->text().isEmpty())
             field->setPlaceholderText(placeholder);
-            field->setStyleSheet(resting + common + QStringLiteral("color: #98A2B3;"));
-            return;
-        }
-        field->setStyleSheet(resting + common + QStringLiteral("color: #101828;"));
     });
     connect(field, &QLineEdit::textEdited, this, &Authentication::slotUserActed);
 }

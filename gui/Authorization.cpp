@@ -96,6 +96,7 @@ void Authorization::inputMasterPass()
         qCCritical(GuiLog::authorization) << "Window authentication didn't create!";
         return;
     }
+    qCDebug(GuiLog::authorization) << "show PIN entry";
     stack->setCurrentIndex(1);
     masterPass->showEnter();
 }
@@ -106,6 +107,7 @@ void Authorization::createMasterPass()
         qCCritical(GuiLog::authorization) << "Window authentication didn't create!";
         return;
     }
+    qCDebug(GuiLog::authorization) << "show PIN creation";
     stack->setCurrentIndex(1);
     masterPass->showCreate();
 }

@@ -63,17 +63,10 @@ MasterPass::MasterPass(QWidget* parent, const QString& appName)
         field->setEchoMode(QLineEdit::Password);
         field->setPlaceholderText(placeholder);
         field->setFixedSize(360, 44);
-        field->setStyleSheet(restingFrame + fieldCommon);
-        connect(field, &ClickableLineEdit::focusIn, this, [field] {
-            field->setStyleSheet(focusedFrame + fieldCommon + QStringLiteral("color: #101828;"));
-        });
+        field->setFrameStyles(restingFrame + fieldCommon, focusedFrame + fieldCommon);
         connect(field, &ClickableLineEdit::focusOut, this, [field, placeholder] {
-            if (field->text().isEmpty()) {
+            if (field->text().isEmpty())
                 field->setPlaceholderText(placeholder);
-                field->setStyleSheet(restingFrame + fieldCommon + QStringLiteral("color: #98A2B3;"));
-                return;
-            }
-            field->setStyleSheet(restingFrame + fieldCommon + QStringLiteral("color: #101828;"));
         });
     }
     button->setObjectName(QStringLiteral("button"));

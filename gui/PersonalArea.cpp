@@ -481,6 +481,7 @@ void PersonalArea::slotDebugButton()
 
 void PersonalArea::slotSettingsButton()
 {
+    qCDebug(GuiLog::personalArea) << "slotSettingsButton";
     showSection(SETTINGS);
     // The settings come without a wait; a notice of another section must not
     // cover them.
@@ -504,8 +505,11 @@ void PersonalArea::slotUpdate()
 
 void PersonalArea::slotProfileClicked(int row)
 {
-    if (!overlay->isHidden())
+    if (!overlay->isHidden()) {
+        qCDebug(GuiLog::personalArea) << "slotProfileClicked row" << row << "ignored: a request is pending";
         return;
+    }
+    qCDebug(GuiLog::personalArea) << "slotProfileClicked row" << row;
     const QTableWidgetItem* idItem = profiles->item(row, 0);
     if (!idItem)
         return;

@@ -76,30 +76,35 @@ click() { # <point name>
     _p=$(point "$1")
     [ -n "$_p" ] || fail "no position for $1"
     # shellcheck disable=SC2086
-    xdotool mousemove --window "$win" $_p click 1
+    xdotool mousemove --window "$win" $_p sleep 0.2 click 1
+}
+
+# type_into <point name> <text>: a click gives the field the keyboard focus
+# (there is no window manager to give it to the window), then the text.
+type_into() {
+    click "$1"
+    xdotool type --delay 30 "$2"
 }
 
 echo "== sign in with login and password"
 focus
-xdotool type --delay 30 "demo"
-xdotool key Return
-xdotool type --delay 30 "demo-password"
+type_into signin_email "demo"
+type_into signin_password "demo-password"
 xdotool key Return
 gx_wait_log "$guilog" "SOCKET_GET: STATUSCHECKAUTH" 30 || fail "no answer to the sign-in"
+gx_wait_log "$guilog" "AUTHORIZATION: show PIN creation" 10 || fail "no PIN creation form"
 sleep 0.5
 gx_capture "$win" "$shots/pin-create.png"
 
 echo "== set a PIN and enter it"
-focus
-xdotool type --delay 30 "2468"
-xdotool key Tab
-xdotool type --delay 30 "2468"
+type_into pin_create "2468"
+type_into pin_confirm "2468"
 xdotool key Return
 gx_wait_log "$guilog" "SOCKET_GET: STATUSCREATEPIN" 30 || fail "no answer to the PIN creation"
+gx_wait_log "$guilog" "AUTHORIZATION: show PIN entry" 10 || fail "no PIN entry form"
 sleep 0.5
 gx_capture "$win" "$shots/pin-enter.png"
-focus
-xdotool type --delay 30 "2468"
+type_into pin_enter "2468"
 xdotool key Return
 gx_wait_log "$guilog" "SOCKET_GET: STATUSCHECKPIN" 30 || fail "no answer to the PIN"
 
@@ -118,18 +123,20 @@ sleep 0.5
 gx_capture "$win" "$shots/personal-area.png"
 
 echo "== switch the profile"
-current=$(grep -F "PERSONAL_AREA: slotProfileId checked" "$guilog" | tail -n 1 | awk '{print $NF}')
+current=$(grep -F "PERSONAL_AREA: slotProfileId checked" "$guilog" | tail -n 1 | awk '{print $NF}' | tr -d '"')
 case "$current" in 1) target=3 ;; *) target=1 ;; esac
 echo "   current profile $current, switching to $target"
 focus
 click "profile_$target"
-gx_wait_log "$guilog" "PERSONAL_AREA: slotProfileId checked $target" 30 || fail "the mark did not move to $target"
+gx_wait_log "$guilog" "PERSONAL_AREA: slotProfileId checked \"$target\"" 60 || fail "the mark did not move to $target"
 sleep 0.5
 gx_capture "$win" "$shots/personal-area-switched.png"
 
 echo "== switch the protocol to DoT"
 click navSettings
-gx_wait_log "$guilog" "SOCKET_GET: NETWORKINTERFACES" 10 || fail "no settings answer"
+# The agent installs the service's root certificates after the sign-in; on
+# Linux the trust-store update holds its thread for 10-30 s on a busy machine.
+gx_wait_log "$guilog" "SOCKET_GET: NETWORKINTERFACES" 60 || fail "no settings answer"
 click protocol_DOT
 gx_wait_log "$guilog" "PERSONAL_AREA: slotChangeDnsProtocol" 5 || fail "the DOT frame sent nothing"
 grep -F "PERSONAL_AREA: slotChangeDnsProtocol" "$guilog" | tail -n 1 | grep -q '"dns_protocol":2' ||
@@ -160,7 +167,7 @@ echo "   $name reached the service over $(transport_of "$name")"
 echo "== log out"
 before=$(grep -cF "AUTHORIZATION: slotShow sign-in form" "$guilog")
 click logout
-gx_wait_log "$guilog" "AUTHORIZATION: slotShow sign-in form" 20 $((before + 1)) || fail "the sign-in form did not come back"
+gx_wait_log "$guilog" "AUTHORIZATION: slotShow sign-in form" 60 $((before + 1)) || fail "the sign-in form did not come back"
 sleep 0.5
 gx_capture "$win" "$shots/signed-out.png"
 ls "$shots"/*.png | sed 's/^/   screenshot: /'

@@ -53,6 +53,7 @@ else
 fi
 cv_start_knot
 cv_start_devservice
+cv_export_env
 agent_state="not built (no $CV_BUILD/agent/host/agentcorvane); the namespace resolves through the service directly"
 if [ -n "$agent" ]; then
     if cv_start_agent "$agent"; then
@@ -62,7 +63,6 @@ if [ -n "$agent" ]; then
         printf 'nameserver 127.53.0.1\noptions timeout:2 attempts:2\n' >"$CV_RUN/resolv.conf"
     fi
 fi
-cv_export_env
 env | grep -E '^(CORVANE_|PATH=)' | sed 's/^/export /' >"$CV_RUN/env.sh"
 echo "$$ $CV_RUN" >"$PIDFILE"
 

@@ -78,10 +78,10 @@ else
 fi
 cv_start_knot
 cv_start_devservice
+cv_export_env
 if [ -n "$agent" ]; then
     cv_start_agent "$agent" || cv_die "agent did not become ready"
 fi
-cv_export_env
 set +e
 "$@"
 rc=$?

@@ -15,6 +15,7 @@
 #include "ConstData.h"
 #include "FakeAgent.h"
 #include "FilteringStatus.h"
+#include "MasterPass.h"
 #include "PersonalArea.h"
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
@@ -116,6 +117,24 @@ int main(int argc, char** argv)
 
     if (points) {
         // Where the end-to-end script clicks, in window coordinates.
+        Authorization* authorization = window.getAuthorization();
+        auto field = [&](QWidget* page, const char* objectName, const QString& name) {
+            auto* widget = page->findChild<QWidget*>(QString::fromLatin1(objectName));
+            const QPoint p = centreIn(&window, widget, widget->rect());
+            out << name << ' ' << p.x() << ' ' << p.y() << '\n';
+        };
+        stack->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
+        authorization->slotShow(false);
+        settle();
+        field(authorization->getAuthentication(), "email", QStringLiteral("signin_email"));
+        field(authorization->getAuthentication(), "password", QStringLiteral("signin_password"));
+        authorization->slotStatusCheckAuth({{QStringLiteral("status"), 1}});
+        settle();
+        field(authorization->getMasterPass(), "pin", QStringLiteral("pin_create"));
+        field(authorization->getMasterPass(), "confirm", QStringLiteral("pin_confirm"));
+        authorization->slotStatusCreatePin({{QStringLiteral("status"), 1}});
+        settle();
+        field(authorization->getMasterPass(), "pin", QStringLiteral("pin_enter"));
         personalArea();
         TableWidget* profiles = area->profilesTable();
         for (int row = 0; row < profiles->rowCount(); ++row) {
