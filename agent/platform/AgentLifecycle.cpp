@@ -1,7 +1,6 @@
 #include "AgentLifecycle.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 
 #include <chrono>
 #include <condition_variable>
@@ -17,8 +16,12 @@ int exitCode = 0;
 
 void postQuit(QCoreApplication* app)
 {
-    // postEvent is thread-safe; the event loop returns 0 on QEvent::Quit.
-    QCoreApplication::postEvent(app, new QEvent(QEvent::Quit));
+    // Not a posted QEvent::Quit: every event loop that starts (the
+    // application's own exec() included) removes pending Quit events, so a
+    // stop requested during start-up or while a request waits in a local loop
+    // would be lost. A queued call survives them and ends every loop at once.
+    QMetaObject::invokeMethod(
+        app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 } // namespace
 

@@ -24,16 +24,17 @@ until grep -q 'INF | MAIN: CREATE' "$log" 2>/dev/null; do
 done
 head -c 200 "$log" | grep -q '^----- START_Corvane (v4.0.0, os: ' || fail "start header missing"
 
-before=$(wc -c < "$log")
+# The first instance may still be logging its start; a second one would
+# begin with a start header of its own.
 timeout 5 "$work/bin/agentcorvane"; code=$?
 [ $code -eq 0 ] || fail "second instance exit code $code"
-[ "$(wc -c < "$log")" -eq "$before" ] || fail "second instance wrote to the log"
+[ "$(grep -c '^----- START_' "$log")" -eq 1 ] || fail "second instance wrote to the log"
 kill -0 $pid || fail "first instance died"
 
 kill -TERM $pid
 i=0
 while kill -0 $pid 2>/dev/null; do
-    i=$((i + 1)); [ $i -gt 10 ] && fail "still running 1 s after SIGTERM"
+    i=$((i + 1)); [ $i -gt $((10 * ${CORVANE_TEST_TIME_FACTOR:-1})) ] && fail "still running $((${CORVANE_TEST_TIME_FACTOR:-1})) s after SIGTERM"
     sleep 0.1
 done
 wait $pid; code=$?
