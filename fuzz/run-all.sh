@@ -6,9 +6,12 @@
 # Any crash, leak, UBSan report or timeout fails the run; the reproducer is
 # left in <build>/artifacts/<target>/.
 #
-# usage: fuzz/run-all.sh [--seconds N] [--runs N] [--build-dir DIR] [--jobs N] [target...]
+# usage: fuzz/run-all.sh [--seconds N] [--runs N] [--timeout N] [--build-dir DIR] [--jobs N] [target...]
 #   --seconds    run time of each target (default 60)
 #   --runs       also stop a target after this many executions (default: none)
+#   --timeout    seconds one input may take before it counts as a hang
+#                (default 10; raise it when the fuzzers run at a low priority
+#                on a busy machine, where an input can wait that long for a CPU)
 #   --build-dir  where to build (default <source>/build-fuzz)
 #   --jobs       parallel compile jobs (default 2)
 # Exit status 77 when clang-14 or libFuzzer is not installed.
@@ -17,12 +20,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 seconds=60
 runs=-1
+timeout=10
 build="$root/build-fuzz"
 jobs=2
 while [ $# -gt 0 ]; do
     case "$1" in
     --seconds) seconds=$2; shift ;;
     --runs) runs=$2; shift ;;
+    --timeout) timeout=$2; shift ;;
     --build-dir) build=$2; shift ;;
     --jobs) jobs=$2; shift ;;
     --*) echo "unknown option $1" >&2; exit 2 ;;
@@ -82,7 +87,7 @@ for t in $targets; do
     started=$(date +%s)
     set +e
     # shellcheck disable=SC2086
-    "$bin" -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
+    "$bin" -max_total_time="$seconds" -runs="$runs" -timeout="$timeout" -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$art/" "$work" $seeds >"$log" 2>&1
     rc=$?
     set -e
