@@ -304,6 +304,40 @@ private slots:
         QVERIFY(area->profilesTable()->isVisible());
     }
 
+    void emptyFieldShowsGreyPlaceholderFocusedOrNot()
+    {
+        QWidget window;
+        auto* field = new ClickableLineEdit(&window);
+        auto* other = new QLineEdit(&window);
+        field->setPlaceholderText(QStringLiteral("Email"));
+        field->setFrameStyles(QStringLiteral("border: 1px solid #C0BBBB;"),
+                              QStringLiteral("border: 1px solid #2F80ED;"));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        other->setFocus();
+        QTRY_VERIFY(other->hasFocus());
+        const QString grey = QStringLiteral("color: #98A2B3;");
+        const QString dark = QStringLiteral("color: #101828;");
+        QVERIFY(field->styleSheet().contains(QStringLiteral("#C0BBBB")));
+        QVERIFY(field->styleSheet().contains(grey));
+
+        field->setFocus();
+        QTRY_VERIFY(field->hasFocus());
+        QVERIFY(field->styleSheet().contains(QStringLiteral("#2F80ED")));
+        QVERIFY2(field->styleSheet().contains(grey), "the placeholder of a focused empty field is grey");
+
+        QTest::keyClicks(field, QStringLiteral("demo"));
+        QVERIFY(field->styleSheet().contains(dark));
+        field->clear();
+        QVERIFY(field->styleSheet().contains(grey));
+
+        QTest::keyClicks(field, QStringLiteral("d"));
+        other->setFocus();
+        QTRY_VERIFY(!field->hasFocus());
+        QVERIFY(field->styleSheet().contains(QStringLiteral("#C0BBBB")));
+        QVERIFY2(field->styleSheet().contains(dark), "typed text at rest stays dark");
+    }
+
     void arrowKeysIgnoredInTables()
     {
         auto area = openArea();
