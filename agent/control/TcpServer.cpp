@@ -20,7 +20,11 @@ namespace {
 
 // A connection may leave at most this much unread in the agent before the
 // socket stops reading from the network (TCP then slows the sender down).
-constexpr qint64 readBufferLimit = 256 * 1024;
+// Frames are gathered by the connection's FrameReader, so the socket itself
+// only needs room for one read; a larger buffer only raises what a burst of
+// clients makes the agent allocate at once, and the allocator keeps that high
+// level resident long after the clients have gone.
+constexpr qint64 readBufferLimit = 16 * 1024;
 
 // Commands in the order they are tested; each raises either a plain signal
 // or one that carries the message's "data" object.
@@ -245,13 +249,11 @@ void TcpServer::slotNewConnection()
         QTcpSocket* socket = listener->nextPendingConnection();
         if (!socket)
             return;
-        qCInfo(local_socket) << "CLIENT CONNECTION";
-        if (static_cast<int>(clients.size()) >= maxClients) {
-            qCWarning(local_socket) << "TOO MANY CLIENTS, CONNECTION REFUSED";
-            socket->abort();
-            socket->deleteLater();
+        if (clientCount() >= maxClients) {
+            refuse(socket);
             continue;
         }
+        qCInfo(local_socket) << "CLIENT CONNECTION";
         socket->setReadBufferSize(readBufferLimit);
         auto client = std::make_unique<Clients>();
         client->socket = socket;
@@ -265,27 +267,55 @@ void TcpServer::slotNewConnection()
     }
 }
 
+void TcpServer::refuse(QTcpSocket* socket)
+{
+    // One line when the limit is reached and one with the count once there is
+    // room again: a process that opens thousands of connections must not
+    // flood the log as well.
+    if (refusedWhileFull == 0)
+        qCWarning(local_socket) << "TOO MANY CLIENTS, CONNECTION REFUSED";
+    ++refusedWhileFull;
+    ++refusedTotal;
+    // Closed at once, so the excess never holds a descriptor; nothing is
+    // connected to the socket yet, so it can go right away as well.
+    socket->abort();
+    delete socket;
+}
+
+void TcpServer::forget(QTcpSocket* socket)
+{
+    const auto it = std::find_if(clients.begin(), clients.end(),
+                                 [socket](const std::unique_ptr<Clients>& c) { return c->socket == socket; });
+    if (it == clients.end())
+        return;
+    if (currentClient == it->get())
+        currentClient = nullptr;
+    socket->disconnect(this);
+    clients.erase(it);
+    socket->deleteLater();
+    if (refusedWhileFull > 0 && clientCount() < maxClients) {
+        qCWarning(local_socket).noquote()
+            << QStringLiteral("CONNECTIONS REFUSED WHILE FULL: %1").arg(refusedWhileFull);
+        refusedWhileFull = 0;
+    }
+}
+
 void TcpServer::slotDisconnection()
 {
     qCInfo(local_socket) << "CLIENT DISCONNECTION";
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    const auto it = std::find_if(clients.begin(), clients.end(),
-                                 [socket](const std::unique_ptr<Clients>& c) { return c->socket == socket; });
-    if (it == clients.end()) {
+    const Clients* client = findClient(socket);
+    if (!client) {
         socket->deleteLater();
         return;
     }
-    if ((*it)->type == 1)
+    if (client->type == 1)
         qCInfo(local_socket) << "BYE GUI";
-    else if ((*it)->type == 2)
+    else if (client->type == 2)
         qCInfo(local_socket) << "BYE SUPPORT";
-    if (currentClient == it->get())
-        currentClient = nullptr;
-    socket->disconnect(this);
-    clients.erase(it);
-    socket->deleteLater();
+    forget(socket);
 }
 
 void TcpServer::slotReadClient()
@@ -303,7 +333,7 @@ void TcpServer::slotReadClient()
             return;
         }
         const int droppedBefore = client->reader.droppedFrames();
-        const QVector<QString> messages = client->reader.feed(socket->readAll());
+        const QVector<QString> messages = client->reader.feed(socket->read(readBufferLimit));
         const int dropped = client->reader.droppedFrames() - droppedBefore;
         if (dropped > 0)
             qCWarning(local_socket).noquote() << "BAD FRAME, dropped:" << dropped;
@@ -316,8 +346,14 @@ void TcpServer::slotReadClient()
     }
     if (!alive)
         return;
-    if (Clients* client = findClient(socket))
-        armDeadline(client);
+    Clients* client = findClient(socket);
+    if (!client)
+        return;
+    // Nothing half-read: give the reader's buffer back instead of keeping its
+    // largest size for the life of the connection.
+    if (client->reader.pendingBytes() == 0)
+        client->reader.clear();
+    armDeadline(client);
 }
 
 void TcpServer::analysisReceivedMessage(const QString& message, QTcpSocket* socket)
@@ -442,15 +478,7 @@ void TcpServer::closeSilent(QTcpSocket* socket)
     socket->abort();
     // abort() reports the disconnection itself when the socket was connected;
     // make sure the entry goes in any case.
-    if (findClient(socket)) {
-        if (currentClient == findClient(socket))
-            currentClient = nullptr;
-        socket->disconnect(this);
-        clients.erase(
-            std::find_if(clients.begin(), clients.end(),
-                         [socket](const std::unique_ptr<Clients>& c) { return c->socket == socket; }));
-        socket->deleteLater();
-    }
+    forget(socket);
 }
 
 void TcpServer::slotVersions(const QJsonObject& data)

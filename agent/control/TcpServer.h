@@ -46,6 +46,8 @@ public:
     quint16 serverPort() const;
     bool isListening() const;
     int clientCount() const { return static_cast<int>(clients.size()); }
+    // Connections refused because maxClients were open, since construction.
+    qint64 refusedCount() const { return refusedTotal; }
     void setSilenceTimeoutMs(int timeoutMs) { silenceTimeoutMs = timeoutMs; }
 
     // Makes `envelope` fit one frame: while its text is too long for the
@@ -111,10 +113,15 @@ private:
     Clients* findClient(const QTcpSocket* socket) const;
     void armDeadline(Clients* client);
     void closeSilent(QTcpSocket* socket);
+    void refuse(QTcpSocket* socket);
+    // Drops the entry of a closed connection and schedules its socket's deletion.
+    void forget(QTcpSocket* socket);
 
     QTcpServer* server = nullptr;   // 127.0.0.1
     QTcpServer* serverV6 = nullptr; // ::1, on the same port
     std::vector<std::unique_ptr<Clients>> clients;
     Clients* currentClient = nullptr;
     int silenceTimeoutMs = defaultSilenceTimeoutMs;
+    qint64 refusedWhileFull = 0; // since the limit was last reached
+    qint64 refusedTotal = 0;
 };

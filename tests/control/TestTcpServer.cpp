@@ -13,6 +13,13 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <QChildEvent>
+#include <QLoggingCategory>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -102,6 +109,66 @@ QByteArray utf16be(const QString& text)
     return bytes;
 }
 
+// Counts the sockets the listening servers create for accepted connections
+// and how many of them have been destroyed since.
+class SocketLedger : public QObject
+{
+public:
+    explicit SocketLedger(TcpServer& server)
+    {
+        const auto listeners = server.findChildren<QTcpServer*>();
+        for (QTcpServer* listener : listeners)
+            listener->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::ChildAdded) {
+            ++created;
+            connect(static_cast<QChildEvent*>(event)->child(), &QObject::destroyed, this,
+                    [this] { ++destroyed; });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    int created = 0;
+    int destroyed = 0;
+};
+
+// Counts the log lines with a given text while it exists; every line still
+// reaches the test framework (so QTest::ignoreMessage keeps working).
+class LogLineCounter
+{
+public:
+    LogLineCounter()
+    {
+        instance() = this;
+        previous = qInstallMessageHandler(&LogLineCounter::handle);
+    }
+    ~LogLineCounter()
+    {
+        qInstallMessageHandler(previous);
+        instance() = nullptr;
+    }
+    int count(const QString& text) const { return lines.count(text); }
+
+private:
+    static LogLineCounter*& instance()
+    {
+        static LogLineCounter* current = nullptr;
+        return current;
+    }
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        LogLineCounter* self = instance();
+        if (!self)
+            return;
+        self->lines.append(message);
+        if (self->previous)
+            self->previous(type, context, message);
+    }
+    QtMessageHandler previous = nullptr;
+    QStringList lines;
+};
+
 } // namespace
 
 class TestTcpServer : public QObject
@@ -130,6 +197,9 @@ private slots:
     void fitToFrame_data();
     void fitToFrame();
     void portInUseLeavesServerIdle();
+    void manyConnectionsLeaveNothingBehind_data();
+    void manyConnectionsLeaveNothingBehind();
+    void excessConnectionsAreRefused();
 };
 
 void TestTcpServer::initTestCase()
@@ -662,6 +732,160 @@ void TestTcpServer::portInUseLeavesServerIdle()
     TcpServer second(first.serverPort());
     QVERIFY(!second.isListening());
     QCOMPARE(second.serverPort(), quint16(0));
+}
+
+void TestTcpServer::manyConnectionsLeaveNothingBehind_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("waitForAnswer");
+    QTest::addColumn<bool>("serverCloses");
+    QTest::addColumn<int>("cycles");
+    QTest::addColumn<int>("commandsEach");
+
+    const QByteArray hello =
+        ControlFrame::encode(ControlFrame::envelope(QLatin1String(MessageNames::HelloSupport)));
+    const QByteArray command =
+        ControlFrame::encode(ControlFrame::envelope(QLatin1String(MessageNames::GetProfileId)));
+    // A frame that announces far more than is ever sent.
+    const QByteArray unfinished = QByteArray::fromHex("fff0") + QByteArray(8192, 'x');
+    QTest::newRow("greeted, a command, client closes") << hello + command << true << false << 600 << 1;
+    QTest::newRow("8 KiB of an unfinished frame, client closes") << unfinished << false << false << 600 << 0;
+    QTest::newRow("half a frame, client closes") << hello + command.left(5) << true << false << 600 << 0;
+    QTest::newRow("nothing, client closes") << QByteArray() << false << false << 600 << 0;
+    QTest::newRow("nothing, closed at the greeting deadline") << QByteArray() << false << true << 60 << 0;
+    QTest::newRow("half a frame, closed at the frame deadline")
+        << hello + command.left(5) << true << true << 60 << 0;
+}
+
+void TestTcpServer::manyConnectionsLeaveNothingBehind()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, waitForAnswer);
+    QFETCH(bool, serverCloses);
+    QFETCH(int, cycles);
+    QFETCH(int, commandsEach);
+
+    // Thousands of connection lines would only bury the test's own output.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("SOCKET.info=false\nSOCKET_GET.info=false\nSOCKET_SEND.info=false"));
+    const auto restoreLogging = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    TcpServer server(0);
+    server.setSilenceTimeoutMs(serverCloses ? 50 : 60000);
+    SocketLedger ledger(server);
+    int answered = 0;
+    connect(&server, &TcpServer::signalGetProfileId, &server, [&server, &answered] {
+        server.slotProfileId(QJsonObject{{"profile_id", ++answered}});
+    });
+    const int objectsBefore = static_cast<int>(server.findChildren<QObject*>().size());
+
+    // Waves of clients that are open at the same time, each well below the
+    // server's limit.
+    constexpr int wave = 20;
+    for (int done = 0; done < cycles; done += wave) {
+        // Each client the server closes is reported once.
+        for (int i = 0; serverCloses && i < wave; ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(", CLOSING$")));
+        std::vector<std::unique_ptr<ControlTestClient>> clients;
+        for (int i = 0; i < wave; ++i) {
+            clients.push_back(std::make_unique<ControlTestClient>());
+            QVERIFY(clients.back()->connectTo(server.serverPort()));
+            if (!bytes.isEmpty())
+                clients.back()->sendRaw(bytes);
+        }
+        // All of them reach the server before they go.
+        if (!serverCloses)
+            QTRY_COMPARE(server.clientCount(), wave);
+        if (waitForAnswer) {
+            for (const auto& client : clients)
+                QTRY_VERIFY(!client->messages.isEmpty());
+        }
+        if (serverCloses) {
+            for (const auto& client : clients)
+                QTRY_COMPARE(client->socket.state(), QAbstractSocket::UnconnectedState);
+        } else {
+            for (const auto& client : clients)
+                client->socket.disconnectFromHost();
+        }
+        QTRY_COMPARE(server.clientCount(), 0);
+    }
+
+    QCOMPARE(ledger.created, cycles);
+    // Every socket is deleted once its connection is over, with its deadline
+    // timer, and nothing else was left on the server.
+    QTRY_COMPARE(ledger.destroyed, ledger.created);
+    QVERIFY(server.findChildren<QTcpSocket*>().isEmpty());
+    QVERIFY(server.findChildren<QTimer*>().isEmpty());
+    QCOMPARE(static_cast<int>(server.findChildren<QObject*>().size()), objectsBefore);
+    QCOMPARE(server.refusedCount(), 0);
+    QCOMPARE(answered, cycles * commandsEach);
+
+    // And the server still serves the next client.
+    ControlTestClient next;
+    QVERIFY(next.connectTo(server.serverPort()));
+    next.send(QLatin1String(MessageNames::HelloGui));
+    QTRY_COMPARE(next.infos(), QStringList{QLatin1String(MessageNames::HelloAgent)});
+}
+
+void TestTcpServer::excessConnectionsAreRefused()
+{
+    TcpServer server(0);
+    SocketLedger ledger(server);
+    LogLineCounter log;
+    std::vector<std::unique_ptr<ControlTestClient>> admitted;
+    // One at a time, so that the system's queue of connections not yet taken
+    // by the server never overflows.
+    for (int i = 0; i < TcpServer::maxClients; ++i) {
+        admitted.push_back(std::make_unique<ControlTestClient>());
+        QVERIFY(admitted.back()->connectTo(server.serverPort()));
+        QTRY_COMPARE(server.clientCount(), i + 1);
+    }
+
+    // The excess is accepted by the system and closed by the server at once.
+    constexpr int excess = 40;
+    QTest::ignoreMessage(QtWarningMsg, "TOO MANY CLIENTS, CONNECTION REFUSED");
+    std::vector<std::unique_ptr<ControlTestClient>> refused;
+    for (int i = 0; i < excess; ++i) {
+        refused.push_back(std::make_unique<ControlTestClient>());
+        QVERIFY(refused.back()->connectTo(server.serverPort()));
+        QTRY_COMPARE(server.refusedCount(), qint64(i + 1));
+    }
+    for (const auto& client : refused)
+        QTRY_COMPARE(client->socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(server.clientCount(), TcpServer::maxClients);
+    // Their sockets are gone, not parked on the server.
+    QTRY_COMPARE(ledger.destroyed, excess);
+    QCOMPARE(static_cast<int>(server.findChildren<QTcpSocket*>().size()), TcpServer::maxClients);
+    // One line for the whole burst, not one per refused connection.
+    QCOMPARE(log.count(QStringLiteral("TOO MANY CLIENTS, CONNECTION REFUSED")), 1);
+    QCOMPARE(log.count(QStringLiteral("CLIENT CONNECTION")), TcpServer::maxClients);
+
+    // The connections inside the limit are served as before.
+    admitted.front()->send(QLatin1String(MessageNames::HelloGui));
+    QTRY_COMPARE(admitted.front()->infos(), QStringList{QLatin1String(MessageNames::HelloAgent)});
+    admitted.back()->send(QLatin1String(MessageNames::HelloSupport));
+    QTRY_COMPARE(admitted.back()->infos(), QStringList{QLatin1String(MessageNames::HelloAgent)});
+
+    // When one leaves, the refusals are counted in the log and there is room
+    // for a new client again.
+    QTest::ignoreMessage(QtInfoMsg, "BYE GUI");
+    const QByteArray refusals = QStringLiteral("CONNECTIONS REFUSED WHILE FULL: %1").arg(excess).toUtf8();
+    QTest::ignoreMessage(QtWarningMsg, refusals.constData());
+    admitted.front()->socket.disconnectFromHost();
+    QTRY_COMPARE(server.clientCount(), TcpServer::maxClients - 1);
+    ControlTestClient late;
+    QVERIFY(late.connectTo(server.serverPort()));
+    late.send(QLatin1String(MessageNames::HelloSupport));
+    QTRY_COMPARE(late.infos(), QStringList{QLatin1String(MessageNames::HelloAgent)});
+    QCOMPARE(server.clientCount(), TcpServer::maxClients);
+    QCOMPARE(server.refusedCount(), qint64(excess));
+
+    // A new burst beyond the limit is reported again.
+    QTest::ignoreMessage(QtWarningMsg, "TOO MANY CLIENTS, CONNECTION REFUSED");
+    ControlTestClient another;
+    QVERIFY(another.connectTo(server.serverPort()));
+    QTRY_COMPARE(server.refusedCount(), qint64(excess + 1));
+    QTRY_COMPARE(another.socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(log.count(QStringLiteral("TOO MANY CLIENTS, CONNECTION REFUSED")), 2);
 }
 
 QTEST_GUILESS_MAIN(TestTcpServer)
