@@ -9,6 +9,8 @@
 #include "RegistryStore.h"
 #include "UserData.h"
 
+#include <QDeadlineTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QNetworkDatagram>
@@ -55,33 +57,46 @@ QByteArray dnsQuery(quint16 id)
 }
 
 // Sends one query to the agent's listener and waits for the answer.
+// The listeners start on threads of their own: a query or connection made
+// before they are bound is lost, so both helpers try again, as a stub
+// resolver or a browser would, until the deadline.
 bool agentAnswers(quint16 id)
 {
     QUdpSocket client;
-    if (client.writeDatagram(dnsQuery(id), QHostAddress::LocalHost, ConstData::getPortDns()) < 0)
-        return false;
-    if (!QTest::qWaitFor([&client] { return client.hasPendingDatagrams(); }, 5000))
-        return false;
-    const QByteArray answer = client.receiveDatagram().data();
-    return answer.size() >= 12 && static_cast<quint8>(answer.at(0)) == (id >> 8) &&
-           static_cast<quint8>(answer.at(1)) == (id & 0xFF) && (answer.at(2) & 0x80);
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        if (client.writeDatagram(dnsQuery(id), QHostAddress::LocalHost, ConstData::getPortDns()) < 0)
+            return false;
+        if (!QTest::qWaitFor([&client] { return client.hasPendingDatagrams(); }, 300))
+            continue;
+        const QByteArray answer = client.receiveDatagram().data();
+        return answer.size() >= 12 && static_cast<quint8>(answer.at(0)) == (id >> 8) &&
+               static_cast<quint8>(answer.at(1)) == (id & 0xFF) && (answer.at(2) & 0x80);
+    }
+    return false;
 }
 
 bool blockPageAnswers()
 {
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, ConstData::getPortHttp());
-    if (!client.waitForConnected(5000))
-        return false;
-    client.write("GET /?blockpage=b&hostname=h&url=u HTTP/1.1\r\n\r\n");
-    QByteArray all;
-    QTest::qWaitFor(
-        [&] {
-            all += client.readAll();
-            return all.contains("\r\n\r\n\r\n");
-        },
-        5000);
-    return all.startsWith("HTTP/1.1 303 See Other\r\n");
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, ConstData::getPortHttp());
+        if (!client.waitForConnected(300)) {
+            QTest::qWait(100);
+            continue;
+        }
+        client.write("GET /?blockpage=b&hostname=h&url=u HTTP/1.1\r\n\r\n");
+        QByteArray all;
+        QTest::qWaitFor(
+            [&] {
+                all += client.readAll();
+                return all.contains("\r\n\r\n\r\n");
+            },
+            5000);
+        return all.startsWith("HTTP/1.1 303 See Other\r\n");
+    }
+    return false;
 }
 
 } // namespace
