@@ -1,6 +1,7 @@
 #include "DnsMessage.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -45,6 +46,24 @@ quint16 DnsMessage::additionalCount(const QByteArray& message)
 
 DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
 {
+    return parse(message, wellFormed, true);
+}
+
+DnsRequest DnsMessage::parseNumbers(const QByteArray& message, bool* wellFormed)
+{
+    return parse(message, wellFormed, false);
+}
+
+void DnsMessage::fillTexts(const QByteArray& message, DnsRequest& request)
+{
+    DnsRequest full = parse(message, nullptr, true);
+    request.id = std::move(full.id);
+    request.domain = std::move(full.domain);
+    request.answerIp = std::move(full.answerIp);
+}
+
+DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed, bool withTexts)
+{
     DnsRequest request;
     const qint64 n = message.size();
     if (n == 0) {
@@ -59,7 +78,8 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
     };
 
     bool ok = n >= headerSize;
-    request.id = idText(static_cast<quint16>((byteAt(0) << 8) | byteAt(1)));
+    if (withTexts)
+        request.id = idText(static_cast<quint16>((byteAt(0) << 8) | byteAt(1)));
     request.countRequest = static_cast<quint16>((byteAt(4) << 8) | byteAt(5));
     if (request.countRequest == 0)
         ok = false;
@@ -81,12 +101,13 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
             const qint64 available = qMin(length, n - p);
             if (available < length)
                 ok = false;
-            const char* label = message.constData() + p;
-            const void* zero =
-                available > 0 ? std::memchr(label, 0, static_cast<size_t>(available)) : nullptr;
-            const qint64 textLength = zero ? static_cast<const char*>(zero) - label : available;
-            if (textLength > 0)
-                name += QString::fromUtf8(label, static_cast<int>(textLength));
+            if (withTexts && available > 0) {
+                const char* label = message.constData() + p;
+                const void* zero = std::memchr(label, 0, static_cast<size_t>(available));
+                const qint64 textLength = zero ? static_cast<const char*>(zero) - label : available;
+                if (textLength > 0)
+                    name += QString::fromUtf8(label, static_cast<int>(textLength));
+            }
             nameLength += length + 1;
             const qint64 next = p + length;
             if (next >= n) {
@@ -99,7 +120,8 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
             p = next + 1;
             if (length == 0)
                 break;
-            name += QLatin1Char('.');
+            if (withTexts)
+                name += QLatin1Char('.');
             if (p >= n) {
                 ok = false;
                 break;
@@ -108,12 +130,13 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
     }
     if (nameLength + 1 > maxName)
         ok = false;
-    request.domain = name.toLower();
+    if (withTexts)
+        request.domain = name.toLower();
     request.type = static_cast<quint16>((byteAt(p) << 8) | byteAt(p + 1));
     // QTYPE and QCLASS must both be there.
     if (p + 4 > n)
         ok = false;
-    if (request.type == typeA && n >= 4) {
+    if (withTexts && request.type == typeA && n >= 4) {
         request.answerIp = QString::number(bytes[n - 4]) + QLatin1Char('.') + QString::number(bytes[n - 3]) +
                            QLatin1Char('.') + QString::number(bytes[n - 2]) + QLatin1Char('.') +
                            QString::number(bytes[n - 1]);

@@ -23,6 +23,13 @@ public:
     // question of plain labels (no compression pointer, no label over 63
     // bytes, no name over 255 bytes) followed by its type and class.
     static DnsRequest parse(const QByteArray& message, bool* wellFormed = nullptr);
+    // The same checks and numbers (`type`, `countRequest`) without building
+    // the texts (`id`, `domain`, `answerIp`): the routing of most queries
+    // needs none of them, and they are the costly part.
+    static DnsRequest parseNumbers(const QByteArray& message, bool* wellFormed = nullptr);
+    // Fills the texts of a record made by parseNumbers from the same message,
+    // exactly as parse would have made them.
+    static void fillTexts(const QByteArray& message, DnsRequest& request);
 
     // Appends the identity record carrying `token` (big-endian) and raises
     // ARCOUNT by one. Refuses (false, message untouched) a message without a
@@ -37,4 +44,7 @@ public:
     static quint16 additionalCount(const QByteArray& message);
     // Four lower-case hexadecimal digits of an ID.
     static QString idText(quint16 id);
+
+private:
+    static DnsRequest parse(const QByteArray& message, bool* wellFormed, bool withTexts);
 };

@@ -6,6 +6,8 @@
 
 #include <QUrl>
 
+#include <utility>
+
 RemoteDnsServer::RemoteDnsServer(UserData::ETypeOfDnsProtocol type, QObject* parent)
     : QObject(parent), typeProtocol(type)
 {
@@ -17,7 +19,8 @@ void RemoteDnsServer::slotSendReq(UserData::ETypeOfDnsProtocol type, QByteArray 
 {
     if (type != typeProtocol)
         return;
-    write(message, request, isIpV4);
+    // Handed on, not shared: marking then appends in place without a copy.
+    write(std::move(message), request, isIpV4);
 }
 
 DnsRequest RemoteDnsServer::parsingDnsRequest(const QByteArray& message, bool* wellFormed)

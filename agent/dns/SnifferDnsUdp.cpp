@@ -7,12 +7,18 @@
 #include "LoggingCategories.h"
 #include "UdpRemoteSocket.h"
 
+#include <QMetaMethod>
 #include <QUdpSocket>
+
+#include <cstring>
+#include <utility>
 
 namespace {
 
 // Room for bursts of queries while the thread is busy.
 constexpr int receiveBufferBytes = 1 << 20;
+// Largest UDP payload: a datagram is read whole, so its true size is known.
+constexpr int largestDatagram = 65536;
 
 const char* protocolName(UserData::ETypeOfDnsProtocol protocol)
 {
@@ -40,8 +46,13 @@ SnifferDnsUdp::SnifferDnsUdp(QObject* parent)
 
 SnifferDnsUdp::~SnifferDnsUdp()
 {
-    // Each transport is deleted on its own thread as the thread finishes.
-    for (QThread* thread : {&threadUdp, &threadDoh, &threadDot}) {
+    // The plain-UDP transport shares this object's thread and ends with it.
+    if (RemoteDnsServer* udp = remoteServers.value(UserData::DNS)) {
+        delete udp;
+        qCCritical(snifferdnsudp) << "THREAD DNS FINISHED";
+    }
+    // The others are deleted on their own threads as those finish.
+    for (QThread* thread : {&threadDoh, &threadDot}) {
         thread->quit();
         thread->wait();
     }
@@ -104,9 +115,20 @@ void SnifferDnsUdp::slotStart()
     // When our own thread is restarted after it ended, the transports are
     // still running on theirs: keep them rather than start a second set.
     if (remoteServers.isEmpty()) {
-        startTransport(new UdpRemoteSocket(nullptr, udpPort), &threadUdp, "THREAD DNS FINISHED");
+        // Plain UDP on this thread: queries are handed over and answers come
+        // back by direct calls.
+        auto* udp = new UdpRemoteSocket(nullptr, udpPort);
+        remoteServers.insert(UserData::DNS, udp);
+        connect(
+            udp, &RemoteDnsServer::signalReadyRead, this,
+            [this](const QByteArray& answer) { slotSendToLocal(UserData::DNS, answer); },
+            Qt::DirectConnection);
+        udp->slotStart();
         startTransport(new DohRemoteServer(nullptr, dohPort), &threadDoh, "THREAD DOH FINISHED");
         startTransport(new DotRemoteServer(nullptr, dotPort), &threadDot, "THREAD DOT FINISHED");
+    } else if (RemoteDnsServer* udp = remoteServers.value(UserData::DNS)) {
+        // Its socket's notifier went with the old event loop: a new socket.
+        udp->slotStart();
     }
 
     // Sockets of an earlier run of this thread lost their notifiers with its
@@ -136,12 +158,18 @@ void SnifferDnsUdp::slotReadyReadLocal()
     if (!socket)
         return;
     const bool isIpV4 = socket == socketV4;
-    while (socket->hasPendingDatagrams()) {
-        const qint64 size = socket->pendingDatagramSize();
-        QByteArray datagram(static_cast<int>(qBound<qint64>(0, size, 65536)), Qt::Uninitialized);
+    if (receiveBuffer.isEmpty())
+        receiveBuffer.resize(largestDatagram);
+    // Read until the socket has nothing more (readDatagram returns -1):
+    // asking first whether a datagram is pending, and how large it is, would
+    // cost two more system calls per query.
+    for (int i = 0; i < readBatch; ++i) {
         quint16 sourcePort = 0;
-        const qint64 read = socket->readDatagram(datagram.data(), datagram.size(), nullptr, &sourcePort);
-        if (read <= 0) {
+        const qint64 read =
+            socket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), nullptr, &sourcePort);
+        if (read < 0)
+            return;
+        if (read == 0) {
             qCWarning(snifferdnsudp) << "empty datagram dropped, port:" << sourcePort;
             continue;
         }
@@ -149,8 +177,11 @@ void SnifferDnsUdp::slotReadyReadLocal()
             qCWarning(snifferdnsudp) << "oversized datagram dropped, size:" << read << "port:" << sourcePort;
             continue;
         }
-        datagram.resize(static_cast<int>(read));
-        sendToRemote(datagram, sourcePort, isIpV4);
+        // Room for the identity record, so that marking does not reallocate.
+        QByteArray datagram;
+        datagram.reserve(static_cast<int>(read) + DnsMessage::identityRecordSize);
+        datagram.append(receiveBuffer.constData(), static_cast<int>(read));
+        route(std::move(datagram), sourcePort, isIpV4);
     }
 }
 
@@ -187,8 +218,15 @@ UserData::ETypeOfDnsProtocol SnifferDnsUdp::chooseProtocol(const DnsRequest& req
 
 void SnifferDnsUdp::sendToRemote(QByteArray& message, const quint16& port, bool isIpV4)
 {
+    route(QByteArray(message), port, isIpV4);
+}
+
+void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
+{
     bool wellFormed = false;
-    DnsRequest request = RemoteDnsServer::parsingDnsRequest(message, &wellFormed);
+    // The numbers first; the texts (ID, name, address) only where something
+    // reads them: routing by name, the debug log, an observer of signalSendReq.
+    DnsRequest request = DnsMessage::parseNumbers(message, &wellFormed);
     if (!wellFormed) {
         qCWarning(snifferdnsudp) << "malformed query dropped, port:" << port << "size:" << message.size();
         return;
@@ -196,20 +234,27 @@ void SnifferDnsUdp::sendToRemote(QByteArray& message, const quint16& port, bool 
     const quint16 clientId = DnsMessage::id(message);
     const RequestTable::Added added = requestTable.add(port, clientId, isIpV4, now());
     if (added.duplicate)
-        qCWarning(snifferdnsudp) << "Duplicate request attempt:" << request.id << "port:" << port;
+        qCWarning(snifferdnsudp) << "Duplicate request attempt:" << DnsMessage::idText(clientId)
+                                 << "port:" << port;
     if (added.evicted)
         qCWarning(snifferdnsudp) << "request table full (" << requestTable.maxEntries()
                                  << "), the oldest query is dropped";
     // Upstream the query carries an ID unique among the queries in flight;
     // the client's own ID goes back into the answer.
     DnsMessage::setId(message, added.upstreamId);
-    request.id = DnsMessage::idText(added.upstreamId);
 
     const int controlDns = UserData::getControlDNS();
     const UserData::ETypeOfDnsProtocol configured = UserData::getDnsProtocol();
+    const bool byName = controlDns == UserData::ON && request.type != DnsMessage::typeSrv &&
+                        (configured == UserData::DOH || configured == UserData::DOT);
+    static const QMetaMethod sendReqSignal = QMetaMethod::fromSignal(&SnifferDnsUdp::signalSendReq);
+    const bool observed = isSignalConnected(sendReqSignal);
+    // The plain-UDP transport makes the texts itself when it needs them.
+    if (byName || observed)
+        DnsMessage::fillTexts(message, request);
+
     UserData::ETypeOfDnsProtocol protocol = UserData::DNS;
-    if (controlDns == UserData::ON && request.type != DnsMessage::typeSrv &&
-        (configured == UserData::DOH || configured == UserData::DOT)) {
+    if (byName) {
         const QString& host = resolverHost();
         protocol = chooseProtocol(request, controlDns, configured, host, localDomain);
         if (RemoteDnsServer::debugOn(snifferdnsudp())) {
@@ -217,14 +262,19 @@ void SnifferDnsUdp::sendToRemote(QByteArray& message, const quint16& port, bool 
                                    << (request.domain.contains(host) ? "true" : "false");
         }
     }
-    emit signalSendReq(protocol, message, request, isIpV4);
-    // Only the chosen transport's thread is woken for the query.
+    if (observed)
+        emit signalSendReq(protocol, message, request, isIpV4);
     RemoteDnsServer* server = remoteServers.value(protocol);
     if (!server)
         return;
+    if (server->thread() == thread()) {
+        server->slotSendReq(protocol, std::move(message), std::move(request), isIpV4);
+        return;
+    }
+    // Only the chosen transport's thread is woken for the query.
     QMetaObject::invokeMethod(
         server,
-        [server, protocol, message, request, isIpV4] {
+        [server, protocol, message = std::move(message), request = std::move(request), isIpV4] {
             server->slotSendReq(protocol, message, request, isIpV4);
         },
         Qt::QueuedConnection);
@@ -246,11 +296,17 @@ void SnifferDnsUdp::slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QBy
         }
         return;
     }
-    QByteArray reply = answer;
-    DnsMessage::setId(reply, client.id);
+    // The answer with the client's ID, in a buffer kept for the purpose
+    // rather than a fresh copy per answer.
+    if (replyBuffer.size() < answer.size())
+        replyBuffer.resize(answer.size());
+    std::memcpy(replyBuffer.data(), answer.constData(), static_cast<size_t>(answer.size()));
+    replyBuffer[0] = static_cast<char>(client.id >> 8);
+    replyBuffer[1] = static_cast<char>(client.id & 0xFF);
     if (RemoteDnsServer::debugOn(snifferdnsudp()))
         qCDebug(snifferdnsudp) << "slotSendToLocal" << protocolName(from) << DnsMessage::idText(upstreamId)
                                << client.port;
     QUdpSocket* socket = client.isIpV4 ? socketV4 : socketV6;
-    socket->writeDatagram(reply, client.isIpV4 ? loopbackV4 : loopbackV6, client.port);
+    socket->writeDatagram(replyBuffer.constData(), answer.size(), client.isIpV4 ? loopbackV4 : loopbackV6,
+                          client.port);
 }

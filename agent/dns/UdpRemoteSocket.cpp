@@ -10,6 +10,8 @@ namespace {
 
 // Room for bursts of answers while the thread is busy.
 constexpr int receiveBufferBytes = 1 << 20;
+// Largest UDP payload, so that no answer is ever cut.
+constexpr int largestDatagram = 65536;
 
 } // namespace
 
@@ -25,7 +27,10 @@ QAbstractSocket::SocketState UdpRemoteSocket::state() const
 
 void UdpRemoteSocket::slotStart()
 {
+    delete socket;
     socket = new QUdpSocket(this);
+    if (receiveBuffer.isEmpty())
+        receiveBuffer.resize(largestDatagram);
     connect(socket, &QUdpSocket::readyRead, this, &UdpRemoteSocket::slotReadyReadRemote,
             Qt::DirectConnection);
     // One ephemeral port on all addresses, as the first send would pick;
@@ -76,6 +81,11 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
     if (!socket)
         return;
     const bool logging = debugOn(udp_remotesocket());
+    // The listener hands plain-UDP queries over with the numbers only; the
+    // texts are made here when a log line or the domain check needs them,
+    // from the message as it arrived (before marking).
+    if (request.id.isEmpty() && (logging || workingMode == 2))
+        DnsMessage::fillTexts(message, request);
     if (isLocalQuery(request, workingMode, adDomain)) {
         const QStringList servers =
             localServers(isIpV4 ? UserData::getSavedIpV4Dns() : UserData::getSavedIpV6Dns(),
@@ -112,22 +122,28 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
 
 void UdpRemoteSocket::slotReadyReadRemote()
 {
-    while (socket->hasPendingDatagrams()) {
-        const qint64 size = socket->pendingDatagramSize();
-        QByteArray datagram(static_cast<int>(qMax<qint64>(size, 0)), Qt::Uninitialized);
+    // Read until the socket has nothing more (readDatagram returns -1):
+    // asking first whether a datagram is pending, and how large it is, would
+    // cost two more system calls per answer.
+    const bool logging = debugOn(udp_remotesocket());
+    for (int i = 0; i < readBatch; ++i) {
         QHostAddress source;
         quint16 sourcePort = 0;
-        const qint64 read = socket->readDatagram(datagram.data(), datagram.size(), &source, &sourcePort);
-        if (read <= 0)
+        const qint64 read =
+            socket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), &source, &sourcePort);
+        if (read < 0)
+            return;
+        if (read == 0)
             continue;
-        datagram.resize(static_cast<int>(read));
+        const QByteArray datagram(receiveBuffer.constData(), static_cast<int>(read));
         if (datagram.size() < DnsMessage::headerSize) {
             qCWarning(udp_remotesocket)
                 << "slotReadyReadRemote() answer too short, dropped, FROM:" << source << datagram.toHex();
             continue;
         }
-        emit signalReadyRead(datagram);
-        if (debugOn(udp_remotesocket())) {
+        // Written before the answer is handed on: the listener may deliver
+        // it (and log that) within the emit.
+        if (logging) {
             const DnsRequest answer = parsingDnsRequest(datagram);
             const QString answerIp = answer.type == DnsMessage::typeA
                                          ? QStringLiteral("ANSWER IP: ") + answer.answerIp
@@ -135,5 +151,6 @@ void UdpRemoteSocket::slotReadyReadRemote()
             qCDebug(udp_remotesocket)
                 << "slotReadyReadRemote() FROM:" << source << answerIp << datagram.toHex();
         }
+        emit signalReadyRead(datagram);
     }
 }

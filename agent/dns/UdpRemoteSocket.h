@@ -29,7 +29,13 @@ public:
     // The saved servers of one family without the agent's own loopback address.
     static QStringList localServers(const QStringList& saved, const QString& loopback);
 
+    // Datagrams read per readyRead at most, so that a flood of answers
+    // cannot keep the thread from its other sockets.
+    static constexpr int readBatch = 64;
+
 public slots:
+    // Builds the socket; called again after the thread's event loop was
+    // restarted, it replaces the socket whose notifier died with the old loop.
     void slotStart() override;
     void slotReadyReadRemote();
 
@@ -37,6 +43,9 @@ private:
     const QHostAddress& resolverAddress(bool isIpV4);
 
     QUdpSocket* socket = nullptr;
+    // One receive buffer for every answer: a datagram is read whole into it
+    // without asking its size first.
+    QByteArray receiveBuffer;
     const quint16 port;
     int workingMode = 0;
     QString adDomain;

@@ -333,6 +333,35 @@ bench_rtt() {
     bench_percentile 50
 }
 
+# bench_rtt_paired <server> [rounds]: one query in flight; the server, knotd
+# and dnsmasq are measured in turn, 1 s each, <rounds> times (default 3), so
+# that all three see the same moments of a busy machine. Sets RTT_MS,
+# RTT_DIRECT_MS and RTT_DNSMASQ_MS: the median latency over all samples of each.
+bench_rtt_paired() {
+    _srv=$1
+    _rounds=${2:-3}
+    for _name in server direct dnsmasq; do : >"$BENCH_RUN/rtt-$_name"; done
+    _i=0
+    while [ "$_i" -lt "$_rounds" ]; do
+        bench_rtt_sample "$_srv" server
+        bench_rtt_sample "$BENCH_KNOT" direct
+        bench_rtt_sample "$BENCH_DNSMASQ" dnsmasq
+        _i=$((_i + 1))
+    done
+    RTT_MS=$(bench_median_ms "$BENCH_RUN/rtt-server")
+    RTT_DIRECT_MS=$(bench_median_ms "$BENCH_RUN/rtt-direct")
+    RTT_DNSMASQ_MS=$(bench_median_ms "$BENCH_RUN/rtt-dnsmasq")
+}
+
+bench_rtt_sample() { # <server> <name>: 1 s of latencies appended to rtt-<name>
+    dnsperf -s "$1" -d "$BENCH_RUN/queries.txt" -c 1 -q 1 -l 1 -t 2 -v >"$BENCH_RUN/latency.out" 2>&1
+    awk '$1 == ">" && NF >= 4 {print $NF}' "$BENCH_RUN/latency.out" >>"$BENCH_RUN/rtt-$2"
+}
+
+bench_median_ms() { # <file of latencies in s>: the median in ms ("-" when empty)
+    sort -g "$1" | awk '{v[NR] = $1} END {if (NR) printf "%.3f", v[int((NR + 1) / 2)] * 1000; else print "-"}'
+}
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
 diff_ms() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%+.3f", a - b}'; }
 # CPU milliseconds per 1000 queries from a tick difference.

@@ -13,7 +13,9 @@
 # Columns: qps = queries/s with at most 100 outstanding (dnsperf -q 100; the
 # lost column shows whether it was loss-free), mean = mean latency of that
 # run, p50/p99 = percentiles at the fixed offered rate (--rate), rtt = median
-# latency with one query in flight, cpu = the server's CPU milliseconds per
+# latency with one query in flight, measured in turns with knotd and dnsmasq
+# (3 × 1 s each) so that "rtt +ms vs direct" and "dnsmasq rtt +ms" compare
+# the same moments of the machine, cpu = the server's CPU milliseconds per
 # 1000 queries (user + system, from /proc).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -42,8 +44,10 @@ bench_start_dnsdist_udp
 
 # measure <label> <server> <pid of the server process>
 measure() {
-    rtt=$(bench_rtt "$2")
-    [ "$1" = "knotd direct" ] && base_rtt=$rtt
+    bench_rtt_paired "$2" 3
+    rtt=$RTT_MS
+    rtt_added=$(diff_ms "$RTT_MS" "$RTT_DIRECT_MS")
+    dnsmasq_added=$(diff_ms "$RTT_DNSMASQ_MS" "$RTT_DIRECT_MS")
     for clients in 1 20; do
         c0=$(bench_cpu_ticks "$3")
         bench_dnsperf "$2" "$clients" 100 "$seconds"
@@ -56,9 +60,9 @@ measure() {
         fi
         [ "$1" = "dnsmasq" ] && eval "mq_qps_$clients=$qps"
         eval "bq=\$base_qps_$clients bp=\$base_p99_$clients mq=\${mq_qps_$clients:-0}"
-        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
+        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
             "$run" "$1" "$clients" "$qps" "$lost" "$(ratio "$qps" "$bq")" "$(ratio "$qps" "$mq")" "$mean" \
-            "$LAT_P50_MS" "$LAT_P99_MS" "$(diff_ms "$LAT_P99_MS" "$bp")" "$rtt" "$(diff_ms "$rtt" "$base_rtt")" "$cpu"
+            "$LAT_P50_MS" "$LAT_P99_MS" "$(diff_ms "$LAT_P99_MS" "$bp")" "$rtt" "$rtt_added" "$dnsmasq_added" "$cpu"
     done
 }
 
@@ -69,8 +73,8 @@ while [ $run -le "$repeat" ]; do
     echo
     echo "UDP forwarding, run $run: ${seconds}s per throughput figure, p99 at ${rate} q/s offered, $(nproc) CPUs"
     echo
-    echo "| run | server | clients | qps (q<=100) | lost | ×knotd | ×dnsmasq | mean ms | p50 ms @rate | p99 ms @rate | p99 +ms vs direct | rtt ms | rtt +ms vs direct | cpu ms/1000q |"
-    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+    echo "| run | server | clients | qps (q<=100) | lost | ×knotd | ×dnsmasq | mean ms | p50 ms @rate | p99 ms @rate | p99 +ms vs direct | rtt ms | rtt +ms vs direct | dnsmasq rtt +ms, same time | cpu ms/1000q |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
     measure "knotd direct" $BENCH_KNOT "$BENCH_KNOT_PID"
     measure "dnsmasq" $BENCH_DNSMASQ "$BENCH_DNSMASQ_PID"
     measure "dnsdist" $BENCH_DNSDIST "$BENCH_DNSDIST_PID"

@@ -153,6 +153,21 @@ void TestDnsMessage::parse()
     QTEST(int(request.countRequest), "count");
     QTEST(request.answerIp, "answerIp");
     QTEST(wellFormedResult, "wellFormed");
+
+    // The numbers alone: same verdict and numbers, no texts; the texts made
+    // afterwards are those of the whole parse.
+    bool numbersWellFormed = !wellFormedResult;
+    DnsRequest numbers = DnsMessage::parseNumbers(message, &numbersWellFormed);
+    QCOMPARE(numbersWellFormed, wellFormedResult);
+    QCOMPARE(numbers.type, request.type);
+    QCOMPARE(numbers.countRequest, request.countRequest);
+    QVERIFY(numbers.id.isEmpty());
+    QVERIFY(numbers.domain.isEmpty());
+    QVERIFY(numbers.answerIp.isEmpty());
+    DnsMessage::fillTexts(message, numbers);
+    QTEST(numbers.id, "id");
+    QTEST(numbers.domain, "domain");
+    QTEST(numbers.answerIp, "answerIp");
 }
 
 void TestDnsMessage::parseNeverReadsOutside_data()
@@ -174,6 +189,9 @@ void TestDnsMessage::parseNeverReadsOutside()
     const DnsRequest request = RemoteDnsServer::parsingDnsRequest(exact, &wellFormed);
     // Whole question (12 + 17 + 4 bytes) is what makes it well formed.
     QCOMPARE(wellFormed, size >= 33);
+    bool numbersWellFormed = !wellFormed;
+    QCOMPARE(DnsMessage::parseNumbers(exact, &numbersWellFormed).type, request.type);
+    QCOMPARE(numbersWellFormed, wellFormed);
     if (size >= 29)
         QCOMPARE(request.domain, QStringLiteral("www.example.com"));
     else

@@ -93,6 +93,7 @@ private slots:
     void settingChangeSeenByNextQuery();
     void twoClientsWithTheSameId();
     void resentQueryGetsOneAnswer();
+    void plainUdpAnswersAfterThreadRestart();
     void badDatagramsDropped_data();
     void badDatagramsDropped();
     void answersSplitAndCoalesced_data();
@@ -489,6 +490,38 @@ void TestSnifferDnsUdp::resentQueryGetsOneAnswer()
     QCOMPARE(M::id(udpV4->queries.at(0)), M::id(udpV4->queries.at(1)));
     QVERIFY(waitForDrops(drops, 1));
     QVERIFY(!clientV4.hasPendingDatagrams());
+}
+
+// The central object starts the listener's thread again when it ends; the
+// plain-UDP transport shares that thread and must answer after the restart.
+void TestSnifferDnsUdp::plainUdpAnswersAfterThreadRestart()
+{
+    constexpr quint16 port = 5353;
+    QThread thread;
+    auto* second = new SnifferDnsUdp;
+    second->setListenPort(port);
+    second->moveToThread(&thread);
+    connect(&thread, &QThread::started, second, &SnifferDnsUdp::slotStart);
+    for (int round = 0; round < 2; ++round) {
+        QSignalSpy listening(second, &SnifferDnsUdp::signalListening);
+        thread.start();
+        // The signal may come before a wait() could start: count, don't wait for the next.
+        QTRY_VERIFY_WITH_TIMEOUT(listening.size() == 1, waitMs);
+        QCOMPARE(listening.first().at(0).toBool(), true);
+        const int before = udpV4->queries.size();
+        clientV4.writeDatagram(M::query(nextId++, QStringLiteral("restart.example"), 1),
+                               QHostAddress(QHostAddress::LocalHost), port);
+        const QByteArray answer = receive(clientV4);
+        QCOMPARE(M::lastAddress(answer), udpV4->answerAddress);
+        QCOMPARE(udpV4->queries.size(), before + 1);
+        QVERIFY(isMarked(udpV4->queries.last()));
+        thread.quit();
+        QVERIFY(thread.wait(waitMs));
+    }
+    const int finished = log->count(QStringLiteral("THREAD DNS FINISHED"));
+    // As the central object does once the thread has ended.
+    delete second;
+    QCOMPARE(log->count(QStringLiteral("THREAD DNS FINISHED")), finished + 1);
 }
 
 void TestSnifferDnsUdp::badDatagramsDropped_data()
