@@ -69,6 +69,13 @@ diag_has_token() { # <server>: the service saw our identity record
     ask "$1" black.corvane.test TXT | grep -q "token=$token "
 }
 
+# marked_over <transport>: a marked answer that reached the service over the
+# given transport (the agent takes a new setting up within a second, and the
+# transport it used before marks too).
+marked_over() {
+    diag_has_token 127.0.0.1 && [ "$(last_query black.corvane.test transport)" = "$1" ]
+}
+
 diag_unmarked() {
     ask 127.0.0.1 black.corvane.test TXT | grep -q "unmarked query"
 }
@@ -125,7 +132,8 @@ setting CONTROL DNS_TYPE_PROTECTION 1
 for proto in 0 2 1; do
     step "protocol $proto ($(transport_name $proto)) to the development service"
     setting CONTROL DNS_TYPE_PROTOCOL "$proto"
-    until_ok 10 diag_has_token 127.0.0.1 || fail "protocol $proto: no marked answer"
+    until_ok 10 marked_over "$(transport_name $proto)" ||
+        fail "protocol $proto: no marked answer over $(transport_name $proto)"
     check_filtered "$proto" "$(transport_name $proto)"
 done
 
