@@ -42,10 +42,15 @@ void TlsRemoteServer::refreshPeer()
         return;
     const bool wasOpen = socket && socket->state() != QAbstractSocket::UnconnectedState;
     peer = host;
+    // Failures of the old resolver say nothing about the new one.
+    backoffMs = initialBackoffMs;
+    if (reconnect)
+        reconnect->stop();
     if (wasOpen) {
         // The resolver's name changed: queries in flight on the old
         // connection go again to the new one.
         qCInfo(log()) << "resolver name changed to" << peer << ", reconnecting";
+        droppedByUs = true;
         socket->abort();
     }
 }
@@ -53,15 +58,12 @@ void TlsRemoteServer::refreshPeer()
 void TlsRemoteServer::slotStart()
 {
     socket = new QSslSocket(this);
-    deadline = new QTimer(socket);
+    deadline = new QTimer(this);
     deadline->setSingleShot(true);
-    retry = new QTimer(socket);
-    retry->setSingleShot(true);
+    reconnect = new QTimer(this);
+    reconnect->setSingleShot(true);
     connect(deadline, &QTimer::timeout, this, &TlsRemoteServer::onDeadline);
-    connect(retry, &QTimer::timeout, this, [this] {
-        if (!queue.empty())
-            ensureConnecting();
-    });
+    connect(reconnect, &QTimer::timeout, this, &TlsRemoteServer::onBackoffOver);
     connect(socket, &QSslSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         qCInfo(log()) << "State:" << state;
         onStateChanged(state);
@@ -86,12 +88,18 @@ void TlsRemoteServer::ensureConnecting()
 {
     if (!socket || socket->state() != QAbstractSocket::UnconnectedState)
         return;
+    // A pause after a failed connection, or an attempt already scheduled:
+    // queued queries leave when it is over.
+    if (reconnect->isActive())
+        return;
     if (peer.isEmpty()) {
         qCWarning(log()) << "no resolver name configured";
         return;
     }
-    retry->stop();
     resetStream();
+    wroteOnConnection = false;
+    answeredOnConnection = false;
+    droppedByUs = false;
     attemptStartedAt = now();
     socket->connectToHostEncrypted(peer, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     armDeadline();
@@ -171,14 +179,31 @@ void TlsRemoteServer::onStateChanged(QAbstractSocket::SocketState state)
     if (resent > 0 || lost > 0)
         qCInfo(log()) << "connection closed with" << resent + lost << "queries unanswered," << resent
                       << "sent again";
-    if (queue.empty()) {
-        armDeadline();
-        return;
-    }
-    // A connection that worked is reopened at once; one that could not be
-    // set up is tried again after a pause, until the queries' deadline.
-    retry->start(wasEncrypted ? 0 : retryDelayMs);
+    // Not set up, or ended by the resolver before it answered anything
+    // written on it: the next attempt waits. A connection that answered, or
+    // that was closed while idle (the resolver's idle timeout), is no sign
+    // of trouble.
+    const bool failed = !droppedByUs && (!wasEncrypted || (wroteOnConnection && !answeredOnConnection));
+    droppedByUs = false;
+    if (failed)
+        startBackoff();
+    else if (!queue.empty() && !reconnect->isActive())
+        reconnect->start(0); // out of the socket's signal
     armDeadline();
+}
+
+void TlsRemoteServer::startBackoff()
+{
+    const int pause = backoffMs;
+    backoffMs = qMin(backoffMs * 2, maxBackoffMs);
+    qCInfo(log()) << "no answer from this connection, next attempt in" << pause << "ms";
+    reconnect->start(pause);
+}
+
+void TlsRemoteServer::onBackoffOver()
+{
+    if (!queue.empty())
+        ensureConnecting();
 }
 
 void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool /*isIpV4*/)
@@ -222,6 +247,7 @@ void TlsRemoteServer::send(Pending pending)
 {
     const QByteArray frame = pending.frame;
     track(nextSeq++, std::move(pending));
+    wroteOnConnection = true;
     // One write per query, pushed out at once: a query split over two
     // writes, or held back by the socket, waits for the peer's delayed ACK.
     // The flush may deliver answers (and even a close) before it returns,
@@ -253,6 +279,7 @@ void TlsRemoteServer::flushQueue()
             continue;
         const QByteArray frame = pending.frame;
         track(seq, std::move(pending));
+        wroteOnConnection = true;
         socket->write(frame);
         socket->flush();
     }
@@ -274,6 +301,9 @@ void TlsRemoteServer::answerArrived(const QByteArray& answer)
         qCWarning(log()) << "answer too short, dropped:" << answer.toHex();
         return;
     }
+    // The resolver works: a later failure starts again from the shortest pause.
+    answeredOnConnection = true;
+    backoffMs = initialBackoffMs;
     const auto found = inFlightById.find(DnsMessage::id(answer));
     if (found != inFlightById.end()) {
         inFlight.erase(found.value());

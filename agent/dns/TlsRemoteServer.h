@@ -19,13 +19,27 @@ class QTimer;
 // handshakeTimeoutMs is dropped. Queries sent but not yet answered when the
 // resolver closes the connection (idle timeout, restart) are sent once more
 // on a fresh connection. Nothing here blocks the thread.
+//
+// A connection that could not be set up, or that the resolver ended before
+// it answered any of the queries written on it, is followed by a pause
+// before the next attempt: initialBackoffMs, doubled after each such
+// connection up to maxBackoffMs, and back to the start once an answer
+// arrives. A resolver that takes connections and drops them at once (its
+// back end down, shedding load) thus sees a few handshakes a second instead
+// of one per query. A connection that answered, or that the resolver closed
+// while it was idle, is reopened at once. Queries that arrive during the
+// pause wait in the queue, under their usual deadline.
 class TlsRemoteServer : public RemoteDnsServer
 {
     Q_OBJECT
 public:
     static constexpr int handshakeTimeoutMs = 30000;
-    // Pause before a new attempt after a connection could not be set up.
-    static constexpr int retryDelayMs = 1000;
+    // Pause before a new attempt after a failed connection: the first, and
+    // the longest it grows to. One second at most: once the resolver is back,
+    // answers resume within a second, and a resolver that keeps dropping
+    // connections sees about one attempt a second.
+    static constexpr int initialBackoffMs = 50;
+    static constexpr int maxBackoffMs = 1000;
     static constexpr int maxQueued = 4096;
     static constexpr int maxInFlight = 8192;
     // A query in flight longer than this is no longer worth a resend.
@@ -44,6 +58,8 @@ public:
     void setHandshakeTimeout(int ms) { handshakeTimeout = ms; }
     int queuedCount() const { return static_cast<int>(queue.size()); }
     int inFlightCount() const { return static_cast<int>(inFlight.size()); }
+    // The pause the next failed connection will be followed by.
+    int nextBackoff() const { return backoffMs; }
 
 public slots:
     void slotStart() override;
@@ -91,6 +107,9 @@ private:
     void onDeadline();
     void onEncrypted();
     void onStateChanged(QAbstractSocket::SocketState state);
+    void onBackoffOver();
+    // Schedules the next attempt after a failed connection.
+    void startBackoff();
     void trimInFlight();
 
     const quint16 port;
@@ -101,9 +120,18 @@ private:
     QElapsedTimer clock;
     qint64 attemptStartedAt = 0;
     bool encryptedSession = false;
-    bool closing = false;
+    // What the current (or last) connection did; decides whether its end
+    // counts as a failure.
+    bool wroteOnConnection = false;
+    bool answeredOnConnection = false;
+    // The connection is dropped on our side for a reason of ours (the
+    // resolver's name changed): its end is no failure of the resolver.
+    bool droppedByUs = false;
+    int backoffMs = initialBackoffMs;
     QTimer* deadline = nullptr;
-    QTimer* retry = nullptr;
+    // Single shot: while it runs, no new attempt starts; when it fires,
+    // queued queries open the connection.
+    QTimer* reconnect = nullptr;
     std::map<qint64, Pending> queue; // by arrival order
     qint64 nextSeq = 0;
     std::map<qint64, Pending> inFlight; // by send order

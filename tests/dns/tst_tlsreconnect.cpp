@@ -1,0 +1,332 @@
+// When the DNS-over-TLS / DNS-over-HTTPS transport reconnects: against a
+// local TLS resolver (self-signed certificate, port 0 on 127.0.0.1) that
+// drops every connection at once — before the handshake, right after it, or
+// on the first query — the transport must pause between attempts instead of
+// opening one connection per query, keep queries queued under their
+// deadline, and answer them once the resolver works again. A working
+// resolver that closes an idle connection is reconnected at once.
+#include "ConstData.h"
+#include "DnsTestMessages.h"
+#include "DohRemoteServer.h"
+#include "DotRemoteServer.h"
+#include "FakeTlsResolver.h"
+#include "LogCapture.h"
+#include "RegistryStore.h"
+#include "TestCertificate.h"
+#include "TlsRemoteServer.h"
+#include "UserData.h"
+
+#include <QElapsedTimer>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using M = DnsTestMessages;
+
+namespace {
+
+constexpr int waitMs = 10000;
+
+// The test resolver, with ways to drop each connection; Drop::None serves
+// as FakeTlsResolver does.
+class DroppingResolver : public FakeTlsResolver
+{
+public:
+    enum class Drop
+    {
+        None,
+        AtAccept,       // TCP accepted and closed, no handshake
+        AfterHandshake, // handshake completed, then closed
+        OnQuery         // handshake completed, the first query read, then closed
+    };
+
+    using FakeTlsResolver::FakeTlsResolver;
+
+    void setDrop(Drop how)
+    {
+        drop = how;
+        closeInsteadOfAnswer = how == Drop::OnQuery ? 1000000 : 0;
+    }
+
+    // Every connection the transport opened, whatever became of it.
+    int attempts = 0;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        ++attempts;
+        if (drop == Drop::AtAccept) {
+            QTcpSocket raw;
+            if (raw.setSocketDescriptor(descriptor))
+                raw.abort();
+            return;
+        }
+        if (drop == Drop::AfterHandshake) {
+            auto* socket = new QSslSocket(this);
+            if (!socket->setSocketDescriptor(descriptor)) {
+                delete socket;
+                return;
+            }
+            socket->setLocalCertificate(certificateForDrops);
+            socket->setPrivateKey(keyForDrops);
+            connect(socket, &QSslSocket::encrypted, socket, [socket] { socket->disconnectFromHost(); });
+            connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+            socket->startServerEncryption();
+            return;
+        }
+        FakeTlsResolver::incomingConnection(descriptor);
+    }
+
+public:
+    QSslCertificate certificateForDrops;
+    QSslKey keyForDrops;
+
+private:
+    Drop drop = Drop::None;
+};
+
+void setStored(const QString& key, const QVariant& value)
+{
+    {
+        auto store = RegistryStore::open(ConstData::getAddressConf());
+        store->setValue(key, value);
+        store->sync();
+    }
+    UserData::resetMemoryState();
+}
+
+bool hasAnswer(const QSignalSpy& spy, quint16 id)
+{
+    for (const QList<QVariant>& arguments : spy) {
+        if (M::id(arguments.at(0).toByteArray()) == id)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+class TestTlsReconnect : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void droppingResolverIsNotHammered_data();
+    void droppingResolverIsNotHammered();
+    void pauseGrowsToItsCap_data() { addProtocolRows(false); }
+    void pauseGrowsToItsCap();
+    void queryDroppedAtItsDeadlineDuringPause_data() { addProtocolRows(false); }
+    void queryDroppedAtItsDeadlineDuringPause();
+    void closedIdleConnectionReopenedAtOnce_data();
+    void closedIdleConnectionReopenedAtOnce();
+
+private:
+    static void addProtocolRows(bool withDrops);
+    std::unique_ptr<TlsRemoteServer> makeTransport(int protocol);
+    // Hands one query to the transport, as the listener does.
+    void ask(TlsRemoteServer& transport, quint16 id, const QString& name);
+
+    QTemporaryDir state;
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<TestCertificate> certificate;
+    std::unique_ptr<DroppingResolver> resolver;
+};
+
+void TestTlsReconnect::initTestCase()
+{
+    QVERIFY(state.isValid());
+    qputenv("CORVANE_STATE_DIR", state.path().toUtf8());
+    log = std::make_unique<LogCapture>();
+    certificate = std::make_unique<TestCertificate>();
+    QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
+    // The transports reach the resolver by name; an address needs no lookup.
+    setStored(QStringLiteral("CONTROL/DNS_DOMAIN"), QStringLiteral("127.0.0.1"));
+    UserData::setStatusLog(false);
+    UserData::setControlDNS(UserData::OFF);
+}
+
+void TestTlsReconnect::cleanupTestCase()
+{
+    log.reset();
+}
+
+void TestTlsReconnect::init()
+{
+    // A fresh resolver for every case: the mode is picked per row.
+    QFETCH(int, protocol);
+    resolver = std::make_unique<DroppingResolver>(
+        protocol == UserData::DOT ? FakeTlsResolver::Mode::Dot : FakeTlsResolver::Mode::Doh,
+        certificate->certificate, certificate->key, QStringLiteral("192.0.2.53"));
+    resolver->certificateForDrops = certificate->certificate;
+    resolver->keyForDrops = certificate->key;
+    QVERIFY(resolver->listen(QHostAddress(QHostAddress::LocalHost), 0));
+    log->clear();
+}
+
+void TestTlsReconnect::cleanup()
+{
+    resolver.reset();
+}
+
+void TestTlsReconnect::addProtocolRows(bool withDrops)
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<int>("drop");
+    for (const int protocol : {int(UserData::DOT), int(UserData::DOH)}) {
+        const char* name = protocol == UserData::DOT ? "DoT" : "DoH";
+        if (!withDrops) {
+            QTest::newRow(name) << protocol << int(DroppingResolver::Drop::None);
+            continue;
+        }
+        QTest::addRow("%s, closed at accept", name) << protocol << int(DroppingResolver::Drop::AtAccept);
+        QTest::addRow("%s, closed after the handshake", name)
+            << protocol << int(DroppingResolver::Drop::AfterHandshake);
+        QTest::addRow("%s, closed on the first query", name)
+            << protocol << int(DroppingResolver::Drop::OnQuery);
+    }
+}
+
+std::unique_ptr<TlsRemoteServer> TestTlsReconnect::makeTransport(int protocol)
+{
+    std::unique_ptr<TlsRemoteServer> transport;
+    if (protocol == UserData::DOT)
+        transport = std::make_unique<DotRemoteServer>(nullptr, resolver->serverPort());
+    else
+        transport = std::make_unique<DohRemoteServer>(nullptr, resolver->serverPort());
+    transport->slotStart();
+    return transport;
+}
+
+void TestTlsReconnect::ask(TlsRemoteServer& transport, quint16 id, const QString& name)
+{
+    QByteArray message = M::query(id, name, 1);
+    DnsRequest request = RemoteDnsServer::parsingDnsRequest(message);
+    transport.write(message, request, true);
+}
+
+void TestTlsReconnect::droppingResolverIsNotHammered_data()
+{
+    addProtocolRows(true);
+}
+
+void TestTlsReconnect::droppingResolverIsNotHammered()
+{
+    QFETCH(int, protocol);
+    QFETCH(int, drop);
+    resolver->setDrop(DroppingResolver::Drop(drop));
+    auto transport = makeTransport(protocol);
+    QSignalSpy answers(transport.get(), &RemoteDnsServer::signalReadyRead);
+
+    // A steady stream of queries (50 a second) for one second. Without a
+    // pause between attempts every query would open a connection of its
+    // own, or more than one.
+    quint16 id = 0x1000;
+    QTimer feeder;
+    feeder.setInterval(20);
+    connect(&feeder, &QTimer::timeout, this, [&] { ask(*transport, id++, QStringLiteral("storm.example")); });
+    QElapsedTimer window;
+    window.start();
+    feeder.start();
+    QTRY_VERIFY_WITH_TIMEOUT(window.hasExpired(1000), waitMs);
+    const int attempts = resolver->attempts;
+    QVERIFY2(attempts <= 10, qPrintable(QStringLiteral("%1 connections in %2 ms, %3 queries")
+                                            .arg(attempts)
+                                            .arg(window.elapsed())
+                                            .arg(id - 0x1000)));
+    // It keeps trying all the same.
+    QTRY_VERIFY_WITH_TIMEOUT(resolver->attempts > attempts, waitMs);
+    QVERIFY(transport->nextBackoff() > TlsRemoteServer::initialBackoffMs);
+    QCOMPARE(answers.count(), 0);
+    feeder.stop();
+
+    // The resolver works again: a query that waits in the queue is sent on
+    // the next connection and answered, and the pause is back to its start.
+    resolver->setDrop(DroppingResolver::Drop::None);
+    ask(*transport, 0x7777, QStringLiteral("later.example"));
+    QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x7777), waitMs);
+    QCOMPARE(transport->nextBackoff(), TlsRemoteServer::initialBackoffMs);
+    QVERIFY(resolver->queries.contains(M::query(0x7777, QStringLiteral("later.example"), 1)));
+}
+
+void TestTlsReconnect::pauseGrowsToItsCap()
+{
+    QFETCH(int, protocol);
+    resolver->setDrop(DroppingResolver::Drop::AtAccept);
+    auto transport = makeTransport(protocol);
+    // A query keeps the transport trying; its deadline outlasts the test.
+    ask(*transport, 0x2000, QStringLiteral("cap.example"));
+    const QString cap = QStringLiteral("next attempt in %1 ms").arg(TlsRemoteServer::maxBackoffMs);
+    QTRY_VERIFY_WITH_TIMEOUT(log->contains(cap), 3 * waitMs);
+    // Each pause was twice the one before, from the shortest.
+    for (int pause = TlsRemoteServer::initialBackoffMs; pause < TlsRemoteServer::maxBackoffMs; pause *= 2)
+        QVERIFY2(log->contains(QStringLiteral("next attempt in %1 ms").arg(pause)),
+                 qPrintable(QString::number(pause)));
+    QCOMPARE(transport->nextBackoff(), TlsRemoteServer::maxBackoffMs);
+    // 50 + 100 + ... + 1600 ms of pauses: about eight attempts, not thousands.
+    QVERIFY2(resolver->attempts <= 10, qPrintable(QString::number(resolver->attempts)));
+    QCOMPARE(transport->queuedCount(), 1);
+}
+
+void TestTlsReconnect::queryDroppedAtItsDeadlineDuringPause()
+{
+    QFETCH(int, protocol);
+    resolver->setDrop(DroppingResolver::Drop::AtAccept);
+    auto transport = makeTransport(protocol);
+    transport->setHandshakeTimeout(300);
+    QSignalSpy answers(transport.get(), &RemoteDnsServer::signalReadyRead);
+    const int dropped = log->count(QStringLiteral("queries dropped"));
+    ask(*transport, 0x3000, QStringLiteral("deadline.example"));
+    QCOMPARE(transport->queuedCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(transport->queuedCount(), 0, waitMs);
+    QCOMPARE(log->count(QStringLiteral("queries dropped")), dropped + 1);
+    QCOMPARE(answers.count(), 0);
+    QVERIFY(resolver->queries.isEmpty());
+}
+
+void TestTlsReconnect::closedIdleConnectionReopenedAtOnce_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("answeredBefore");
+    QTest::newRow("DoT, closed idle after an answer") << int(UserData::DOT) << true;
+    QTest::newRow("DoT, closed idle before any query") << int(UserData::DOT) << false;
+    QTest::newRow("DoH, closed idle after an answer") << int(UserData::DOH) << true;
+    QTest::newRow("DoH, closed idle before any query") << int(UserData::DOH) << false;
+}
+
+void TestTlsReconnect::closedIdleConnectionReopenedAtOnce()
+{
+    QFETCH(int, protocol);
+    QFETCH(bool, answeredBefore);
+    auto transport = makeTransport(protocol);
+    QSignalSpy answers(transport.get(), &RemoteDnsServer::signalReadyRead);
+    if (answeredBefore) {
+        ask(*transport, 0x4000, QStringLiteral("first.example"));
+        QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x4000), waitMs);
+    }
+    // Set up and idle (a close during the handshake would be a failure).
+    QTRY_COMPARE_WITH_TIMEOUT(log->count(QStringLiteral("Encrypted!")), 1, waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(resolver->openConnections(), 1, waitMs);
+    const int connections = resolver->connectionCount;
+
+    // The resolver's idle timeout.
+    QCOMPARE(resolver->closeAll(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(transport->state(), QAbstractSocket::UnconnectedState, waitMs);
+
+    // The next query opens a connection there and then, with no pause.
+    ask(*transport, 0x4001, QStringLiteral("next.example"));
+    QVERIFY(transport->state() != QAbstractSocket::UnconnectedState);
+    QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x4001), waitMs);
+    QCOMPARE(resolver->connectionCount, connections + 1);
+    QCOMPARE(transport->nextBackoff(), TlsRemoteServer::initialBackoffMs);
+    QVERIFY(!log->contains(QStringLiteral("next attempt in")));
+}
+
+QTEST_GUILESS_MAIN(TestTlsReconnect)
+#include "tst_tlsreconnect.moc"
