@@ -10,7 +10,6 @@
 #include "UserData.h"
 
 #include <QDeadlineTimer>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QNetworkDatagram>
