@@ -1,5 +1,7 @@
 #include "Authentication.h"
 
+#include "LockOutCountdown.h"
+
 #include "ClickableLineEdit.h"
 #include "ConstData.h"
 #include "PageHeader.h"
@@ -14,15 +16,6 @@
 
 namespace {
 const char* const signInText = "Sign in";
-constexpr int lockOutMs = 10000;
-constexpr int tickMs = 1000;
-
-// The whole seconds left, rounded to the nearest so that a tick arriving a
-// little late or early still counts down 9, 8, ... 1.
-QString secondsLeft(int remainingMs)
-{
-    return QString::number(qMax(0, (remainingMs + 500) / 1000));
-}
 } // namespace
 
 Authentication::Authentication(QWidget* parent, const QString& appName)
@@ -32,6 +25,7 @@ Authentication::Authentication(QWidget* parent, const QString& appName)
       loaderMovie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this)),
       updateMovie(new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this))
 {
+    lockOut = new LockOutCountdown(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
     setWindowTitle(appName);
@@ -201,28 +195,14 @@ void Authentication::slotUserActed()
     statusLabel->clear();
 }
 
+bool Authentication::isLockedOut() const
+{
+    return lockOut->isActive();
+}
+
 void Authentication::startTimer()
 {
-    signInButton->setEnabled(false);
-    lockTimer = new QTimer(this);
-    lockTimer->setSingleShot(true);
-    lockTimer->setTimerType(Qt::PreciseTimer);
-    tickTimer = new QTimer(this);
-    tickTimer->setTimerType(Qt::PreciseTimer);
-    connect(tickTimer, &QTimer::timeout, this, [this] {
-        if (lockTimer)
-            signInButton->setText(secondsLeft(lockTimer->remainingTime()));
-    });
-    connect(lockTimer, &QTimer::timeout, this, [this] {
-        tickTimer->stop();
-        tickTimer->deleteLater();
-        tickTimer = nullptr;
-        lockTimer->deleteLater();
-        lockTimer = nullptr;
-        timerTimeout();
-    });
-    lockTimer->start(lockOutMs);
-    tickTimer->start(tickMs);
+    lockOut->start(signInButton, [this] { timerTimeout(); });
 }
 
 void Authentication::timerTimeout()

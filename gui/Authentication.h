@@ -9,6 +9,7 @@ class QLabel;
 class QMovie;
 class QPushButton;
 class QTimer;
+class LockOutCountdown;
 class QVBoxLayout;
 
 // Common base of the two sign-in forms (e-mail and password, access key).
@@ -33,7 +34,7 @@ public:
 
     QString getStatusText() const;
     bool isLoading() const;
-    bool isLockedOut() const { return lockTimer != nullptr; }
+    bool isLockedOut() const;
     quint16 getCount() const { return count; }
     PageHeader* header() const { return pageHeader; }
 
@@ -85,7 +86,6 @@ protected:
     quint16 count = 0;
 
 private:
-    QTimer* lockTimer = nullptr;
-    QTimer* tickTimer = nullptr;
+    LockOutCountdown* lockOut = nullptr;
     QString keptStatus;
 };

@@ -1,5 +1,7 @@
 #include "MasterPass.h"
 
+#include "LockOutCountdown.h"
+
 #include "ClickableLineEdit.h"
 #include "ConstData.h"
 #include "GuiLoggingCategories.h"
@@ -14,15 +16,6 @@
 #include <QVBoxLayout>
 
 namespace {
-constexpr int lockOutMs = 10000;
-constexpr int tickMs = 1000;
-
-// The whole seconds left, rounded to the nearest so that a tick arriving a
-// little late or early still counts down 9, 8, ... 1.
-QString secondsLeft(int remainingMs)
-{
-    return QString::number(qMax(0, (remainingMs + 500) / 1000));
-}
 const QString focusedFrame = QStringLiteral("border: 1px solid #2F80ED;border-radius: 7px;");
 const QString restingFrame = QStringLiteral("border: 1px solid #C0BBBB;border-radius: 7px;");
 const QString fieldCommon = QStringLiteral("padding: 0 12px; font-size: 14px; background: #FFFFFF;");
@@ -44,6 +37,7 @@ MasterPass::MasterPass(QWidget* parent, const QString& appName)
       updateButton(new QPushButton(this)),
       updateMovie(new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this))
 {
+    lockOut = new LockOutCountdown(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(appName);
 
@@ -273,28 +267,14 @@ void MasterPass::createFailed(int status)
     pin->setFocus();
 }
 
+bool MasterPass::isLockedOut() const
+{
+    return lockOut->isActive();
+}
+
 void MasterPass::startTimer()
 {
-    button->setEnabled(false);
-    lockTimer = new QTimer(this);
-    lockTimer->setSingleShot(true);
-    lockTimer->setTimerType(Qt::PreciseTimer);
-    tickTimer = new QTimer(this);
-    tickTimer->setTimerType(Qt::PreciseTimer);
-    connect(tickTimer, &QTimer::timeout, this, [this] {
-        if (lockTimer)
-            button->setText(secondsLeft(lockTimer->remainingTime()));
-    });
-    connect(lockTimer, &QTimer::timeout, this, [this] {
-        tickTimer->stop();
-        tickTimer->deleteLater();
-        tickTimer = nullptr;
-        lockTimer->deleteLater();
-        lockTimer = nullptr;
-        timerTimeout();
-    });
-    lockTimer->start(lockOutMs);
-    tickTimer->start(tickMs);
+    lockOut->start(button, [this] { timerTimeout(); });
 }
 
 void MasterPass::timerTimeout()

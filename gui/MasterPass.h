@@ -9,6 +9,7 @@ class QLabel;
 class QMovie;
 class QPushButton;
 class QTimer;
+class LockOutCountdown;
 
 // The PIN form: sets a new PIN or asks for the stored one.
 class MasterPass : public QWidget
@@ -39,7 +40,7 @@ public:
     QString getTitle() const;
     bool isConfirmShown() const;
     bool isLoading() const;
-    bool isLockedOut() const { return lockTimer != nullptr; }
+    bool isLockedOut() const;
     PageHeader* header() const { return pageHeader; }
 
 signals:
@@ -79,6 +80,5 @@ private:
     QMovie* updateMovie;
     quint16 count = 0;
     QString savedButtonText;
-    QTimer* lockTimer = nullptr;
-    QTimer* tickTimer = nullptr;
+    LockOutCountdown* lockOut = nullptr;
 };
