@@ -1,6 +1,7 @@
 #include "BlockPage.h"
 
 #include "LoggingCategories.h"
+#include "SystemServices.h"
 #include "UserData.h"
 
 #include <QHash>
@@ -169,16 +170,12 @@ void BlockPage::slotReadyReadLocal()
         state->answered = true;
         state->bytes.clear();
         socket->readAll();
-        socket->write("HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\n\r\n");
-        socket->disconnectFromHost();
+        finish(socket, "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\n\r\n");
         return;
     }
     QByteArray request = state->bytes.left(end);
     state->answered = true;
     state->bytes.clear();
-    // From here the timer bounds how long a peer that does not read the
-    // answer may keep the connection.
-    state->deadline->start(requestTimeoutMs);
     GetData entry;
     entry.socket = socket;
     entry.url = QUrl(createUrl(request));
@@ -198,11 +195,41 @@ void BlockPage::redirect()
     }
     const QByteArray response = redirectResponse(entry.url, QDateTime::currentDateTimeUtc());
     qCDebug(blockpage).noquote() << "redirect response:" << QString::fromUtf8(response);
-    entry.socket->write(response);
     // The response announces "Connection: close" and has no length: its end
     // is the end of the connection, so the browser would wait for the body
-    // until the connection closes. Closing flushes what was written first.
-    entry.socket->disconnectFromHost();
+    // until the connection closes.
+    finish(entry.socket, response);
+}
+
+void BlockPage::finish(QTcpSocket* socket, const QByteArray& response)
+{
+    // Closing a socket with unread bytes from the peer (the rest of an
+    // oversized request, a request body) makes the system reset the
+    // connection, and a reset can destroy the answer before the peer has read
+    // it. So the answer is followed by the end of our sending direction only;
+    // what the peer still sends is read and dropped until it closes, or until
+    // the deadline gives up on it.
+    const auto state = pending.find(socket);
+    if (state != pending.end())
+        state->deadline->start(requestTimeoutMs);
+    socket->write(response);
+    socket->flush();
+    if (socket->bytesToWrite() == 0) {
+        stopSending(socket);
+        return;
+    }
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+        if (socket->bytesToWrite() == 0)
+            stopSending(socket);
+    });
+}
+
+void BlockPage::stopSending(QTcpSocket* socket)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (!SystemServices::stopSending(socket->socketDescriptor()))
+        socket->disconnectFromHost();
 }
 
 void BlockPage::closeTimedOut(QTcpSocket* socket)

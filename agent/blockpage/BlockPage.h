@@ -31,7 +31,8 @@ public:
     // Request headers beyond this size are refused (431) and the connection closed.
     static constexpr int maxRequestBytes = 64 * 1024;
     // A connection that has not completed its request within this time is
-    // closed; so is an answered one whose answer cannot be delivered.
+    // closed; so is an answered one whose peer neither reads the answer nor
+    // closes its side.
     static constexpr int defaultRequestTimeoutMs = 10000;
 
     explicit BlockPage(quint16 port, QObject* parent = nullptr);
@@ -70,6 +71,10 @@ private:
         bool answered = false;
     };
 
+    // Sends the one answer of a connection and half-closes it; the deadline
+    // then bounds how long the peer may keep it.
+    void finish(QTcpSocket* socket, const QByteArray& response);
+    void stopSending(QTcpSocket* socket);
     void closeTimedOut(QTcpSocket* socket);
     void stopServer();
 

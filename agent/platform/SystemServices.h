@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QtGlobal>
+
 class AdapterSource;
 class MachineInfo;
 
@@ -8,4 +10,7 @@ class MachineInfo;
 namespace SystemServices {
 AdapterSource& adapterSource();
 MachineInfo& machineInfo();
+// Ends the sending direction of a connected TCP socket: the peer reads the
+// end of the stream while the socket can still take what the peer sends.
+bool stopSending(qintptr socketDescriptor);
 } // namespace SystemServices

@@ -11,6 +11,7 @@
 #include <QStandardPaths>
 #include <QTextStream>
 
+#include <sys/socket.h>
 #include <utmpx.h>
 
 namespace {
@@ -129,4 +130,9 @@ MachineInfo& SystemServices::machineInfo()
 {
     static LinuxMachineInfo info;
     return info;
+}
+
+bool SystemServices::stopSending(qintptr socketDescriptor)
+{
+    return ::shutdown(static_cast<int>(socketDescriptor), SHUT_WR) == 0;
 }

@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <winsock2.h>
+
 #include <string>
 #include <vector>
 
@@ -82,4 +84,9 @@ MachineInfo& SystemServices::machineInfo()
 {
     static WindowsMachineInfo info;
     return info;
+}
+
+bool SystemServices::stopSending(qintptr socketDescriptor)
+{
+    return ::shutdown(static_cast<SOCKET>(socketDescriptor), SD_SEND) == 0;
 }
