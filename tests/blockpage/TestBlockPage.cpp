@@ -213,7 +213,7 @@ void TestBlockPage::redirectResponseBytes()
 void TestBlockPage::requestInSegmentsGetsOneRedirect()
 {
     UserData::setToken(4711);
-    RunningBlockPage server(0, 300);
+    RunningBlockPage server(0, 5000);
     QVERIFY(server.waitListening());
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server.port());
@@ -244,7 +244,7 @@ void TestBlockPage::requestInSegmentsGetsOneRedirect()
 void TestBlockPage::tokenOfTheMachineIsUsed()
 {
     UserData::setToken(99);
-    RunningBlockPage server(0, 300);
+    RunningBlockPage server(0, 5000);
     QVERIFY(server.waitListening());
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server.port());
@@ -279,7 +279,7 @@ void TestBlockPage::malformedRequestStillRedirected()
     QFETCH(QByteArray, location);
 
     UserData::setToken(5);
-    RunningBlockPage server(0, 300);
+    RunningBlockPage server(0, 5000);
     QVERIFY(server.waitListening());
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server.port());
