@@ -110,6 +110,7 @@ void BlockPage::stopServer()
     for (auto it = pending.begin(); it != pending.end(); ++it)
         it.key()->disconnect(this);
     pending.clear();
+    openConnections = 0;
     requests.clear();
     delete server;
     server = nullptr;
@@ -130,6 +131,7 @@ void BlockPage::slotNewConnection()
         connect(state.deadline, &QTimer::timeout, this, [this, socket] { closeTimedOut(socket); });
         state.deadline->start(requestTimeoutMs);
         pending.insert(socket, state);
+        openConnections = pending.size();
         connect(socket, &QTcpSocket::readyRead, this, &BlockPage::slotReadyReadLocal);
         connect(socket, &QTcpSocket::disconnected, this, &BlockPage::slotDeleteLater);
     }
@@ -141,6 +143,7 @@ void BlockPage::slotDeleteLater()
     if (!socket)
         return;
     pending.remove(socket);
+    openConnections = pending.size();
     for (int i = requests.size() - 1; i >= 0; --i) {
         if (requests.at(i).socket == socket)
             requests.removeAt(i);

@@ -39,6 +39,8 @@ public:
 
     // Port actually bound once started (0 before, or when listening failed).
     quint16 serverPort() const { return boundPort.load(); }
+    // Connections the server still holds, readable from any thread.
+    int connectionCount() const { return openConnections.load(); }
     // Only before the thread starts.
     void setRequestTimeoutMs(int timeoutMs) { requestTimeoutMs = timeoutMs; }
 
@@ -85,4 +87,5 @@ private:
     quint16 port = 0;
     int requestTimeoutMs = defaultRequestTimeoutMs;
     std::atomic<quint16> boundPort{0};
+    std::atomic<int> openConnections{0};
 };

@@ -74,6 +74,7 @@ private slots:
     void incompleteRequestIsClosed();
     void oversizedRequestIsRefused();
     void answerSurvivesBytesLeftUnread();
+    void peerThatNeverClosesIsDropped();
     void portInUseLeavesServerIdle();
 };
 
@@ -341,6 +342,27 @@ void TestBlockPage::answerSurvivesBytesLeftUnread()
                 "HTTP/1.1 303 See Other\r\nLocation: http://b/blocked?hostname=H&token=8&url=U\r\n"),
             qPrintable(QStringLiteral("round %1: %2").arg(round).arg(QString::fromLatin1(all.left(100)))));
     }
+    // Each peer closed after reading the end of the answer; the server let go.
+    QTRY_COMPARE(server.page->connectionCount(), 0);
+}
+
+void TestBlockPage::peerThatNeverClosesIsDropped()
+{
+    // After its answer the server only waits for the peer to close; a peer
+    // that never does may not hold the connection past the deadline.
+    RunningBlockPage server(0, 300);
+    QVERIFY(server.waitListening());
+    QTcpSocket client;
+    // A one-byte read buffer: the client stops reading after the first byte
+    // and never sees the end of the answer, so it never closes its side.
+    client.setReadBufferSize(1);
+    client.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(client.waitForConnected(5000));
+    QTest::ignoreMessage(QtDebugMsg, "Answer not taken, closing");
+    client.write("GET /?blockpage=B&hostname=H&url=U HTTP/1.1\r\n\r\n");
+    QVERIFY(client.waitForReadyRead(5000)); // the answer has begun: accepted and answered
+    QTRY_COMPARE_WITH_TIMEOUT(server.page->connectionCount(), 0, 10000);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
 }
 
 void TestBlockPage::portInUseLeavesServerIdle()
