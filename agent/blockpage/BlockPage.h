@@ -28,7 +28,8 @@ public:
         QUrl url;
     };
 
-    // Request headers beyond this size are refused (431) and the connection closed.
+    // Request headers beyond this size are refused (431); the connection ends
+    // like an answered one.
     static constexpr int maxRequestBytes = 64 * 1024;
     // A connection that has not completed its request within this time is
     // closed; so is an answered one whose peer neither reads the answer nor
