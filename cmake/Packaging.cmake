@@ -20,6 +20,10 @@ set(corvane_agent_dir ".")
 set(corvane_gui_dir "agentcorvanegui")
 
 install(TARGETS agentcorvane RUNTIME DESTINATION ${corvane_agent_dir})
+# The support client beside the agent: administrators script the agent with it.
+if(TARGET corvanectl)
+    install(TARGETS corvanectl RUNTIME DESTINATION ${corvane_agent_dir})
+endif()
 if(TARGET agentcorvanegui)
     # A tray program: no console window.
     set_target_properties(agentcorvanegui PROPERTIES WIN32_EXECUTABLE ON)
@@ -42,8 +46,38 @@ endif()
 if(CORVANE_DEPLOY_QT)
     get_target_property(corvane_qmake Qt5::qmake IMPORTED_LOCATION)
     get_filename_component(corvane_qt_bin "${corvane_qmake}" DIRECTORY)
+    get_filename_component(corvane_qt_root "${corvane_qt_bin}" DIRECTORY)
     find_program(CORVANE_WINDEPLOYQT windeployqt HINTS "${corvane_qt_bin}" NO_DEFAULT_PATH)
     find_program(CORVANE_WINDEPLOYQT windeployqt)
+endif()
+if(CORVANE_DEPLOY_QT AND NOT CORVANE_WINDEPLOYQT AND MINGW)
+    # No windeployqt (it belongs to Qt's tools module, which a qtbase-only
+    # kit such as the cross toolchain lacks): lay the runtime out by name.
+    # Qt's DLLs sit in its bin folder beside OpenSSL's (Qt links OpenSSL, so
+    # QtNetwork needs them at load time) and MinGW's runtime.
+    set(corvane_runtime_dlls libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    if(NOT CORVANE_OPENSSL_DLLS)
+        foreach(dll libssl-3-x64.dll libcrypto-3-x64.dll)
+            if(EXISTS "${corvane_qt_bin}/${dll}")
+                install(FILES "${corvane_qt_bin}/${dll}" DESTINATION ${corvane_agent_dir})
+                install(FILES "${corvane_qt_bin}/${dll}" DESTINATION ${corvane_gui_dir})
+            endif()
+        endforeach()
+    endif()
+    foreach(dll Qt5Core.dll Qt5Network.dll ${corvane_runtime_dlls})
+        install(FILES "${corvane_qt_bin}/${dll}" DESTINATION ${corvane_agent_dir})
+        install(FILES "${corvane_qt_bin}/${dll}" DESTINATION ${corvane_gui_dir})
+    endforeach()
+    # The tray program's window system, style, and the GIF animations.
+    foreach(dll Qt5Gui.dll Qt5Widgets.dll)
+        install(FILES "${corvane_qt_bin}/${dll}" DESTINATION ${corvane_gui_dir})
+    endforeach()
+    foreach(plugin platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qgif.dll
+                   imageformats/qico.dll)
+        get_filename_component(plugin_dir "${plugin}" DIRECTORY)
+        install(FILES "${corvane_qt_root}/plugins/${plugin}" DESTINATION "${corvane_gui_dir}/${plugin_dir}")
+    endforeach()
+elseif(CORVANE_DEPLOY_QT)
     if(NOT CORVANE_WINDEPLOYQT)
         message(FATAL_ERROR "windeployqt not found beside ${corvane_qmake}; set CORVANE_WINDEPLOYQT "
                             "or configure with -DCORVANE_DEPLOY_QT=OFF")

@@ -7,5 +7,10 @@ build=${1:-$root/build}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 \
     || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)"
+# The Windows build of the same sources: its tests run under wine in the same
+# ctest run (label windows).
+if grep -q '^CORVANE_WINDOWS_TESTS:BOOL=ON' "$build/CMakeCache.txt"; then
+    "$root/scripts/windows-cross-build.sh" "$build/windows-cross"
+fi
 cd "$build"
 ctest --output-on-failure -j 2 --timeout 600

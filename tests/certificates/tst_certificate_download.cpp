@@ -113,9 +113,8 @@ private slots:
     }
     void cleanup()
     {
-        for (const QString& name :
-             {"root-a.crt", "root-b.crt", "page.crt", "leaf.crt", "big.crt", "missing.crt"})
-            QFile::remove(localFile(name));
+        for (const char* name : {"root-a.crt", "root-b.crt", "page.crt", "leaf.crt", "big.crt", "missing.crt"})
+            QFile::remove(localFile(QLatin1String(name)));
     }
 
     void downloadAndImport()

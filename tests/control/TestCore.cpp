@@ -87,7 +87,7 @@ bool blockPageAnswers()
         }
         client.write("GET /?blockpage=b&hostname=h&url=u HTTP/1.1\r\n\r\n");
         QByteArray all;
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [&] {
                 all += client.readAll();
                 return all.contains("\r\n\r\n\r\n");
@@ -357,7 +357,7 @@ void TestCore::changeNetInterface()
     QVERIFY(start());
     const auto interfaces = [this] {
         request(MessageNames::GetSettings);
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [this] { return client->infos().last() == QLatin1String(MessageNames::NetworkInterfaces); },
             5000);
         return client->messages.last().value("data").toObject().value("interfaces").toArray();

@@ -1,0 +1,45 @@
+#!/bin/sh
+# Runs one program of the Windows cross build under wine: the emulator of the
+# cross build's tests (CMAKE_CROSSCOMPILING_EMULATOR).
+#   scripts/wine-run.sh program.exe [arguments...]
+# The environment names the wine prefix (WINEPREFIX, made by
+# scripts/wine-prefix.sh) and the Qt folder (CORVANE_WIN64_QT): its DLLs are
+# found through WINEPATH, its plugins through QT_PLUGIN_PATH. No display is
+# used unless DISPLAY is set. The program's exit code is this script's.
+# CORVANE_WINE_QTEST=1: the program is a Qt Test program. Qt's plain logger
+# writes to the debugger instead of standard output when the process has no
+# console window, as under wine started from a Unix shell; its log goes to a
+# file, printed when the program ends.
+set -eu
+[ $# -ge 1 ] || { echo "usage: wine-run.sh program.exe [arguments...]" >&2; exit 2; }
+wine=""
+for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null || true)" "$(command -v wine 2>/dev/null || true)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+        wine=$candidate
+        break
+    fi
+done
+[ -n "$wine" ] || { echo "wine-run: wine64 is not installed" >&2; exit 1; }
+: "${WINEPREFIX:?wine-run: WINEPREFIX is not set}"
+[ -d "$WINEPREFIX" ] || { echo "wine-run: no wine prefix at $WINEPREFIX (scripts/wine-prefix.sh makes one)" >&2; exit 1; }
+export WINEPREFIX
+export WINEDEBUG=${WINEDEBUG:--all}
+# Without these, wine offers to download Mono and Gecko.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if [ -n "${CORVANE_WIN64_QT:-}" ]; then
+    export WINEPATH="Z:$(printf '%s' "$CORVANE_WIN64_QT/bin" | tr / '\\')${WINEPATH:+;$WINEPATH}"
+    export QT_PLUGIN_PATH="Z:$CORVANE_WIN64_QT/plugins"
+fi
+if [ "${CORVANE_WINE_QTEST:-0}" != 1 ]; then
+    exec "$wine" "$@"
+fi
+log=$(mktemp "${TMPDIR:-/tmp}/corvane-qtest.XXXXXX")
+trap 'rm -f "$log"' EXIT
+program=$1
+shift
+set +e
+"$wine" "$program" -o "Z:$(printf '%s' "$log" | tr / '\\'),txt" "$@"
+code=$?
+set -e
+tr -d '\r' <"$log"
+exit $code

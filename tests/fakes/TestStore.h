@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// A fresh, empty settings store for one test, where the agent reaches it
+// through RegistryStore: on Linux a temporary state folder named by
+// CORVANE_STATE_DIR; on Windows the registry itself (the agent's settings key
+// and the interface keys of both IP stacks), emptied when the scope begins
+// and when it ends. Windows tests therefore never run side by side (CTest
+// RESOURCE_LOCK registry, set by corvane_add_test).
+class TestStore
+{
+public:
+    // `subfolder` puts the state folder below the scratch folder.
+    explicit TestStore(const QString& subfolder = QString());
+    ~TestStore();
+    TestStore(const TestStore&) = delete;
+    TestStore& operator=(const TestStore&) = delete;
+
+    bool isValid() const { return scratch.isValid(); }
+    // A scratch folder of the test's own, removed with the scope.
+    QString path() const { return scratch.path(); }
+    QString filePath(const QString& name) const { return scratch.filePath(name); }
+    // Where the Linux build keeps the emulated registry.
+    QString statePath() const { return state; }
+
+private:
+    static void clearRegistry();
+
+    QTemporaryDir scratch;
+    QString state;
+};
