@@ -134,10 +134,10 @@ cv_sign_in_demo() {
 }
 
 # cv_start_gui <binary>: the tray program, connected to the agent in here; its
-# own settings stay in the run folder.
+# own INI file stays in the run folder.
 cv_start_gui() {
-    mkdir -p "$CV_RUN/gui-config"
-    XDG_CONFIG_HOME="$CV_RUN/gui-config" CORVANE_STATE_DIR="$CV_RUN/agent-state" \
+    mkdir -p "$CV_RUN/gui-data"
+    XDG_DATA_HOME="$CV_RUN/gui-data" CORVANE_STATE_DIR="$CV_RUN/agent-state" \
         "$1" >>"$CV_RUN/gui.log" 2>&1 &
     CV_PIDS="$! $CV_PIDS"
     cv_log "tray program started (log $CV_RUN/gui.log)"

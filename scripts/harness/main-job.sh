@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     --agent=*) agent="${1#--agent=}" ;;
     --no-agent) agent="" ;;
     --signed-out) signed_out=1 ;;
-    --gui) gui="$CV_BUILD/gui/agentcorvanegui" ;;
+    --gui) gui="$CV_BUILD/agent/host/agentcorvanegui/agentcorvanegui" ;;
     *) echo "unknown option $1; $usage" >&2; exit 2 ;;
     esac
     shift
