@@ -188,7 +188,7 @@ void TestSupportCommand::arguments_data()
         << QStringList{"pin", "create"} << true << QStringList{"pin", "create"} << true << false;
     QTest::newRow("pin from a file") << QStringList{"--pin-file", "/p", "pin", "check"} << true
                                      << QStringList{"pin", "check"} << false << false;
-    QTest::newRow("negative number stays a word")
+    QTest::newRow("a word that looks like an option is refused")
         << QStringList{"profile", "-1"} << false << QStringList{} << false << false;
     QTest::newRow("unknown option") << QStringList{"--pinn", "1", "status"} << false << QStringList{} << false
                                     << false;

@@ -12,7 +12,10 @@ struct SupportInvocation
 {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 49101;
-    int timeoutMs = 10000;
+    // The agent runs its external programs (certificate store, reports) on
+    // its own thread for up to 30 s, answering nothing meanwhile: each step
+    // waits a little longer than that by default.
+    int timeoutMs = 35000;
     bool pretty = false;
     bool help = false;
     // The PIN: given on the command line, in a file, or neither (then asked
