@@ -21,6 +21,9 @@ class AgentGUI : public QWidget
 {
     Q_OBJECT
 public:
+    // The program's fonts, for every window it shows (also the uninstall
+    // PIN prompt, which runs without the main window).
+    static void registerFonts();
     // Page indexes of the stack.
     enum Page
     {
@@ -68,7 +71,6 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
-    void registerFonts();
     void makeConnections();
     void placeWindow(const QJsonObject& coordinates);
     void filteringStatusServer(const QJsonObject& data);

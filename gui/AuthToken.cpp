@@ -2,6 +2,7 @@
 
 #include "ClickableLineEdit.h"
 #include "PageHeader.h"
+#include "WrappedLabel.h"
 
 #include <QLabel>
 #include <QPushButton>

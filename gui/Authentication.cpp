@@ -5,6 +5,8 @@
 #include "ClickableLineEdit.h"
 #include "ConstData.h"
 #include "PageHeader.h"
+#include "UpdateCheck.h"
+#include "WrappedLabel.h"
 
 #include <QHBoxLayout>
 #include <QIcon>
@@ -19,11 +21,12 @@ const char* const signInText = "Sign in";
 } // namespace
 
 Authentication::Authentication(QWidget* parent, const QString& appName)
-    : QWidget(parent), pageHeader(new PageHeader(appName, this)), statusLabel(new QLabel(this)),
+    : QWidget(parent), pageHeader(new PageHeader(appName, this)),
+      statusLabel(new WrappedLabel(360, 40, this)),
       signInButton(new QPushButton(QString::fromLatin1(signInText), this)),
       updateButton(new QPushButton(this)), loading(new QLabel(this)),
       loaderMovie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this)),
-      updateMovie(new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this))
+      updateCheck(new UpdateCheck(updateButton, this))
 {
     lockOut = new LockOutCountdown(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -32,10 +35,7 @@ Authentication::Authentication(QWidget* parent, const QString& appName)
 
     statusLabel->setObjectName(QStringLiteral("status"));
     statusLabel->setStyleSheet(QStringLiteral("color: #D92D20; font-size: 13px;"));
-    statusLabel->setWordWrap(true);
     statusLabel->setAlignment(Qt::AlignCenter);
-    statusLabel->setFixedWidth(360);
-    statusLabel->setMinimumHeight(40);
 
     signInButton->setObjectName(QStringLiteral("signIn"));
     signInButton->setFixedSize(360, 44);
@@ -63,11 +63,9 @@ Authentication::Authentication(QWidget* parent, const QString& appName)
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &Authentication::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &Authentication::signalChangeStatusLog);
     connect(updateButton, &QPushButton::clicked, this, [this] {
-        updateMovie->start();
+        updateCheck->slotStart();
         emit signalGetUpdate();
     });
-    connect(updateMovie, &QMovie::frameChanged, this,
-            [this](int) { updateButton->setIcon(QIcon(updateMovie->currentPixmap())); });
     connect(this, &Authentication::signalNewVersion, this, &Authentication::slotNewVersion);
 }
 
@@ -224,9 +222,5 @@ bool Authentication::isLoading() const
 
 void Authentication::slotNewVersion(bool status)
 {
-    updateMovie->stop();
-    updateButton->setIcon(
-        QIcon(status ? QStringLiteral(":/nav/update_true.png") : QStringLiteral(":/nav/update_false.png")));
-    updateButton->setText(status ? QStringLiteral("Service update required")
-                                 : QStringLiteral("Latest version"));
+    updateCheck->slotFinish(status);
 }

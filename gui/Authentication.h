@@ -9,6 +9,8 @@ class QLabel;
 class QMovie;
 class QPushButton;
 class QTimer;
+class UpdateCheck;
+class WrappedLabel;
 class LockOutCountdown;
 class QVBoxLayout;
 
@@ -77,12 +79,12 @@ protected:
     void timerTimeout();
 
     PageHeader* pageHeader;
-    QLabel* statusLabel;
+    WrappedLabel* statusLabel;
     QPushButton* signInButton;
     QPushButton* updateButton;
     QLabel* loading;
     QMovie* loaderMovie;
-    QMovie* updateMovie;
+    UpdateCheck* updateCheck;
     quint16 count = 0;
 
 private:

@@ -1,5 +1,6 @@
 #include "CheckUninst.h"
 
+#include "AgentGUI.h"
 #include "Authorization.h"
 #include "ConstData.h"
 #include "GuiLoggingCategories.h"
@@ -17,6 +18,9 @@ CheckUninst::CheckUninst(QWidget* parent)
       layout(new QVBoxLayout(this))
 {
     qCDebug(GuiLog::gui) << "CREATE CheckUninst";
+    // Started on its own by the agent's uninstaller: without the main window
+    // nothing else registers the fonts the forms are laid out for.
+    AgentGUI::registerFonts();
     setWindowIcon(QIcon(QStringLiteral(":tray/icon.png")));
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     setWindowTitle(ConstData::getAppName());

@@ -6,6 +6,8 @@
 #include "ConstData.h"
 #include "GuiLoggingCategories.h"
 #include "PageHeader.h"
+#include "UpdateCheck.h"
+#include "WrappedLabel.h"
 
 #include <QHBoxLayout>
 #include <QIcon>
@@ -32,10 +34,9 @@ QString networkErrorText()
 MasterPass::MasterPass(QWidget* parent, const QString& appName)
     : QWidget(parent), pageHeader(new PageHeader(appName, this)), titleLabel(new QLabel(this)),
       pin(new ClickableLineEdit(this)), confirm(new ClickableLineEdit(this)), button(new QPushButton(this)),
-      statusLabel(new QLabel(this)), loading(new QLabel(this)),
+      statusLabel(new WrappedLabel(360, 40, this)), loading(new QLabel(this)),
       loaderMovie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this)),
-      updateButton(new QPushButton(this)),
-      updateMovie(new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this))
+      updateButton(new QPushButton(this)), updateCheck(new UpdateCheck(updateButton, this))
 {
     lockOut = new LockOutCountdown(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -73,9 +74,6 @@ MasterPass::MasterPass(QWidget* parent, const QString& appName)
     statusLabel->setObjectName(QStringLiteral("status"));
     statusLabel->setStyleSheet(QStringLiteral("color: #D92D20; font-size: 13px;"));
     statusLabel->setAlignment(Qt::AlignCenter);
-    statusLabel->setWordWrap(true);
-    statusLabel->setFixedWidth(360);
-    statusLabel->setMinimumHeight(40);
     loading->setObjectName(QStringLiteral("loading"));
     loading->setAlignment(Qt::AlignCenter);
     loaderMovie->setScaledSize(QSize(40, 40));
@@ -123,11 +121,9 @@ MasterPass::MasterPass(QWidget* parent, const QString& appName)
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &MasterPass::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &MasterPass::signalChangeStatusLog);
     connect(updateButton, &QPushButton::clicked, this, [this] {
-        updateMovie->start();
+        updateCheck->slotStart();
         emit signalGetUpdate();
     });
-    connect(updateMovie, &QMovie::frameChanged, this,
-            [this](int) { updateButton->setIcon(QIcon(updateMovie->currentPixmap())); });
     connect(this, &MasterPass::signalNewVersion, this, &MasterPass::slotNewVersion);
     showEnter();
 }
@@ -316,9 +312,5 @@ void MasterPass::slotStatusAd(bool status)
 
 void MasterPass::slotNewVersion(bool status)
 {
-    updateMovie->stop();
-    updateButton->setIcon(
-        QIcon(status ? QStringLiteral(":/nav/update_true.png") : QStringLiteral(":/nav/update_false.png")));
-    updateButton->setText(status ? QStringLiteral("Service update required")
-                                 : QStringLiteral("Latest version"));
+    updateCheck->slotFinish(status);
 }

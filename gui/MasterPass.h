@@ -8,6 +8,8 @@ class PageHeader;
 class QLabel;
 class QMovie;
 class QPushButton;
+class UpdateCheck;
+class WrappedLabel;
 class QTimer;
 class LockOutCountdown;
 
@@ -73,11 +75,11 @@ private:
     ClickableLineEdit* pin;
     ClickableLineEdit* confirm;
     QPushButton* button;
-    QLabel* statusLabel;
+    WrappedLabel* statusLabel;
     QLabel* loading;
     QMovie* loaderMovie;
     QPushButton* updateButton;
-    QMovie* updateMovie;
+    UpdateCheck* updateCheck;
     quint16 count = 0;
     QString savedButtonText;
     LockOutCountdown* lockOut = nullptr;

@@ -25,8 +25,10 @@ PageHeader::PageHeader(const QString& name, QWidget* parent)
 
     adMark->setObjectName(QStringLiteral("adMark"));
     adMark->setText(QStringLiteral("ActiveDirectory"));
-    adMark->setStyleSheet(
-        QStringLiteral("color: #1C66F6; border: 1px solid #1C66F6; border-radius: 6px; padding: 2px 8px;"));
+    // A small badge beside the title, not a box the height of the header.
+    adMark->setStyleSheet(QStringLiteral("color: #1C66F6; background: #EFF4FF; border: 1px solid #B2CCFF;"
+                                         " border-radius: 9px; padding: 1px 8px; font-size: 11px;"));
+    adMark->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     adMark->hide();
 
     closeButton->setObjectName(QStringLiteral("close"));
@@ -41,7 +43,7 @@ PageHeader::PageHeader(const QString& name, QWidget* parent)
     layout->setSpacing(12);
     layout->addWidget(logo);
     layout->addWidget(title);
-    layout->addWidget(adMark);
+    layout->addWidget(adMark, 0, Qt::AlignVCenter);
     layout->addStretch(1);
     layout->addWidget(closeButton);
 

@@ -7,6 +7,7 @@
 #include "PageHeader.h"
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
+#include "UpdateCheck.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -80,7 +81,6 @@ PersonalArea::PersonalArea(QWidget* parent, const QString& appName)
     setObjectName(QStringLiteral("personalArea"));
     setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#personalArea {background: #F9FAFB;}"));
-    updateMovie = new QMovie(QStringLiteral(":/nav/update_progress.gif"), QByteArray(), this);
     loaderMovie = new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this);
     loaderMovie->setScaledSize(QSize(48, 48));
 
@@ -123,8 +123,6 @@ PersonalArea::PersonalArea(QWidget* parent, const QString& appName)
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &PersonalArea::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &PersonalArea::signalChangeStatusLog);
     connect(this, &PersonalArea::signalNewVersion, this, &PersonalArea::slotNewVersion);
-    connect(updateMovie, &QMovie::frameChanged, this,
-            [this](int) { updateButton->setIcon(QIcon(updateMovie->currentPixmap())); });
 }
 
 QWidget* PersonalArea::buildNavigation()
@@ -167,6 +165,7 @@ QWidget* PersonalArea::buildNavigation()
     updateButton->setCheckable(true);
     updateButton->setFixedHeight(40);
     updateButton->setCursor(Qt::PointingHandCursor);
+    updateCheck = new UpdateCheck(updateButton, this);
     auto* logout = new QPushButton(QStringLiteral("Log out"), nav);
     logout->setObjectName(QStringLiteral("logout"));
     logout->setFixedHeight(40);
@@ -498,8 +497,7 @@ void PersonalArea::slotCopy()
 
 void PersonalArea::slotUpdate()
 {
-    updateButton->setChecked(true);
-    updateMovie->start();
+    updateCheck->slotStart();
     emit signalGetUpdate();
 }
 
@@ -606,8 +604,12 @@ void PersonalArea::slotUserInfo(QJsonObject data)
     const QString name = textOf(data.value(QStringLiteral("username")));
     userName->setText(cutText(name, userNameKeep));
     userName->setToolTip(name.size() > userNameKeep ? name : QString());
-    ip->setText(textOf(data.value(QStringLiteral("ip"))));
-    ip->setToolTip(ip->text());
+    // An IPv6 address is wider than its column: shown elided in the middle,
+    // whole in the tool tip.
+    const QString address = textOf(data.value(QStringLiteral("ip")));
+    ip->ensurePolished();
+    ip->setText(ip->fontMetrics().elidedText(address, Qt::ElideMiddle, ip->maximumWidth()));
+    ip->setToolTip(address);
     const QString plan = textOf(data.value(QStringLiteral("plan_name")));
     planName->setText(cutText(plan, planNameKeep));
     planName->setToolTip(plan.size() > planNameKeep ? plan : QString());
@@ -733,12 +735,7 @@ void PersonalArea::slotDnsProtocol(QJsonObject data)
 
 void PersonalArea::slotNewVersion(bool status)
 {
-    updateMovie->stop();
-    updateButton->setChecked(false);
-    updateButton->setIcon(
-        QIcon(status ? QStringLiteral(":/nav/update_true.png") : QStringLiteral(":/nav/update_false.png")));
-    updateButton->setText(status ? QStringLiteral("Service update required")
-                                 : QStringLiteral("Latest version"));
+    updateCheck->slotFinish(status);
 }
 
 void PersonalArea::slotStatusLog(bool status)

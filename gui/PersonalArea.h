@@ -13,6 +13,7 @@ class QLabel;
 class QMovie;
 class QPlainTextEdit;
 class QPushButton;
+class UpdateCheck;
 class QStackedWidget;
 class TableWidget;
 class TableWidgetNetInter;
@@ -145,7 +146,7 @@ private:
     QList<ClickableFrameProtocol*> protocols;
     TableWidgetNetInter* interfaces = nullptr;
     QPushButton* updateButton = nullptr;
-    QMovie* updateMovie = nullptr;
+    UpdateCheck* updateCheck = nullptr;
     QWidget* overlay = nullptr;
     QLabel* overlayAnimation = nullptr;
     QLabel* overlayText = nullptr;

@@ -13,6 +13,10 @@
 int main(int argc, char** argv)
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    // Scaled displays (125 %, 150 %, ...) get a window of the same physical
+    // size as at 100 % instead of a tiny one; set before the application exists.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
     const QString word = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
 

@@ -3,9 +3,7 @@
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-"$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 \
-    || { cat "$build.configure.log"; exit 1; }
+"$root/scripts/configure.sh" "$build"
 cmake --build "$build" -j "$(nproc)"
 # The Windows build of the same sources: its tests run under wine in the same
 # ctest run (label windows).

@@ -121,6 +121,39 @@ cv_start_agent() { # <agent binary>
     return 0
 }
 
+# cv_sign_in_demo <password-file> <pin-file>: signs the running agent in with
+# the seeded demo account as the tray program would (password, then a new PIN),
+# which also switches protection on.
+cv_sign_in_demo() {
+    _ctl="$CV_BUILD/tools/corvanectl/corvanectl"
+    [ -x "$_ctl" ] || { cv_log "$_ctl not built"; return 1; }
+    "$_ctl" --timeout 30000 signin demo --password-file "$1" >>"$CV_RUN/signin.log" 2>&1 &&
+        "$_ctl" --timeout 30000 pin create --pin-file "$2" >>"$CV_RUN/signin.log" 2>&1 ||
+        { cv_log "sign-in failed: $(tail -n 3 "$CV_RUN/signin.log")"; return 1; }
+    cv_log "agent signed in as demo"
+}
+
+# cv_start_gui <binary>: the tray program, connected to the agent in here; its
+# own INI file stays in the run folder.
+cv_start_gui() {
+    mkdir -p "$CV_RUN/gui-data"
+    XDG_DATA_HOME="$CV_RUN/gui-data" CORVANE_STATE_DIR="$CV_RUN/agent-state" \
+        "$1" >>"$CV_RUN/gui.log" 2>&1 &
+    CV_PIDS="$! $CV_PIDS"
+    cv_log "tray program started (log $CV_RUN/gui.log)"
+}
+
+# cv_write_env <file>: the harness's variables and PATH as assignments that a
+# shell reads back verbatim whatever the values hold (spaces, quotes, $):
+# each value single-quoted, its own single quotes written as '\''.
+cv_write_env() {
+    : >"$1"
+    for _name in $(env | sed -n 's/^\(CORVANE_[A-Za-z0-9_]*\)=.*/\1/p' | grep -vx CORVANE_HARNESS_INSIDE) PATH; do
+        eval "_value=\${$_name-}"
+        printf "export %s='%s'\n" "$_name" "$(printf '%s' "$_value" | sed "s/'/'\\\\''/g")" >>"$1"
+    done
+}
+
 # cv_teardown: stops everything this harness started, newest first, by PID.
 cv_teardown() {
     for _pid in $CV_PIDS; do

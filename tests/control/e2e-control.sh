@@ -146,7 +146,7 @@ check "after logout the stored UID is kept" grep -q '^UID=uid-e2e' "$ini"
 
 check "corvanectl send with data" contains "$("$ctl" send SETCOORDGUI '{"x":"10","y":"20"}' && "$ctl" send GETCOORDGUI)" \
     '{"data":{"x":"10","y":"20"},"info":"COORDGUI"}'
-check "corvanectl refuses an unknown protocol" fails_with 1 "$ctl" protocol quic
+check "corvanectl refuses an unknown protocol" fails_with 3 "$ctl" protocol quic
 
 # --- loopback only ----------------------------------------------------------------
 ip addr add 192.0.2.77/32 dev lo

@@ -5,6 +5,7 @@
 #include "MasterPass.h"
 #include "RegistryStore.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -43,11 +44,14 @@ private:
         return store->value(QStringLiteral("CONTROL/UNINSTALL/PIN")).toString();
     }
 
+    QString systemFamily;
+
 private slots:
     void initTestCase()
     {
         QVERIFY(state.isValid());
         qputenv("CORVANE_STATE_DIR", state.path().toUtf8());
+        systemFamily = QApplication::font().family();
     }
 
     void init() { QFile::remove(storeFile()); }
@@ -56,6 +60,8 @@ private slots:
     {
         CheckUninst prompt;
         QVERIFY(prompt.isVisible());
+        // Started without the main window, it still lays out in the program's font.
+        QVERIFY(QApplication::font().family() != systemFamily);
         QCOMPARE(prompt.size(), QSize(1145, 600));
         QVERIFY(prompt.windowFlags() & Qt::FramelessWindowHint);
         MasterPass* masterPass = prompt.getAuthorization()->getMasterPass();

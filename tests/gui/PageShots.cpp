@@ -3,11 +3,17 @@
 // sample data. A stand-in agent on the control port keeps the window in its
 // connected state; run it in a private network namespace.
 //
+// Every page is also fed the longest texts its labels can be given (each
+// status text, long names and addresses), and each picture is checked: a
+// label whose text does not fit its own box or lies partly outside the
+// widgets around it is reported as clipped and fails the run.
+//
 // usage: corvane-gui-page-shots <output dir>      writes one PNG per page
 //        corvane-gui-page-shots --points           prints the window positions
 //                                                  the end-to-end script clicks
 #include "AgentGUI.h"
 #include "Alert.h"
+#include "AuthToken.h"
 #include "Authentication.h"
 #include "Authorization.h"
 #include "CheckerVersion.h"
@@ -20,12 +26,14 @@
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
 #include "TcpSocket.h"
+#include "UpdateCheck.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -57,6 +65,47 @@ bool waitFor(const std::function<bool()>& condition, int ms)
 QPoint centreIn(QWidget* window, QWidget* widget, const QRect& rect)
 {
     return widget->mapTo(window, rect.center());
+}
+
+// The labels below `root` whose text is cut: wider or taller than the label's
+// box (for wrapped text: taller than the height its width needs), or the box
+// itself reaching outside a widget it sits in.
+QStringList clippedLabels(QWidget* root)
+{
+    QStringList found;
+    const QList<QLabel*> labels = root->findChildren<QLabel*>();
+    for (QLabel* label : labels) {
+        if (label->text().isEmpty() || !label->isVisibleTo(root))
+            continue;
+        QString why;
+        if (label->wordWrap()) {
+            const int need = label->heightForWidth(label->width());
+            if (need > label->height() + 1)
+                why = QStringLiteral("needs %1 px of height, has %2").arg(need).arg(label->height());
+        } else {
+            const QSize need = label->sizeHint();
+            if (need.width() > label->width() + 1 || need.height() > label->height() + 1)
+                why = QStringLiteral("needs %1x%2, has %3x%4")
+                          .arg(need.width())
+                          .arg(need.height())
+                          .arg(label->width())
+                          .arg(label->height());
+        }
+        for (QWidget* outer = label->parentWidget(); why.isEmpty() && outer && outer != root->parentWidget();
+             outer = outer->parentWidget()) {
+            const QRect box(label->mapTo(outer, QPoint(0, 0)), label->size());
+            if (!outer->rect().adjusted(-1, -1, 1, 1).contains(box))
+                why = QStringLiteral("reaches outside %1")
+                          .arg(outer->objectName().isEmpty()
+                                   ? QString::fromLatin1(outer->metaObject()->className())
+                                   : outer->objectName());
+        }
+        if (!why.isEmpty())
+            found << QStringLiteral("%1 \"%2\": %3")
+                         .arg(label->objectName().isEmpty() ? QStringLiteral("label") : label->objectName(),
+                              label->text().left(60).replace(QLatin1Char('\n'), QLatin1Char(' ')), why);
+    }
+    return found;
 }
 
 QJsonObject sampleProfiles()
@@ -166,16 +215,21 @@ int main(int argc, char** argv)
         return 1;
     }
     int failures = 0;
-    auto shot = [&](const QString& name) {
+    auto shotOf = [&](QWidget* page, const QString& name) {
         settle(250);
         const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-        if (!window.grab().save(path)) {
+        if (!page->grab().save(path)) {
             err << "cannot write " << path << '\n';
             ++failures;
             return;
         }
         out << path << '\n';
+        for (const QString& clipped : clippedLabels(page)) {
+            err << "CLIPPED in " << name << ": " << clipped << '\n';
+            ++failures;
+        }
     };
+    auto shot = [&](const QString& name) { shotOf(&window, name); };
 
     stack->setCurrentIndex(AgentGUI::PAGE_ALERT);
     shot(QStringLiteral("01-connecting"));
@@ -191,10 +245,25 @@ int main(int argc, char** argv)
     authorization->getAuthentication()->findChild<QPushButton*>(QStringLiteral("signIn"))->click();
     authorization->slotStatusCheckAuth({{QStringLiteral("status"), 0}});
     shot(QStringLiteral("03-sign-in-rejected"));
+    authorization->slotStatusCheckAuth({{QStringLiteral("status"), 2}});
+    shot(QStringLiteral("03a-sign-in-network-error"));
+    for (int attempt = 0; attempt < 3; ++attempt)
+        authorization->slotStatusCheckAuth({{QStringLiteral("status"), 0}});
+    shot(QStringLiteral("03b-sign-in-locked-out"));
     authorization->slotStatusCheckAuth({{QStringLiteral("status"), 1}});
     shot(QStringLiteral("04-pin-create"));
+    authorization->slotStatusCreatePin({{QStringLiteral("status"), 2}});
+    shot(QStringLiteral("04a-pin-create-wrong-length"));
+    authorization->slotStatusCreatePin({{QStringLiteral("status"), 0}});
+    shot(QStringLiteral("04b-pin-create-not-set"));
     authorization->slotStatusCreatePin({{QStringLiteral("status"), 1}});
     shot(QStringLiteral("05-pin-enter"));
+    authorization->slotStatusCheckPin({{QStringLiteral("status"), 4}});
+    shot(QStringLiteral("05a-pin-enter-network-error"));
+    authorization->slotStatusCheckPin({{QStringLiteral("status"), 2}});
+    shot(QStringLiteral("05b-pin-enter-wrong-length"));
+    authorization->slotStatusCheckPin({{QStringLiteral("status"), 5}});
+    shot(QStringLiteral("05c-pin-enter-problem"));
     authorization->slotStatusCheckPin({{QStringLiteral("status"), 3}});
     waitFor([&] { return authorization->getCurrentIndex() == 0; }, 3000);
     shot(QStringLiteral("06-sign-in-launch-limit"));
@@ -248,5 +317,38 @@ int main(int argc, char** argv)
     shot(QStringLiteral("14-update-notice"));
     stack->setCurrentIndex(AgentGUI::PAGE_FILTERING);
     shot(QStringLiteral("15-filtering-off"));
+
+    // The longest agent data the personal area shows, and the update check
+    // that got no answer.
+    personalArea();
+    area->slotUserInfo(
+        {{QStringLiteral("username"), "a.very.long.account.name@subsidiary.example.corvane.test"},
+         {QStringLiteral("ip"), "2001:0db8:85a3:0000:0000:8a2e:0370:7334"},
+         {QStringLiteral("plan_name"), "Family and Small Business Premium Annual"},
+         {QStringLiteral("date_end"), "31.12.2026"}});
+    area->slotProfiles(QJsonObject{
+        {QStringLiteral("profiles"),
+         QJsonArray{QJsonObject{{QStringLiteral("id"), 1}, {QStringLiteral("name"), "Unfiltered"}},
+                    QJsonObject{{QStringLiteral("id"), 2},
+                                {QStringLiteral("name"),
+                                 "Kids at home on school days, strict social networks and games policy"}},
+                    QJsonObject{{QStringLiteral("id"), 4294967294LL}, {QStringLiteral("name"), "Work"}}}}});
+    area->slotProfileId({{QStringLiteral("profile_id"), 2}});
+    if (auto* check = area->findChild<UpdateCheck*>()) {
+        check->setBoundMs(1);
+        check->slotStart();
+    }
+    shot(QStringLiteral("16-personal-area-long-data"));
+
+    // The access-key form of directory mode, with its badge and the network
+    // error, at the window's size.
+    AuthToken keyForm(nullptr, ConstData::getAppName());
+    keyForm.setFixedSize(window.size());
+    keyForm.slotStatusAd(true);
+    keyForm.show();
+    keyForm.setCheckAuth(Authentication::NETWORK_ERROR);
+    shotOf(&keyForm, QStringLiteral("17-access-key-network-error"));
+    keyForm.hide();
+    window.show();
     return failures == 0 ? 0 : 1;
 }

@@ -19,6 +19,7 @@
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
 #include "TcpSocket.h"
+#include "UpdateCheck.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -131,6 +132,18 @@ private slots:
         QCOMPARE(area->getUserNameToolTip(), shownName == username ? QString() : username);
         QCOMPARE(area->getPlanNameToolTip(), shownPlan == planName ? QString() : planName);
         QVERIFY(area->width() <= ConstData::getSizeWin().width());
+    }
+
+    void longAddressElided()
+    {
+        auto area = openArea();
+        const QString address = QStringLiteral("2001:0db8:85a3:0000:0000:8a2e:0370:7334");
+        area->slotUserInfo({{QStringLiteral("username"), "demo"}, {QStringLiteral("ip"), address}});
+        const QString shown = area->getIp();
+        QVERIFY2(shown.contains(QChar(0x2026)) && shown.startsWith(QLatin1String("2001:")) &&
+                     shown.endsWith(QLatin1String("7334")),
+                 qPrintable(shown));
+        QCOMPARE(area->findChild<QLabel*>(QStringLiteral("ip"))->toolTip(), address);
     }
 
     void nextPaymentDate_data()
@@ -577,6 +590,12 @@ private slots:
         QCOMPARE(area->getUpdateText(), QStringLiteral("Service update required"));
         area->slotNewVersion(false);
         QCOMPARE(area->getUpdateText(), QStringLiteral("Latest version"));
+        // No answer at all: the button stops after its bound and says so.
+        area->findChild<UpdateCheck*>()->setBoundMs(50);
+        QTest::mouseClick(child<QPushButton>(area.get(), "update"), Qt::LeftButton);
+        QVERIFY(area->isUpdateChecked());
+        QTRY_COMPARE(area->getUpdateText(), QStringLiteral("Update check failed"));
+        QVERIFY(!area->isUpdateChecked());
         QSignalSpy logout(area.get(), &PersonalArea::signalLogout);
         QTest::mouseClick(child<QPushButton>(area.get(), "logout"), Qt::LeftButton);
         QCOMPARE(logout.count(), 1);

@@ -3,9 +3,12 @@
 #include "ControlFrame.h"
 #include "MessageNames.h"
 
+#include <QCommandLineParser>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonParseError>
+
+#include <algorithm>
 
 namespace {
 
@@ -14,6 +17,33 @@ namespace N = MessageNames;
 QString name(const char* text)
 {
     return QString::fromLatin1(text);
+}
+
+// CHECKPIN answers 1, 3 and 4 when the PIN is right (3 and 4 tell about the
+// machine identifier); the unlock before a settings command needs no more.
+const QSet<int> pinRight{1, 3, 4};
+
+QString refusalOf(const QString& reply, int status)
+{
+    if (reply == QLatin1String(N::StatusCheckAuth))
+        return status == 2 ? QStringLiteral("the agent could not reach the service to check the sign-in")
+                           : QStringLiteral("the service refused the login and password or access key");
+    if (reply == QLatin1String(N::StatusCreatePin))
+        return status == 2 ? QStringLiteral("the PIN must have 4 to 20 characters")
+                           : QStringLiteral("the PIN was not set (sign in first)");
+    if (reply == QLatin1String(N::StatusCheckPin)) {
+        switch (status) {
+        case 0:
+            return QStringLiteral("wrong PIN");
+        case 3:
+            return QStringLiteral("the PIN is right but the service refused this machine (launch limit)");
+        case 4:
+            return QStringLiteral("the PIN is right but the service could not be reached");
+        default:
+            break;
+        }
+    }
+    return QStringLiteral("%1 answered status %2").arg(reply).arg(status);
 }
 
 // The request used to learn that the agent has handled a silent command.
@@ -75,21 +105,223 @@ QStringList SupportCommand::repliesTo(const QString& command)
 QString SupportCommand::usage()
 {
     return QStringLiteral(
-        "Commands:\n"
-        "  status                      sign-in data stored, profile id, protocol, interfaces\n"
-        "  protocol dns|doh|dot        choose the upstream transport\n"
-        "  filtering on|off            switch protection\n"
-        "  login | logout              as the GUI does after signing in / out\n"
-        "  interfaces                  the interfaces and their switches\n"
-        "  interface GUID on|off       switch protection of one interface\n"
-        "  log                         toggle the agent's debug log\n"
-        "  profiles | profile ID       list the profiles / choose one\n"
-        "  version | sysinfo | debug   version check, system report, debug report\n"
-        "  send NAME [JSON-OBJECT]     any message of the control channel\n"
-        "  listen SECONDS              print whatever the agent sends meanwhile\n");
+        "usage: corvanectl [--host ADDR] [--port N] [--timeout MS] [--pretty] [--pin PIN | --pin-file F]\n"
+        "                  COMMAND [ARGUMENTS...]\n"
+        "Commands: status, signin, pin, protocol, filtering, login, logout, interfaces, interface, log,\n"
+        "          profiles, profile, version, sysinfo, debug, send, listen. See corvanectl --help.\n");
 }
 
-bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command, QString& error)
+QString SupportCommand::manual()
+{
+    return QStringLiteral(
+        "NAME\n"
+        "    corvanectl - drive the Corvane Agent over its local control channel\n"
+        "\n"
+        "SYNOPSIS\n"
+        "    corvanectl [OPTIONS] COMMAND [ARGUMENTS...]\n"
+        "\n"
+        "DESCRIPTION\n"
+        "    Connects to the agent's control port as a support client, sends what the\n"
+        "    command needs, one step after another as the tray program does, and prints\n"
+        "    each reply of the agent as one JSON line. Passwords, access keys and PINs\n"
+        "    are read from files or asked for without echo, and never printed.\n"
+        "\n"
+        "COMMANDS\n"
+        "    status                      sign-in data stored, profile id, protocol, interfaces\n"
+        "    signin LOGIN [--password-file F]\n"
+        "                                check the login and password (asked for when no file\n"
+        "                                is given and read from standard input when it is not\n"
+        "                                a terminal); then create or check the PIN\n"
+        "    signin --access-key-file F  the same with an access key (directory mode)\n"
+        "    pin create                  protect the sign-in data with a new PIN, then check it\n"
+        "                                and switch protection on, as the tray program does\n"
+        "    pin check                   check the stored sign-in data's PIN, then switch\n"
+        "                                protection on\n"
+        "    protocol dns|doh|dot        choose the upstream transport\n"
+        "    filtering on|off            switch protection\n"
+        "    login | logout              as the tray program does after signing in / out\n"
+        "    interfaces                  the interfaces and their switches\n"
+        "    interface GUID on|off       switch protection of one interface\n"
+        "    log                         toggle the agent's debug log\n"
+        "    profiles | profile ID       list the profiles / choose one\n"
+        "    version | sysinfo | debug   version check, system report, debug report\n"
+        "    send NAME [JSON-OBJECT]     any message of the control channel\n"
+        "    listen SECONDS              print whatever the agent sends meanwhile\n"
+        "\n"
+        "OPTIONS\n"
+        "    --host ADDR         agent address (127.0.0.1)\n"
+        "    --port N            control port (49101)\n"
+        "    --timeout MS        how long to wait for each answer (35000: the agent may be\n"
+        "                        busy up to 30 s with an external program)\n"
+        "    --pretty            indented JSON\n"
+        "    --pin PIN           the PIN: for \"pin create|check\" the PIN itself; for commands\n"
+        "                        that change settings (filtering, protocol, profile, log,\n"
+        "                        logout, signin) it is checked first on the same connection,\n"
+        "                        which the agent asks for while sign-in data is stored\n"
+        "    --pin-file F        the same, read from the first line of F\n"
+        "    --password-file F   the password for signin, first line of F\n"
+        "    --access-key-file F the access key for signin, first line of F\n"
+        "    -h, --help          this text\n"
+        "\n"
+        "EXIT STATUS\n"
+        "    0  done\n"
+        "    1  refused by the agent (wrong login, password, key or PIN; PIN too short)\n"
+        "    2  the agent is unreachable or did not answer in time\n"
+        "    3  usage error\n"
+        "\n"
+        "EXAMPLES\n"
+        "    Sign a fresh agent in with the development service's demo account:\n"
+        "        corvanectl signin demo              (asks for the password)\n"
+        "        corvanectl pin create               (asks for a new PIN twice)\n"
+        "    The same from a script:\n"
+        "        corvanectl signin demo --password-file /root/demo.password\n"
+        "        corvanectl pin create --pin-file /root/agent.pin\n"
+        "    Directory mode:\n"
+        "        corvanectl signin --access-key-file /root/ad.key && corvanectl pin create\n"
+        "    Switch filtering off once signed in:\n"
+        "        corvanectl --pin-file /root/agent.pin filtering off\n"
+        "    Use DNS over TLS and show the result:\n"
+        "        corvanectl --pin-file /root/agent.pin protocol dot && corvanectl status\n"
+        "    Watch what the agent reports for a minute:\n"
+        "        corvanectl listen 60\n");
+}
+
+bool SupportCommand::parseArguments(const QStringList& arguments, SupportInvocation& invocation,
+                                    QString& error)
+{
+    invocation = SupportInvocation();
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption host(QStringLiteral("host"), QString(), QStringLiteral("address"));
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("port"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("ms"));
+    const QCommandLineOption pretty(QStringLiteral("pretty"), QString());
+    const QCommandLineOption pin(QStringLiteral("pin"), QString(), QStringLiteral("pin"));
+    const QCommandLineOption pinFile(QStringLiteral("pin-file"), QString(), QStringLiteral("file"));
+    const QCommandLineOption passwordFile(QStringLiteral("password-file"), QString(), QStringLiteral("file"));
+    const QCommandLineOption accessKeyFile(QStringLiteral("access-key-file"), QString(),
+                                           QStringLiteral("file"));
+    parser.addOptions({help, host, port, timeout, pretty, pin, pinFile, passwordFile, accessKeyFile});
+    // Single dashes would make "profile -1" an option cluster; words stay words.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    if (!parser.parse(QStringList{QStringLiteral("corvanectl")} + arguments)) {
+        error = parser.errorText();
+        return false;
+    }
+    invocation.help = parser.isSet(help);
+    if (parser.isSet(host)) {
+        invocation.host = parser.value(host);
+        if (invocation.host.isEmpty()) {
+            error = QStringLiteral("--host takes an address");
+            return false;
+        }
+    }
+    if (parser.isSet(port)) {
+        bool ok = false;
+        const uint value = parser.value(port).toUInt(&ok);
+        if (!ok || value == 0 || value > 65535) {
+            error = QStringLiteral("--port takes a port number");
+            return false;
+        }
+        invocation.port = static_cast<quint16>(value);
+    }
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        invocation.timeoutMs = parser.value(timeout).toInt(&ok);
+        if (!ok || invocation.timeoutMs <= 0) {
+            error = QStringLiteral("--timeout takes a positive number of milliseconds");
+            return false;
+        }
+    }
+    invocation.pretty = parser.isSet(pretty);
+    if (parser.isSet(pin) && parser.isSet(pinFile)) {
+        error = QStringLiteral("give --pin or --pin-file, not both");
+        return false;
+    }
+    invocation.pinGiven = parser.isSet(pin);
+    invocation.pin = parser.value(pin);
+    invocation.pinFile = parser.value(pinFile);
+    invocation.passwordFile = parser.value(passwordFile);
+    invocation.accessKeyFile = parser.value(accessKeyFile);
+    invocation.words = parser.positionalArguments();
+    if (!invocation.passwordFile.isEmpty() || !invocation.accessKeyFile.isEmpty()) {
+        if (invocation.words.value(0).toLower() != QLatin1String("signin")) {
+            error = QStringLiteral("--password-file and --access-key-file belong to signin");
+            return false;
+        }
+        if (!invocation.passwordFile.isEmpty() && !invocation.accessKeyFile.isEmpty()) {
+            error = QStringLiteral("signin takes a password or an access key, not both");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SupportCommand::needsPasswordPrompt(const SupportInvocation& invocation)
+{
+    return invocation.words.size() == 2 && invocation.words.first().toLower() == QLatin1String("signin") &&
+           invocation.passwordFile.isEmpty() && invocation.accessKeyFile.isEmpty();
+}
+
+bool SupportCommand::needsPinPrompt(const SupportInvocation& invocation)
+{
+    const QString action = invocation.words.value(1).toLower();
+    return invocation.words.size() == 2 && invocation.words.first().toLower() == QLatin1String("pin") &&
+           (action == QLatin1String("create") || action == QLatin1String("check")) && !invocation.pinGiven &&
+           invocation.pinFile.isEmpty();
+}
+
+QString SupportCommand::secretFromFile(const QByteArray& contents)
+{
+    const int end = contents.indexOf('\n');
+    QByteArray line = end < 0 ? contents : contents.left(end);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+bool SupportCommand::needsPin(const QString& command)
+{
+    static const QSet<QString> guarded{name(N::StatusFilteringLocal),
+                                       name(N::ChangeDnsProtocol),
+                                       name(N::SetProfileId),
+                                       name(N::ChangeStatusLog),
+                                       name(N::Logout),
+                                       name(N::CheckAuth)};
+    return guarded.contains(command);
+}
+
+int SupportCommand::exitCode(Progress progress)
+{
+    switch (progress) {
+    case Progress::Finished:
+        return Ok;
+    case Progress::Refused:
+        return Refused;
+    case Progress::Waiting:
+    case Progress::Next:
+        break;
+    }
+    // Ended before every answer came: the agent did not answer in time.
+    return Unreachable;
+}
+
+void SupportCommand::add(const QJsonObject& message, const QStringList& replies,
+                         const QSet<int>& acceptedStatus, bool quietReply)
+{
+    steps.append(Step{message, replies, acceptedStatus, quietReply});
+}
+
+QList<QJsonObject> SupportCommand::messages() const
+{
+    QList<QJsonObject> all;
+    for (const Step& step : steps)
+        all.append(step.message);
+    return all;
+}
+
+bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command, QString& error,
+                               const Secrets& secrets)
 {
     command = SupportCommand();
     if (words.isEmpty()) {
@@ -99,15 +331,21 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
     const QString verb = words.first().toLower();
     const int count = static_cast<int>(words.size());
     const auto add = [&command](const char* info, const QJsonObject& data = QJsonObject(),
-                                bool withData = false) {
-        command.messages.append(ControlFrame::envelope(name(info), data, withData));
-        command.awaited.append(repliesTo(name(info)));
+                                bool withData = false, const QSet<int>& acceptedStatus = {}) {
+        command.add(ControlFrame::envelope(name(info), data, withData), repliesTo(name(info)),
+                    acceptedStatus);
     };
     const auto expectWords = [&](int n) {
         if (count == n)
             return true;
         error = QStringLiteral("\"%1\" takes %2 argument(s)").arg(verb).arg(n - 1);
         return false;
+    };
+    // After a right PIN the tray program reports the sign-in, which switches
+    // protection on.
+    const auto checkPinThenLogin = [&]() {
+        add(N::CheckPin, QJsonObject{{"pin_code", secrets.pin}}, true, {1});
+        add(N::Login);
     };
 
     if (verb == QLatin1String("status")) {
@@ -116,6 +354,30 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
         add(N::AuthData);
         add(N::GetProfileId);
         add(N::GetSettings);
+    } else if (verb == QLatin1String("signin")) {
+        if (count == 1 && !secrets.accessKey.isEmpty()) {
+            add(N::CheckAuth, QJsonObject{{"token", secrets.accessKey}}, true, {1});
+        } else if (count == 2) {
+            add(N::CheckAuth, QJsonObject{{"login", words.at(1)}, {"password", secrets.password}}, true, {1});
+        } else {
+            error = QStringLiteral("signin takes a login, or --access-key-file");
+            return false;
+        }
+    } else if (verb == QLatin1String("pin")) {
+        if (!expectWords(2))
+            return false;
+        const QString action = words.at(1).toLower();
+        if (action == QLatin1String("create")) {
+            add(N::CreatePin, QJsonObject{{"pin_code", secrets.pin}}, true, {1});
+            checkPinThenLogin();
+        } else if (action == QLatin1String("check")) {
+            checkPinThenLogin();
+        } else {
+            error = QStringLiteral("pin takes create or check");
+            return false;
+        }
+        // The PIN of this command is the one created or checked, never an unlock.
+        return true;
     } else if (verb == QLatin1String("protocol")) {
         int protocol = 0;
         if (!expectWords(2))
@@ -200,8 +462,7 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
             }
             data = document.object();
         }
-        command.messages.append(ControlFrame::envelope(words.at(1), data, count == 3));
-        command.awaited.append(repliesTo(words.at(1)));
+        command.add(ControlFrame::envelope(words.at(1), data, count == 3), repliesTo(words.at(1)));
     } else if (verb == QLatin1String("listen")) {
         bool isNumber = false;
         if (!expectWords(2))
@@ -216,22 +477,56 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
         return false;
     }
 
-    if (command.awaited.isEmpty() && command.listenSeconds == 0) {
-        command.messages.append(ControlFrame::envelope(name(barrierRequest)));
-        command.barrierPending = true;
-    }
+    // The agent takes settings commands only after the PIN was checked on the
+    // same connection while sign-in data is stored: check it first when given.
+    const bool guarded = std::any_of(command.steps.cbegin(), command.steps.cend(), [](const Step& step) {
+        return needsPin(step.message.value(QStringLiteral("info")).toString());
+    });
+    if (guarded && !secrets.pin.isEmpty())
+        command.steps.prepend(
+            Step{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", secrets.pin}}, true),
+                 repliesTo(name(N::CheckPin)), pinRight, false});
+    if (!command.steps.isEmpty() && command.steps.last().replies.isEmpty())
+        command.add(ControlFrame::envelope(name(barrierRequest)), {name(barrierReply)}, {}, true);
     return true;
 }
 
-bool SupportCommand::accept(const QJsonObject& message, bool& print)
+QList<QJsonObject> SupportCommand::nextMessages()
+{
+    QList<QJsonObject> out;
+    while (position < steps.size()) {
+        const Step& step = steps.at(position++);
+        out.append(step.message);
+        awaited = step.replies;
+        accepted = step.accepted;
+        quiet = step.quiet;
+        if (!awaited.isEmpty())
+            break;
+    }
+    return out;
+}
+
+SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool& print)
 {
     const QString info = message.value(QStringLiteral("info")).toString();
     print = true;
-    if (!awaited.isEmpty() && awaited.first() == info) {
-        awaited.removeFirst();
-    } else if (barrierPending && awaited.isEmpty() && info == name(barrierReply)) {
-        barrierPending = false;
-        print = false;
+    if (awaited.isEmpty() || awaited.first() != info)
+        return Progress::Waiting;
+    awaited.removeFirst();
+    print = !quiet;
+    if (!accepted.isEmpty()) {
+        const QJsonValue status =
+            message.value(QStringLiteral("data")).toObject().value(QStringLiteral("status"));
+        const int value = status.isDouble() ? status.toInt() : -1;
+        if (!accepted.contains(value)) {
+            refusalText = refusalOf(info, value);
+            steps.clear();
+            position = 0;
+            awaited.clear();
+            return Progress::Refused;
+        }
     }
-    return done();
+    if (!awaited.isEmpty())
+        return Progress::Waiting;
+    return position < steps.size() ? Progress::Next : Progress::Finished;
 }

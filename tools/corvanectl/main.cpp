@@ -3,24 +3,25 @@
 #include "MessageNames.h"
 #include "SupportCommand.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <cstdio>
+#include <string>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 namespace {
-
-enum ExitCode
-{
-    Ok = 0,
-    Usage = 1,
-    NoConnection = 2,
-    NoReply = 3
-};
 
 void printLine(FILE* stream, const QByteArray& bytes)
 {
@@ -34,6 +35,126 @@ void fail(const QString& text)
     printLine(stderr, QByteArray("corvanectl: ") + text.toUtf8());
 }
 
+bool stdinIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stdin)) != 0;
+#else
+    return isatty(STDIN_FILENO) != 0;
+#endif
+}
+
+// Turns the terminal's echo off for as long as it lives, when standard input
+// is a terminal at all.
+class EchoOff
+{
+public:
+    EchoOff()
+    {
+#ifdef Q_OS_WIN
+        input = GetStdHandle(STD_INPUT_HANDLE);
+        active = GetConsoleMode(input, &saved) && SetConsoleMode(input, saved & ~ENABLE_ECHO_INPUT);
+#else
+        active = stdinIsTerminal() && tcgetattr(STDIN_FILENO, &saved) == 0;
+        if (active) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            active = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+        }
+#endif
+    }
+    ~EchoOff()
+    {
+        if (!active)
+            return;
+#ifdef Q_OS_WIN
+        SetConsoleMode(input, saved);
+#else
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+#endif
+        std::fputc('\n', stderr);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+    bool isTerminal() const
+    {
+        return active;
+    }
+
+private:
+    bool active = false;
+#ifdef Q_OS_WIN
+    HANDLE input = nullptr;
+    DWORD saved = 0;
+#else
+    termios saved{};
+#endif
+};
+
+// Asks for a secret on the terminal without echo; without a terminal, reads
+// one line of standard input (a script piping it in).
+bool promptSecret(const char* prompt, QString& secret)
+{
+    std::string line;
+    {
+        const EchoOff echoOff;
+        if (echoOff.isTerminal()) {
+            std::fputs(prompt, stderr);
+            std::fflush(stderr);
+        }
+        int c = 0;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n')
+            line.push_back(static_cast<char>(c));
+        if (c == EOF && line.empty())
+            return false;
+    }
+    secret = SupportCommand::secretFromFile(QByteArray::fromStdString(line));
+    return true;
+}
+
+bool readSecretFile(const QString& path, QString& secret)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    // A secret is one short line; a huge file is a mistake, not a secret.
+    secret = SupportCommand::secretFromFile(file.read(4096));
+    return true;
+}
+
+// Fills the secrets the command needs from the files named or by asking.
+bool gatherSecrets(const SupportInvocation& invocation, SupportCommand::Secrets& secrets)
+{
+    if (!invocation.passwordFile.isEmpty() && !readSecretFile(invocation.passwordFile, secrets.password))
+        return false;
+    if (!invocation.accessKeyFile.isEmpty() && !readSecretFile(invocation.accessKeyFile, secrets.accessKey))
+        return false;
+    if (!invocation.pinFile.isEmpty() && !readSecretFile(invocation.pinFile, secrets.pin))
+        return false;
+    if (invocation.pinGiven)
+        secrets.pin = invocation.pin;
+    if (SupportCommand::needsPasswordPrompt(invocation) && !promptSecret("Password: ", secrets.password)) {
+        fail(QStringLiteral("no password given"));
+        return false;
+    }
+    if (SupportCommand::needsPinPrompt(invocation)) {
+        if (!promptSecret("PIN: ", secrets.pin)) {
+            fail(QStringLiteral("no PIN given"));
+            return false;
+        }
+        if (invocation.words.at(1).toLower() == QLatin1String("create") && stdinIsTerminal()) {
+            QString again;
+            if (!promptSecret("PIN again: ", again) || again != secrets.pin) {
+                fail(QStringLiteral("the two PINs differ"));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -41,52 +162,43 @@ int main(int argc, char** argv)
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvanectl"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Talks to the Corvane Agent over its local control channel as a support client and "
-                       "prints each reply as one JSON line.\n\n") +
-        SupportCommand::usage());
-    parser.addHelpOption();
-    const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Agent address (127.0.0.1)."),
-                                        QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Control port (49101)."),
-                                        QStringLiteral("port"), QStringLiteral("49101"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-                                           QStringLiteral("Milliseconds to wait for the replies (10000)."),
-                                           QStringLiteral("ms"), QStringLiteral("10000"));
-    const QCommandLineOption prettyOption(QStringLiteral("pretty"), QStringLiteral("Indented JSON."));
-    parser.addOptions({hostOption, portOption, timeoutOption, prettyOption});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do (see above)."),
-                                 QStringLiteral("command [arguments...]"));
-    parser.process(application);
-
-    SupportCommand command;
+    SupportInvocation invocation;
     QString error;
-    if (!SupportCommand::fromWords(parser.positionalArguments(), command, error)) {
+    if (!SupportCommand::parseArguments(QCoreApplication::arguments().mid(1), invocation, error)) {
         fail(error);
-        printLine(stderr, SupportCommand::usage().toUtf8());
-        return Usage;
+        std::fputs(SupportCommand::usage().toUtf8().constData(), stderr);
+        return SupportCommand::Usage;
     }
-    const QHostAddress host(parser.value(hostOption));
-    bool portOk = false;
-    const uint port = parser.value(portOption).toUInt(&portOk);
-    bool timeoutOk = false;
-    const int timeoutMs = parser.value(timeoutOption).toInt(&timeoutOk);
-    if (host.isNull() || !portOk || port == 0 || port > 65535 || !timeoutOk || timeoutMs <= 0) {
-        fail(QStringLiteral("bad --host, --port or --timeout"));
-        return Usage;
+    if (invocation.help) {
+        std::fputs(SupportCommand::manual().toUtf8().constData(), stdout);
+        return SupportCommand::Ok;
+    }
+    const QHostAddress host(invocation.host);
+    if (host.isNull()) {
+        fail(QStringLiteral("--host takes an IP address"));
+        return SupportCommand::Usage;
+    }
+    SupportCommand::Secrets secrets;
+    if (!gatherSecrets(invocation, secrets))
+        return SupportCommand::Usage;
+    SupportCommand command;
+    if (!SupportCommand::fromWords(invocation.words, command, error, secrets)) {
+        fail(error);
+        std::fputs(SupportCommand::usage().toUtf8().constData(), stderr);
+        return SupportCommand::Usage;
     }
     const QJsonDocument::JsonFormat format =
-        parser.isSet(prettyOption) ? QJsonDocument::Indented : QJsonDocument::Compact;
+        invocation.pretty ? QJsonDocument::Indented : QJsonDocument::Compact;
+    const int timeoutMs = invocation.timeoutMs;
 
     QTcpSocket socket;
-    socket.connectToHost(host, static_cast<quint16>(port));
+    socket.connectToHost(host, invocation.port);
     if (!socket.waitForConnected(timeoutMs)) {
         fail(QStringLiteral("cannot connect to %1:%2: %3")
                  .arg(host.toString())
-                 .arg(port)
+                 .arg(invocation.port)
                  .arg(socket.errorString()));
-        return NoConnection;
+        return SupportCommand::Unreachable;
     }
 
     FrameReader reader;
@@ -99,16 +211,22 @@ int main(int argc, char** argv)
         QCoreApplication::exit(code);
     };
 
+    // Each step gets the whole timeout for its answers.
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &application, [&] {
         fail(greeted ? QStringLiteral("no complete reply within %1 ms").arg(timeoutMs)
                      : QStringLiteral("the agent did not answer the greeting within %1 ms").arg(timeoutMs));
-        finish(NoReply);
+        finish(SupportCommand::Unreachable);
     });
     QTimer listening;
     listening.setSingleShot(true);
-    QObject::connect(&listening, &QTimer::timeout, &application, [&] { finish(Ok); });
+    QObject::connect(&listening, &QTimer::timeout, &application, [&] { finish(SupportCommand::Ok); });
+    const auto sendNext = [&] {
+        for (const QJsonObject& request : command.nextMessages())
+            socket.write(ControlFrame::encode(request));
+        deadline.start(timeoutMs);
+    };
 
     QObject::connect(&socket, &QTcpSocket::readyRead, &application, [&] {
         const int droppedBefore = reader.droppedFrames();
@@ -124,29 +242,41 @@ int main(int argc, char** argv)
                     QLatin1String(MessageNames::HelloAgent))
                     continue;
                 greeted = true;
-                for (const QJsonObject& request : command.messages)
-                    socket.write(ControlFrame::encode(request));
                 if (command.listenSeconds > 0) {
                     deadline.stop();
                     listening.start(command.listenSeconds * 1000);
-                } else if (command.done()) {
-                    finish(Ok);
+                } else {
+                    sendNext();
+                    if (command.done())
+                        finish(SupportCommand::Ok);
                 }
                 continue;
             }
             bool print = false;
-            const bool done = command.accept(message, print);
+            const SupportCommand::Progress progress = command.accept(message, print);
             if (print)
                 printLine(stdout, QJsonDocument(message).toJson(format).trimmed());
-            if (done)
-                finish(Ok);
+            switch (progress) {
+            case SupportCommand::Progress::Waiting:
+                break;
+            case SupportCommand::Progress::Next:
+                sendNext();
+                break;
+            case SupportCommand::Progress::Refused:
+                fail(QStringLiteral("refused: %1").arg(command.refusal()));
+                finish(SupportCommand::exitCode(progress));
+                break;
+            case SupportCommand::Progress::Finished:
+                finish(SupportCommand::exitCode(progress));
+                break;
+            }
         }
     });
     QObject::connect(&socket, &QTcpSocket::disconnected, &application, [&] {
         if (finished)
             return;
         fail(QStringLiteral("the agent closed the connection"));
-        finish(command.listenSeconds > 0 && greeted ? Ok : NoReply);
+        finish(command.listenSeconds > 0 && greeted ? SupportCommand::Ok : SupportCommand::Unreachable);
     });
 
     socket.write(ControlFrame::encode(ControlFrame::envelope(QLatin1String(MessageNames::HelloSupport))));

@@ -1,0 +1,376 @@
+#include "ControlFrame.h"
+#include "MessageNames.h"
+#include "SupportCommand.h"
+
+#include <QJsonArray>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(QList<QJsonObject>)
+
+namespace {
+
+QJsonObject message(const char* info)
+{
+    return ControlFrame::envelope(QLatin1String(info));
+}
+
+QJsonObject message(const char* info, const QJsonObject& data)
+{
+    return ControlFrame::envelope(QLatin1String(info), data);
+}
+
+} // namespace
+
+class TestSupportCommand : public QObject
+{
+    Q_OBJECT
+private slots:
+    void fromWords_data();
+    void fromWords();
+    void refusedWords_data();
+    void refusedWords();
+    void arguments_data();
+    void arguments();
+    void secretFromFile_data();
+    void secretFromFile();
+    void stepsEndByStatus_data();
+    void stepsEndByStatus();
+    void silentCommandEndsWithUnprintedBarrier();
+    void repliesAwaitedInOrderAndOthersPrinted();
+    void everyCommandOfTheChannelIsKnown();
+};
+
+void TestSupportCommand::fromWords_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<QString>("pin");
+    QTest::addColumn<QList<QJsonObject>>("messages");
+
+    const QJsonObject barrier = message(MessageNames::GetCoordGui);
+    const QJsonObject checkPin = message(MessageNames::CheckPin, {{"pin_code", "4321"}});
+    QTest::newRow("signin") << QStringList{"signin", "demo"} << QString()
+                            << QList<QJsonObject>{message(MessageNames::CheckAuth,
+                                                          {{"login", "demo"}, {"password", "secret"}})};
+    QTest::newRow("signin while signed in checks the PIN first")
+        << QStringList{"signin", "demo"} << QString("4321")
+        << QList<QJsonObject>{checkPin,
+                              message(MessageNames::CheckAuth, {{"login", "demo"}, {"password", "secret"}})};
+    QTest::newRow("pin create") << QStringList{"pin", "create"} << QString("4321")
+                                << QList<QJsonObject>{
+                                       message(MessageNames::CreatePin, {{"pin_code", "4321"}}), checkPin,
+                                       message(MessageNames::Login)};
+    QTest::newRow("pin check") << QStringList{"pin", "check"} << QString("4321")
+                               << QList<QJsonObject>{checkPin, message(MessageNames::Login)};
+    QTest::newRow("filtering off with the PIN")
+        << QStringList{"filtering", "off"} << QString("4321")
+        << QList<QJsonObject>{checkPin, message(MessageNames::StatusFilteringLocal, {{"status", 0}}),
+                              barrier};
+    QTest::newRow("logout with the PIN")
+        << QStringList{"logout"} << QString("4321")
+        << QList<QJsonObject>{checkPin, message(MessageNames::Logout), barrier};
+    QTest::newRow("a reading command never sends the PIN")
+        << QStringList{"status"} << QString("4321")
+        << QList<QJsonObject>{message(MessageNames::AuthData), message(MessageNames::GetProfileId),
+                              message(MessageNames::GetSettings)};
+    QTest::newRow("interface switch is not guarded")
+        << QStringList{"interface", "{A-1}", "on"} << QString("4321")
+        << QList<QJsonObject>{
+               message(MessageNames::ChangeNetInterface, {{"guid", "{A-1}"}, {"status", true}}), barrier};
+    QTest::newRow("status") << QStringList{"status"} << QString()
+                            << QList<QJsonObject>{message(MessageNames::AuthData),
+                                                  message(MessageNames::GetProfileId),
+                                                  message(MessageNames::GetSettings)};
+    QTest::newRow("protocol dot") << QStringList{"protocol", "dot"} << QString()
+                                  << QList<QJsonObject>{
+                                         message(MessageNames::ChangeDnsProtocol, {{"dns_protocol", 2}}),
+                                         barrier};
+    QTest::newRow("protocol DoH") << QStringList{"protocol", "DoH"} << QString()
+                                  << QList<QJsonObject>{
+                                         message(MessageNames::ChangeDnsProtocol, {{"dns_protocol", 1}}),
+                                         barrier};
+    QTest::newRow("protocol dns") << QStringList{"protocol", "dns"} << QString()
+                                  << QList<QJsonObject>{
+                                         message(MessageNames::ChangeDnsProtocol, {{"dns_protocol", 0}}),
+                                         barrier};
+    QTest::newRow("filtering off") << QStringList{"filtering", "off"} << QString()
+                                   << QList<QJsonObject>{
+                                          message(MessageNames::StatusFilteringLocal, {{"status", 0}}),
+                                          barrier};
+    QTest::newRow("filtering on") << QStringList{"filtering", "on"} << QString()
+                                  << QList<QJsonObject>{
+                                         message(MessageNames::StatusFilteringLocal, {{"status", 1}}),
+                                         barrier};
+    QTest::newRow("login") << QStringList{"login"} << QString()
+                           << QList<QJsonObject>{message(MessageNames::Login)};
+    QTest::newRow("logout") << QStringList{"logout"} << QString()
+                            << QList<QJsonObject>{message(MessageNames::Logout), barrier};
+    QTest::newRow("interface") << QStringList{"interface", "{A-1}", "off"} << QString()
+                               << QList<QJsonObject>{message(MessageNames::ChangeNetInterface,
+                                                             {{"guid", "{A-1}"}, {"status", false}}),
+                                                     barrier};
+    QTest::newRow("profile") << QStringList{"profile", "3"} << QString()
+                             << QList<QJsonObject>{message(MessageNames::SetProfileId, {{"profile_id", 3}})};
+    QTest::newRow("send without data") << QStringList{"send", "GETPROFILES"} << QString()
+                                       << QList<QJsonObject>{message(MessageNames::GetProfiles)};
+    QTest::newRow("send with data") << QStringList{"send", "CHECKPIN", "{\"pin_code\":\"1234\"}"} << QString()
+                                    << QList<QJsonObject>{
+                                           message(MessageNames::CheckPin, {{"pin_code", "1234"}})};
+    QTest::newRow("send of a silent command")
+        << QStringList{"send", "SENDDEBUGINFO"} << QString()
+        << QList<QJsonObject>{message(MessageNames::SendDebugInfo), barrier};
+    QTest::newRow("send of an unknown name")
+        << QStringList{"send", "NOSUCH"} << QString() << QList<QJsonObject>{message("NOSUCH"), barrier};
+    QTest::newRow("listen") << QStringList{"listen", "3"} << QString() << QList<QJsonObject>{};
+}
+
+void TestSupportCommand::fromWords()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QString, pin);
+    QFETCH(QList<QJsonObject>, messages);
+    SupportCommand command;
+    QString error;
+    SupportCommand::Secrets secrets;
+    secrets.password = QStringLiteral("secret");
+    secrets.pin = pin;
+    QVERIFY2(SupportCommand::fromWords(words, command, error, secrets), qPrintable(error));
+    QCOMPARE(command.messages(), messages);
+}
+
+void TestSupportCommand::refusedWords_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("unknown verb") << QStringList{"reboot"};
+    QTest::newRow("protocol without value") << QStringList{"protocol"};
+    QTest::newRow("unknown protocol") << QStringList{"protocol", "quic"};
+    QTest::newRow("protocol out of range") << QStringList{"protocol", "3"};
+    QTest::newRow("filtering maybe") << QStringList{"filtering", "maybe"};
+    QTest::newRow("status with extra word") << QStringList{"status", "now"};
+    QTest::newRow("profile not a number") << QStringList{"profile", "kids"};
+    QTest::newRow("profile negative") << QStringList{"profile", "-1"};
+    QTest::newRow("send data not an object") << QStringList{"send", "CHECKPIN", "[1]"};
+    QTest::newRow("send data not JSON") << QStringList{"send", "CHECKPIN", "{pin"};
+    QTest::newRow("listen zero") << QStringList{"listen", "0"};
+    QTest::newRow("signin without login or key") << QStringList{"signin"};
+    QTest::newRow("signin with two logins") << QStringList{"signin", "a", "b"};
+    QTest::newRow("pin without action") << QStringList{"pin"};
+    QTest::newRow("pin with unknown action") << QStringList{"pin", "remove"};
+}
+
+void TestSupportCommand::refusedWords()
+{
+    QFETCH(QStringList, words);
+    SupportCommand command;
+    QString error;
+    QVERIFY(!SupportCommand::fromWords(words, command, error));
+    QVERIFY(!error.isEmpty());
+}
+
+void TestSupportCommand::arguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<bool>("pinPrompt");
+    QTest::addColumn<bool>("passwordPrompt");
+
+    QTest::newRow("plain") << QStringList{"status"} << true << QStringList{"status"} << false << false;
+    QTest::newRow("options anywhere") << QStringList{"filtering", "--pin", "4321", "off", "--timeout", "500"}
+                                      << true << QStringList{"filtering", "off"} << false << false;
+    QTest::newRow("signin prompts for the password")
+        << QStringList{"signin", "demo"} << true << QStringList{"signin", "demo"} << false << true;
+    QTest::newRow("signin with a password file") << QStringList{"signin", "demo", "--password-file", "/f"}
+                                                 << true << QStringList{"signin", "demo"} << false << false;
+    QTest::newRow("access key") << QStringList{"signin", "--access-key-file", "/k"} << true
+                                << QStringList{"signin"} << false << false;
+    QTest::newRow("pin create prompts")
+        << QStringList{"pin", "create"} << true << QStringList{"pin", "create"} << true << false;
+    QTest::newRow("pin from a file") << QStringList{"--pin-file", "/p", "pin", "check"} << true
+                                     << QStringList{"pin", "check"} << false << false;
+    QTest::newRow("a word that looks like an option is refused")
+        << QStringList{"profile", "-1"} << false << QStringList{} << false << false;
+    QTest::newRow("unknown option") << QStringList{"--pinn", "1", "status"} << false << QStringList{} << false
+                                    << false;
+    QTest::newRow("pin twice") << QStringList{"--pin", "1", "--pin-file", "/p", "status"} << false
+                               << QStringList{} << false << false;
+    QTest::newRow("password file without signin")
+        << QStringList{"--password-file", "/f", "status"} << false << QStringList{} << false << false;
+    QTest::newRow("password and key")
+        << QStringList{"signin", "x", "--password-file", "/f", "--access-key-file", "/k"} << false
+        << QStringList{} << false << false;
+    QTest::newRow("port zero") << QStringList{"--port", "0", "status"} << false << QStringList{} << false
+                               << false;
+    QTest::newRow("timeout negative")
+        << QStringList{"--timeout=-5", "status"} << false << QStringList{} << false << false;
+}
+
+void TestSupportCommand::arguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, valid);
+    QFETCH(QStringList, words);
+    QFETCH(bool, pinPrompt);
+    QFETCH(bool, passwordPrompt);
+    SupportInvocation invocation;
+    QString error;
+    QCOMPARE(SupportCommand::parseArguments(arguments, invocation, error), valid);
+    if (!valid) {
+        QVERIFY(!error.isEmpty());
+        return;
+    }
+    QCOMPARE(invocation.words, words);
+    QCOMPARE(SupportCommand::needsPinPrompt(invocation), pinPrompt);
+    QCOMPARE(SupportCommand::needsPasswordPrompt(invocation), passwordPrompt);
+}
+
+void TestSupportCommand::secretFromFile_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QString>("secret");
+    QTest::newRow("line") << QByteArray("demo-password\n") << QString("demo-password");
+    QTest::newRow("no line end") << QByteArray("4321") << QString("4321");
+    QTest::newRow("windows line end") << QByteArray("4321\r\n") << QString("4321");
+    QTest::newRow("spaces are the secret's") << QByteArray(" pass word \n") << QString(" pass word ");
+    QTest::newRow("only the first line") << QByteArray("key\nsecond\n") << QString("key");
+    QTest::newRow("empty") << QByteArray() << QString();
+}
+
+void TestSupportCommand::secretFromFile()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, secret);
+    QCOMPARE(SupportCommand::secretFromFile(contents), secret);
+}
+
+void TestSupportCommand::stepsEndByStatus_data()
+{
+    QTest::addColumn<QStringList>("words");
+    // The replies the agent gives, one per step awaiting one.
+    QTest::addColumn<QList<QJsonObject>>("replies");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("sent");
+
+    const QJsonObject login = message(MessageNames::StatusFilteringLocal, {{"status", 1}});
+    const auto status = [](const char* info, int value) { return message(info, {{"status", value}}); };
+    QTest::newRow("signed in") << QStringList{"signin", "demo"}
+                               << QList<QJsonObject>{status(MessageNames::StatusCheckAuth, 1)} << 0 << 1;
+    QTest::newRow("wrong password") << QStringList{"signin", "demo"}
+                                    << QList<QJsonObject>{status(MessageNames::StatusCheckAuth, 0)} << 1 << 1;
+    QTest::newRow("service unreachable")
+        << QStringList{"signin", "demo"} << QList<QJsonObject>{status(MessageNames::StatusCheckAuth, 2)} << 1
+        << 1;
+    QTest::newRow("pin created, checked, protection on")
+        << QStringList{"pin", "create"}
+        << QList<QJsonObject>{status(MessageNames::StatusCreatePin, 1),
+                              status(MessageNames::StatusCheckPin, 1), login}
+        << 0 << 3;
+    QTest::newRow("pin too short: nothing after it")
+        << QStringList{"pin", "create"} << QList<QJsonObject>{status(MessageNames::StatusCreatePin, 2)} << 1
+        << 1;
+    QTest::newRow("pin check at the launch limit: no login")
+        << QStringList{"pin", "check"} << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 3)} << 1
+        << 1;
+    QTest::newRow("status without a number is refused")
+        << QStringList{"pin", "check"}
+        << QList<QJsonObject>{message(MessageNames::StatusCheckPin, {{"status", "1"}})} << 1 << 1;
+    QTest::newRow("wrong unlock PIN: filtering stays")
+        << QStringList{"filtering", "off"} << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 0)} << 1
+        << 1;
+    QTest::newRow("unlock PIN right, service away")
+        << QStringList{"filtering", "off"}
+        << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 4),
+                              message(MessageNames::CoordGui, {{"x", "null"}, {"y", "null"}})}
+        << 0 << 3;
+    QTest::newRow("no answer in time")
+        << QStringList{"pin", "create"} << QList<QJsonObject>{status(MessageNames::StatusCreatePin, 1)} << 2
+        << 2;
+}
+
+void TestSupportCommand::stepsEndByStatus()
+{
+    QFETCH(QStringList, words);
+    QFETCH(QList<QJsonObject>, replies);
+    QFETCH(int, exitCode);
+    QFETCH(int, sent);
+    SupportCommand::Secrets secrets;
+    // A first sign-in has no PIN yet; the other commands are given one.
+    if (words.first() != QLatin1String("signin"))
+        secrets.pin = QStringLiteral("4321");
+    secrets.password = QStringLiteral("secret");
+    SupportCommand command;
+    QString error;
+    QVERIFY2(SupportCommand::fromWords(words, command, error, secrets), qPrintable(error));
+    int sentCount = static_cast<int>(command.nextMessages().size());
+    SupportCommand::Progress progress = SupportCommand::Progress::Waiting;
+    for (const QJsonObject& reply : replies) {
+        bool print = false;
+        progress = command.accept(reply, print);
+        if (progress == SupportCommand::Progress::Next)
+            sentCount += static_cast<int>(command.nextMessages().size());
+    }
+    QCOMPARE(SupportCommand::exitCode(progress), exitCode);
+    QCOMPARE(sentCount, sent);
+    if (exitCode == SupportCommand::Refused) {
+        QVERIFY(!command.refusal().isEmpty());
+        QVERIFY(!command.refusal().contains(QLatin1String("4321")));
+    }
+}
+
+void TestSupportCommand::silentCommandEndsWithUnprintedBarrier()
+{
+    SupportCommand command;
+    QString error;
+    QVERIFY(SupportCommand::fromWords({"filtering", "off"}, command, error));
+    QCOMPARE(command.nextMessages().size(), 2);
+    QVERIFY(!command.done());
+    bool print = false;
+    // An unsolicited status is printed but does not end the command.
+    QCOMPARE(
+        command.accept(message(MessageNames::StatusFilteringServer, {{"filtering_status", true}}), print),
+        SupportCommand::Progress::Waiting);
+    QVERIFY(print);
+    QCOMPARE(command.accept(message(MessageNames::CoordGui, {{"x", "null"}, {"y", "null"}}), print),
+             SupportCommand::Progress::Finished);
+    QVERIFY(!print);
+}
+
+void TestSupportCommand::repliesAwaitedInOrderAndOthersPrinted()
+{
+    SupportCommand command;
+    QString error;
+    QVERIFY(SupportCommand::fromWords({"status"}, command, error));
+    QCOMPARE(command.nextMessages().size(), 1);
+    bool print = false;
+    QCOMPARE(command.accept(message(MessageNames::StatusAuthData, {{"status", false}}), print),
+             SupportCommand::Progress::Next);
+    QVERIFY(print);
+    QCOMPARE(command.nextMessages().size(), 1);
+    QCOMPARE(command.accept(message(MessageNames::ProfileId, {{"profile_id", 0}}), print),
+             SupportCommand::Progress::Next);
+    QCOMPARE(command.nextMessages().size(), 1);
+    QCOMPARE(command.accept(message(MessageNames::DnsProtocol, {{"dns_protocol", 0}}), print),
+             SupportCommand::Progress::Waiting);
+    QCOMPARE(command.accept(message(MessageNames::NetworkInterfaces, {{"interfaces", QJsonArray()}}), print),
+             SupportCommand::Progress::Finished);
+    QVERIFY(print);
+}
+
+void TestSupportCommand::everyCommandOfTheChannelIsKnown()
+{
+    // Commands that the agent answers have their replies listed; the silent
+    // ones have none and so get the barrier.
+    const QStringList answered{"GETVERSION",    "LOGIN",    "GETPROFILES", "GETPROFILEID",   "SETPROFILEID",
+                               "GETSYSTEMINFO", "GETDEBUG", "GETSETTINGS", "CHECKAUTH",      "CREATEPIN",
+                               "CHECKPIN",      "AUTHDATA", "GETCOORDGUI", "CHANGESTATUSLOG"};
+    for (const QString& name : answered)
+        QVERIFY2(!SupportCommand::repliesTo(name).isEmpty(), qPrintable(name));
+    const QStringList silent{"LOGOUT",      "STATUSFILTERINGLOCAL", "SENDDEBUGINFO",
+                             "SETCOORDGUI", "CHANGEDNSPROTOCOL",    "CHANGENETINTERFACE"};
+    for (const QString& name : silent)
+        QVERIFY2(SupportCommand::repliesTo(name).isEmpty(), qPrintable(name));
+    QCOMPARE(SupportCommand::repliesTo("GETSETTINGS"), (QStringList{"DNSPROTOCOL", "NETWORKINTERFACES"}));
+}
+
+QTEST_GUILESS_MAIN(TestSupportCommand)
+#include "tst_supportcommand.moc"
