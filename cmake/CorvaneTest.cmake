@@ -67,6 +67,11 @@ function(corvane_add_test name)
         # One registry for all of them: the tests take turns.
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK registry)
         set(environment "${environment};${CORVANE_WINE_ENV}")
+        if("gui" IN_LIST T_LABELS)
+            # The tray program's tests on the real Windows platform plugin:
+            # wine needs an X server for top-level windows.
+            set(environment "${environment};QT_QPA_PLATFORM=windows;CORVANE_WINE_DISPLAY=1")
+        endif()
         list(APPEND T_LABELS windows)
     elseif(netns_runner)
         add_test(NAME ${name} COMMAND ${netns_runner} $<TARGET_FILE:${name}>)
@@ -89,6 +94,9 @@ function(corvane_add_test name)
             FIXTURES_REQUIRED "windows_cross;windows_wine_prefix"
             RESOURCE_LOCK registry
             ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${CORVANE_WINE_ENV};${T_ENVIRONMENT}")
+        if("gui" IN_LIST T_LABELS)
+            set_property(TEST windows_${name} APPEND PROPERTY ENVIRONMENT "QT_QPA_PLATFORM=windows;CORVANE_WINE_DISPLAY=1")
+        endif()
     endif()
 endfunction()
 

@@ -10,6 +10,8 @@
 # writes to the debugger instead of standard output when the process has no
 # console window, as under wine started from a Unix shell; its log goes to a
 # file, printed when the program ends.
+# CORVANE_WINE_DISPLAY=1: the program shows windows. Wine draws them through
+# an X server; without DISPLAY a private Xvfb is started for the run.
 set -eu
 [ $# -ge 1 ] || { echo "usage: wine-run.sh program.exe [arguments...]" >&2; exit 2; }
 wine=""
@@ -29,6 +31,10 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 if [ -n "${CORVANE_WIN64_QT:-}" ]; then
     export WINEPATH="Z:$(printf '%s' "$CORVANE_WIN64_QT/bin" | tr / '\\')${WINEPATH:+;$WINEPATH}"
     export QT_PLUGIN_PATH="Z:$CORVANE_WIN64_QT/plugins"
+fi
+if [ "${CORVANE_WINE_DISPLAY:-0}" = 1 ] && [ -z "${DISPLAY:-}" ]; then
+    command -v xvfb-run >/dev/null 2>&1 || { echo "wine-run: xvfb-run is not installed" >&2; exit 1; }
+    exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" "$@"
 fi
 if [ "${CORVANE_WINE_QTEST:-0}" != 1 ]; then
     exec "$wine" "$@"

@@ -113,7 +113,8 @@ private slots:
     }
     void cleanup()
     {
-        for (const char* name : {"root-a.crt", "root-b.crt", "page.crt", "leaf.crt", "big.crt", "missing.crt"})
+        for (const char* name :
+             {"root-a.crt", "root-b.crt", "page.crt", "leaf.crt", "big.crt", "missing.crt"})
             QFile::remove(localFile(QLatin1String(name)));
     }
 
