@@ -28,6 +28,9 @@ export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 # Without these, wine offers to download Mono and Gecko.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if [ -z "${CORVANE_WIN64_QT:-}" ]; then
+    CORVANE_WIN64_QT=$("$(dirname "$0")/windows-toolchain.sh") || exit 1
+fi
 if [ -n "${CORVANE_WIN64_QT:-}" ]; then
     export WINEPATH="Z:$(printf '%s' "$CORVANE_WIN64_QT/bin" | tr / '\\')${WINEPATH:+;$WINEPATH}"
     export QT_PLUGIN_PATH="Z:$CORVANE_WIN64_QT/plugins"
