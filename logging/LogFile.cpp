@@ -1,7 +1,5 @@
 #include "LogFile.h"
 
-#include "LogLine.h"
-
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -72,10 +70,11 @@ void LogFile::resolveLocation()
 
 void LogFile::log(QtMsgType type, const char* category, const QString& message)
 {
-    // The text is made here, outside the lock; only the time is added under
-    // it, so lines from all threads are stamped in the order they are queued.
-    const QByteArray tail = LogLine::tail(type, category, message);
-    enqueue(type, [&](LogQueue& q) { return q.push(type, QDateTime::currentMSecsSinceEpoch(), tail); });
+    // Stamped under the lock: lines from all threads carry times in the order
+    // they are queued. The text is encoded straight into the queue.
+    enqueue(type, [&](LogQueue& q) {
+        return q.push(type, QDateTime::currentMSecsSinceEpoch(), category, message);
+    });
 }
 
 void LogFile::write(const QString& line)

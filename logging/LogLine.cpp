@@ -45,19 +45,32 @@ QString LogLine::format(const QDateTime& localTime, QtMsgType type, const char* 
            QLatin1String(": ") % message % QLatin1Char('\n');
 }
 
-QByteArray LogLine::tail(QtMsgType type, const char* category, const QString& message)
+void LogLine::appendTail(QByteArray& out, QtMsgType type, const char* category, const QString& message)
 {
-    const char* tag = tagText(type);
     const char* name = category ? category : "";
-    const QByteArray text = message.toUtf8();
-    QByteArray line;
-    line.reserve(int(std::strlen(name)) + text.size() + 13);
-    line.append(" | ").append(tag).append(" | ");
+    out.append(" | ").append(tagText(type)).append(" | ");
     // Category names are Latin-1; the agent's are plain ASCII and are copied as they are.
     if (isAscii(name))
-        line.append(name);
+        out.append(name);
     else
-        line.append(QString::fromLatin1(name).toUtf8());
-    line.append(": ").append(text).append('\n');
-    return line;
+        out.append(QString::fromLatin1(name).toUtf8());
+    out.append(": ");
+    // Plain ASCII, by far the most common text, is narrowed straight into
+    // the line (both loops vectorise); anything else goes through the UTF-8
+    // encoder.
+    const int length = message.size();
+    const auto* in = reinterpret_cast<const ushort*>(message.constData());
+    ushort all = 0;
+    for (int i = 0; i < length; ++i)
+        all |= in[i];
+    if (all < 0x80) {
+        const int start = out.size();
+        out.resize(start + length);
+        char* to = out.data() + start;
+        for (int i = 0; i < length; ++i)
+            to[i] = char(in[i]);
+    } else {
+        out.append(message.toUtf8());
+    }
+    out.append('\n');
 }

@@ -13,7 +13,7 @@ public:
     static QString levelTag(QtMsgType type);
     static QString format(const QDateTime& localTime, QtMsgType type, const char* category,
                           const QString& message);
-    // Everything after the time, as UTF-8: " | TAG | CATEGORY: message\n".
+    // Appends everything after the time, as UTF-8: " | TAG | CATEGORY: message\n".
     // The log writer puts the time in front when it queues the line.
-    static QByteArray tail(QtMsgType type, const char* category, const QString& message);
+    static void appendTail(QByteArray& out, QtMsgType type, const char* category, const QString& message);
 };

@@ -32,7 +32,7 @@ QByteArray& LogQueue::chunkFor(const QDate& day)
     return chunks.last().bytes;
 }
 
-void LogQueue::append(qint64 msecsSinceEpoch, const QByteArray& tail)
+void LogQueue::append(QtMsgType type, qint64 msecsSinceEpoch, const char* category, const QString& message)
 {
     // Floor division: the same split for times before 1970.
     qint64 second = msecsSinceEpoch / 1000;
@@ -50,15 +50,19 @@ void LogQueue::append(qint64 msecsSinceEpoch, const QByteArray& tail)
     }
     const char digits[3] = {char('0' + milli / 100), char('0' + milli / 10 % 10), char('0' + milli % 10)};
     QByteArray& out = chunkFor(secondDay);
-    out.append(secondText).append(digits, 3).append(tail);
-    queuedBytes += secondText.size() + 3 + tail.size();
+    const int before = out.size();
+    out.append(secondText).append(digits, 3);
+    LogLine::appendTail(out, type, category, message);
+    queuedBytes += out.size() - before;
 }
 
-bool LogQueue::push(QtMsgType type, qint64 msecsSinceEpoch, const QByteArray& tail)
+bool LogQueue::push(QtMsgType type, qint64 msecsSinceEpoch, const char* category, const QString& message)
 {
-    if (!admit(type, timeLength + tail.size()))
+    // The size of the line in plain ASCII: close enough for the bound.
+    const qsizetype size = timeLength + 12 + qsizetype(qstrlen(category)) + message.size();
+    if (!admit(type, size))
         return false;
-    append(msecsSinceEpoch, tail);
+    append(type, msecsSinceEpoch, category, message);
     return true;
 }
 
@@ -82,7 +86,7 @@ QVector<LogQueue::Chunk> LogQueue::take(qint64 msecsSinceEpoch)
         droppedDebug = 0;
         droppedOther = 0;
         // Never refused: it stands for the lines that were.
-        append(msecsSinceEpoch, LogLine::tail(QtWarningMsg, "LOGGING", text));
+        append(QtWarningMsg, msecsSinceEpoch, "LOGGING", text);
     }
     QVector<Chunk> taken;
     taken.swap(chunks);

@@ -31,9 +31,9 @@ public:
     LogQueue() = default;
     explicit LogQueue(Limits limits);
 
-    // Queues the local time of `msecsSinceEpoch` followed by `tail`
-    // (LogLine::tail). False when the line was dropped.
-    bool push(QtMsgType type, qint64 msecsSinceEpoch, const QByteArray& tail);
+    // Queues one line (LogLine) stamped with the local time of
+    // `msecsSinceEpoch`. False when the line was dropped.
+    bool push(QtMsgType type, qint64 msecsSinceEpoch, const char* category, const QString& message);
     // Queues `text` unchanged for the file of `day` (the start header).
     bool pushRaw(QtMsgType type, const QDate& day, const QByteArray& text);
     // Everything queued, oldest first. When lines were dropped since the last
@@ -49,7 +49,7 @@ public:
 private:
     bool admit(QtMsgType type, qsizetype size);
     QByteArray& chunkFor(const QDate& day);
-    void append(qint64 msecsSinceEpoch, const QByteArray& tail);
+    void append(QtMsgType type, qint64 msecsSinceEpoch, const char* category, const QString& message);
 
     Limits limits;
     QVector<Chunk> chunks;

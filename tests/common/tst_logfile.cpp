@@ -1,4 +1,5 @@
 #include "LogFile.h"
+#include "LogHex.h"
 #include "LogLine.h"
 #include "LogQueue.h"
 
@@ -16,6 +17,8 @@ private slots:
     void lineFormat_data();
     void lineFormat();
     void queuedLinesMatchFormat();
+    void hexAsQDebugPrintsIt_data();
+    void hexAsQDebugPrintsIt();
     void fileName();
     void midnightSplit();
     void deletedFolderIsRecreated();
@@ -60,10 +63,9 @@ void TestLogFile::lineFormat()
     const QDateTime time(QDate(2024, 5, 1), QTime(10, 15, 2, 31));
     const auto msgType = static_cast<QtMsgType>(type);
     QCOMPARE(LogLine::format(time, msgType, "MAIN", QStringLiteral("CREATE")), expected);
-    // The writer's own path: the time queued in front of the tail.
+    // The writer's own path: the line built in the queue.
     LogQueue queue;
-    QVERIFY(queue.push(msgType, time.toMSecsSinceEpoch(),
-                       LogLine::tail(msgType, "MAIN", QStringLiteral("CREATE"))));
+    QVERIFY(queue.push(msgType, time.toMSecsSinceEpoch(), "MAIN", QStringLiteral("CREATE")));
     const QVector<LogQueue::Chunk> chunks = queue.take(0);
     QCOMPARE(chunks.size(), 1);
     QCOMPARE(chunks.at(0).bytes, expected.toUtf8());
@@ -82,8 +84,7 @@ void TestLogFile::queuedLinesMatchFormat()
     QByteArray before;
     QByteArray after;
     for (int i = 0; i < times.size(); ++i) {
-        QVERIFY(
-            queue.push(QtDebugMsg, times.at(i), LogLine::tail(QtDebugMsg, "SNIFFERDNSUDP", message.arg(i))));
+        QVERIFY(queue.push(QtDebugMsg, times.at(i), "SNIFFERDNSUDP", message.arg(i)));
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(times.at(i), Qt::LocalTime);
         (local.date().year() == 2026 ? before : after) +=
             LogLine::format(local, QtDebugMsg, "SNIFFERDNSUDP", message.arg(i)).toUtf8();
@@ -96,6 +97,26 @@ void TestLogFile::queuedLinesMatchFormat()
     QCOMPARE(chunks.at(2).day, QDate(2026, 12, 31));
     QCOMPARE(chunks.at(0).bytes + chunks.at(2).bytes, before);
     QCOMPARE(chunks.at(1).bytes, after);
+}
+
+void TestLogFile::hexAsQDebugPrintsIt_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("query") << QByteArray::fromHex(
+        "12340100000100000000000003777777076578616d706c650474657374000001"
+        "0001");
+    QTest::newRow("quote, backslash, nul") << QByteArray("\"\\\0\xff", 4);
+}
+
+void TestLogFile::hexAsQDebugPrintsIt()
+{
+    QFETCH(QByteArray, bytes);
+    QString expected;
+    QDebug(&expected) << "writeDatagram" << bytes.toHex() << 7 << QByteArray("x");
+    QString written;
+    QDebug(&written) << "writeDatagram" << LogHex(bytes) << 7 << QByteArray("x");
+    QCOMPARE(written, expected);
 }
 
 void TestLogFile::fileName()
@@ -230,19 +251,19 @@ void TestLogFile::linesWrittenAtStop()
 void TestLogFile::overloadDropsDebugFirst()
 {
     // Room for about 10 debug lines, and for 10 more of other levels.
-    const QByteArray debug = LogLine::tail(QtDebugMsg, "CORE", QStringLiteral("debug line"));
-    const qsizetype size = LogQueue::timeLength + debug.size();
-    LogQueue queue(LogQueue::Limits{10 * size, 20 * size});
     const qint64 now = localMs(2026, 12, 7, 12, 0, 0, 0);
+    LogQueue probe;
+    probe.push(QtDebugMsg, now, "CORE", QStringLiteral("debug line"));
+    const qsizetype size = probe.bytes();
+    LogQueue queue(LogQueue::Limits{10 * size, 20 * size});
     int debugKept = 0;
     for (int i = 0; i < 50; ++i)
-        debugKept += queue.push(QtDebugMsg, now, debug) ? 1 : 0;
+        debugKept += queue.push(QtDebugMsg, now, "CORE", QStringLiteral("debug line")) ? 1 : 0;
     int warningsKept = 0;
-    const QByteArray warning = LogLine::tail(QtWarningMsg, "CORE", QStringLiteral("warn line!"));
     for (int i = 0; i < 50; ++i)
-        warningsKept += queue.push(QtWarningMsg, now, warning) ? 1 : 0;
+        warningsKept += queue.push(QtWarningMsg, now, "CORE", QStringLiteral("warn line!")) ? 1 : 0;
     for (int i = 0; i < 50; ++i)
-        QVERIFY(queue.push(QtCriticalMsg, now, LogLine::tail(QtCriticalMsg, "CORE", QStringLiteral("crit"))));
+        QVERIFY(queue.push(QtCriticalMsg, now, "CORE", QStringLiteral("crit")));
     QCOMPARE(debugKept, 10);
     QCOMPARE(warningsKept, 10);
 
@@ -254,7 +275,7 @@ void TestLogFile::overloadDropsDebugFirst()
              QByteArray("2026-12-07 12:00:00.000 | WRN | LOGGING: Dropped 80 log lines (40 debug, "
                         "40 info or warning): the log writer could not keep up"));
     // Said once: the next batch has no such line.
-    QVERIFY(queue.push(QtDebugMsg, now, debug));
+    QVERIFY(queue.push(QtDebugMsg, now, "CORE", QStringLiteral("debug line")));
     QVERIFY(!queue.take(now).at(0).bytes.contains("Dropped"));
 }
 
