@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <system_error>
 
 LogFile& LogFile::instance()
 {
@@ -34,6 +35,8 @@ LogFile::~LogFile()
     // Lines queued while the writer was leaving.
     std::lock_guard<std::mutex> lock(mutex);
     append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()));
+    writtenCount = queuedCount;
+    written.notify_all();
 }
 
 void LogFile::setLocation(const QString& dir, const QString& name)
@@ -97,16 +100,21 @@ template <typename Push> void LogFile::enqueue(QtMsgType type, Push push)
     if (!push(queue))
         return;
     ++queuedCount;
+    if (!stopping && !writer.joinable()) {
+        try {
+            writer = std::thread(&LogFile::run, this);
+            writerId = writer.get_id();
+        } catch (const std::system_error&) {
+            // No thread to be had: every line is written on its caller's thread.
+            stopping = true;
+        }
+    }
     if (stopping) {
-        // The writer has gone (static destruction): write on this thread.
+        // The writer has gone (static destruction) or never came: write here.
         append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()));
         writtenCount = queuedCount;
         written.notify_all();
         return;
-    }
-    if (!writer.joinable()) {
-        writer = std::thread(&LogFile::run, this);
-        writerId = writer.get_id();
     }
     if (wasEmpty) {
         firstQueued = std::chrono::steady_clock::now();
