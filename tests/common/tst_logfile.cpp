@@ -240,12 +240,18 @@ void TestLogFile::linesWrittenAtStop()
     {
         LogFile log(dir.path(), QStringLiteral("agent"));
         path = log.pathFor(QDate::currentDate());
+        // The agent's stop: everything queued is written before it goes on.
         for (int i = 0; i < lines; ++i)
+            log.log(QtDebugMsg, "CORE", QStringLiteral("line %1").arg(i));
+        log.flush();
+        QCOMPARE(readAll(path).count('\n'), lines);
+        // The end of the process: the writer leaves after the last line.
+        for (int i = lines; i < 2 * lines; ++i)
             log.log(QtDebugMsg, "CORE", QStringLiteral("line %1").arg(i));
     }
     const QList<QByteArray> written = readAll(path).split('\n');
-    QCOMPARE(written.size(), lines + 1);
-    QVERIFY(written.at(lines - 1).endsWith(" | DBG | CORE: line 4999"));
+    QCOMPARE(written.size(), 2 * lines + 1);
+    QVERIFY(written.at(2 * lines - 1).endsWith(" | DBG | CORE: line 9999"));
 }
 
 void TestLogFile::overloadDropsDebugFirst()
