@@ -2,8 +2,6 @@
 
 #include <QStringBuilder>
 
-#include <cstring>
-
 namespace {
 const char* tagText(QtMsgType type)
 {
