@@ -1,11 +1,8 @@
 #include "MessageHandler.h"
 
-#include "LogLine.h"
-#include "Logging.h"
-
-#include <QDateTime>
+#include "LogFile.h"
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    Logging::writeToLog(LogLine::format(QDateTime::currentDateTime(), type, context.category, message));
+    LogFile::instance().log(type, context.category, message);
 }

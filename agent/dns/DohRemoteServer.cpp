@@ -2,6 +2,7 @@
 
 #include "ConstData.h"
 #include "DnsMessage.h"
+#include "LogHex.h"
 #include "LoggingCategories.h"
 
 DohRemoteServer::DohRemoteServer(QObject* parent, quint16 port)
@@ -97,6 +98,6 @@ void DohRemoteServer::handleResponse(const HttpResponseReader::Response& respons
         for (const QByteArray& line : response.headerLines)
             head.append(QString::fromUtf8(line));
         qCDebug(log()) << "slotReadyReadRemote() END"
-                       << "HEAD:" << head << answerIp << "DNS:" << answer.toHex();
+                       << "HEAD:" << head << answerIp << "DNS:" << LogHex(answer);
     }
 }

@@ -1,6 +1,7 @@
 #include "DotRemoteServer.h"
 
 #include "DnsMessage.h"
+#include "LogHex.h"
 #include "LoggingCategories.h"
 
 DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
@@ -26,7 +27,7 @@ void DotRemoteServer::readStream(const QByteArray& bytes)
             const QString answerIp = parsed.type == DnsMessage::typeA
                                          ? QStringLiteral("ANSWER IP: ") + parsed.answerIp
                                          : QString();
-            qCDebug(log()) << "slotReadyReadRemote()" << answerIp << "DNS:" << answer.toHex();
+            qCDebug(log()) << "slotReadyReadRemote()" << answerIp << "DNS:" << LogHex(answer);
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "RemoteDnsServer.h"
 
 #include "DnsMessage.h"
+#include "LogHex.h"
 #include "LogMask.h"
 #include "LoggingCategories.h"
 
@@ -39,7 +40,7 @@ bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
     const quint16 count = DnsMessage::additionalCount(message);
     if (logging) {
         qCDebug(remote_dns_server) << "preparationMessage() START" << count << static_cast<quint16>(count + 1)
-                                   << message.toHex();
+                                   << LogHex(message);
     }
     if (!DnsMessage::mark(message, token)) {
         qCWarning(remote_dns_server) << "preparationMessage() message cannot carry the identity record, size:"
@@ -47,7 +48,7 @@ bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
         return false;
     }
     if (logging) {
-        qCDebug(remote_dns_server) << "preparationMessage() END" << message.toHex()
+        qCDebug(remote_dns_server) << "preparationMessage() END" << LogHex(message)
                                    << LogMask::token(QString::number(token));
     }
     return true;

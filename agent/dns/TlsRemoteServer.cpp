@@ -1,6 +1,7 @@
 #include "TlsRemoteServer.h"
 
 #include "DnsMessage.h"
+#include "LogHex.h"
 
 #include <QSslSocket>
 #include <QThread>
@@ -224,7 +225,7 @@ void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool /*isIp
         return;
     }
     if (logging)
-        qCDebug(log()) << "write" << message.size() << pending.frame.toHex();
+        qCDebug(log()) << "write" << message.size() << LogHex(pending.frame);
     if (encryptedSession && socket->state() == QAbstractSocket::ConnectedState) {
         send(std::move(pending));
         return;

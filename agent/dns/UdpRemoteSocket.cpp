@@ -1,6 +1,7 @@
 #include "UdpRemoteSocket.h"
 
 #include "DnsMessage.h"
+#include "LogHex.h"
 #include "LoggingCategories.h"
 
 #include <QThread>
@@ -117,7 +118,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
             socket->writeDatagram(message, resolver, port);
     }
     if (logging)
-        qCDebug(udp_remotesocket) << "writeDatagram" << message.toHex();
+        qCDebug(udp_remotesocket) << "writeDatagram" << LogHex(message);
 }
 
 void UdpRemoteSocket::slotReadyReadRemote()
@@ -149,7 +150,7 @@ void UdpRemoteSocket::slotReadyReadRemote()
                                          ? QStringLiteral("ANSWER IP: ") + answer.answerIp
                                          : QString();
             qCDebug(udp_remotesocket)
-                << "slotReadyReadRemote() FROM:" << source << answerIp << datagram.toHex();
+                << "slotReadyReadRemote() FROM:" << source << answerIp << LogHex(datagram);
         }
         emit signalReadyRead(datagram);
     }

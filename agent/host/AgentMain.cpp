@@ -3,6 +3,7 @@
 #include "AgentLifecycle.h"
 #include "ConstData.h"
 #include "Core.h"
+#include "LogFile.h"
 #include "Logging.h"
 #include "LoggingCategories.h"
 #include "MessageHandler.h"
@@ -40,5 +41,8 @@ int startAgent(int argc, char** argv)
         AgentLifecycle::applicationDestroying();
         agentCore.reset();
     }
+    // Every queued line is on disk before the service reports that it has
+    // stopped: the service manager may end the process right after that.
+    LogFile::instance().flush();
     return exitCode;
 }

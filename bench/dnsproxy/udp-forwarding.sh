@@ -16,7 +16,9 @@
 # latency with one query in flight, measured in turns with knotd and dnsmasq
 # (3 × 1 s each) so that "rtt +ms vs direct" and "dnsmasq rtt +ms" compare
 # the same moments of the machine, cpu = the server's CPU milliseconds per
-# 1000 queries (user + system, from /proc).
+# 1000 queries (user + system, from /proc; the agent's log writer thread is
+# part of the process). After each table, the debug log's cost: the agent with
+# the log on against the same build with it off, dnsmasq and dnsdist.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -42,7 +44,7 @@ bench_start_knot
 bench_start_dnsmasq
 bench_start_dnsdist_udp
 
-# measure <label> <server> <pid of the server process>
+# measure <label> <server> <pid of the server process> <key for the summary>
 measure() {
     bench_rtt_paired "$2" 3
     rtt=$RTT_MS
@@ -59,6 +61,7 @@ measure() {
             eval "base_qps_$clients=$qps base_p99_$clients=$LAT_P99_MS"
         fi
         [ "$1" = "dnsmasq" ] && eval "mq_qps_$clients=$qps"
+        eval "sum_qps_$4_$clients=$qps sum_cpu_$4_$clients=$cpu"
         eval "bq=\$base_qps_$clients bp=\$base_p99_$clients mq=\${mq_qps_$clients:-0}"
         printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
             "$run" "$1" "$clients" "$qps" "$lost" "$(ratio "$qps" "$bq")" "$(ratio "$qps" "$mq")" "$mean" \
@@ -75,17 +78,31 @@ while [ $run -le "$repeat" ]; do
     echo
     echo "| run | server | clients | qps (q<=100) | lost | ×knotd | ×dnsmasq | mean ms | p50 ms @rate | p99 ms @rate | p99 +ms vs direct | rtt ms | rtt +ms vs direct | dnsmasq rtt +ms, same time | cpu ms/1000q |"
     echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
-    measure "knotd direct" $BENCH_KNOT "$BENCH_KNOT_PID"
-    measure "dnsmasq" $BENCH_DNSMASQ "$BENCH_DNSMASQ_PID"
-    measure "dnsdist" $BENCH_DNSDIST "$BENCH_DNSDIST_PID"
-    for cfg in "0 false protection off" "1 false protection on, token" "0 true protection off, log on" \
-        "1 true protection on, token, log on"; do
+    measure "knotd direct" $BENCH_KNOT "$BENCH_KNOT_PID" knot
+    measure "dnsmasq" $BENCH_DNSMASQ "$BENCH_DNSMASQ_PID" dnsmasq
+    measure "dnsdist" $BENCH_DNSDIST "$BENCH_DNSDIST_PID" dnsdist
+    for cfg in "0 false off protection off" "1 false on protection on, token" \
+        "0 true offlog protection off, log on" "1 true onlog protection on, token, log on"; do
         set -- $cfg
         bench_start_agent "$1" 0 "$2"
         bench_agent_ready
-        shift 2
-        measure "agent, $*" $BENCH_AGENT "$BENCH_AGENT_PID"
+        key=$3
+        shift 3
+        measure "agent, $*" $BENCH_AGENT "$BENCH_AGENT_PID" "$key"
         bench_stop_agent
+    done
+    echo
+    echo "Debug log, run $run: qps with the log on ×(log off, same build) / ×dnsmasq; log off ×dnsdist; cpu ms/1000q off → on"
+    echo
+    echo "| protection | clients | log on ×log off | log on ×dnsmasq | log off ×dnsdist | cpu off → on |"
+    echo "|---|---|---|---|---|---|"
+    for p in off on; do
+        for clients in 1 20; do
+            eval "q0=\$sum_qps_${p}_$clients q1=\$sum_qps_${p}log_$clients c0=\$sum_cpu_${p}_$clients c1=\$sum_cpu_${p}log_$clients"
+            eval "mq=\$sum_qps_dnsmasq_$clients dd=\$sum_qps_dnsdist_$clients"
+            printf '| %s | %s | %s | %s | %s | %s → %s |\n' "$p" "$clients" "$(ratio "$q1" "$q0")" \
+                "$(ratio "$q1" "$mq")" "$(ratio "$q0" "$dd")" "$c0" "$c1"
+        done
     done
     run=$((run + 1))
 done

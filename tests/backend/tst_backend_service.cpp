@@ -703,6 +703,7 @@ void TestBackendService::secretsNeverLogged()
         std::lock_guard<std::mutex> lock(linesMutex);
         lines = capturedLines;
     }
+    LogFile::instance().flush();
     QFile file(LogFile::instance().pathFor(QDate::currentDate()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString fileText = QString::fromUtf8(file.readAll());

@@ -1,7 +1,10 @@
 #include "LogFile.h"
+#include "LogHex.h"
 #include "LogLine.h"
+#include "LogQueue.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -13,11 +16,18 @@ class TestLogFile : public QObject
 private slots:
     void lineFormat_data();
     void lineFormat();
+    void queuedLinesMatchFormat();
+    void hexAsQDebugPrintsIt_data();
+    void hexAsQDebugPrintsIt();
     void fileName();
     void midnightSplit();
     void deletedFolderIsRecreated();
     void unwritableFolderLosesLineSilently();
-    void concurrentLinesStayWhole();
+    void concurrentLinesStayWholeAndInOrder();
+    void criticalLineOnDiskBeforeReturn();
+    void linesWrittenAtStop();
+    void overloadDropsDebugFirst();
+    void overloadReportedInFile();
 };
 
 static QByteArray readAll(const QString& path)
@@ -26,6 +36,11 @@ static QByteArray readAll(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
     return file.readAll();
+}
+
+static qint64 localMs(int year, int month, int day, int h, int m, int s, int ms)
+{
+    return QDateTime(QDate(year, month, day), QTime(h, m, s, ms), Qt::LocalTime).toMSecsSinceEpoch();
 }
 
 void TestLogFile::lineFormat_data()
@@ -46,7 +61,62 @@ void TestLogFile::lineFormat()
     QFETCH(int, type);
     QFETCH(QString, expected);
     const QDateTime time(QDate(2024, 5, 1), QTime(10, 15, 2, 31));
-    QCOMPARE(LogLine::format(time, static_cast<QtMsgType>(type), "MAIN", QStringLiteral("CREATE")), expected);
+    const auto msgType = static_cast<QtMsgType>(type);
+    QCOMPARE(LogLine::format(time, msgType, "MAIN", QStringLiteral("CREATE")), expected);
+    // The writer's own path: the line built in the queue.
+    LogQueue queue;
+    QVERIFY(queue.push(msgType, time.toMSecsSinceEpoch(), "MAIN", QStringLiteral("CREATE")));
+    const QVector<LogQueue::Chunk> chunks = queue.take(0);
+    QCOMPARE(chunks.size(), 1);
+    QCOMPARE(chunks.at(0).bytes, expected.toUtf8());
+}
+
+void TestLogFile::queuedLinesMatchFormat()
+{
+    // The queue keeps the text of the current second: every change of the
+    // millisecond, the second, the day and a step back must still show.
+    const QList<qint64> times{localMs(2026, 12, 31, 23, 59, 58, 5),  localMs(2026, 12, 31, 23, 59, 58, 999),
+                              localMs(2026, 12, 31, 23, 59, 59, 0),  localMs(2026, 12, 31, 23, 59, 59, 999),
+                              localMs(2027, 1, 1, 0, 0, 0, 0),       localMs(2027, 1, 1, 0, 0, 0, 10),
+                              localMs(2026, 12, 31, 23, 59, 59, 500)};
+    const QString message = QStringLiteral("Größe %1");
+    LogQueue queue;
+    QByteArray before;
+    QByteArray after;
+    for (int i = 0; i < times.size(); ++i) {
+        QVERIFY(queue.push(QtDebugMsg, times.at(i), "SNIFFERDNSUDP", message.arg(i)));
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(times.at(i), Qt::LocalTime);
+        (local.date().year() == 2026 ? before : after) +=
+            LogLine::format(local, QtDebugMsg, "SNIFFERDNSUDP", message.arg(i)).toUtf8();
+    }
+    const QVector<LogQueue::Chunk> chunks = queue.take(0);
+    // One batch across midnight: the last line goes back to the old day's file.
+    QCOMPARE(chunks.size(), 3);
+    QCOMPARE(chunks.at(0).day, QDate(2026, 12, 31));
+    QCOMPARE(chunks.at(1).day, QDate(2027, 1, 1));
+    QCOMPARE(chunks.at(2).day, QDate(2026, 12, 31));
+    QCOMPARE(chunks.at(0).bytes + chunks.at(2).bytes, before);
+    QCOMPARE(chunks.at(1).bytes, after);
+}
+
+void TestLogFile::hexAsQDebugPrintsIt_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("query") << QByteArray::fromHex(
+        "12340100000100000000000003777777076578616d706c650474657374000001"
+        "0001");
+    QTest::newRow("quote, backslash, nul") << QByteArray("\"\\\0\xff", 4);
+}
+
+void TestLogFile::hexAsQDebugPrintsIt()
+{
+    QFETCH(QByteArray, bytes);
+    QString expected;
+    QDebug(&expected) << "writeDatagram" << bytes.toHex() << 7 << QByteArray("x");
+    QString written;
+    QDebug(&written) << "writeDatagram" << LogHex(bytes) << 7 << QByteArray("x");
+    QCOMPARE(written, expected);
 }
 
 void TestLogFile::fileName()
@@ -62,8 +132,10 @@ void TestLogFile::midnightSplit()
     LogFile log(dir.path(), QStringLiteral("Corvane Agent"));
     const QDate before(2026, 12, 31);
     const QDate after(2027, 1, 1);
+    // Queued together, so most likely one batch.
     log.write(QStringLiteral("23:59:59.999 line\n"), before);
     log.write(QStringLiteral("00:00:00.000 line\n"), after);
+    log.flush();
     QCOMPARE(readAll(log.pathFor(before)), QByteArray("23:59:59.999 line\n"));
     QCOMPARE(readAll(log.pathFor(after)), QByteArray("00:00:00.000 line\n"));
 }
@@ -74,12 +146,20 @@ void TestLogFile::deletedFolderIsRecreated()
     LogFile log(dir.path(), QStringLiteral("agent"));
     const QDate day(2026, 12, 7);
     log.write(QStringLiteral("first\n"), day);
+    log.flush();
     QVERIFY(QDir(dir.path() + QStringLiteral("/log")).removeRecursively());
     log.write(QStringLiteral("second\n"), day);
+    log.flush();
     QCOMPARE(readAll(log.pathFor(day)), QByteArray("second\n"));
-    // Appending keeps what was there.
+    // The file alone, removed between batches, comes back too.
+    QVERIFY(QFile::remove(log.pathFor(day)));
     log.write(QStringLiteral("third\n"), day);
-    QCOMPARE(readAll(log.pathFor(day)), QByteArray("second\nthird\n"));
+    log.flush();
+    QCOMPARE(readAll(log.pathFor(day)), QByteArray("third\n"));
+    // Appending keeps what was there.
+    log.write(QStringLiteral("fourth\n"), day);
+    log.flush();
+    QCOMPARE(readAll(log.pathFor(day)), QByteArray("third\nfourth\n"));
 }
 
 void TestLogFile::unwritableFolderLosesLineSilently()
@@ -90,24 +170,30 @@ void TestLogFile::unwritableFolderLosesLineSilently()
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     LogFile log(dir.path(), QStringLiteral("agent"));
-    log.write(QStringLiteral("lost\n"), QDate(2026, 12, 7));
+    const QDate day(2026, 12, 7);
+    log.write(QStringLiteral("lost\n"), day);
+    log.flush();
     QCOMPARE(QFileInfo(blocker.fileName()).size(), qint64(0));
+    // The writer goes on once the folder can be made.
+    QVERIFY(blocker.remove());
+    log.write(QStringLiteral("kept\n"), day);
+    log.flush();
+    QCOMPARE(readAll(log.pathFor(day)), QByteArray("kept\n"));
 }
 
-void TestLogFile::concurrentLinesStayWhole()
+void TestLogFile::concurrentLinesStayWholeAndInOrder()
 {
     QTemporaryDir dir;
     LogFile log(dir.path(), QStringLiteral("agent"));
-    const QDate day(2026, 12, 7);
     constexpr int threads = 4;
-    constexpr int lines = 500;
+    constexpr int lines = 2000;
     QVector<QThread*> workers;
     for (int t = 0; t < threads; ++t) {
-        workers.append(QThread::create([&log, day, t] {
+        workers.append(QThread::create([&log, t] {
             for (int i = 0; i < lines; ++i)
-                log.write(
-                    QStringLiteral("thread %1 line %2 %3\n").arg(t).arg(i).arg(QString(60, QLatin1Char('x'))),
-                    day);
+                log.log(
+                    QtDebugMsg, "TEST",
+                    QStringLiteral("thread %1 line %2 %3").arg(t).arg(i).arg(QString(60, QLatin1Char('x'))));
         }));
         workers.last()->start();
     }
@@ -115,11 +201,106 @@ void TestLogFile::concurrentLinesStayWhole()
         QVERIFY(worker->wait(30000));
         delete worker;
     }
-    const QList<QByteArray> written = readAll(log.pathFor(day)).split('\n');
+    log.flush();
+    QByteArray all;
+    for (const QFileInfo& file : QDir(dir.path() + QStringLiteral("/log")).entryInfoList(QDir::Files))
+        all += readAll(file.filePath()); // two files if the test ran across midnight
+    const QList<QByteArray> written = all.split('\n');
     QCOMPARE(written.size(), threads * lines + 1);
-    const QRegularExpression whole(QStringLiteral("^thread \\d line \\d+ x{60}$"));
-    for (int i = 0; i < threads * lines; ++i)
-        QVERIFY2(whole.match(QString::fromLatin1(written.at(i))).hasMatch(), written.at(i).constData());
+    const QRegularExpression whole(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\| "
+                                                  "DBG \\| TEST: thread (\\d) line (\\d+) x{60}$"));
+    QVector<int> next(threads, 0);
+    for (int i = 0; i < threads * lines; ++i) {
+        const QRegularExpressionMatch match = whole.match(QString::fromLatin1(written.at(i)));
+        QVERIFY2(match.hasMatch(), written.at(i).constData());
+        // Each thread's lines appear in the order it logged them.
+        const int thread = match.captured(1).toInt();
+        QCOMPARE(match.captured(2).toInt(), next[thread]++);
+    }
+}
+
+void TestLogFile::criticalLineOnDiskBeforeReturn()
+{
+    QTemporaryDir dir;
+    LogFile log(dir.path(), QStringLiteral("agent"));
+    log.log(QtDebugMsg, "CORE", QStringLiteral("queued first"));
+    log.log(QtCriticalMsg, "CORE", QStringLiteral("THREAD DNS FINISHED"));
+    // No flush: the critical line and everything before it are already written.
+    const QList<QByteArray> written = readAll(log.pathFor(QDate::currentDate())).split('\n');
+    QCOMPARE(written.size(), 3);
+    QVERIFY(written.at(0).endsWith(" | DBG | CORE: queued first"));
+    QVERIFY(written.at(1).endsWith(" | CRT | CORE: THREAD DNS FINISHED"));
+}
+
+void TestLogFile::linesWrittenAtStop()
+{
+    QTemporaryDir dir;
+    QString path;
+    constexpr int lines = 5000;
+    {
+        LogFile log(dir.path(), QStringLiteral("agent"));
+        path = log.pathFor(QDate::currentDate());
+        // The agent's stop: everything queued is written before it goes on.
+        for (int i = 0; i < lines; ++i)
+            log.log(QtDebugMsg, "CORE", QStringLiteral("line %1").arg(i));
+        log.flush();
+        QCOMPARE(readAll(path).count('\n'), lines);
+        // The end of the process: the writer leaves after the last line.
+        for (int i = lines; i < 2 * lines; ++i)
+            log.log(QtDebugMsg, "CORE", QStringLiteral("line %1").arg(i));
+    }
+    const QList<QByteArray> written = readAll(path).split('\n');
+    QCOMPARE(written.size(), 2 * lines + 1);
+    QVERIFY(written.at(2 * lines - 1).endsWith(" | DBG | CORE: line 9999"));
+}
+
+void TestLogFile::overloadDropsDebugFirst()
+{
+    // Room for about 10 debug lines, and for 10 more of other levels.
+    const qint64 now = localMs(2026, 12, 7, 12, 0, 0, 0);
+    LogQueue probe;
+    probe.push(QtDebugMsg, now, "CORE", QStringLiteral("debug line"));
+    const qsizetype size = probe.bytes();
+    LogQueue queue(LogQueue::Limits{10 * size, 20 * size});
+    int debugKept = 0;
+    for (int i = 0; i < 50; ++i)
+        debugKept += queue.push(QtDebugMsg, now, "CORE", QStringLiteral("debug line")) ? 1 : 0;
+    int warningsKept = 0;
+    for (int i = 0; i < 50; ++i)
+        warningsKept += queue.push(QtWarningMsg, now, "CORE", QStringLiteral("warn line!")) ? 1 : 0;
+    for (int i = 0; i < 50; ++i)
+        QVERIFY(queue.push(QtCriticalMsg, now, "CORE", QStringLiteral("crit")));
+    QCOMPARE(debugKept, 10);
+    QCOMPARE(warningsKept, 10);
+
+    const QVector<LogQueue::Chunk> chunks = queue.take(now);
+    QCOMPARE(chunks.size(), 1);
+    const QList<QByteArray> lines = chunks.at(0).bytes.split('\n');
+    QCOMPARE(lines.size(), 10 + 10 + 50 + 1 + 1);
+    QCOMPARE(lines.at(70),
+             QByteArray("2026-12-07 12:00:00.000 | WRN | LOGGING: Dropped 80 log lines (40 debug, "
+                        "40 info or warning): the log writer could not keep up"));
+    // Said once: the next batch has no such line.
+    QVERIFY(queue.push(QtDebugMsg, now, "CORE", QStringLiteral("debug line")));
+    QVERIFY(!queue.take(now).at(0).bytes.contains("Dropped"));
+}
+
+void TestLogFile::overloadReportedInFile()
+{
+    QTemporaryDir dir;
+    // No room for any debug line: each is dropped and the file says how many.
+    LogFile log(dir.path(), QStringLiteral("agent"), LogQueue::Limits{1, 1024 * 1024});
+    for (int i = 0; i < 5; ++i)
+        log.log(QtDebugMsg, "CORE", QStringLiteral("debug"));
+    log.log(QtWarningMsg, "CORE", QStringLiteral("kept"));
+    log.flush();
+    const QList<QByteArray> written = readAll(log.pathFor(QDate::currentDate())).split('\n');
+    QCOMPARE(written.size(), 3);
+    QVERIFY(written.at(0).endsWith(" | WRN | CORE: kept"));
+    QVERIFY2(
+        written.at(1).endsWith(" | WRN | LOGGING: Dropped 5 log lines (5 debug, 0 info or warning): the log "
+                               "writer could not keep up"),
+        written.at(1).constData());
 }
 
 QTEST_GUILESS_MAIN(TestLogFile)

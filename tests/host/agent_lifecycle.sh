@@ -31,6 +31,21 @@ timeout 5 "$work/bin/agentcorvane"; code=$?
 [ "$(grep -c '^----- START_' "$log")" -eq 1 ] || fail "second instance wrote to the log"
 kill -0 $pid || fail "first instance died"
 
+# The log file is opened per batch of lines and closed again: while the agent
+# idles no descriptor of it points at the file (an administrator may move or
+# delete it). A batch may be caught being written, but not twice in a row.
+held=0
+for i in 1 2 3 4 5 6 7 8 9 10; do
+    if ls -l /proc/$pid/fd 2>/dev/null | grep -qF "$log"; then
+        held=$((held + 1)); [ $held -ge 2 ] && fail "the agent keeps its log file open"
+    else
+        held=0
+    fi
+    sleep 0.1
+done
+# A deleted log folder comes back with the next lines: those of the stop.
+rm -rf "$work/bin/log"
+
 kill -TERM $pid
 i=0
 while kill -0 $pid 2>/dev/null; do
@@ -39,6 +54,7 @@ while kill -0 $pid 2>/dev/null; do
 done
 wait $pid; code=$?
 [ $code -eq 0 ] || fail "exit code after SIGTERM: $code"
+grep -q 'CRT | SNIFFERDNSUDP: THREAD DOT FINISHED$' "$log" || fail "the lines of the stop are not in a new log file"
 [ -f "$CORVANE_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini" ] || fail "settings file missing"
 mode=$(stat -c %a "$CORVANE_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini")
 [ "$mode" = 600 ] || fail "settings file mode $mode"

@@ -32,6 +32,7 @@ private:
 
 QStringList TestLogging::lines() const
 {
+    LogFile::instance().flush();
     QFile file(LogFile::instance().pathFor(QDate::currentDate()));
     if (!file.open(QIODevice::ReadOnly))
         return {};
@@ -102,6 +103,7 @@ void TestLogging::header()
     QVERIFY2(shape.match(header).hasMatch(), qPrintable(header));
     Logging::startHeaderLog();
     Logging::startHeaderLog();
+    LogFile::instance().flush();
     QFile file(LogFile::instance().pathFor(QDate::currentDate()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     // Consecutive starts are separated by an empty line.

@@ -1,0 +1,182 @@
+#include "LogFile.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+#include <system_error>
+
+LogFile& LogFile::instance()
+{
+    static LogFile writer;
+    return writer;
+}
+
+LogFile::LogFile() = default;
+
+LogFile::LogFile(const QString& dir, const QString& name, LogQueue::Limits limits)
+    : queue(limits), locationFromApplication(false), directory(dir), baseName(name)
+{
+}
+
+LogFile::~LogFile()
+{
+    std::thread last;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        last = std::move(writer);
+        wake.notify_one();
+    }
+    if (last.joinable())
+        last.join();
+    // Lines queued while the writer was leaving.
+    std::lock_guard<std::mutex> lock(mutex);
+    append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()));
+    writtenCount = queuedCount;
+    written.notify_all();
+}
+
+void LogFile::setLocation(const QString& dir, const QString& name)
+{
+    flush();
+    std::lock_guard<std::mutex> lock(mutex);
+    directory = dir;
+    baseName = name;
+    locationFromApplication = false;
+}
+
+QString LogFile::pathFor(const QDate& day) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return path(directory, baseName, day);
+}
+
+QString LogFile::path(const QString& dir, const QString& name, const QDate& day)
+{
+    return QDir::toNativeSeparators(dir + QStringLiteral("/log/") + name + QLatin1Char('_') +
+                                    day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+}
+
+void LogFile::resolveLocation()
+{
+    // Without an application object there is no program folder yet (asking
+    // for it would log a warning from inside the logging).
+    if (!QCoreApplication::instance())
+        return;
+    directory = QCoreApplication::applicationDirPath();
+    baseName = QCoreApplication::applicationName();
+    locationFromApplication = false;
+}
+
+void LogFile::log(QtMsgType type, const char* category, const QString& message)
+{
+    // Stamped under the lock: lines from all threads carry times in the order
+    // they are queued. The text is encoded straight into the queue.
+    enqueue(type, [&](LogQueue& q) {
+        return q.push(type, QDateTime::currentMSecsSinceEpoch(), category, message);
+    });
+}
+
+void LogFile::write(const QString& line)
+{
+    write(line, QDate::currentDate());
+}
+
+void LogFile::write(const QString& line, const QDate& day)
+{
+    const QByteArray text = line.toUtf8();
+    enqueue(QtInfoMsg, [&](LogQueue& q) { return q.pushRaw(QtInfoMsg, day, text); });
+}
+
+template <typename Push> void LogFile::enqueue(QtMsgType type, Push push)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (locationFromApplication)
+        resolveLocation();
+    const bool wasEmpty = queue.isEmpty();
+    if (!push(queue))
+        return;
+    ++queuedCount;
+    if (!stopping && !writer.joinable()) {
+        try {
+            writer = std::thread(&LogFile::run, this);
+            writerId = writer.get_id();
+        } catch (const std::system_error&) {
+            // No thread to be had: every line is written on its caller's thread.
+            stopping = true;
+        }
+    }
+    if (stopping) {
+        // The writer has gone (static destruction) or never came: write here.
+        append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()));
+        writtenCount = queuedCount;
+        written.notify_all();
+        return;
+    }
+    if (wasEmpty) {
+        firstQueued = std::chrono::steady_clock::now();
+        wake.notify_one();
+    } else if (queue.bytes() >= batchBytes) {
+        wake.notify_one();
+    }
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        waitWritten(lock);
+}
+
+void LogFile::flush()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    waitWritten(lock);
+}
+
+void LogFile::waitWritten(std::unique_lock<std::mutex>& lock)
+{
+    // The writer never waits for itself.
+    if (std::this_thread::get_id() == writerId)
+        return;
+    const quint64 target = queuedCount;
+    if (writtenCount >= target)
+        return;
+    flushWanted = std::max(flushWanted, target);
+    wake.notify_one();
+    written.wait(lock, [&] { return writtenCount >= target; });
+}
+
+void LogFile::run()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        wake.wait(lock, [&] { return stopping || !queue.isEmpty(); });
+        if (queue.isEmpty())
+            break;
+        wake.wait_until(lock, firstQueued + batchWait, [&] {
+            return stopping || flushWanted > writtenCount || queue.bytes() >= batchBytes;
+        });
+        const QVector<LogQueue::Chunk> chunks = queue.take(QDateTime::currentMSecsSinceEpoch());
+        const quint64 count = queuedCount;
+        const QString dir = directory;
+        const QString name = baseName;
+        lock.unlock();
+        append(dir, name, chunks);
+        lock.lock();
+        writtenCount = count;
+        written.notify_all();
+    }
+}
+
+void LogFile::append(const QString& dir, const QString& name, const QVector<LogQueue::Chunk>& chunks)
+{
+    if (dir.isEmpty())
+        return;
+    for (const LogQueue::Chunk& chunk : chunks) {
+        // Made again whenever it was removed since the last batch.
+        QDir().mkpath(dir + QStringLiteral("/log"));
+        QFile file(path(dir, name, chunk.day));
+        // Text mode: each "\n" becomes CR LF on Windows.
+        if (file.open(QIODevice::Append | QIODevice::Text))
+            file.write(chunk.bytes);
+    }
+}
