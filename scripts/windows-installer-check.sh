@@ -132,13 +132,16 @@ if [ -z "$layout_missing" ]; then
 else
     fail "installer/layout (missing:$layout_missing)" "$WORK/install.log"
 fi
-config=$(timeout 60 "$WINE" sc qc "Corvane Agent" 2>/dev/null | tr -d '\r')
-if printf '%s\n' "$config" | grep -q 'START_TYPE *: *2 *AUTO_START' &&
-    printf '%s\n' "$config" | grep -qF 'BINARY_PATH_NAME   : "C:\Program Files\Corvane Agent\agentcorvane.exe"'; then
+# Wine's sc has no "qc": the service manager's own registry key tells.
+SERVICE_KEY='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Corvane Agent'
+image=$(reg_value "$SERVICE_KEY" ImagePath)
+start_type=$(reg_value "$SERVICE_KEY" Start)
+service_type=$(reg_value "$SERVICE_KEY" Type)
+if [ "$image" = '"C:\Program Files\Corvane Agent\agentcorvane.exe"' ] && [ "$start_type" = 0x2 ] &&
+    [ "$service_type" = 0x10 ]; then
     pass "installer/service_registered_quoted_path_auto_start"
 else
-    printf '%s\n' "$config" >"$WORK/sc-qc.log"
-    fail "installer/service_registered_quoted_path_auto_start" "$WORK/sc-qc.log"
+    fail "installer/service_registered_quoted_path_auto_start (ImagePath '$image', Start '$start_type', Type '$service_type')"
 fi
 if [ "$(reg_value "$KEY\\CONTROL" NO_AD)" = true ]; then
     pass "installer/runs_install_noAd"
