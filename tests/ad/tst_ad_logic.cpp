@@ -261,20 +261,35 @@ private slots:
     void groupsOfTheConsoleUser()
     {
         FakeProgramRunner runner;
+#ifdef Q_OS_WIN
+        // PowerShell's directory query prints one distinguished name per line.
+        runner.setResult("powershell",
+                         FakeProgramRunner::output("CN=Staff,OU=Groups,DC=corp,DC=example,DC=org\r\n"
+                                                   "CN=Developers,OU=Groups,DC=corp,DC=example,DC=org\r\n",
+                                                   0));
+        const QStringList arguments{DirectoryCommands::windowsGroupQuery("anna", "corp.example.org")};
+#else
         runner.setResult("id", FakeProgramRunner::output("Staff Developers@corp.example.org\n", 0));
+        const QStringList arguments{"-Gn", "--", "anna"};
+#endif
         setUser("anna");
         const QPair<QStringList, int> groups = UserData::getLdapGroups();
         QCOMPARE(groups.second, 0);
         QCOMPARE(groups.first, (QStringList{"Staff", "Developers"}));
         QCOMPARE(runner.calls().size(), 1);
-        QCOMPARE(runner.calls().first().arguments, (QStringList{"-Gn", "--", "anna"}));
+        QCOMPARE(runner.calls().first().arguments, arguments);
         QCOMPARE(runner.calls().first().timeoutMs, 30000);
     }
 
     void failingQuery()
     {
         FakeProgramRunner runner;
-        runner.setResult("id", FakeProgramRunner::output("id: 'anna': no such user\n", 1));
+#ifdef Q_OS_WIN
+        const char* program = "powershell";
+#else
+        const char* program = "id";
+#endif
+        runner.setResult(program, FakeProgramRunner::output("no such user\n", 1));
         setUser("anna");
         QTest::ignoreMessage(QtWarningMsg, "Failed to get Groups! 1");
         const QPair<QStringList, int> groups = UserData::getLdapGroups();
@@ -308,11 +323,21 @@ private slots:
         QCOMPARE(runner.calls().size(), 0);
     }
 
-    void noToolsToInstallHere()
+    void toolsInstalledOnlyWhereMissing()
     {
         FakeProgramRunner runner;
+#ifdef Q_OS_WIN
+        // The capability is there: it is checked, not installed again.
+        runner.setResult("powershell", FakeProgramRunner::output("State : Installed\r\n", 0));
+        UserData::installAdTool();
+        QCOMPARE(runner.calls().size(), 1);
+        QCOMPARE(runner.calls().first().arguments,
+                 (QStringList{"-Command", DirectoryCommands::windowsToolCheck()}));
+#else
+        // Nothing to install here.
         UserData::installAdTool();
         QCOMPARE(runner.calls().size(), 0);
+#endif
     }
 };
 
