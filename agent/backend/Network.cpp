@@ -193,6 +193,33 @@ void Network::eventLoop(QNetworkReply* reply, int attempt)
     QT_WARNING_POP
 }
 
+QString Network::errorText(int httpStatus, QNetworkReply::NetworkError error, const QString& qtText,
+                           const QUrl& url)
+{
+    const QString code = QStringLiteral("%1 (%2)").arg(QLatin1String(errorName(error))).arg(int(error));
+    if (httpStatus > 0)
+        return QStringLiteral("HTTP %1, %2").arg(httpStatus).arg(code);
+    // Without an answer Qt names the socket's failure ("Connection refused",
+    // "Operation canceled"); anything that could quote the address is dropped.
+    const QString path = url.path(QUrl::FullyDecoded);
+    const bool quotesAddress = qtText.contains(QLatin1String("://")) ||
+                               (!url.userName().isEmpty() && qtText.contains(url.userName())) ||
+                               (!url.password().isEmpty() && qtText.contains(url.password())) ||
+                               (path.size() > 1 && qtText.contains(path)) ||
+                               (path.size() > 1 && qtText.contains(url.path(QUrl::FullyEncoded)));
+    if (qtText.isEmpty() || quotesAddress)
+        return code;
+    return qtText;
+}
+
+QString Network::errorText(QNetworkReply* reply)
+{
+    if (reply == nullptr)
+        return QString();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return errorText(status, reply->error(), reply->errorString(), reply->url());
+}
+
 int Network::getHttpStatusCode(QNetworkReply* reply) const
 {
     const int code =

@@ -42,6 +42,14 @@ public:
     // The HTTP status of the answer; 0 when there was none.
     int getHttpStatusCode(QNetworkReply* reply) const;
 
+    // What the log and the callers learn of a failed reply: the HTTP status
+    // when there was an answer, and Qt's error code. Qt's own text is kept
+    // only where it cannot hold the address: for an HTTP answer it repeats
+    // the whole URL, with any user info and path segments (an access key).
+    static QString errorText(int httpStatus, QNetworkReply::NetworkError error, const QString& qtText,
+                             const QUrl& url);
+    static QString errorText(QNetworkReply* reply);
+
     // The body of a finished reply, at most AnswerParser::maxBodyBytes + 1
     // bytes (so that a larger body is recognised and refused).
     static QByteArray readBody(QNetworkReply* reply);

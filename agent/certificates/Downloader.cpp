@@ -1,6 +1,7 @@
 #include "Downloader.h"
 
 #include "LoggingCategories.h"
+#include "Network.h"
 #include "NetworkAccessManager.h"
 
 #include <QDir>
@@ -139,7 +140,8 @@ void Downloader::slotFinished()
     deadline.stop();
     if (reply != nullptr && file != nullptr && file->isOpen() && file->isWritable()) {
         if (reply->error() != QNetworkReply::NoError || tooLarge) {
-            qCWarning(downloader).noquote() << reply->url().toString() << ":" << reply->errorString();
+            qCWarning(downloader).noquote()
+                << reply->url().toString(QUrl::RemoveUserInfo) << ":" << Network::errorText(reply);
             state = idle;
             file->close();
             file->remove();
