@@ -4,13 +4,17 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 
 #include <functional>
 
 // The agent's HTTP layer: every request carries the agent's User-Agent, and
 // the *Wait functions turn a request into a blocking call (a nested event
 // loop, up to three attempts with limits of 1x, 2x and 3x the base attempt
-// time). TLS errors are logged and ignored; reachability changes are logged.
+// time). The peer's certificate is verified against the system's trust store
+// and the CA file fixed at build time; TLS errors are logged and end the
+// request. Reachability changes are logged.
 //
 // Replies returned by the wait functions belong to the caller, who releases
 // them with deleteLater().
@@ -62,6 +66,12 @@ public:
     // (0 or less puts the default back).
     static int attemptBaseMs();
     static void setAttemptBaseMs(int ms);
+
+    // The TLS settings of every request: peer verification with the system's
+    // roots, the build-time CA file and any certificates added below.
+    static QSslConfiguration sslConfiguration();
+    // Extra trust anchors of this process (tests with a scripted backend).
+    static void setExtraCaCertificates(const QList<QSslCertificate>& certificates);
 
 private:
     QNetworkReply* wait(const std::function<QNetworkReply*()>& start);
