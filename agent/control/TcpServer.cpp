@@ -141,6 +141,8 @@ int textSize(const QJsonObject& envelope)
 TcpServer::TcpServer(quint16 port, QObject* parent)
     : QObject(parent), server(new QTcpServer(this)), serverV6(new QTcpServer(this))
 {
+    clock.start();
+    signInStored = [] { return UserData::checkAuthData(); };
     server->setMaxPendingConnections(2);
     serverV6->setMaxPendingConnections(2);
     // Loopback only: whoever reaches this port may switch filtering off or
@@ -387,12 +389,37 @@ void TcpServer::analysisReceivedMessage(const QString& message, QTcpSocket* sock
         if (info != QLatin1String(command.name))
             continue;
         qCInfo(local_socket_get).noquote() << info;
+        if (PinGuard::needsPin(info) && !client->pinConfirmed && signInStored()) {
+            qCWarning(local_socket).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, IGNORED" << info;
+            return;
+        }
+        if (info == QLatin1String(MessageNames::CheckPin)) {
+            const qint64 now = clock.elapsed();
+            if (guard.isLockedOut(now)) {
+                qCWarning(local_socket).noquote()
+                    << "PIN LOCKED OUT, NOT CHECKED; seconds left:" << (guard.remainingMs(now) + 999) / 1000;
+                sendReply(MessageNames::StatusCheckPin, QJsonObject{{QStringLiteral("status"), 0}});
+                return;
+            }
+        }
+        // The answer comes back through slotStatusCheckPin / slotStatusCreatePin
+        // while the signal is handled. A right PIN waits for the backend, and
+        // another connection's check may run inside that wait: each check
+        // keeps its own asker and puts the outer one back.
+        const bool pinCommand =
+            info == QLatin1String(MessageNames::CheckPin) || info == QLatin1String(MessageNames::CreatePin);
+        QPointer<QTcpSocket>& asker = info == QLatin1String(MessageNames::CheckPin) ? pinAsker : pinCreator;
+        const QPointer<QTcpSocket> outer = asker;
+        if (pinCommand)
+            asker = socket;
         if (command.withData) {
             const QJsonValue data = object.value(QStringLiteral("data"));
             emit(this->*command.withData)(data.isObject() ? data.toObject() : QJsonObject());
         } else {
             emit(this->*command.plain)();
         }
+        if (pinCommand)
+            asker = outer;
         return;
     }
     qCWarning(local_socket).noquote() << "BAD HEADER" << info;
@@ -528,11 +555,28 @@ void TcpServer::slotStatusCheckAuth(const QJsonObject& data)
 
 void TcpServer::slotStatusCreatePin(const QJsonObject& data)
 {
+    Clients* creator = pinCreator ? findClient(pinCreator) : nullptr;
+    if (creator && data.value(QLatin1String("status")).toInt() == 1)
+        creator->pinConfirmed = true;
     sendReply(MessageNames::StatusCreatePin, data);
 }
 
 void TcpServer::slotStatusCheckPin(const QJsonObject& data)
 {
+    // Only a check asked for on this port counts towards the limit.
+    if (pinAsker) {
+        Clients* asker = findClient(pinAsker);
+        const int status = data.value(QLatin1String("status")).toInt();
+        if (status == 0 || status == 2) {
+            guard.wrongPin(clock.elapsed());
+            qCWarning(local_socket) << "WRONG PIN, in a row:" << guard.wrongInRow();
+        } else {
+            // 3 and 4 follow a right PIN too; only 1 opens the personal area.
+            guard.rightPin();
+            if (asker && status == 1)
+                asker->pinConfirmed = true;
+        }
+    }
     sendReply(MessageNames::StatusCheckPin, data);
 }
 
