@@ -53,6 +53,27 @@ QString BlockPage::createUrl(QByteArray& request)
     return createUrl(request, UserData::getToken(), &scheme);
 }
 
+bool BlockPage::isServiceBlockPage(const QUrl& url, const QString& domain)
+{
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        return false;
+    QString service = domain.trimmed().toLower();
+    while (service.endsWith(QLatin1Char('.')))
+        service.chop(1);
+    QString host = url.host(QUrl::FullyDecoded).toLower();
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    if (service.isEmpty() || host.isEmpty())
+        return false;
+    return host == service || host.endsWith(QLatin1Char('.') + service);
+}
+
+QByteArray BlockPage::badRequestResponse()
+{
+    return QByteArrayLiteral("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n"
+                             "Connection: close\r\n\r\nBad Request\n");
+}
+
 int BlockPage::requestEnd(const QByteArray& buffer)
 {
     const int crlf = buffer.indexOf("\r\n\r\n");
@@ -182,6 +203,12 @@ void BlockPage::slotReadyReadLocal()
     GetData entry;
     entry.socket = socket;
     entry.url = QUrl(createUrl(request));
+    if (!isServiceBlockPage(entry.url, UserData::getDomainName())) {
+        qCWarning(blockpage).noquote() << "Redirect refused, not the service's block page:"
+                                       << entry.url.host(QUrl::FullyEncoded).left(255);
+        finish(socket, badRequestResponse());
+        return;
+    }
     requests.append(entry);
     redirect();
 }

@@ -130,7 +130,14 @@ check "over HTTPS the agent sends the browser to the TLS block page" \
 (printf 'GET /?blockpage=b&hostname=h' >/dev/tcp/127.0.0.1/13107) 2>/dev/null
 check "control channel still serves after garbage" contains "$("$ctl" status)" '"info":"DNSPROTOCOL"'
 check "block page still serves after garbage" \
-    contains "$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' 'http://127.0.0.1:13107/?blockpage=b&hostname=h&url=u')" "303"
+    contains "$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:13107/?blockpage=blockpage.$domain&hostname=h&url=u")" "303"
+# Any web page can send the browser here: a foreign block-page host gets a
+# plain 400 and never the machine's token.
+foreign=$(curl -sS --max-time 5 -D - 'http://127.0.0.1:13107/?blockpage=evil.example&hostname=h&url=u')
+check "a foreign block-page host gets 400" contains "$(printf '%s' "$foreign" | head -n 1)" "400 Bad Request"
+check "and no token" bash -c "! printf '%s' '$foreign' | grep -qiE 'token|location'"
+hidden=$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:13107/?blockpage=evil.example/x.$domain&hostname=h&url=u")
+check "a foreign host with the service domain in its path gets 400" equals "$hidden" "400"
 
 # --- sign-in state: login and logout --------------------------------------------
 # Login keeps an explicit off; after a logout it switches protection on.
