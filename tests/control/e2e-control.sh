@@ -155,6 +155,79 @@ check "corvanectl send with data" contains "$("$ctl" send SETCOORDGUI '{"x":"10"
     '{"data":{"x":"10","y":"20"},"info":"COORDGUI"}'
 check "corvanectl refuses an unknown protocol" fails_with 1 "$ctl" protocol quic
 
+# --- the PIN guards the personal area --------------------------------------------
+# session '[[info, data|null, awaited reply|null], ...]': one connection, as the
+# GUI keeps it; each message goes after the previous one's awaited reply (10 s
+# at most); prints every message of the agent, one JSON text per line.
+session() {
+    python3 - "$1" <<'PY'
+import json, socket, struct, sys, time
+s = socket.create_connection(("127.0.0.1", 49101), timeout=10)
+buf = b""
+def send(info, data):
+    message = {"info": info}
+    if data is not None:
+        message["data"] = data
+    body = json.dumps(message, separators=(",", ":")).encode("utf-16-be")
+    inner = struct.pack(">I", len(body)) + body
+    s.sendall(struct.pack(">H", len(inner)) + inner)
+def await_reply(name):
+    global buf
+    deadline = time.time() + 10
+    while True:
+        while len(buf) >= 2 and len(buf) >= 2 + struct.unpack(">H", buf[:2])[0]:
+            n = struct.unpack(">H", buf[:2])[0]
+            inner, buf = buf[2:2 + n], buf[2 + n:]
+            text = inner[4:4 + struct.unpack(">I", inner[:4])[0]].decode("utf-16-be")
+            print(text, flush=True)
+            if json.loads(text).get("info") == name:
+                return
+        if time.time() > deadline:
+            return
+        s.settimeout(max(0.1, deadline - time.time()))
+        try:
+            chunk = s.recv(65536)
+        except socket.timeout:
+            return
+        if not chunk:
+            return
+        buf += chunk
+for info, data, reply in json.loads(sys.argv[1]):
+    send(info, data)
+    if reply:
+        await_reply(reply)
+PY
+}
+logged() { cat "$build"/agent/host/log/*.log 2>/dev/null | grep -c "$1"; }
+gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
+    session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$1\"},\"STATUSCHECKPIN\"],
+              [\"$2\",$3,null],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]"
+}
+check "sign-in over the control channel" \
+    contains "$("$ctl" --timeout 60000 send CHECKAUTH '{"login":"demo","password":"demo-password"}')" '"status":1'
+check "PIN created" contains "$("$ctl" --timeout 60000 send CREATEPIN '{"pin_code":"4321"}')" '"status":1'
+check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
+ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
+"$ctl" send STATUSFILTERINGLOCAL '{"status":0}' >/dev/null
+"$ctl" send LOGOUT >/dev/null
+check "a second client without the PIN cannot switch filtering off" equals "$(ask blocked.example.test)" "127.53.0.4"
+check "nor sign the machine out" contains "$("$ctl" send AUTHDATA)" '{"data":{"status":true},"info":"STATUSAUTHDATA"}'
+check "the agent logged the ignored command" test "$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')" -gt "$ignored"
+check "the GUI's flow (PIN first) switches filtering off" \
+    contains "$(gui_pin 4321 STATUSFILTERINGLOCAL '{"status":0}')" '{"data":{"status":1},"info":"STATUSCHECKPIN"}'
+check "filtering is off" equals "$(ask blocked.example.test)" "192.0.2.66"
+# Wrong PINs: the third in a row locks every check out for 10 s, whichever connection asks.
+for pin in 0000 1111 2222; do
+    "$ctl" send CHECKPIN "{\"pin_code\":\"$pin\"}" >/dev/null
+done
+check "locked out: even the right PIN is answered 0" \
+    contains "$(gui_pin 4321 STATUSFILTERINGLOCAL '{"status":1}')" '{"data":{"status":0},"info":"STATUSCHECKPIN"}'
+check "and the command after it has no effect" equals "$(ask blocked.example.test)" "192.0.2.66"
+sleep 10
+check "after the lock-out the right PIN opens again" \
+    contains "$(gui_pin 4321 STATUSFILTERINGLOCAL '{"status":1}')" '{"data":{"status":1},"info":"STATUSCHECKPIN"}'
+check "and filtering is back on" equals "$(ask blocked.example.test)" "127.53.0.4"
+
 # --- loopback only ----------------------------------------------------------------
 ip addr add 192.0.2.77/32 dev lo
 check "the control port answers on ::1" contains "$("$ctl" --host ::1 status)" '"info":"DNSPROTOCOL"'
