@@ -202,6 +202,31 @@ private slots:
         QTest::newRow("failure") << QByteArray("2") << 1 << false << int(CertificateStore::Expiry::Failed)
                                  << false;
     }
+    void standardErrorKeptApart()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("uses sh in PowerShell's place");
+#endif
+        // A real program in PowerShell's place that prints a warning on
+        // standard error beside its answer: the count and the expiry test read
+        // standard output only, so the roots are not removed and re-imported.
+        ProcessProgramRunner real;
+        ScriptedRunner runner([&real](const QString&, const QStringList& arguments) {
+            const QString warn = QStringLiteral("echo 'WARNING: profile not loaded' >&2");
+            const bool count = arguments.value(0).endsWith(QLatin1String(".Count"));
+            return real.run(QStringLiteral("sh"), {QStringLiteral("-c"), count ? "echo 2; " + warn : warn},
+                            10000);
+        });
+        PowerShellCertificateStore store;
+        const QRegularExpression logged(QStringLiteral("^sh standard error: WARNING: profile not loaded$"));
+        QTest::ignoreMessage(QtWarningMsg, logged);
+        int count = -1;
+        QVERIFY(store.count("Corvane", count));
+        QCOMPARE(count, 2);
+        QTest::ignoreMessage(QtWarningMsg, logged);
+        QCOMPARE(int(store.expiring("Corvane", 10)), int(CertificateStore::Expiry::None));
+    }
+
     void powerShellStore()
     {
         QFETCH(QByteArray, output);
