@@ -15,7 +15,7 @@
 
 BlockPage::BlockPage(quint16 listenPort, QObject* parent) : QObject(parent), port(listenPort) {}
 
-QString BlockPage::createUrl(const QByteArray& request, int token, QString* chosenScheme)
+QString BlockPage::createUrl(const QByteArray& request, qint64 token, QString* chosenScheme)
 {
     qCDebug(blockpage) << "createUrl";
     QString text = QString::fromUtf8(request);

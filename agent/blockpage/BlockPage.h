@@ -47,7 +47,7 @@ public:
 
     // The redirect target for one whole request and the machine's token
     // (-1 = none). `chosenScheme`, when given, receives "http" or "https".
-    static QString createUrl(const QByteArray& request, int token, QString* chosenScheme = nullptr);
+    static QString createUrl(const QByteArray& request, qint64 token, QString* chosenScheme = nullptr);
     // Whether the redirect target leads to the service's own block page: http
     // or https to the service domain or a name below it. Any other target
     // would hand the machine's token to whoever wrote the link.

@@ -7,6 +7,7 @@
 #include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 // The agent's settings store and its process-wide account state.
 //
@@ -74,8 +75,16 @@ public:
     static void setCoordGui(const QJsonObject& coordinates);
 
     // USER
-    static int getToken();
+    // The machine's 32-bit token, or noToken (-1: nothing stored, or the
+    // stored value 0xFFFFFFFF). Tokens from 2^31 up are tokens like any other.
+    static constexpr qint64 noToken = -1;
+    static qint64 getToken();
     static void setToken(quint32 id);
+    // The token a stored USER/TOKEN value stands for: a number from 0 to
+    // 0xFFFFFFFE; 0xFFFFFFFF, -1, anything else or nothing is noToken. A
+    // negative 32-bit value other than -1 (written as a signed number) is
+    // read as its unsigned bits.
+    static qint64 tokenFromStored(const QVariant& stored);
     static void saveUid(const QString& uid);
     static QString getSaveUid();
 

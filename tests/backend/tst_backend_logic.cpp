@@ -431,7 +431,16 @@ void TestBackendLogic::wrongTypesReadAsMissing()
 {
     const QJsonObject machine =
         AnswerParser::agentInfo(AnswerParser::object("{\"uid\":[1],\"profile\":\"two\",\"token\":1.5}"));
-    QCOMPARE(machine, (QJsonObject{{"uid", ""}, {"profile", 0}, {"token", 0}}));
+    // A token that is not a whole 32-bit number is no token, never token 0.
+    QCOMPARE(machine, (QJsonObject{{"uid", ""}, {"profile", 0}, {"token", -1}}));
+    // Tokens from 2^31 up are tokens.
+    QCOMPARE(
+        AnswerParser::agentInfo(AnswerParser::object("{\"uid\":\"u\",\"profile\":1,\"token\":3000000000}"))
+            .value("token")
+            .toDouble(),
+        3000000000.0);
+    QCOMPARE(AnswerParser::tokenValue(QJsonValue(4294967295.0)), qint64(-1));
+    QCOMPARE(AnswerParser::tokenValue(QJsonValue(QStringLiteral("4294967294"))), qint64(4294967294LL));
     QCOMPARE(AnswerParser::profile(AnswerParser::object("{\"profile\":{}}")), (QJsonObject{{"profile", 0}}));
     QCOMPARE(AnswerParser::ip(AnswerParser::object("{\"ip\":null}")), (QJsonObject{{"result", ""}}));
     QCOMPARE(AnswerParser::profiles(AnswerParser::object("{\"results\":{\"id\":1}}")),
@@ -460,7 +469,7 @@ void TestBackendLogic::rpcAnswers()
     QCOMPARE(limited, (QJsonObject{{"uid", "u9"}, {"profile", 3}, {"token", 77}}));
     const QJsonObject none = AnswerParser::rpcLimitedProfile(
         AnswerParser::object("{\"id\":0,\"jsonrpc\":\"2.0\",\"error\":{\"code\":-32001}}"));
-    QCOMPARE(none, (QJsonObject{{"uid", ""}, {"profile", 0}, {"token", 0}}));
+    QCOMPARE(none, (QJsonObject{{"uid", ""}, {"profile", 0}, {"token", -1}}));
     const QJsonObject user = AnswerParser::rpcUserInfo(
         AnswerParser::object("{\"result\":{\"username\":\"demo\",\"plan\":{\"name\":\"Family\"},\"date_end\":"
                              "\"2030-12-31T23:59:59\"}}"));

@@ -512,7 +512,7 @@ void TestBackendService::systemReportSignedInAndOut()
 {
     signIn(demoLogin, demoPassword);
     const QString uid = UserData::getSaveUid();
-    const int token = UserData::getToken();
+    const qint64 token = UserData::getToken();
     const QString head = QStringLiteral("Agent: Corvane Agent\nVersion: 4.0.0\nToken: ") +
                          QString::number(token) + QStringLiteral("\nUID: ") + uid +
                          QStringLiteral("\nDNS: 127.53.0.1, fd00:53::1"

@@ -156,48 +156,8 @@ check "corvanectl send with data" contains "$("$ctl" send SETCOORDGUI '{"x":"10"
 check "corvanectl refuses an unknown protocol" fails_with 1 "$ctl" protocol quic
 
 # --- the PIN guards the personal area --------------------------------------------
-# session '[[info, data|null, awaited reply|null], ...]': one connection, as the
-# GUI keeps it; each message goes after the previous one's awaited reply (10 s
-# at most); prints every message of the agent, one JSON text per line.
-session() {
-    python3 - "$1" <<'PY'
-import json, socket, struct, sys, time
-s = socket.create_connection(("127.0.0.1", 49101), timeout=10)
-buf = b""
-def send(info, data):
-    message = {"info": info}
-    if data is not None:
-        message["data"] = data
-    body = json.dumps(message, separators=(",", ":")).encode("utf-16-be")
-    inner = struct.pack(">I", len(body)) + body
-    s.sendall(struct.pack(">H", len(inner)) + inner)
-def await_reply(name):
-    global buf
-    deadline = time.time() + 10
-    while True:
-        while len(buf) >= 2 and len(buf) >= 2 + struct.unpack(">H", buf[:2])[0]:
-            n = struct.unpack(">H", buf[:2])[0]
-            inner, buf = buf[2:2 + n], buf[2 + n:]
-            text = inner[4:4 + struct.unpack(">I", inner[:4])[0]].decode("utf-16-be")
-            print(text, flush=True)
-            if json.loads(text).get("info") == name:
-                return
-        if time.time() > deadline:
-            return
-        s.settimeout(max(0.1, deadline - time.time()))
-        try:
-            chunk = s.recv(65536)
-        except socket.timeout:
-            return
-        if not chunk:
-            return
-        buf += chunk
-for info, data, reply in json.loads(sys.argv[1]):
-    send(info, data)
-    if reply:
-        await_reply(reply)
-PY
-}
+# One connection kept open, as the GUI keeps it (see control-session.py).
+session() { python3 "$(dirname "$0")/control-session.py" "$1"; }
 logged() { cat "$build"/agent/host/log/*.log 2>/dev/null | grep -c "$1"; }
 gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
     session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$1\"},\"STATUSCHECKPIN\"],
