@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -143,8 +144,12 @@ TcpServer::TcpServer(quint16 port, QObject* parent)
 {
     clock.start();
     signInStored = [] { return UserData::checkAuthData(); };
-    server->setMaxPendingConnections(2);
-    serverV6->setMaxPendingConnections(2);
+    // slotNewConnection takes every pending connection at once; a larger
+    // limit only matters where the listener's notifications arrive late (a
+    // command waiting for the backend), and then Qt must not stop taking
+    // connections from the system's queue after the second one.
+    server->setMaxPendingConnections(maxClients);
+    serverV6->setMaxPendingConnections(maxClients);
     // Loopback only: whoever reaches this port may switch filtering off or
     // sign the machine out, so it must not be reachable from the network.
     if (!server->listen(QHostAddress::LocalHost, port)) {
@@ -366,6 +371,17 @@ void TcpServer::analysisReceivedMessage(const QString& message, QTcpSocket* sock
     const QJsonObject object = ControlFrame::parse(message);
     const QString info = object.value(QStringLiteral("info")).toString();
     currentClient = client;
+    // A command may wait for the backend in a nested event loop, during which
+    // other connections are taken and answered. Their handling makes them
+    // current; once it is over, the waiting command's connection is current
+    // again, so that its own answer reaches it and not the last newcomer.
+    const QPointer<QTcpSocket> outer = handling;
+    handling = socket;
+    const auto restore = qScopeGuard([this, outer] {
+        handling = outer;
+        if (Clients* waiting = outer ? findClient(outer) : nullptr)
+            currentClient = waiting;
+    });
 
     if (info == QLatin1String(MessageNames::HelloGui)) {
         qCInfo(local_socket_get) << "HELLO GUI";

@@ -141,4 +141,6 @@ private:
     // The connections whose "CHECKPIN" / "CREATEPIN" is being answered.
     QPointer<QTcpSocket> pinAsker;
     QPointer<QTcpSocket> pinCreator;
+    // The connection whose command is being handled (innermost), if any.
+    QPointer<QTcpSocket> handling;
 };

@@ -180,6 +180,7 @@ private slots:
     void dispatch_data();
     void dispatch();
     void wrongPinsLockOut();
+    void clientsServedWhileCommandWaits();
     void commandBeforeGreetingIsBadHeader();
     void unknownCommandIsBadHeader();
     void greetingAnsweredToGreetingSocket();
@@ -375,6 +376,45 @@ void TestTcpServer::wrongPinsLockOut()
     QTRY_COMPARE(owner.infos().count(QLatin1String(MessageNames::StatusCheckPin)), 1);
     QCOMPARE(owner.messages.last().value("data").toObject().value("status").toInt(-1), 0);
     QCOMPARE(spies.of(QLatin1String(MessageNames::CheckPin)).count(), PinGuard::wrongBeforeLockOut);
+}
+
+void TestTcpServer::clientsServedWhileCommandWaits()
+{
+    TcpServer server(0);
+    connect(&server, &TcpServer::signalAuthData, &server, [&server] {
+        server.slotStatusAuthData(QJsonObject{{"status", false}});
+    });
+    std::vector<std::unique_ptr<ControlTestClient>> newcomers;
+    int answeredDuringWait = 0;
+    // A sign-in that waits 1.5 s for the backend in a nested event loop, as
+    // the backend layer does; four clients arrive meanwhile.
+    connect(&server, &TcpServer::signalCheckAuth, &server, [&] {
+        for (int i = 0; i < 4; ++i) {
+            newcomers.push_back(std::make_unique<ControlTestClient>());
+            ControlTestClient* newcomer = newcomers.back().get();
+            connect(&newcomer->socket, &QTcpSocket::connected, newcomer, [newcomer] {
+                newcomer->send(QLatin1String(MessageNames::HelloSupport));
+                newcomer->send(QLatin1String(MessageNames::AuthData));
+            });
+            newcomer->socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        }
+        QEventLoop wait;
+        QTimer::singleShot(1500, &wait, &QEventLoop::quit);
+        wait.exec();
+        for (const auto& newcomer : newcomers)
+            answeredDuringWait +=
+                newcomer->infos().contains(QLatin1String(MessageNames::StatusAuthData)) ? 1 : 0;
+        server.slotStatusCheckAuth(QJsonObject{{"status", 1}});
+    });
+    ControlTestClient gui;
+    QVERIFY(gui.connectTo(server.serverPort()));
+    gui.send(QLatin1String(MessageNames::HelloGui));
+    gui.send(QLatin1String(MessageNames::CheckAuth), QJsonObject{{"login", "demo"}, {"password", "x"}});
+    QTRY_VERIFY(gui.infos().contains(QLatin1String(MessageNames::StatusCheckAuth)));
+    QCOMPARE(answeredDuringWait, 4);
+    // The sign-in's answer reached the client that asked, and only it.
+    for (const auto& newcomer : newcomers)
+        QVERIFY(!newcomer->infos().contains(QLatin1String(MessageNames::StatusCheckAuth)));
 }
 
 void TestTcpServer::commandBeforeGreetingIsBadHeader()

@@ -163,8 +163,23 @@ gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
     session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$1\"},\"STATUSCHECKPIN\"],
               [\"$2\",$3,null],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]"
 }
-check "sign-in over the control channel" \
-    contains "$("$ctl" --timeout 60000 send CHECKAUTH '{"login":"demo","password":"demo-password"}')" '"status":1'
+# The sign-in waits 4 s for a slow backend; clients that connect meanwhile
+# are taken and answered, and the sign-in's answer reaches its own client.
+cv-admin faults-add '{"http":[{"path":"/api/token/by-password/","method":"POST","action":"delay","delay_ms":4000,"count":1}]}' >/dev/null
+"$ctl" --timeout 60000 send CHECKAUTH '{"login":"demo","password":"demo-password"}' >"$run/signin.out" 2>&1 &
+signin_pid=$!
+sleep 1
+waiting=""
+for i in 1 2 3 4; do
+    "$ctl" --timeout 3000 status >"$run/waiting-$i.out" 2>&1 &
+    waiting="$waiting $!"
+done
+wait $waiting
+for i in 1 2 3 4; do
+    check "client $i answered while the sign-in waits" contains "$(cat "$run/waiting-$i.out")" '"info":"DNSPROTOCOL"'
+done
+wait $signin_pid
+check "sign-in over the control channel, answered to its own client" contains "$(cat "$run/signin.out")" '"status":1'
 check "PIN created" contains "$("$ctl" --timeout 60000 send CREATEPIN '{"pin_code":"4321"}')" '"status":1'
 check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
 ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
