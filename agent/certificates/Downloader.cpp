@@ -17,6 +17,7 @@ Downloader::Downloader(QObject* parent) : QObject(parent), network(new NetworkAc
     deadline.setSingleShot(true);
     deadline.setInterval(transferLimitMs);
     connect(&deadline, &QTimer::timeout, this, &Downloader::slotDeadline);
+    qCInfo(downloader) << "CREATE";
 }
 
 Downloader::~Downloader()

@@ -348,6 +348,16 @@ void UserData::setNetworkInterfaces(const QMap<QString, NetInter>& interfaces)
     store->sync();
 }
 
+void UserData::replaceNetworkInterfaces(const QMap<QString, NetInter>& interfaces)
+{
+    {
+        auto store = openStore();
+        store->remove(groupInterfaces);
+        store->sync();
+    }
+    setNetworkInterfaces(interfaces);
+}
+
 // ---- CONTROL/UNINSTALL ----
 
 bool UserData::getCheckUninstallStatus()

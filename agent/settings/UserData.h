@@ -62,6 +62,9 @@ public:
     // CONTROL/NETWORK_INTER
     static QMap<QString, NetInter> getNetworkInterfaces();
     static void setNetworkInterfaces(const QMap<QString, NetInter>& interfaces);
+    // Stores exactly `interfaces`: entries of interfaces that are gone are
+    // removed (setNetworkInterfaces writes the given entries and keeps others).
+    static void replaceNetworkInterfaces(const QMap<QString, NetInter>& interfaces);
     // How one stored value reads back; false when it is skipped.
     static bool parseNetInter(const QString& value, NetInter& result);
 
