@@ -587,9 +587,11 @@ void TcpServer::slotStatusCheckPin(const QJsonObject& data)
             guard.wrongPin(clock.elapsed());
             qCWarning(local_socket) << "WRONG PIN, in a row:" << guard.wrongInRow();
         } else {
-            // 3 and 4 follow a right PIN too; only 1 opens the personal area.
+            // 3 and 4 follow a right PIN too (the service refused the machine
+            // or could not be reached); the GUI answers 3 with a logout, so
+            // the connection has proven the PIN all the same.
             guard.rightPin();
-            if (asker && status == 1)
+            if (asker)
                 asker->pinConfirmed = true;
         }
     }
