@@ -18,6 +18,21 @@ QJsonObject AnswerParser::object(const QByteArray& body)
     return document.object();
 }
 
+qint64 AnswerParser::tokenValue(const QJsonValue& value)
+{
+    double number = -1;
+    if (value.isDouble()) {
+        number = value.toDouble();
+    } else if (value.isString()) {
+        bool ok = false;
+        const qint64 parsed = value.toString().toLongLong(&ok);
+        number = ok ? static_cast<double>(parsed) : -1;
+    }
+    if (!std::isfinite(number) || std::floor(number) != number || number < 0 || number >= 4294967295.0)
+        return -1;
+    return static_cast<qint64>(number);
+}
+
 int AnswerParser::intValue(const QJsonValue& value, int fallback)
 {
     if (value.isDouble()) {
@@ -72,13 +87,14 @@ QJsonObject versionFrom(const QJsonObject& current)
     return data;
 }
 
-// "uid" (text), "profile" (int), "token" (int) of a machine record.
+// "uid" (text), "profile" (int), "token" (32-bit number, -1 for none) of a machine record.
 QJsonObject machineFrom(const QJsonObject& answer)
 {
     return QJsonObject{
         {QStringLiteral("uid"), AnswerParser::textValue(answer.value(QLatin1String("uid")))},
         {QStringLiteral("profile"), AnswerParser::intValue(answer.value(QLatin1String("profile")))},
-        {QStringLiteral("token"), AnswerParser::intValue(answer.value(QLatin1String("token")))}};
+        {QStringLiteral("token"),
+         static_cast<double>(AnswerParser::tokenValue(answer.value(QLatin1String("token"))))}};
 }
 
 QJsonObject userInfoFrom(const QJsonObject& answer)

@@ -42,6 +42,9 @@ public:
     // A JSON value as an int when it is a whole number (or a decimal text);
     // `fallback` otherwise.
     static int intValue(const QJsonValue& value, int fallback = 0);
+    // A machine token: a whole number from 0 to 0xFFFFFFFE (number or
+    // decimal text); -1 for anything else, 0xFFFFFFFF included.
+    static qint64 tokenValue(const QJsonValue& value);
     // A JSON value as text: strings as they are, whole numbers in decimal,
     // anything else empty.
     static QString textValue(const QJsonValue& value);

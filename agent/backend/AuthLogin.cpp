@@ -1,5 +1,6 @@
 #include "AuthLogin.h"
 
+#include "AnswerParser.h"
 #include "LogMask.h"
 #include "LoggingCategories.h"
 #include "NetworkAccessManager.h"
@@ -120,7 +121,8 @@ int AuthLogin::checkUid()
     if (uid.isEmpty() || uid != UserData::getSaveUid())
         return getUid() ? 1 : 0;
     UserData::setProfileId(static_cast<quint32>(result.data.value(QLatin1String("profile")).toInt()));
-    UserData::setToken(static_cast<quint32>(result.data.value(QLatin1String("token")).toInt()));
+    UserData::setToken(
+        static_cast<quint32>(AnswerParser::tokenValue(result.data.value(QLatin1String("token")))));
     return 1;
 }
 
@@ -142,7 +144,8 @@ bool AuthLogin::getUid()
         return false;
     }
     UserData::saveUid(uid);
-    UserData::setToken(static_cast<quint32>(result.data.value(QLatin1String("token")).toInt()));
+    UserData::setToken(
+        static_cast<quint32>(AnswerParser::tokenValue(result.data.value(QLatin1String("token")))));
     UserData::saveProfileId(static_cast<quint32>(result.data.value(QLatin1String("profile")).toInt()));
     return true;
 }

@@ -75,12 +75,9 @@ QUrl BackendUrl::certificates(const QString& base)
     return make(base, QStringLiteral("/agents/rest_api/v1/ssl_certificate/2/"));
 }
 
-QUrl BackendUrl::withCredentials(const QString& address, const QString& login, const QString& password)
+QByteArray BackendUrl::basicAuthorization(const QString& login, const QString& password)
 {
-    QUrl url(address, QUrl::StrictMode);
-    url.setUserName(login, QUrl::DecodedMode);
-    url.setPassword(password, QUrl::DecodedMode);
-    return url;
+    return QByteArrayLiteral("Basic ") + QString(login + QLatin1Char(':') + password).toUtf8().toBase64();
 }
 
 QString BackendUrl::forLog(const QUrl& url)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QUrl>
 
@@ -20,8 +21,10 @@ public:
     static QUrl userInfo(const QString& base, int userId);
     static QUrl profiles(const QString& base, int userId);
     static QUrl certificates(const QString& base);
-    // The JSON-RPC address with the account's login and password as user info.
-    static QUrl withCredentials(const QString& address, const QString& login, const QString& password);
+    // The value of an "Authorization" header carrying the account's login and
+    // password (HTTP Basic). Credentials never travel in the address: Qt puts
+    // the whole address into its error texts, and those reach the log.
+    static QByteArray basicAuthorization(const QString& login, const QString& password);
     // An address for the log: never with user info.
     static QString forLog(const QUrl& url);
 

@@ -1,6 +1,11 @@
 #include "IAuth.h"
 
-IAuth::IAuth(QObject* parent) : QObject(parent) {}
+#include "LoggingCategories.h"
+
+IAuth::IAuth(QObject* parent) : QObject(parent)
+{
+    qCInfo(iauth) << "CREATE";
+}
 
 bool IAuth::pinLengthAccepted(const QString& pin)
 {

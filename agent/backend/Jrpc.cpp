@@ -26,18 +26,17 @@ void Jrpc::newUser() {}
 ApiResult Jrpc::call(const Call& call)
 {
     ApiResult result;
-    const QString address = ConstData::getUrlApiJrpc();
-    const QUrl url = call.credentials
-                         ? BackendUrl::withCredentials(address, UserData::getLogin(), UserData::getPassword())
-                         : QUrl(address, QUrl::StrictMode);
-    QNetworkRequest request(url);
+    QNetworkRequest request(QUrl(ConstData::getUrlApiJrpc(), QUrl::StrictMode));
+    if (call.credentials)
+        request.setRawHeader("Authorization",
+                             BackendUrl::basicAuthorization(UserData::getLogin(), UserData::getPassword()));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     const QByteArray body = RequestBody::jsonRpc(call.method, call.params);
     qCDebug(jrpc).noquote() << QStringLiteral("REQUEST %1:").arg(QLatin1String(call.name))
                             << bodyForLog(call.bodyForLog.isEmpty() ? body : call.bodyForLog);
     QNetworkReply* reply = postWait(request, body);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(jrpc).noquote() << QStringLiteral("RESPONSE %1 CODE").arg(QLatin1String(call.name))
                             << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {

@@ -6,6 +6,8 @@
 
 #include <QEventLoop>
 #include <QMetaEnum>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QPointer>
 #include <QSslError>
 #include <QTimer>
@@ -28,6 +30,35 @@ std::atomic<int>& attemptBase()
     return base;
 }
 
+#ifndef CORVANE_EXTRA_CA_FILE
+#define CORVANE_EXTRA_CA_FILE ""
+#endif
+
+// The system's roots and those of the build-time file, read once: reading the
+// system store takes a while and it does not change under a running agent.
+const QList<QSslCertificate>& fixedCaCertificates()
+{
+    static const QList<QSslCertificate> certificates = [] {
+        QList<QSslCertificate> all = QSslConfiguration::systemCaCertificates();
+        const QString file = QStringLiteral(CORVANE_EXTRA_CA_FILE);
+        if (!file.isEmpty()) {
+            const QList<QSslCertificate> extra = QSslCertificate::fromPath(file, QSsl::Pem);
+            if (extra.isEmpty())
+                qCWarning(network).noquote() << "no CA certificate read from" << file;
+            all += extra;
+        }
+        return all;
+    }();
+    return certificates;
+}
+
+QMutex extraMutex;
+QList<QSslCertificate>& extraCaCertificates()
+{
+    static QList<QSslCertificate> certificates;
+    return certificates;
+}
+
 const char* errorName(QNetworkReply::NetworkError error)
 {
     const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error);
@@ -39,10 +70,10 @@ const char* errorName(QNetworkReply::NetworkError error)
 Network::Network(QObject* parent) : QNetworkAccessManager(parent)
 {
     connect(this, &QNetworkAccessManager::sslErrors, this,
-            [](QNetworkReply* reply, const QList<QSslError>& errors) {
-                // Certificate problems of the backend are reported, not fatal.
+            [](QNetworkReply*, const QList<QSslError>& errors) {
+                // The sign-in data and the machine's trust roots travel here:
+                // a server that cannot prove to be the service gets neither.
                 qCCritical(network) << "SSLERRORS:" << errors;
-                reply->ignoreSslErrors(errors);
             });
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
@@ -72,8 +103,28 @@ void Network::setAttemptBaseMs(int ms)
     attemptBase().store(ms > 0 ? ms : defaultAttemptBaseMs);
 }
 
+QSslConfiguration Network::sslConfiguration()
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    QList<QSslCertificate> anchors = fixedCaCertificates();
+    {
+        QMutexLocker lock(&extraMutex);
+        anchors += extraCaCertificates();
+    }
+    configuration.setCaCertificates(anchors);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    return configuration;
+}
+
+void Network::setExtraCaCertificates(const QList<QSslCertificate>& certificates)
+{
+    QMutexLocker lock(&extraMutex);
+    extraCaCertificates() = certificates;
+}
+
 void Network::prepare(QNetworkRequest& request, bool withUserAgent)
 {
+    request.setSslConfiguration(sslConfiguration());
     if (withUserAgent)
         request.setRawHeader("User-Agent", userAgent());
     // A redirect is an answer like any other: its body does not parse, and the
@@ -191,6 +242,33 @@ void Network::eventLoop(QNetworkReply* reply, int attempt)
     if (networkAccessible() != QNetworkAccessManager::Accessible)
         setNetworkAccessible(QNetworkAccessManager::Accessible);
     QT_WARNING_POP
+}
+
+QString Network::errorText(int httpStatus, QNetworkReply::NetworkError error, const QString& qtText,
+                           const QUrl& url)
+{
+    const QString code = QStringLiteral("%1 (%2)").arg(QLatin1String(errorName(error))).arg(int(error));
+    if (httpStatus > 0)
+        return QStringLiteral("HTTP %1, %2").arg(httpStatus).arg(code);
+    // Without an answer Qt names the socket's failure ("Connection refused",
+    // "Operation canceled"); anything that could quote the address is dropped.
+    const QString path = url.path(QUrl::FullyDecoded);
+    const bool quotesAddress = qtText.contains(QLatin1String("://")) ||
+                               (!url.userName().isEmpty() && qtText.contains(url.userName())) ||
+                               (!url.password().isEmpty() && qtText.contains(url.password())) ||
+                               (path.size() > 1 && qtText.contains(path)) ||
+                               (path.size() > 1 && qtText.contains(url.path(QUrl::FullyEncoded)));
+    if (qtText.isEmpty() || quotesAddress)
+        return code;
+    return qtText;
+}
+
+QString Network::errorText(QNetworkReply* reply)
+{
+    if (reply == nullptr)
+        return QString();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return errorText(status, reply->error(), reply->errorString(), reply->url());
 }
 
 int Network::getHttpStatusCode(QNetworkReply* reply) const

@@ -4,13 +4,17 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 
 #include <functional>
 
 // The agent's HTTP layer: every request carries the agent's User-Agent, and
 // the *Wait functions turn a request into a blocking call (a nested event
 // loop, up to three attempts with limits of 1x, 2x and 3x the base attempt
-// time). TLS errors are logged and ignored; reachability changes are logged.
+// time). The peer's certificate is verified against the system's trust store
+// and the CA file fixed at build time; TLS errors are logged and end the
+// request. Reachability changes are logged.
 //
 // Replies returned by the wait functions belong to the caller, who releases
 // them with deleteLater().
@@ -42,6 +46,14 @@ public:
     // The HTTP status of the answer; 0 when there was none.
     int getHttpStatusCode(QNetworkReply* reply) const;
 
+    // What the log and the callers learn of a failed reply: the HTTP status
+    // when there was an answer, and Qt's error code. Qt's own text is kept
+    // only where it cannot hold the address: for an HTTP answer it repeats
+    // the whole URL, with any user info and path segments (an access key).
+    static QString errorText(int httpStatus, QNetworkReply::NetworkError error, const QString& qtText,
+                             const QUrl& url);
+    static QString errorText(QNetworkReply* reply);
+
     // The body of a finished reply, at most AnswerParser::maxBodyBytes + 1
     // bytes (so that a larger body is recognised and refused).
     static QByteArray readBody(QNetworkReply* reply);
@@ -54,6 +66,12 @@ public:
     // (0 or less puts the default back).
     static int attemptBaseMs();
     static void setAttemptBaseMs(int ms);
+
+    // The TLS settings of every request: peer verification with the system's
+    // roots, the build-time CA file and any certificates added below.
+    static QSslConfiguration sslConfiguration();
+    // Extra trust anchors of this process (tests with a scripted backend).
+    static void setExtraCaCertificates(const QList<QSslCertificate>& certificates);
 
 private:
     QNetworkReply* wait(const std::function<QNetworkReply*()>& start);

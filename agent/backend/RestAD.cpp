@@ -213,7 +213,7 @@ bool RestAD::auth()
     QNetworkReply* reply = getWait(req);
     qCDebug(rest_ad) << "RESPONSE by-ad-key CODE" << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
-        qCCritical(rest_ad).noquote() << "ERROR by-ad-key" << reply->errorString();
+        qCCritical(rest_ad).noquote() << "ERROR by-ad-key" << errorText(reply);
         reply->deleteLater();
         return false;
     }
@@ -239,7 +239,7 @@ bool RestAD::refreshTokens()
     qCDebug(rest_ad).noquote() << "REQUEST refresh" << BackendUrl::forLog(url);
     QNetworkReply* reply = postWait(req, RequestBody::refresh(state().refresh));
     if (reply->error() != QNetworkReply::NoError) {
-        qCCritical(rest_ad).noquote() << "ERROR refresh" << reply->errorString();
+        qCCritical(rest_ad).noquote() << "ERROR refresh" << errorText(reply);
         reply->deleteLater();
         return false;
     }
@@ -309,8 +309,7 @@ bool RestAD::exchange(const char* name, const QByteArray& method, const QUrl& ur
     qCDebug(rest_ad) << QStringLiteral("RESPONSE %1 CODE").arg(QLatin1String(name))
                      << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
-        qCCritical(rest_ad).noquote()
-            << QStringLiteral("ERROR ") + QLatin1String(name) << reply->errorString();
+        qCCritical(rest_ad).noquote() << QStringLiteral("ERROR ") + QLatin1String(name) << errorText(reply);
         reply->deleteLater();
         return false;
     }
@@ -454,7 +453,7 @@ ApiResult RestAD::getOperation(const char* name, const std::function<QUrl()>& ad
     qCDebug(rest_ad).noquote() << QStringLiteral("REQUEST ") + QLatin1String(name) << BackendUrl::forLog(url);
     QNetworkReply* reply = getWait(req);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_ad).noquote() << QStringLiteral("RESPONSE %1 CODE").arg(QLatin1String(name))
                                << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
@@ -544,7 +543,7 @@ ApiResult RestAD::getProfiles()
     qCDebug(rest_ad).noquote() << "REQUEST getProfiles" << BackendUrl::forLog(url);
     QNetworkReply* reply = getWait(req);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_ad) << "RESPONSE getProfiles CODE" << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
         qCCritical(rest_ad).noquote() << "ERROR getProfiles" << result.errorString;
@@ -577,7 +576,7 @@ ApiResult RestAD::sendDebugInfo(const QString& debugInfo)
         qCDebug(rest_ad).noquote() << "REQUEST sendDebugInfo" << BackendUrl::forLog(url);
         QNetworkReply* reply = postWait(req, body);
         result.error = reply->error();
-        result.errorString = reply->errorString();
+        result.errorString = errorText(reply);
         qCDebug(rest_ad) << "RESPONSE sendDebugInfo CODE" << getHttpStatusCode(reply);
         if (reply->error() != QNetworkReply::NoError) {
             qCCritical(rest_ad).noquote() << "ERROR sendDebugInfo" << result.errorString;

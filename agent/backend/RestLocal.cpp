@@ -135,7 +135,7 @@ bool RestLocal::auth()
     QNetworkReply* reply = postWait(req, RequestBody::byPassword(login, password));
     qCDebug(rest_local) << "RESPONSE auth CODE" << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
-        qCCritical(rest_local).noquote() << "ERROR by-password" << reply->errorString();
+        qCCritical(rest_local).noquote() << "ERROR by-password" << errorText(reply);
         reply->deleteLater();
         return false;
     }
@@ -160,7 +160,7 @@ bool RestLocal::refreshTokens()
     qCDebug(rest_local).noquote() << "REQUEST refresh" << BackendUrl::forLog(url);
     QNetworkReply* reply = postWait(req, RequestBody::refresh(refreshToken()));
     if (reply->error() != QNetworkReply::NoError) {
-        qCCritical(rest_local).noquote() << "ERROR refresh" << reply->errorString();
+        qCCritical(rest_local).noquote() << "ERROR refresh" << errorText(reply);
         reply->deleteLater();
         return false;
     }
@@ -220,7 +220,7 @@ ApiResult RestLocal::getOperation(const char* name, const std::function<QUrl()>&
                                   << BackendUrl::forLog(url);
     QNetworkReply* reply = getWait(req);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_local).noquote() << QStringLiteral("RESPONSE %1 CODE").arg(QLatin1String(name))
                                   << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
@@ -290,7 +290,7 @@ ApiResult RestLocal::checkUid()
     qCDebug(rest_local).noquote() << "REQUEST checkUid" << BackendUrl::forLog(url);
     QNetworkReply* reply = getWait(req);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     const int code = getHttpStatusCode(reply);
     qCDebug(rest_local) << "RESPONSE checkUid CODE" << code;
     const bool ok = reply->error() == QNetworkReply::NoError;
@@ -317,7 +317,7 @@ ApiResult RestLocal::getUid()
     qCDebug(rest_local).noquote() << "REQUEST getUid" << BackendUrl::forLog(url) << QString::fromUtf8(body);
     QNetworkReply* reply = postWait(req, body);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_local) << "RESPONSE getUid CODE" << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
         qCCritical(rest_local).noquote() << "ERROR getUid" << result.errorString;
@@ -342,7 +342,7 @@ ApiResult RestLocal::setProfile(const unsigned int& profileId)
                                   << QString::fromUtf8(body);
     QNetworkReply* reply = patchWait(req, body);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_local) << "RESPONSE setProfile CODE" << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
         qCCritical(rest_local).noquote() << "ERROR setProfile" << result.errorString;
@@ -365,7 +365,7 @@ ApiResult RestLocal::removeAgentProfile()
     qCDebug(rest_local).noquote() << "REQUEST removeAgentProfile" << BackendUrl::forLog(url);
     QNetworkReply* reply = deleteWait(req);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_local) << "RESPONSE removeAgentProfile CODE" << getHttpStatusCode(reply);
     if (reply->error() != QNetworkReply::NoError) {
         qCCritical(rest_local).noquote() << "ERROR removeAgentProfile" << result.errorString;
@@ -397,13 +397,13 @@ ApiResult RestLocal::sendDebugInfo(const QString& debugInfo)
     const QJsonArray entries = RequestBody::debugEntries(debugInfo.toUtf8());
     const QByteArray body =
         RequestBody::jsonRpc(QStringLiteral("sendDebugInfo"), QJsonArray{UserData::getSaveUid(), entries});
-    const QUrl url = BackendUrl::withCredentials(ConstData::getUrlApiJrpc(), UserData::getLogin(),
-                                                 UserData::getPassword());
-    QNetworkRequest req = request(url, false);
+    QNetworkRequest req = request(QUrl(ConstData::getUrlApiJrpc(), QUrl::StrictMode), false);
+    req.setRawHeader("Authorization",
+                     BackendUrl::basicAuthorization(UserData::getLogin(), UserData::getPassword()));
     qCDebug(rest_local).noquote() << "REQUEST sendDebugInfo:" << bodyForLog(body);
     QNetworkReply* reply = postWait(req, body);
     result.error = reply->error();
-    result.errorString = reply->errorString();
+    result.errorString = errorText(reply);
     qCDebug(rest_local) << "RESPONSE sendDebugInfo CODE" << getHttpStatusCode(reply);
     const QByteArray answer = readBody(reply);
     if (reply->error() != QNetworkReply::NoError) {

@@ -15,7 +15,7 @@
 
 BlockPage::BlockPage(quint16 listenPort, QObject* parent) : QObject(parent), port(listenPort) {}
 
-QString BlockPage::createUrl(const QByteArray& request, int token, QString* chosenScheme)
+QString BlockPage::createUrl(const QByteArray& request, qint64 token, QString* chosenScheme)
 {
     qCDebug(blockpage) << "createUrl";
     QString text = QString::fromUtf8(request);
@@ -51,6 +51,27 @@ QString BlockPage::createUrl(const QByteArray& request, int token, QString* chos
 QString BlockPage::createUrl(QByteArray& request)
 {
     return createUrl(request, UserData::getToken(), &scheme);
+}
+
+bool BlockPage::isServiceBlockPage(const QUrl& url, const QString& domain)
+{
+    if (!url.isValid() || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        return false;
+    QString service = domain.trimmed().toLower();
+    while (service.endsWith(QLatin1Char('.')))
+        service.chop(1);
+    QString host = url.host(QUrl::FullyDecoded).toLower();
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    if (service.isEmpty() || host.isEmpty())
+        return false;
+    return host == service || host.endsWith(QLatin1Char('.') + service);
+}
+
+QByteArray BlockPage::badRequestResponse()
+{
+    return QByteArrayLiteral("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n"
+                             "Connection: close\r\n\r\nBad Request\n");
 }
 
 int BlockPage::requestEnd(const QByteArray& buffer)
@@ -182,6 +203,12 @@ void BlockPage::slotReadyReadLocal()
     GetData entry;
     entry.socket = socket;
     entry.url = QUrl(createUrl(request));
+    if (!isServiceBlockPage(entry.url, UserData::getDomainName())) {
+        qCWarning(blockpage).noquote() << "Redirect refused, not the service's block page:"
+                                       << entry.url.host(QUrl::FullyEncoded).left(255);
+        finish(socket, badRequestResponse());
+        return;
+    }
     requests.append(entry);
     redirect();
 }

@@ -47,7 +47,13 @@ public:
 
     // The redirect target for one whole request and the machine's token
     // (-1 = none). `chosenScheme`, when given, receives "http" or "https".
-    static QString createUrl(const QByteArray& request, int token, QString* chosenScheme = nullptr);
+    static QString createUrl(const QByteArray& request, qint64 token, QString* chosenScheme = nullptr);
+    // Whether the redirect target leads to the service's own block page: http
+    // or https to the service domain or a name below it. Any other target
+    // would hand the machine's token to whoever wrote the link.
+    static bool isServiceBlockPage(const QUrl& url, const QString& domain);
+    // The answer to a request whose target is not the service's.
+    static QByteArray badRequestResponse();
     // Offset just past the blank line that ends the request headers, or -1
     // while the headers are incomplete.
     static int requestEnd(const QByteArray& buffer);

@@ -42,6 +42,12 @@ bool Certificate::isSafeFileName(const QString& name)
     return true;
 }
 
+bool Certificate::isUsableUrl(const QUrl& url)
+{
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty() &&
+           url.userInfo().isEmpty();
+}
+
 QString Certificate::localPath() const
 {
     return ConstData::getDirForCrt() + QDir::separator() + url.fileName();

@@ -31,6 +31,9 @@ public:
     // A URL file name that may become a local file name (and a PowerShell
     // argument): letters, digits, ".", "_" and "-", not starting with ".".
     static bool isSafeFileName(const QString& name);
+    // An address the service's roots may come from: https with a host and no
+    // user info. Over plain http anyone on the path could hand out a root.
+    static bool isUsableUrl(const QUrl& url);
 
     void importCert();
 

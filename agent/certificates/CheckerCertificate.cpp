@@ -85,6 +85,12 @@ void CheckerCertificate::getCrts()
 
     const QJsonArray urls = result.data.value(QLatin1String("certs")).toArray();
     for (const QJsonValue& value : urls) {
+        const QUrl url(value.toString(), QUrl::StrictMode);
+        if (!Certificate::isUsableUrl(url)) {
+            qCWarning(checker_certificate).noquote()
+                << "certificate address refused, not https:" << url.toString(QUrl::RemoveUserInfo);
+            continue;
+        }
         auto* job = new Certificate(value.toString(), this);
         certificates.append(job);
         job->download();

@@ -1,6 +1,7 @@
 #include "Downloader.h"
 
 #include "LoggingCategories.h"
+#include "Network.h"
 #include "NetworkAccessManager.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@ Downloader::Downloader(QObject* parent) : QObject(parent), network(new NetworkAc
     deadline.setSingleShot(true);
     deadline.setInterval(transferLimitMs);
     connect(&deadline, &QTimer::timeout, this, &Downloader::slotDeadline);
+    qCInfo(downloader) << "CREATE";
 }
 
 Downloader::~Downloader()
@@ -139,7 +141,8 @@ void Downloader::slotFinished()
     deadline.stop();
     if (reply != nullptr && file != nullptr && file->isOpen() && file->isWritable()) {
         if (reply->error() != QNetworkReply::NoError || tooLarge) {
-            qCWarning(downloader).noquote() << reply->url().toString() << ":" << reply->errorString();
+            qCWarning(downloader).noquote()
+                << reply->url().toString(QUrl::RemoveUserInfo) << ":" << Network::errorText(reply);
             state = idle;
             file->close();
             file->remove();

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -141,8 +142,14 @@ int textSize(const QJsonObject& envelope)
 TcpServer::TcpServer(quint16 port, QObject* parent)
     : QObject(parent), server(new QTcpServer(this)), serverV6(new QTcpServer(this))
 {
-    server->setMaxPendingConnections(2);
-    serverV6->setMaxPendingConnections(2);
+    clock.start();
+    signInStored = [] { return UserData::checkAuthData(); };
+    // slotNewConnection takes every pending connection at once; a larger
+    // limit only matters where the listener's notifications arrive late (a
+    // command waiting for the backend), and then Qt must not stop taking
+    // connections from the system's queue after the second one.
+    server->setMaxPendingConnections(maxClients);
+    serverV6->setMaxPendingConnections(maxClients);
     // Loopback only: whoever reaches this port may switch filtering off or
     // sign the machine out, so it must not be reachable from the network.
     if (!server->listen(QHostAddress::LocalHost, port)) {
@@ -364,6 +371,17 @@ void TcpServer::analysisReceivedMessage(const QString& message, QTcpSocket* sock
     const QJsonObject object = ControlFrame::parse(message);
     const QString info = object.value(QStringLiteral("info")).toString();
     currentClient = client;
+    // A command may wait for the backend in a nested event loop, during which
+    // other connections are taken and answered. Their handling makes them
+    // current; once it is over, the waiting command's connection is current
+    // again, so that its own answer reaches it and not the last newcomer.
+    const QPointer<QTcpSocket> outer = handling;
+    handling = socket;
+    const auto restore = qScopeGuard([this, outer] {
+        handling = outer;
+        if (Clients* waiting = outer ? findClient(outer) : nullptr)
+            currentClient = waiting;
+    });
 
     if (info == QLatin1String(MessageNames::HelloGui)) {
         qCInfo(local_socket_get) << "HELLO GUI";
@@ -387,12 +405,37 @@ void TcpServer::analysisReceivedMessage(const QString& message, QTcpSocket* sock
         if (info != QLatin1String(command.name))
             continue;
         qCInfo(local_socket_get).noquote() << info;
+        if (PinGuard::needsPin(info) && !client->pinConfirmed && signInStored()) {
+            qCWarning(local_socket).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, IGNORED" << info;
+            return;
+        }
+        if (info == QLatin1String(MessageNames::CheckPin)) {
+            const qint64 now = clock.elapsed();
+            if (guard.isLockedOut(now)) {
+                qCWarning(local_socket).noquote()
+                    << "PIN LOCKED OUT, NOT CHECKED; seconds left:" << (guard.remainingMs(now) + 999) / 1000;
+                sendReply(MessageNames::StatusCheckPin, QJsonObject{{QStringLiteral("status"), 0}});
+                return;
+            }
+        }
+        // The answer comes back through slotStatusCheckPin / slotStatusCreatePin
+        // while the signal is handled. A right PIN waits for the backend, and
+        // another connection's check may run inside that wait: each check
+        // keeps its own asker and puts the outer one back.
+        const bool pinCommand =
+            info == QLatin1String(MessageNames::CheckPin) || info == QLatin1String(MessageNames::CreatePin);
+        QPointer<QTcpSocket>& asker = info == QLatin1String(MessageNames::CheckPin) ? pinAsker : pinCreator;
+        const QPointer<QTcpSocket> outer = asker;
+        if (pinCommand)
+            asker = socket;
         if (command.withData) {
             const QJsonValue data = object.value(QStringLiteral("data"));
             emit(this->*command.withData)(data.isObject() ? data.toObject() : QJsonObject());
         } else {
             emit(this->*command.plain)();
         }
+        if (pinCommand)
+            asker = outer;
         return;
     }
     qCWarning(local_socket).noquote() << "BAD HEADER" << info;
@@ -528,11 +571,30 @@ void TcpServer::slotStatusCheckAuth(const QJsonObject& data)
 
 void TcpServer::slotStatusCreatePin(const QJsonObject& data)
 {
+    Clients* creator = pinCreator ? findClient(pinCreator) : nullptr;
+    if (creator && data.value(QLatin1String("status")).toInt() == 1)
+        creator->pinConfirmed = true;
     sendReply(MessageNames::StatusCreatePin, data);
 }
 
 void TcpServer::slotStatusCheckPin(const QJsonObject& data)
 {
+    // Only a check asked for on this port counts towards the limit.
+    if (pinAsker) {
+        Clients* asker = findClient(pinAsker);
+        const int status = data.value(QLatin1String("status")).toInt();
+        if (status == 0 || status == 2) {
+            guard.wrongPin(clock.elapsed());
+            qCWarning(local_socket) << "WRONG PIN, in a row:" << guard.wrongInRow();
+        } else {
+            // 3 and 4 follow a right PIN too (the service refused the machine
+            // or could not be reached); the GUI answers 3 with a logout, so
+            // the connection has proven the PIN all the same.
+            guard.rightPin();
+            if (asker)
+                asker->pinConfirmed = true;
+        }
+    }
     sendReply(MessageNames::StatusCheckPin, data);
 }
 

@@ -1,12 +1,16 @@
 #pragma once
 
 #include "FrameReader.h"
+#include "PinGuard.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QTcpServer;
@@ -28,6 +32,9 @@ public:
         QTcpSocket* socket = nullptr;
         FrameReader reader;         // the frame being read on this connection
         QTimer* deadline = nullptr; // owned by the socket
+        // The PIN was given on this connection ("CHECKPIN" answered 1) or
+        // created on it in this session.
+        bool pinConfirmed = false;
     };
 
     // A connection that has not greeted, or that leaves a frame unfinished,
@@ -49,6 +56,10 @@ public:
     // Connections refused because maxClients were open, since construction.
     qint64 refusedCount() const { return refusedTotal; }
     void setSilenceTimeoutMs(int timeoutMs) { silenceTimeoutMs = timeoutMs; }
+    // Whether sign-in data is stored (the PIN then guards the personal area's
+    // commands); UserData::checkAuthData unless a test replaces it.
+    void setSignInStoredCheck(std::function<bool()> check) { signInStored = std::move(check); }
+    const PinGuard& pinGuard() const { return guard; }
 
     // Makes `envelope` fit one frame: while its text is too long for the
     // 16-bit length field, the longest text inside "data" is cut (texts that
@@ -124,4 +135,12 @@ private:
     int silenceTimeoutMs = defaultSilenceTimeoutMs;
     qint64 refusedWhileFull = 0; // since the limit was last reached
     qint64 refusedTotal = 0;
+    std::function<bool()> signInStored;
+    PinGuard guard;
+    QElapsedTimer clock;
+    // The connections whose "CHECKPIN" / "CREATEPIN" is being answered.
+    QPointer<QTcpSocket> pinAsker;
+    QPointer<QTcpSocket> pinCreator;
+    // The connection whose command is being handled (innermost), if any.
+    QPointer<QTcpSocket> handling;
 };

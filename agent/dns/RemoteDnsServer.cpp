@@ -31,7 +31,7 @@ DnsRequest RemoteDnsServer::parsingDnsRequest(const QByteArray& message, bool* w
 
 bool RemoteDnsServer::preparationMessage(QByteArray& message)
 {
-    return preparationMessage(message, UserData::getToken());
+    return preparationMessage(message, static_cast<qint32>(static_cast<quint32>(UserData::getToken())));
 }
 
 bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
@@ -49,7 +49,7 @@ bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
     }
     if (logging) {
         qCDebug(remote_dns_server) << "preparationMessage() END" << LogHex(message)
-                                   << LogMask::token(QString::number(token));
+                                   << LogMask::token(QString::number(static_cast<quint32>(token)));
     }
     return true;
 }
@@ -58,12 +58,14 @@ bool RemoteDnsServer::markForResolver(QByteArray& message, const QLoggingCategor
 {
     if (UserData::getControlDNS() != UserData::ON)
         return false;
-    const int token = UserData::getToken();
-    if (token < 0) {
+    // Only -1 means no token: tokens from 2^31 up are marked like any other,
+    // with their 32 bits.
+    const qint64 token = UserData::getToken();
+    if (token == UserData::noToken) {
         qCWarning(category) << "TOKEN is empty";
         return false;
     }
-    return preparationMessage(message, token);
+    return preparationMessage(message, static_cast<qint32>(static_cast<quint32>(token)));
 }
 
 QString RemoteDnsServer::describe(const DnsRequest& request)

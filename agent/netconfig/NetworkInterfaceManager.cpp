@@ -129,7 +129,9 @@ void NetworkInterfaceManager::getActiveInterfaces(std::list<NetworkInterface>& o
         return;
     if (!appeared && storedOnce && sameMap(fresh, lastStored))
         return;
-    UserData::setNetworkInterfaces(fresh);
+    // Interfaces that have gone drop out of the stored map: the GUI lists
+    // what exists.
+    UserData::replaceNetworkInterfaces(fresh);
     lastStored = fresh;
     storedOnce = true;
     qCDebug(network_interface_manager).noquote() << "Current:" << describe(known);

@@ -21,10 +21,11 @@ Outcome runPowerShell(const QLoggingCategory& (*category)(), const char* title, 
     outcome.ran = result.started && result.finished;
     outcome.exitCode = result.exitCode;
     outcome.output = ProgramRunner::decode(result.output, "IBM 866");
-    // The runner hands standard output and error over as one stream.
     qCDebug(category).noquote() << title << command;
     qCDebug(category).noquote() << "Output:" << outcome.output;
-    qCDebug(category).noquote() << "Error:" << (outcome.ran ? QString() : QStringLiteral("not run"));
+    qCDebug(category).noquote() << "Error:"
+                                << (outcome.ran ? ProgramRunner::decode(result.error, "IBM 866")
+                                                : QStringLiteral("not run"));
     return outcome;
 }
 

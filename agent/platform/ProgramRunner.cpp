@@ -1,5 +1,8 @@
 #include "ProgramRunner.h"
 
+#include "LoggingCategories.h"
+
+#include <QFileInfo>
 #include <QProcess>
 #include <QTextCodec>
 
@@ -15,7 +18,7 @@ ProgramResult ProcessProgramRunner::run(const QString& program, const QStringLis
 {
     ProgramResult result;
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(program, arguments, QIODevice::ReadOnly);
     if (!process.waitForStarted(timeoutMs))
         return result;
@@ -25,7 +28,14 @@ ProgramResult ProcessProgramRunner::run(const QString& program, const QStringLis
         process.kill();
         process.waitForFinished(1000);
     }
-    result.output = process.readAll();
+    result.output = process.readAllStandardOutput();
+    result.error = process.readAllStandardError();
+    if (!result.error.trimmed().isEmpty()) {
+        constexpr int shown = 2000;
+        qCWarning(platform).noquote()
+            << QFileInfo(program).fileName()
+            << "standard error:" << QString::fromLocal8Bit(result.error.left(shown)).trimmed();
+    }
     if (result.finished && process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     return result;

@@ -10,11 +10,15 @@ struct ProgramResult
     bool started = false;  // the program could be started at all
     bool finished = false; // it ended before the time limit
     int exitCode = -1;
-    QByteArray output; // standard output (and error, merged), undecoded
+    QByteArray output; // standard output, undecoded
+    // Standard error, undecoded, kept apart: a warning a program prints there
+    // must not break what callers parse out of its output.
+    QByteArray error;
 };
 
 // Runs external programs synchronously. The agent thread is blocked for the
 // duration, at most `timeoutMs`; a program still running then is killed.
+// Whatever a program writes to standard error is logged as a warning.
 class ProgramRunner
 {
 public:

@@ -47,6 +47,13 @@ bool ServiceCertificate::expiresWithin(const QSslCertificate& certificate, const
     return end.isValid() && end > now && end <= now.addDays(days);
 }
 
+QStringList ServiceCertificate::rootNames(const QString& orgName)
+{
+    if (orgName.isEmpty())
+        return {};
+    return {orgName + QStringLiteral(" Root CA 1"), orgName + QStringLiteral(" Root CA 2")};
+}
+
 bool ServiceCertificate::isServiceRoot(const QByteArray& data, const QString& orgName, QString& reason)
 {
     const QList<QSslCertificate> certificates = parse(data);
@@ -63,8 +70,10 @@ bool ServiceCertificate::isServiceRoot(const QByteArray& data, const QString& or
         reason = QStringLiteral("not a certificate authority");
         return false;
     }
-    if (!subjectMatches(certificate, orgName)) {
-        reason = QStringLiteral("subject is not CN=") + orgName;
+    const QStringList names = certificate.subjectInfo(QSslCertificate::CommonName);
+    const QStringList roots = rootNames(orgName);
+    if (names.size() != 1 || !roots.contains(names.first())) {
+        reason = QStringLiteral("subject is not one of the service's roots");
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSslCertificate>
 #include <QString>
+#include <QStringList>
 
 // What makes a certificate one of the service's root certificates, shared by
 // the trust-store operations and the import check: the subject has a common
@@ -21,7 +22,13 @@ public:
     // True when the end of validity lies after `now` and no later than `days` days after it.
     static bool expiresWithin(const QSslCertificate& certificate, const QDateTime& now, int days);
 
+    // The common names of the service's roots: the organisation name followed
+    // by " Root CA 1" and " Root CA 2".
+    static QStringList rootNames(const QString& orgName);
+
     // Checks a downloaded file before it becomes a trust anchor: exactly one
-    // X.509 certificate, a CA, of the service. `reason` says why not.
+    // X.509 certificate, a CA, whose common name is exactly one of the
+    // service's roots (a prefix match would let "<org> Evil Root" in).
+    // `reason` says why not.
     static bool isServiceRoot(const QByteArray& data, const QString& orgName, QString& reason);
 };

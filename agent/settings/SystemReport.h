@@ -33,7 +33,7 @@ public:
     {
         QString appName;
         QString version;
-        int token = -1;
+        qint64 token = -1; // -1: none
         bool showUid = true;
         QString uid;
         int controlDns = 0;

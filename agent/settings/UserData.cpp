@@ -185,7 +185,7 @@ QString memDebugInfo;
 QStringList memSavedV4;
 QStringList memSavedV6;
 std::atomic<quint32> memProfileId{0};
-std::atomic<int> tokenCache{-1};
+std::atomic<qint64> tokenCache{UserData::noToken};
 std::atomic<qint64> tokenReadAt{never};
 
 QString memoryValue(const QString& value)
@@ -348,6 +348,16 @@ void UserData::setNetworkInterfaces(const QMap<QString, NetInter>& interfaces)
     store->sync();
 }
 
+void UserData::replaceNetworkInterfaces(const QMap<QString, NetInter>& interfaces)
+{
+    {
+        auto store = openStore();
+        store->remove(groupInterfaces);
+        store->sync();
+    }
+    setNetworkInterfaces(interfaces);
+}
+
 // ---- CONTROL/UNINSTALL ----
 
 bool UserData::getCheckUninstallStatus()
@@ -404,19 +414,27 @@ void UserData::setCoordGui(const QJsonObject& coordinates)
 
 // ---- USER ----
 
-int UserData::getToken()
+qint64 UserData::tokenFromStored(const QVariant& stored)
 {
-    const int cached = tokenCache.load();
-    if (cached >= 0)
+    bool ok = false;
+    const qint64 value = stored.toString().trimmed().toLongLong(&ok);
+    if (!ok || value == -1 || value == 0xFFFFFFFFLL || value < -0x80000000LL || value > 0xFFFFFFFFLL)
+        return noToken;
+    return value < 0 ? value + 0x100000000LL : value;
+}
+
+qint64 UserData::getToken()
+{
+    const qint64 cached = tokenCache.load();
+    if (cached != noToken)
         return cached;
     // Signed out: the store is asked again at most once a second, so queries
     // made while no token exists do not each read the store.
     const qint64 now = nowMs();
     if (now - tokenReadAt.load() < refreshMs)
-        return -1;
+        return noToken;
     auto store = openStore();
-    const qint64 stored = store->value(groupUser + QStringLiteral("/TOKEN"), -1).toLongLong();
-    const int token = static_cast<int>(static_cast<quint32>(stored));
+    const qint64 token = tokenFromStored(store->value(groupUser + QStringLiteral("/TOKEN")));
     tokenCache.store(token);
     tokenReadAt.store(now);
     return token;
@@ -429,7 +447,7 @@ void UserData::setToken(quint32 id)
         store->setValue(groupUser + QStringLiteral("/TOKEN"), id);
         store->sync();
     }
-    tokenCache.store(static_cast<int>(id));
+    tokenCache.store(id == 0xFFFFFFFFu ? noToken : static_cast<qint64>(id));
 }
 
 void UserData::saveUid(const QString& uid)
@@ -575,7 +593,7 @@ void UserData::deleteAuthData()
         memPassword.clear();
         memAuthToken.clear();
     }
-    tokenCache.store(-1);
+    tokenCache.store(noToken);
     tokenReadAt.store(never);
     RestLocal::clearTokens();
     auto store = openStore();
@@ -895,7 +913,7 @@ void UserData::resetMemoryState()
         memSavedV6.clear();
     }
     memProfileId.store(0);
-    tokenCache.store(-1);
+    tokenCache.store(noToken);
     tokenReadAt.store(never);
     hot().invalidate();
 }

@@ -7,6 +7,7 @@
 #include <QPair>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 // The agent's settings store and its process-wide account state.
 //
@@ -61,6 +62,9 @@ public:
     // CONTROL/NETWORK_INTER
     static QMap<QString, NetInter> getNetworkInterfaces();
     static void setNetworkInterfaces(const QMap<QString, NetInter>& interfaces);
+    // Stores exactly `interfaces`: entries of interfaces that are gone are
+    // removed (setNetworkInterfaces writes the given entries and keeps others).
+    static void replaceNetworkInterfaces(const QMap<QString, NetInter>& interfaces);
     // How one stored value reads back; false when it is skipped.
     static bool parseNetInter(const QString& value, NetInter& result);
 
@@ -74,8 +78,16 @@ public:
     static void setCoordGui(const QJsonObject& coordinates);
 
     // USER
-    static int getToken();
+    // The machine's 32-bit token, or noToken (-1: nothing stored, or the
+    // stored value 0xFFFFFFFF). Tokens from 2^31 up are tokens like any other.
+    static constexpr qint64 noToken = -1;
+    static qint64 getToken();
     static void setToken(quint32 id);
+    // The token a stored USER/TOKEN value stands for: a number from 0 to
+    // 0xFFFFFFFE; 0xFFFFFFFF, -1, anything else or nothing is noToken. A
+    // negative 32-bit value other than -1 (written as a signed number) is
+    // read as its unsigned bits.
+    static qint64 tokenFromStored(const QVariant& stored);
     static void saveUid(const QString& uid);
     static QString getSaveUid();
 

@@ -201,7 +201,7 @@ private slots:
                 found = true;
                 QCOMPARE(object.value("name").toString(), QStringLiteral("anna"));
                 QCOMPARE(object.value("domain").toInt(), domain);
-                QCOMPARE(UserData::getToken(), object.value("token").toInt());
+                QCOMPARE(UserData::getToken(), qint64(object.value("token").toInt()));
             }
         }
         QVERIFY(found);

@@ -32,6 +32,12 @@ q=[e for e in json.load(sys.stdin)["queries"] if e["name"]==sys.argv[1]]
 e=q[-1] if q else {}
 print(e.get("marked"), e.get("token"), e.get("verdict"))' "$1"
 }
+# As the GUI does: one connection that gives the PIN, then the command (and
+# AUTHDATA, whose answer shows the command was handled).
+with_pin() { # <message> <data|null> <awaited reply|null>
+    python3 "$(dirname "$0")/../control/control-session.py" \
+        "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"4321\"},\"STATUSCHECKPIN\"],[\"$1\",$2,$3],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]"
+}
 ask() { dig +time=3 +tries=1 @127.0.0.1 "$1" A >/dev/null || fail "dig $1 through the agent"; }
 
 send CHECKAUTH '{"login":"demo","password":"wrong"}' 0
@@ -67,7 +73,7 @@ set -- $(last social.example.test)
 [ "$3" != "blocked" ] || fail "social.example.test blocked under the Kids profile"
 
 # Another profile changes what is blocked.
-out=$("$C" profile 3) || fail "profile 3"
+out=$(with_pin SETPROFILEID '{"profile_id":3}' '"PROFILEID"') || fail "profile 3"
 echo "$out" | grep -q '"profile_id":3' || fail "SETPROFILEID answered $out"
 ask social.example.test
 set -- $(last social.example.test)
@@ -77,7 +83,7 @@ set -- $(last adult.example.test)
 [ "$3" != "blocked" ] || fail "adult.example.test blocked under the Work profile"
 
 # Sign-out removes the machine and leaves queries unmarked.
-"$C" logout >/dev/null || fail "logout"
+with_pin LOGOUT null null >/dev/null || fail "logout"
 ask blocked.example.test
 set -- $(last blocked.example.test)
 [ "$1" = "False" ] || fail "query still marked after LOGOUT: $*"

@@ -57,6 +57,7 @@ private slots:
     void initTestCase();
     void init();
 
+    void untrustedCertificateRefused();
     void expEqualToNowRefreshes();
     void refreshWithoutRefreshSignsInWithPassword();
     void malformedTokens_data();
@@ -72,6 +73,7 @@ private slots:
 private:
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<ScriptedBackend> backend;
+    QSslCertificate certificate;
 };
 
 void TestBackendScripted::initTestCase()
@@ -83,7 +85,7 @@ void TestBackendScripted::initTestCase()
     qputenv("CORVANE_STATE_DIR", dir->filePath(QStringLiteral("state")).toLocal8Bit());
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
 
-    // A self-signed certificate nobody trusts: the client logs and accepts it.
+    // A self-signed certificate: trusted only once the test adds it.
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"), {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                                               "-subj", "/CN=www.corvane.test", "-keyout",
@@ -93,11 +95,12 @@ void TestBackendScripted::initTestCase()
     QFile certFile(dir->filePath("cert.pem"));
     QFile keyFile(dir->filePath("key.pem"));
     QVERIFY(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
-    const QSslCertificate certificate(certFile.readAll(), QSsl::Pem);
+    certificate = QSslCertificate(certFile.readAll(), QSsl::Pem);
     const QSslKey key(keyFile.readAll(), QSsl::Rsa, QSsl::Pem);
     QVERIFY(!certificate.isNull() && !key.isNull());
     backend = std::make_unique<ScriptedBackend>(certificate, key);
     QVERIFY(backend->listen(QHostAddress(QStringLiteral("127.53.0.2")), 443));
+    Network::setExtraCaCertificates({certificate});
 }
 
 void TestBackendScripted::init()
@@ -109,7 +112,31 @@ void TestBackendScripted::init()
     UserData::setLogin(QStringLiteral("demo"));
     UserData::setPassword(QStringLiteral("demo-password"));
     QVERIFY(RestLocal::accessToken().isEmpty());
+}
+
+void TestBackendScripted::untrustedCertificateRefused()
+{
+    const QString access = accessToken(now() + 600);
+    backend->setHandler([access](const ScriptedBackend::Request& request) {
+        if (request.path.startsWith(QLatin1String("/api/token/")))
+            return tokens(access, QStringLiteral("refresh-1"));
+        return ScriptedBackend::json(200, "{\"ip\":\"203.0.113.7\"}");
+    });
+    // A server whose certificate no trusted CA signed gets neither the
+    // password nor a request.
+    Network::setExtraCaCertificates({});
+    Network::setAttemptBaseMs(500);
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^SSLERRORS:")));
+    {
+        NetworkAccessManager manager;
+        QVERIFY(manager.getIp().data.isEmpty());
+    }
+    QVERIFY(backend->requests().isEmpty());
+    // The same server with its CA trusted is answered.
+    Network::setExtraCaCertificates({certificate});
+    NetworkAccessManager manager;
+    QCOMPARE(manager.getIp().data.value("result").toString(), QStringLiteral("203.0.113.7"));
+    QCOMPARE(backend->requests().size(), 2);
 }
 
 void TestBackendScripted::expEqualToNowRefreshes()
@@ -155,7 +182,6 @@ void TestBackendScripted::refreshWithoutRefreshSignsInWithPassword()
              (QStringList{"POST /api/token/by-password/", "POST /api/token/refresh/",
                           "POST /api/token/by-password/", "GET /cabinet/rest_api/v1/users/101/profiles/"}));
     backend->clear();
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^SSLERRORS:")));
     QCOMPARE(manager.getProfiles().data.value("result").toArray().size(), 2);
     QCOMPARE(backend->paths(), QStringList{"GET /cabinet/rest_api/v1/users/101/profiles/"});
 }

@@ -7,6 +7,7 @@
 #include "Network.h"
 #include "NetworkAccessManager.h"
 #include "RegistryStore.h"
+#include "RestAD.h"
 #include "RestLocal.h"
 #include "UserData.h"
 
@@ -511,7 +512,7 @@ void TestBackendService::systemReportSignedInAndOut()
 {
     signIn(demoLogin, demoPassword);
     const QString uid = UserData::getSaveUid();
-    const int token = UserData::getToken();
+    const qint64 token = UserData::getToken();
     const QString head = QStringLiteral("Agent: Corvane Agent\nVersion: 4.0.0\nToken: ") +
                          QString::number(token) + QStringLiteral("\nUID: ") + uid +
                          QStringLiteral("\nDNS: 127.53.0.1, fd00:53::1"
@@ -697,6 +698,44 @@ void TestBackendService::secretsNeverLogged()
             1);
     QVERIFY(count(mark, QStringLiteral("slotCreatePin() ") + QString(secretPin.size(), '*')) == 1);
 
+    // Every operation of every binding once more, each answered with an error:
+    // Qt's error text for an HTTP answer quotes the whole request address.
+    addFault(fault(QStringLiteral("*"), QString(), QStringLiteral("status"), -1, 500));
+    const QString debugInfo = QStringLiteral("[{\"log_name\":\"a\",\"log_message\":\"b\"}]");
+    for (const QString& binding : {QStringLiteral("rest"), QStringLiteral("jrpc")}) {
+        setBackendSetting(binding);
+        NetworkAccessManager manager;
+        const int before = linesSoFar();
+        QVERIFY(manager.getFilteringStatus().error != 0);
+        QVERIFY(manager.getCertificates().error != 0);
+        QVERIFY(manager.getVersion(QStringLiteral("Windows")).error != 0);
+        QVERIFY(manager.checkUid().error != 0);
+        QVERIFY(manager.getUid().error != 0);
+        QVERIFY(manager.setProfile(91).error != 0);
+        QVERIFY(manager.getIp().error != 0);
+        QVERIFY(manager.getUserInfo().error != 0);
+        QVERIFY(manager.getProfiles().error != 0);
+        QVERIFY(manager.sendDebugInfo(debugInfo).error != 0);
+        QVERIFY(manager.removeAgentProfile().error != 0);
+        manager.checkAuth(secretLogin + QLatin1Char(':') + secretPassword);
+        // Signing in afresh meets the error as well.
+        RestLocal::clearTokens();
+        manager.getProfiles();
+        if (binding == QLatin1String("rest"))
+            QVERIFY(count(before, QStringLiteral("ERROR by-password HTTP 500")) >= 1);
+        QVERIFY2(count(before, QStringLiteral("HTTP 500")) >= 11, qPrintable(binding));
+    }
+    setBackendSetting(QString());
+    // The access key travels in the path of its sign-in request.
+    const QString accessKey = QStringLiteral("demo-ad-key");
+    UserData::setAuthToken(accessKey);
+    {
+        RestAD directory;
+        QVERIFY(!directory.auth());
+    }
+    UserData::setAuthToken(QString());
+    admin("DELETE", QStringLiteral("/admin/faults"));
+
     // Every line this run logged, and the log file as written.
     QStringList lines;
     {
@@ -713,8 +752,11 @@ void TestBackendService::secretsNeverLogged()
         QString::fromUtf8(QJsonDocument(QJsonArray{secretPassword}).toJson(QJsonDocument::Compact))
             .mid(2)
             .chopped(2);
-    for (const QString& secret : {secretPassword, escaped, demoPassword, secretPin, access, refresh,
-                                  access.mid(5, 20), refresh.mid(5, 20)})
+    // "kelp-9317" is the password's tail, found whatever encoding its first
+    // part went through.
+    for (const QString& secret :
+         {secretPassword, escaped, QStringLiteral("kelp-9317"), demoPassword, secretPin, accessKey, access,
+          refresh, access.mid(5, 20), refresh.mid(5, 20)})
         QVERIFY2(!all.contains(secret),
                  qPrintable(QStringLiteral("found a secret in the log: ") + secret.left(3)));
     QVERIFY(all.contains(LogMask::token(access)));

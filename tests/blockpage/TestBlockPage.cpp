@@ -260,18 +260,33 @@ void TestBlockPage::tokenOfTheMachineIsUsed()
 void TestBlockPage::malformedRequestStillRedirected_data()
 {
     QTest::addColumn<QByteArray>("request");
+    // Empty: refused with 400 and no token.
     QTest::addColumn<QByteArray>("location");
 
-    QTest::newRow("no query") << QByteArray("GET / HTTP/1.1\r\n\r\n")
-                              << QByteArray("Location: http:///blocked?hostname=&token=5&url=\r\n");
-    QTest::newRow("binary garbage") << QByteArray::fromHex("00ff10fe0d0a0d0a")
-                                    << QByteArray("Location: http:///blocked?hostname=&token=5&url=\r\n");
+    QTest::newRow("no query") << QByteArray("GET / HTTP/1.1\r\n\r\n") << QByteArray();
+    QTest::newRow("binary garbage") << QByteArray::fromHex("00ff10fe0d0a0d0a") << QByteArray();
     // Without " HTTP" the header lines fall into the query; their line breaks
     // must not reach the response unencoded.
     QTest::newRow("no protocol word")
-        << QByteArray("GET /?blockpage=B&hostname=H&url=U\r\nX-A: b\r\n\r\n")
-        << QByteArray("Location: http://b/blocked?hostname=H&token=5&url=U%0D%0AX-A:"
+        << QByteArray("GET /?blockpage=blockpage.corvane.test&hostname=H&url=U\r\nX-A: b\r\n\r\n")
+        << QByteArray("Location: http://blockpage.corvane.test/blocked?hostname=H&token=5&url=U%0D%0AX-A:"
                       "%20b%0D%0A%0D%0A\r\n");
+    QTest::newRow("the service domain itself")
+        << QByteArray("GET /?blockpage=Corvane.Test.&hostname=H&url=U HTTP/1.1\r\n\r\n")
+        << QByteArray("Location: http://corvane.test./blocked?hostname=H&token=5&url=U\r\n");
+    // Any web page can send a browser here: only the service's hosts get the token.
+    const auto foreign = [](const char* value) -> QByteArray {
+        return QByteArray("GET /?blockpage=") + value + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    };
+    QTest::newRow("foreign host") << foreign("evil.example&hostname=H&url=U") << QByteArray();
+    QTest::newRow("service name as a prefix") << foreign("corvane.test.evil.example&url=U") << QByteArray();
+    QTest::newRow("name ending like the domain") << foreign("evilcorvane.test&url=U") << QByteArray();
+    QTest::newRow("path hiding the domain") << foreign("evil.example/x.corvane.test&url=U") << QByteArray();
+    QTest::newRow("user info hiding the host")
+        << foreign("blockpage.corvane.test@evil.example") << QByteArray();
+    QTest::newRow("fragment") << foreign("evil.example%23.corvane.test") << QByteArray();
+    QTest::newRow("backslash") << foreign("evil.example\\.corvane.test") << QByteArray();
+    QTest::newRow("empty value") << foreign("&hostname=H") << QByteArray();
 }
 
 void TestBlockPage::malformedRequestStillRedirected()
@@ -287,6 +302,11 @@ void TestBlockPage::malformedRequestStillRedirected()
     QVERIFY(client.waitForConnected(5000));
     client.write(request);
     const QByteArray all = readUntilClosed(client);
+    if (location.isEmpty()) {
+        QVERIFY2(all.startsWith("HTTP/1.1 400 Bad Request\r\n"), all.constData());
+        QVERIFY2(!all.contains("token") && !all.contains("Location"), all.constData());
+        return;
+    }
     QVERIFY2(all.startsWith("HTTP/1.1 303 See Other\r\n"), all.constData());
     QVERIFY2(all.contains(location), all.constData());
     // Every header line ends where it should: no injected lines.
@@ -334,12 +354,12 @@ void TestBlockPage::answerSurvivesBytesLeftUnread()
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, server.port());
         QVERIFY(client.waitForConnected(5000));
-        client.write("GET /?blockpage=B&hostname=H&url=U HTTP/1.1\r\n\r\n" +
+        client.write("GET /?blockpage=blockpage.corvane.test&hostname=H&url=U HTTP/1.1\r\n\r\n" +
                      QByteArray(4 * 1024 * 1024, 'b'));
         const QByteArray all = readUntilClosed(client);
         QVERIFY2(
-            all.startsWith(
-                "HTTP/1.1 303 See Other\r\nLocation: http://b/blocked?hostname=H&token=8&url=U\r\n"),
+            all.startsWith("HTTP/1.1 303 See Other\r\nLocation: "
+                           "http://blockpage.corvane.test/blocked?hostname=H&token=8&url=U\r\n"),
             qPrintable(QStringLiteral("round %1: %2").arg(round).arg(QString::fromLatin1(all.left(100)))));
     }
     // Each peer closed after reading the end of the answer; the server let go.

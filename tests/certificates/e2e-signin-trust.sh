@@ -5,6 +5,9 @@
 # /etc/ssl/certs and an empty /usr/local/share/ca-certificates are mounted over
 # the real ones, and the real update-ca-certificates works on them.
 #
+# 0. The agent trusts the backend only through the CA file fixed at build
+#    time: with that file holding other roots (of the same names) the
+#    agent refuses the service's TLS, and the sign-in data never leaves.
 # 1. Started with -login=... -password=... -pin=..., the agent signs in by
 #    itself; the next query through it carries the account's token.
 # 2. Within its first checks it installs the service's two roots: curl then
@@ -52,6 +55,30 @@ fi
 
 curl_trusts() { curl -sS -o /dev/null --max-time 5 -w '%{http_code}' "$page" | grep -qx 200; }
 check "before the agent runs, curl does not trust the block page" bash -c "! curl -sS -o /dev/null --max-time 5 '$page'"
+
+# 0. A backend whose certificate comes from a CA the agent does not know.
+here=$(cd "$(dirname "$0")" && pwd)
+sh "$here/../../devservice/config/make-certs.sh" "$run/other-tls" "$domain" >/dev/null
+mount --bind "$run/other-tls/ca-bundle.crt" "$build/devservice/tls/ca-bundle.crt"
+machines() {
+    curl -sS --max-time 5 "$CORVANE_ADMIN_URL/admin/state" |
+        python3 -c "import json,sys; print(sum(len(a['machines']) for a in json.load(sys.stdin)['accounts']))"
+}
+before=$(machines)
+# The agent logs into files beside the program, kept across runs.
+ssl_lines() { cat "$build"/agent/host/log/*.log 2>/dev/null | grep -c SSLERRORS; }
+ssl_before=$(ssl_lines)
+mkdir -p "$run/agent-state-untrusted"
+CORVANE_STATE_DIR="$run/agent-state-untrusted" "$agent" -login=demo --password=demo-password -pin 4711 \
+    >"$run/agent-untrusted.log" 2>&1 &
+untrusted_pid=$!
+refused() { [ "$(ssl_lines)" -gt "$ssl_before" ]; }
+check "with an unknown CA the agent refuses the backend's certificate" wait_for 60 refused
+check "and registers no machine" test "$(machines)" = "$before"
+check "and its queries stay unmarked" wait_for 20 bash -c "dig +time=2 +tries=1 +short @127.0.0.1 black.$domain TXT | grep -q unmarked"
+kill -TERM $untrusted_pid 2>/dev/null
+wait $untrusted_pid 2>/dev/null
+umount "$build/devservice/tls/ca-bundle.crt"
 
 mkdir -p "$run/agent-state"
 CORVANE_STATE_DIR="$run/agent-state" "$agent" -login=demo --password=demo-password -pin 4711 \

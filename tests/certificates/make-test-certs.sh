@@ -49,13 +49,15 @@ stamp() { # <days from now, may be negative> -> YYMMDDHHMMSSZ (UTC)
     date -u -d "@$(($(date +%s) + $1 * 86400))" +%y%m%d%H%M%SZ
 }
 
-self_signed root-a "/O=Corvane/CN=Corvane Test Root A" 3650 CA:TRUE
-self_signed root-b "/O=Corvane/CN=Corvane Test Root B" 3650 CA:TRUE
+self_signed root-a "/O=Corvane/CN=Corvane Root CA 1" 3650 CA:TRUE
+self_signed root-b "/O=Corvane/CN=Corvane Root CA 2" 3650 CA:TRUE
 self_signed root-c "/O=Corvane/CN=Corvane Test Root C" 3650 CA:TRUE
 self_signed lower "/CN=corvane lower-case root" 3650 CA:TRUE
 self_signed expiring "/O=Corvane/CN=Corvane Expiring Root" 9 CA:TRUE
 self_signed leaf "/O=Corvane/CN=Corvane Leaf" 365 CA:FALSE
 self_signed other "/O=Corvane/CN=Other Root" 3650 CA:TRUE
+self_signed evil "/O=Corvane/CN=Corvane Evil Root" 3650 CA:TRUE
+self_signed suffixed "/O=Corvane/CN=Corvane Root CA 10" 3650 CA:TRUE
 root_with_dates expired "/O=Corvane/CN=Corvane Expired Root" "$(stamp -3)" "$(stamp -1)"
 root_with_dates eleven "/O=Corvane/CN=Corvane Eleven Days" "$(stamp -1)" "$(stamp 11)"
 openssl x509 -in "$out/root-a.crt" -outform DER -out "$out/root-a.der"

@@ -128,7 +128,7 @@ private slots:
         QCOMPARE(job.retryInterval(), 10000);
         QVERIFY(imported.wait(10000));
         QVERIFY(!job.isRetrying());
-        QCOMPARE(store.commonNames(), QStringList{"Corvane Test Root A"});
+        QCOMPARE(store.commonNames(), QStringList{"Corvane Root CA 1"});
         QCOMPARE(store.importedPaths, QStringList{QDir::toNativeSeparators(localFile("root-a.crt"))});
         QCOMPARE(readFile(localFile("root-a.crt")), readFile(certs.filePath("root-a.crt")));
         QCOMPARE(Certificate::fileChecksum(localFile("root-a.crt")).toHex().size(), 32);
@@ -142,7 +142,7 @@ private slots:
         QSignalSpy imported(&job, &Certificate::signalImported);
         job.download();
         QVERIFY(imported.wait(10000));
-        QCOMPARE(store.commonNames(), QStringList{"Corvane Test Root B"});
+        QCOMPARE(store.commonNames(), QStringList{"Corvane Root CA 2"});
         QVERIFY(server.requested.contains("/files/root-b.crt"));
     }
 
@@ -273,7 +273,7 @@ private slots:
         QSignalSpy imported(&job, &Certificate::signalImported);
         job.slotRetry();
         QVERIFY(imported.wait(10000));
-        QCOMPARE(store.commonNames(), QStringList{"Corvane Test Root A"});
+        QCOMPARE(store.commonNames(), QStringList{"Corvane Root CA 1"});
     }
 
     void changedFileIsFetchedAgain()

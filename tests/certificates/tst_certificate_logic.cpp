@@ -81,10 +81,14 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("root PEM") << "root-a.crt" << true << "";
         QTest::newRow("root DER") << "root-a.der" << true << "";
-        QTest::newRow("lower-case name matches like -match") << "lower.crt" << true << "";
-        QTest::newRow("expiring root is still a root") << "expiring.crt" << true << "";
+        QTest::newRow("second root") << "root-b.crt" << true << "";
+        const QString notRoot = QStringLiteral("subject is not one of the service's roots");
+        QTest::newRow("lower-case name of the organisation") << "lower.crt" << false << notRoot;
+        QTest::newRow("organisation's name, not a root's") << "expiring.crt" << false << notRoot;
+        QTest::newRow("evil root named after the organisation") << "evil.crt" << false << notRoot;
+        QTest::newRow("a root's name with more after it") << "suffixed.crt" << false << notRoot;
         QTest::newRow("server certificate") << "leaf.crt" << false << "not a certificate authority";
-        QTest::newRow("someone else's root") << "other.crt" << false << "subject is not CN=Corvane";
+        QTest::newRow("someone else's root") << "other.crt" << false << notRoot;
         QTest::newRow("HTML page") << "page.html" << false << "not an X.509 certificate";
         QTest::newRow("two certificates in one file")
             << "two-roots.crt" << false << "more than one certificate";
@@ -198,6 +202,31 @@ private slots:
         QTest::newRow("failure") << QByteArray("2") << 1 << false << int(CertificateStore::Expiry::Failed)
                                  << false;
     }
+    void standardErrorKeptApart()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("uses sh in PowerShell's place");
+#endif
+        // A real program in PowerShell's place that prints a warning on
+        // standard error beside its answer: the count and the expiry test read
+        // standard output only, so the roots are not removed and re-imported.
+        ProcessProgramRunner real;
+        ScriptedRunner runner([&real](const QString&, const QStringList& arguments) {
+            const QString warn = QStringLiteral("echo 'WARNING: profile not loaded' >&2");
+            const bool count = arguments.value(0).endsWith(QLatin1String(".Count"));
+            return real.run(QStringLiteral("sh"), {QStringLiteral("-c"), count ? "echo 2; " + warn : warn},
+                            10000);
+        });
+        PowerShellCertificateStore store;
+        const QRegularExpression logged(QStringLiteral("^sh standard error: WARNING: profile not loaded$"));
+        QTest::ignoreMessage(QtWarningMsg, logged);
+        int count = -1;
+        QVERIFY(store.count("Corvane", count));
+        QCOMPARE(count, 2);
+        QTest::ignoreMessage(QtWarningMsg, logged);
+        QCOMPARE(int(store.expiring("Corvane", 10)), int(CertificateStore::Expiry::None));
+    }
+
     void powerShellStore()
     {
         QFETCH(QByteArray, output);
@@ -399,6 +428,24 @@ private slots:
         QFETCH(int, status);
         QFETCH(QByteArray, location);
         QTEST(Downloader::redirectTarget(QUrl(from), status, location).toString(), "target");
+    }
+
+    void certificateUrls_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("https") << "https://www.corvane.test/certs/corvane-root-1.crt" << true;
+        QTest::newRow("plain http") << "http://www.corvane.test/certs/corvane-root-1.crt" << false;
+        QTest::newRow("ftp") << "ftp://www.corvane.test/r.crt" << false;
+        QTest::newRow("file") << "file:///etc/ssl/r.crt" << false;
+        QTest::newRow("no host") << "https:///r.crt" << false;
+        QTest::newRow("user info") << "https://u:p@www.corvane.test/r.crt" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void certificateUrls()
+    {
+        QFETCH(QString, url);
+        QTEST(Certificate::isUsableUrl(QUrl(url, QUrl::StrictMode)), "usable");
     }
 
     void fileNames_data()

@@ -167,7 +167,7 @@ private slots:
         QCOMPARE(errors.count(), 1);
         QVERIFY(!errors.at(0).at(0).toString().isEmpty());
         QCOMPARE(store.removeCalls, 0);
-        QCOMPARE(store.commonNames(), QStringList{"Corvane Test Root A"});
+        QCOMPARE(store.commonNames(), QStringList{"Corvane Root CA 1"});
         QVERIFY(checker.getTimer()->isActive());
         QCOMPARE(checker.getTimer()->interval(), 10000);
     }

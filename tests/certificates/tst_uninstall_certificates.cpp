@@ -56,7 +56,7 @@ private slots:
         UserData::setCheckUninstallStatus(false);
         QCOMPARE(AgentCommandLine::uninstall(), 0);
         QCOMPARE(store.removeCalls, 0);
-        QCOMPARE(store.commonNames(), QStringList{"Corvane Test Root A"});
+        QCOMPARE(store.commonNames(), QStringList{"Corvane Root CA 1"});
     }
 
     void failedRemovalDoesNotStopTheUninstall()

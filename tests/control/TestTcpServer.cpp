@@ -179,6 +179,8 @@ private slots:
     void listensOnBothLoopbackAddresses();
     void dispatch_data();
     void dispatch();
+    void wrongPinsLockOut();
+    void clientsServedWhileCommandWaits();
     void commandBeforeGreetingIsBadHeader();
     void unknownCommandIsBadHeader();
     void greetingAnsweredToGreetingSocket();
@@ -227,35 +229,39 @@ void TestTcpServer::dispatch_data()
     QTest::addColumn<QString>("info");
     QTest::addColumn<QJsonObject>("data");
     QTest::addColumn<bool>("carriesData");
+    // Ignored while sign-in data is stored, unless the PIN was given.
+    QTest::addColumn<bool>("guarded");
 
     const QJsonObject none;
-    QTest::newRow("GETVERSION") << QStringLiteral("GETVERSION") << none << false;
-    QTest::newRow("LOGIN") << QStringLiteral("LOGIN") << none << false;
-    QTest::newRow("LOGOUT") << QStringLiteral("LOGOUT") << none << false;
+    QTest::newRow("GETVERSION") << QStringLiteral("GETVERSION") << none << false << false;
+    QTest::newRow("LOGIN") << QStringLiteral("LOGIN") << none << false << false;
+    QTest::newRow("LOGOUT") << QStringLiteral("LOGOUT") << none << false << true;
     QTest::newRow("STATUSFILTERINGLOCAL")
-        << QStringLiteral("STATUSFILTERINGLOCAL") << QJsonObject{{"status", 1}} << true;
-    QTest::newRow("GETPROFILES") << QStringLiteral("GETPROFILES") << none << false;
-    QTest::newRow("GETPROFILEID") << QStringLiteral("GETPROFILEID") << none << false;
-    QTest::newRow("SETPROFILEID") << QStringLiteral("SETPROFILEID") << QJsonObject{{"profile_id", 42}}
+        << QStringLiteral("STATUSFILTERINGLOCAL") << QJsonObject{{"status", 1}} << true << true;
+    QTest::newRow("GETPROFILES") << QStringLiteral("GETPROFILES") << none << false << false;
+    QTest::newRow("GETPROFILEID") << QStringLiteral("GETPROFILEID") << none << false << false;
+    QTest::newRow("SETPROFILEID") << QStringLiteral("SETPROFILEID") << QJsonObject{{"profile_id", 42}} << true
                                   << true;
-    QTest::newRow("GETSYSTEMINFO") << QStringLiteral("GETSYSTEMINFO") << none << false;
-    QTest::newRow("GETDEBUG") << QStringLiteral("GETDEBUG") << none << false;
-    QTest::newRow("SENDDEBUGINFO") << QStringLiteral("SENDDEBUGINFO") << none << false;
-    QTest::newRow("GETSETTINGS") << QStringLiteral("GETSETTINGS") << none << false;
+    QTest::newRow("GETSYSTEMINFO") << QStringLiteral("GETSYSTEMINFO") << none << false << false;
+    QTest::newRow("GETDEBUG") << QStringLiteral("GETDEBUG") << none << false << false;
+    QTest::newRow("SENDDEBUGINFO") << QStringLiteral("SENDDEBUGINFO") << none << false << false;
+    QTest::newRow("GETSETTINGS") << QStringLiteral("GETSETTINGS") << none << false << false;
     QTest::newRow("CHECKAUTH") << QStringLiteral("CHECKAUTH")
-                               << QJsonObject{{"login", "anna"}, {"password", "secret"}} << true;
-    QTest::newRow("CHECKAUTH without data") << QStringLiteral("CHECKAUTH") << none << true;
-    QTest::newRow("CREATEPIN") << QStringLiteral("CREATEPIN") << QJsonObject{{"pin_code", "1234"}} << true;
-    QTest::newRow("CHECKPIN") << QStringLiteral("CHECKPIN") << QJsonObject{{"pin_code", "1234"}} << true;
-    QTest::newRow("AUTHDATA") << QStringLiteral("AUTHDATA") << none << false;
-    QTest::newRow("GETCOORDGUI") << QStringLiteral("GETCOORDGUI") << none << false;
+                               << QJsonObject{{"login", "anna"}, {"password", "secret"}} << true << true;
+    QTest::newRow("CHECKAUTH without data") << QStringLiteral("CHECKAUTH") << none << true << true;
+    QTest::newRow("CREATEPIN") << QStringLiteral("CREATEPIN") << QJsonObject{{"pin_code", "1234"}} << true
+                               << true;
+    QTest::newRow("CHECKPIN") << QStringLiteral("CHECKPIN") << QJsonObject{{"pin_code", "1234"}} << true
+                              << false;
+    QTest::newRow("AUTHDATA") << QStringLiteral("AUTHDATA") << none << false << false;
+    QTest::newRow("GETCOORDGUI") << QStringLiteral("GETCOORDGUI") << none << false << false;
     QTest::newRow("SETCOORDGUI") << QStringLiteral("SETCOORDGUI") << QJsonObject{{"x", "10"}, {"y", "20"}}
-                                 << true;
-    QTest::newRow("CHANGESTATUSLOG") << QStringLiteral("CHANGESTATUSLOG") << none << false;
+                                 << true << false;
+    QTest::newRow("CHANGESTATUSLOG") << QStringLiteral("CHANGESTATUSLOG") << none << false << true;
     QTest::newRow("CHANGEDNSPROTOCOL")
-        << QStringLiteral("CHANGEDNSPROTOCOL") << QJsonObject{{"dns_protocol", 2}} << true;
-    QTest::newRow("CHANGENETINTERFACE")
-        << QStringLiteral("CHANGENETINTERFACE") << QJsonObject{{"guid", "{A}"}, {"status", true}} << true;
+        << QStringLiteral("CHANGEDNSPROTOCOL") << QJsonObject{{"dns_protocol", 2}} << true << true;
+    QTest::newRow("CHANGENETINTERFACE") << QStringLiteral("CHANGENETINTERFACE")
+                                        << QJsonObject{{"guid", "{A}"}, {"status", true}} << true << true;
 }
 
 void TestTcpServer::dispatch()
@@ -263,6 +269,7 @@ void TestTcpServer::dispatch()
     QFETCH(QString, info);
     QFETCH(QJsonObject, data);
     QFETCH(bool, carriesData);
+    QFETCH(bool, guarded);
 
     TcpServer server(0);
     SignalSpies spies(&server);
@@ -283,6 +290,131 @@ void TestTcpServer::dispatch()
         QCOMPARE(spy.at(0).at(0).value<QJsonObject>(), data);
     else
         QVERIFY(spy.at(0).isEmpty());
+
+    // With sign-in data stored, a connection that has not given the PIN gets
+    // no effect from the personal area's commands; once it has, it does.
+    server.setSignInStoredCheck([] { return true; });
+    connect(&server, &TcpServer::signalCheckPin, &server, [&server](const QJsonObject& pin) {
+        server.slotStatusCheckPin(QJsonObject{{"status", pin.value("pin_code") == "4711" ? 1 : 0}});
+    });
+    const auto sendCommand = [&] {
+        if (carriesData && data.isEmpty())
+            client.send(ControlFrame::envelope(info));
+        else
+            client.send(ControlFrame::envelope(info, data, carriesData));
+    };
+    spy.clear();
+    if (guarded)
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("PIN NOT GIVEN ON THIS CONNECTION, IGNORED ") + info));
+    sendCommand();
+    // A command of no interest here, answered in order, marks the end.
+    const QString marker =
+        QLatin1String(info == QLatin1String(MessageNames::GetCoordGui) ? MessageNames::AuthData
+                                                                       : MessageNames::GetCoordGui);
+    client.send(marker);
+    QTRY_COMPARE(spies.of(marker).count(), 1);
+    QCOMPARE(spy.count(), guarded ? 0 : 1);
+    if (info == QLatin1String(MessageNames::CheckPin))
+        return;
+    client.send(QLatin1String(MessageNames::CheckPin), QJsonObject{{"pin_code", "4711"}});
+    QTRY_COMPARE(client.infos().count(QLatin1String(MessageNames::StatusCheckPin)), 1);
+    spy.clear();
+    sendCommand();
+    QTRY_COMPARE(spy.count(), 1);
+}
+
+void TestTcpServer::wrongPinsLockOut()
+{
+    // The arithmetic: three wrong PINs lock for 10 s; each wrong PIN after a
+    // lock-out doubles the next one, up to 10 minutes; a right PIN resets.
+    PinGuard guard;
+    qint64 now = 1000;
+    guard.wrongPin(now);
+    guard.wrongPin(now);
+    QVERIFY(!guard.isLockedOut(now));
+    guard.wrongPin(now);
+    QCOMPARE(guard.remainingMs(now), 10000);
+    QVERIFY(guard.isLockedOut(now + 9999));
+    QVERIFY(!guard.isLockedOut(now + 10000));
+    QList<qint64> lengths;
+    for (int i = 0; i < 8; ++i) {
+        now += guard.remainingMs(now);
+        guard.wrongPin(now);
+        lengths.append(guard.remainingMs(now));
+    }
+    QCOMPARE(lengths, (QList<qint64>{20000, 40000, 80000, 160000, 320000, 600000, 600000, 600000}));
+    now += guard.remainingMs(now);
+    guard.rightPin();
+    guard.wrongPin(now);
+    guard.wrongPin(now);
+    QVERIFY(!guard.isLockedOut(now));
+
+    // Across connections: after three wrong PINs a new connection's right PIN
+    // is answered 0 without being checked.
+    TcpServer server(0);
+    SignalSpies spies(&server);
+    connect(&server, &TcpServer::signalCheckPin, &server, [&server](const QJsonObject& pin) {
+        server.slotStatusCheckPin(QJsonObject{{"status", pin.value("pin_code") == "4711" ? 1 : 0}});
+    });
+    for (int i = 0; i < PinGuard::wrongBeforeLockOut; ++i) {
+        ControlTestClient guesser;
+        QVERIFY(guesser.connectTo(server.serverPort()));
+        guesser.send(QLatin1String(MessageNames::HelloSupport));
+        if (i == PinGuard::wrongBeforeLockOut - 1)
+            QTest::ignoreMessage(QtWarningMsg, "WRONG PIN, in a row: 3");
+        guesser.send(QLatin1String(MessageNames::CheckPin), QJsonObject{{"pin_code", "0000"}});
+        QTRY_COMPARE(guesser.infos().count(QLatin1String(MessageNames::StatusCheckPin)), 1);
+        QCOMPARE(guesser.messages.last().value("data").toObject().value("status").toInt(-1), 0);
+    }
+    QCOMPARE(server.pinGuard().wrongInRow(), PinGuard::wrongBeforeLockOut);
+    ControlTestClient owner;
+    QVERIFY(owner.connectTo(server.serverPort()));
+    owner.send(QLatin1String(MessageNames::HelloGui));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^PIN LOCKED OUT, NOT CHECKED")));
+    owner.send(QLatin1String(MessageNames::CheckPin), QJsonObject{{"pin_code", "4711"}});
+    QTRY_COMPARE(owner.infos().count(QLatin1String(MessageNames::StatusCheckPin)), 1);
+    QCOMPARE(owner.messages.last().value("data").toObject().value("status").toInt(-1), 0);
+    QCOMPARE(spies.of(QLatin1String(MessageNames::CheckPin)).count(), PinGuard::wrongBeforeLockOut);
+}
+
+void TestTcpServer::clientsServedWhileCommandWaits()
+{
+    TcpServer server(0);
+    connect(&server, &TcpServer::signalAuthData, &server, [&server] {
+        server.slotStatusAuthData(QJsonObject{{"status", false}});
+    });
+    std::vector<std::unique_ptr<ControlTestClient>> newcomers;
+    int answeredDuringWait = 0;
+    // A sign-in that waits 1.5 s for the backend in a nested event loop, as
+    // the backend layer does; four clients arrive meanwhile.
+    connect(&server, &TcpServer::signalCheckAuth, &server, [&] {
+        for (int i = 0; i < 4; ++i) {
+            newcomers.push_back(std::make_unique<ControlTestClient>());
+            ControlTestClient* newcomer = newcomers.back().get();
+            connect(&newcomer->socket, &QTcpSocket::connected, newcomer, [newcomer] {
+                newcomer->send(QLatin1String(MessageNames::HelloSupport));
+                newcomer->send(QLatin1String(MessageNames::AuthData));
+            });
+            newcomer->socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        }
+        QEventLoop wait;
+        QTimer::singleShot(1500, &wait, &QEventLoop::quit);
+        wait.exec();
+        for (const auto& newcomer : newcomers)
+            answeredDuringWait +=
+                newcomer->infos().contains(QLatin1String(MessageNames::StatusAuthData)) ? 1 : 0;
+        server.slotStatusCheckAuth(QJsonObject{{"status", 1}});
+    });
+    ControlTestClient gui;
+    QVERIFY(gui.connectTo(server.serverPort()));
+    gui.send(QLatin1String(MessageNames::HelloGui));
+    gui.send(QLatin1String(MessageNames::CheckAuth), QJsonObject{{"login", "demo"}, {"password", "x"}});
+    QTRY_VERIFY(gui.infos().contains(QLatin1String(MessageNames::StatusCheckAuth)));
+    QCOMPARE(answeredDuringWait, 4);
+    // The sign-in's answer reached the client that asked, and only it.
+    for (const auto& newcomer : newcomers)
+        QVERIFY(!newcomer->infos().contains(QLatin1String(MessageNames::StatusCheckAuth)));
 }
 
 void TestTcpServer::commandBeforeGreetingIsBadHeader()

@@ -130,7 +130,14 @@ check "over HTTPS the agent sends the browser to the TLS block page" \
 (printf 'GET /?blockpage=b&hostname=h' >/dev/tcp/127.0.0.1/13107) 2>/dev/null
 check "control channel still serves after garbage" contains "$("$ctl" status)" '"info":"DNSPROTOCOL"'
 check "block page still serves after garbage" \
-    contains "$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' 'http://127.0.0.1:13107/?blockpage=b&hostname=h&url=u')" "303"
+    contains "$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:13107/?blockpage=blockpage.$domain&hostname=h&url=u")" "303"
+# Any web page can send the browser here: a foreign block-page host gets a
+# plain 400 and never the machine's token.
+foreign=$(curl -sS --max-time 5 -D - 'http://127.0.0.1:13107/?blockpage=evil.example&hostname=h&url=u')
+check "a foreign block-page host gets 400" contains "$(printf '%s' "$foreign" | head -n 1)" "400 Bad Request"
+check "and no token" bash -c "! printf '%s' '$foreign' | grep -qiE 'token|location'"
+hidden=$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:13107/?blockpage=evil.example/x.$domain&hostname=h&url=u")
+check "a foreign host with the service domain in its path gets 400" equals "$hidden" "400"
 
 # --- sign-in state: login and logout --------------------------------------------
 # Login keeps an explicit off; after a logout it switches protection on.
@@ -147,6 +154,54 @@ check "after logout the stored UID is kept" grep -q '^UID=uid-e2e' "$ini"
 check "corvanectl send with data" contains "$("$ctl" send SETCOORDGUI '{"x":"10","y":"20"}' && "$ctl" send GETCOORDGUI)" \
     '{"data":{"x":"10","y":"20"},"info":"COORDGUI"}'
 check "corvanectl refuses an unknown protocol" fails_with 3 "$ctl" protocol quic
+
+# --- the PIN guards the personal area --------------------------------------------
+# One connection kept open, as the GUI keeps it (see control-session.py).
+session() { python3 "$(dirname "$0")/control-session.py" "$1"; }
+logged() { cat "$build"/agent/host/log/*.log 2>/dev/null | grep -c "$1"; }
+gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
+    session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$1\"},\"STATUSCHECKPIN\"],
+              [\"$2\",$3,null],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]"
+}
+# The sign-in waits 4 s for a slow backend; clients that connect meanwhile
+# are taken and answered, and the sign-in's answer reaches its own client.
+cv-admin faults-add '{"http":[{"path":"/api/token/by-password/","method":"POST","action":"delay","delay_ms":4000,"count":1}]}' >/dev/null
+"$ctl" --timeout 60000 send CHECKAUTH '{"login":"demo","password":"demo-password"}' >"$run/signin.out" 2>&1 &
+signin_pid=$!
+sleep 1
+waiting=""
+for i in 1 2 3 4; do
+    "$ctl" --timeout 3000 status >"$run/waiting-$i.out" 2>&1 &
+    waiting="$waiting $!"
+done
+wait $waiting
+for i in 1 2 3 4; do
+    check "client $i answered while the sign-in waits" contains "$(cat "$run/waiting-$i.out")" '"info":"DNSPROTOCOL"'
+done
+wait $signin_pid
+check "sign-in over the control channel, answered to its own client" contains "$(cat "$run/signin.out")" '"status":1'
+check "PIN created" contains "$("$ctl" --timeout 60000 send CREATEPIN '{"pin_code":"4321"}')" '"status":1'
+check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
+ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
+"$ctl" send STATUSFILTERINGLOCAL '{"status":0}' >/dev/null
+"$ctl" send LOGOUT >/dev/null
+check "a second client without the PIN cannot switch filtering off" equals "$(ask blocked.example.test)" "127.53.0.4"
+check "nor sign the machine out" contains "$("$ctl" send AUTHDATA)" '{"data":{"status":true},"info":"STATUSAUTHDATA"}'
+check "the agent logged the ignored command" test "$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')" -gt "$ignored"
+check "the GUI's flow (PIN first) switches filtering off" \
+    contains "$(gui_pin 4321 STATUSFILTERINGLOCAL '{"status":0}')" '{"data":{"status":1},"info":"STATUSCHECKPIN"}'
+check "filtering is off" equals "$(ask blocked.example.test)" "192.0.2.66"
+# Wrong PINs: the third in a row locks every check out for 10 s, whichever connection asks.
+for pin in 0000 1111 2222; do
+    "$ctl" send CHECKPIN "{\"pin_code\":\"$pin\"}" >/dev/null
+done
+check "locked out: even the right PIN is answered 0" \
+    contains "$(gui_pin 4321 STATUSFILTERINGLOCAL '{"status":1}')" '{"data":{"status":0},"info":"STATUSCHECKPIN"}'
+check "and the command after it has no effect" equals "$(ask blocked.example.test)" "192.0.2.66"
+sleep 10
+check "after the lock-out the right PIN opens again" \
+    contains "$(gui_pin 4321 STATUSFILTERINGLOCAL '{"status":1}')" '{"data":{"status":1},"info":"STATUSCHECKPIN"}'
+check "and filtering is back on" equals "$(ask blocked.example.test)" "127.53.0.4"
 
 # --- loopback only ----------------------------------------------------------------
 ip addr add 192.0.2.77/32 dev lo

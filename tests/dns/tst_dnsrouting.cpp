@@ -167,6 +167,8 @@ void TestDnsRouting::markForResolver_data()
     QTest::addColumn<bool>("warning");
     QTest::newRow("on, token") << 1 << qint64(305419896) << true << false;
     QTest::newRow("on, token 0") << 1 << qint64(0) << true << false;
+    QTest::newRow("on, token 2^31") << 1 << qint64(2147483648LL) << true << false;
+    QTest::newRow("on, largest token") << 1 << qint64(4294967294LL) << true << false;
     QTest::newRow("on, no token") << 1 << qint64(-1) << false << true;
     QTest::newRow("off, token") << 2 << qint64(305419896) << false << false;
     QTest::newRow("unset, token") << 0 << qint64(305419896) << false << false;

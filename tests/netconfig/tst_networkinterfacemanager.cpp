@@ -450,6 +450,8 @@ void TestNetworkInterfaceManager::vanishedInterfaceDoesNotRestoreTheMapEveryPass
     qInstallMessageHandler(previousHandler);
     QCOMPARE(collected.filter(QRegularExpression("^New:")).size(), 1);
     QCOMPARE(value(rootV4(), guidB, "NameServer"), QString("192.0.2.2"));
+    // The interface that went is no longer in the stored map.
+    QCOMPARE(UserData::getNetworkInterfaces().keys(), QStringList{guidA});
 }
 
 void TestNetworkInterfaceManager::unactiveInterfaces_data()

@@ -41,6 +41,8 @@ private slots:
     void checkAuthData();
     void deleteAuthDataKeepsUid();
     void tokenAfterDeleteAuthData();
+    void storedToken_data();
+    void storedToken();
     void uninstallPinConsumedOnce();
     void uninstallStatusRemovesGroup();
     void interfaceMapParsing_data();
@@ -94,7 +96,7 @@ void TestUserData::freshStoreDefaults()
     QCOMPARE(UserData::getDnsHost(), QStringLiteral("doh.") + ConstData::getDomainName());
     QCOMPARE(UserData::getDomainName(), ConstData::getDomainName());
     QVERIFY(UserData::getNoAdWork());
-    QCOMPARE(UserData::getToken(), -1);
+    QCOMPARE(UserData::getToken(), UserData::noToken);
     QVERIFY(!UserData::getCheckUninstallStatus());
 
     QSettings store(storePath(), QSettings::IniFormat);
@@ -390,13 +392,40 @@ void TestUserData::deleteAuthDataKeepsUid()
 void TestUserData::tokenAfterDeleteAuthData()
 {
     UserData::setToken(123456);
-    QCOMPARE(UserData::getToken(), 123456);
+    QCOMPARE(UserData::getToken(), 123456LL);
     UserData::resetMemoryState();
-    QCOMPARE(UserData::getToken(), 123456); // read back from the store
+    QCOMPARE(UserData::getToken(), 123456LL); // read back from the store
     UserData::deleteAuthData();
-    QCOMPARE(UserData::getToken(), -1);
+    QCOMPARE(UserData::getToken(), UserData::noToken);
     UserData::setToken(7);
-    QCOMPARE(UserData::getToken(), 7); // a new token is seen at once, not a second later
+    QCOMPARE(UserData::getToken(), 7LL); // a new token is seen at once, not a second later
+    // Tokens from 2^31 up are tokens, in memory and read back from the store.
+    UserData::setToken(3000000000u);
+    QCOMPARE(UserData::getToken(), 3000000000LL);
+    UserData::resetMemoryState();
+    QCOMPARE(UserData::getToken(), 3000000000LL);
+}
+
+void TestUserData::storedToken_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<qint64>("token");
+    QTest::newRow("absent") << QVariant() << qint64(-1);
+    QTest::newRow("-1") << QVariant(-1) << qint64(-1);
+    QTest::newRow("0xFFFFFFFF") << QVariant(QStringLiteral("4294967295")) << qint64(-1);
+    QTest::newRow("zero") << QVariant(0) << qint64(0);
+    QTest::newRow("below 2^31") << QVariant(QStringLiteral("2147483647")) << qint64(2147483647);
+    QTest::newRow("2^31") << QVariant(QStringLiteral("2147483648")) << qint64(2147483648LL);
+    QTest::newRow("largest") << QVariant(QStringLiteral("4294967294")) << qint64(4294967294LL);
+    QTest::newRow("signed form of 2^31") << QVariant(QStringLiteral("-2147483648")) << qint64(2147483648LL);
+    QTest::newRow("beyond 32 bits") << QVariant(QStringLiteral("4294967296")) << qint64(-1);
+    QTest::newRow("text") << QVariant(QStringLiteral("12ab")) << qint64(-1);
+}
+
+void TestUserData::storedToken()
+{
+    QFETCH(QVariant, stored);
+    QTEST(UserData::tokenFromStored(stored), "token");
 }
 
 void TestUserData::uninstallPinConsumedOnce()
@@ -563,7 +592,7 @@ void TestUserData::concurrentReadersSeeWholeValues()
                 const quint32 protocol = UserData::getDnsProtocol();
                 if (protocol > 2)
                     ++bad;
-                const int token = UserData::getToken();
+                const qint64 token = UserData::getToken();
                 if (token != -1 && token != 1000 && token != 2000)
                     ++bad;
                 const QStringList saved = UserData::getSavedIpV4Dns();
