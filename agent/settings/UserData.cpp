@@ -535,7 +535,10 @@ bool UserData::setPin(const QString& pin)
     }
     const bool adMode = isAdMode();
     const QString signIn = adMode ? getAuthToken() : getLogin() + QLatin1Char(':') + getPassword();
-    const QByteArray base64 = signIn.toLocal8Bit().toBase64();
+    // UTF-8, as checkPin decodes it: the agent makes UTF-8 its locale's
+    // codec, but a process that has not (a tool, a test, Windows' own code
+    // page) would otherwise store what checkPin cannot read back.
+    const QByteArray base64 = signIn.toUtf8().toBase64();
     auto store = openStore();
     store->setValue(groupUser + QStringLiteral("/PIN"), pinDigest(pin, base64));
     store->setValue(groupUser + QStringLiteral("/AUTHDATA"),

@@ -30,10 +30,12 @@ private slots:
     void overloadReportedInFile();
 };
 
+// The file's text with line ends as written on Linux (text mode turns the
+// CR LF of a Windows log back into LF).
 static QByteArray readAll(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return QByteArray();
     return file.readAll();
 }
@@ -137,6 +139,14 @@ void TestLogFile::midnightSplit()
     log.write(QStringLiteral("00:00:00.000 line\n"), after);
     log.flush();
     QCOMPARE(readAll(log.pathFor(before)), QByteArray("23:59:59.999 line\n"));
+    // On disk each line ends as the system's text files do.
+    QFile raw(log.pathFor(before));
+    QVERIFY(raw.open(QIODevice::ReadOnly));
+#ifdef Q_OS_WIN
+    QCOMPARE(raw.readAll(), QByteArray("23:59:59.999 line\r\n"));
+#else
+    QCOMPARE(raw.readAll(), QByteArray("23:59:59.999 line\n"));
+#endif
     QCOMPARE(readAll(log.pathFor(after)), QByteArray("00:00:00.000 line\n"));
 }
 

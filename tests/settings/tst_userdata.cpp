@@ -1,6 +1,7 @@
 #include "ConstData.h"
 #include "FakeMachineInfo.h"
 #include "RegistryStore.h"
+#include "TestStore.h"
 #include "UserData.h"
 
 #include <QFile>
@@ -59,20 +60,27 @@ private slots:
 
 private:
     QString storePath() const;
-    std::unique_ptr<QTemporaryDir> dir;
+    static std::unique_ptr<QSettings> openStore();
+    std::unique_ptr<TestStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
 QString TestUserData::storePath() const
 {
-    return RegistryStore::filePathFor(dir->path(), ConstData::getAddressConf());
+    return RegistryStore::filePathFor(dir->statePath(), ConstData::getAddressConf());
+}
+
+// The agent's settings as the agent reaches them: the registry key on
+// Windows, the emulated registry's file elsewhere.
+std::unique_ptr<QSettings> TestUserData::openStore()
+{
+    return RegistryStore::open(ConstData::getAddressConf());
 }
 
 void TestUserData::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
+    dir = std::make_unique<TestStore>();
     QVERIFY(dir->isValid());
-    qputenv("CORVANE_STATE_DIR", QFile::encodeName(dir->path()));
     machine = std::make_unique<FakeMachineInfo>();
     ConstData::resetWorkingMode();
     UserData::resetMemoryState();
@@ -99,35 +107,35 @@ void TestUserData::freshStoreDefaults()
     QCOMPARE(UserData::getToken(), UserData::noToken);
     QVERIFY(!UserData::getCheckUninstallStatus());
 
-    QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("CONTROL/LOG_STATUS")).toString(), QStringLiteral("true"));
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL")).toString(), QStringLiteral("0"));
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_IP_V4")).toString(), ConstData::getDnsIpV4());
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_IP_V6")).toString(), ConstData::getDnsIpV6());
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_DOMAIN")).toString(),
+    auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("CONTROL/LOG_STATUS")).toString(), QStringLiteral("true"));
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL")).toString(), QStringLiteral("0"));
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_IP_V4")).toString(), ConstData::getDnsIpV4());
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_IP_V6")).toString(), ConstData::getDnsIpV6());
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_DOMAIN")).toString(),
              QStringLiteral("doh.") + ConstData::getDomainName());
-    QCOMPARE(store.value(QStringLiteral("CONTROL/API_DOMAIN")).toString(), ConstData::getDomainName());
-    QCOMPARE(store.value(QStringLiteral("CONTROL/NO_AD")).toString(), QStringLiteral("true"));
+    QCOMPARE(store->value(QStringLiteral("CONTROL/API_DOMAIN")).toString(), ConstData::getDomainName());
+    QCOMPARE(store->value(QStringLiteral("CONTROL/NO_AD")).toString(), QStringLiteral("true"));
     // The protection state is not written back, nor is anything under USER.
-    QVERIFY(!store.contains(QStringLiteral("CONTROL/DNS_TYPE_PROTECTION")));
-    QVERIFY(store.childGroups().contains(QStringLiteral("CONTROL")));
-    QVERIFY(!store.childGroups().contains(QStringLiteral("USER")));
+    QVERIFY(!store->contains(QStringLiteral("CONTROL/DNS_TYPE_PROTECTION")));
+    QVERIFY(store->childGroups().contains(QStringLiteral("CONTROL")));
+    QVERIFY(!store->childGroups().contains(QStringLiteral("USER")));
 }
 
 void TestUserData::writeBackOnEmptyValues()
 {
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("CONTROL/LOG_STATUS"), QString());
-        store.setValue(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL"), QString());
-        store.setValue(QStringLiteral("CONTROL/API_DOMAIN"), QString());
-        store.setValue(QStringLiteral("CONTROL/LOG_STATUS"), QString());
+        auto store = openStore();
+        store->setValue(QStringLiteral("CONTROL/LOG_STATUS"), QString());
+        store->setValue(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL"), QString());
+        store->setValue(QStringLiteral("CONTROL/API_DOMAIN"), QString());
+        store->setValue(QStringLiteral("CONTROL/LOG_STATUS"), QString());
     }
     QVERIFY(UserData::getStatusLog());
     QCOMPARE(UserData::getDomainName(), ConstData::getDomainName());
-    QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("CONTROL/API_DOMAIN")).toString(), ConstData::getDomainName());
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL")).toString(), QStringLiteral("0"));
+    auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("CONTROL/API_DOMAIN")).toString(), ConstData::getDomainName());
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL")).toString(), QStringLiteral("0"));
 }
 
 void TestUserData::loopbackResolverIsReplaced_data()
@@ -153,13 +161,13 @@ void TestUserData::loopbackResolverIsReplaced()
     QFETCH(QString, stored);
     QFETCH(QString, expected);
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("CONTROL/") + key, stored);
+        auto store = openStore();
+        store->setValue(QStringLiteral("CONTROL/") + key, stored);
     }
     const QString value = key == QLatin1String("DNS_IP_V4") ? UserData::getDnsIpV4() : UserData::getDnsIpV6();
     QCOMPARE(value, expected);
-    QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("CONTROL/") + key).toString(), expected);
+    auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("CONTROL/") + key).toString(), expected);
 }
 
 void TestUserData::protocolText_data()
@@ -178,8 +186,8 @@ void TestUserData::protocolText()
     QFETCH(QString, stored);
     QFETCH(quint32, expected);
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL"), stored);
+        auto store = openStore();
+        store->setValue(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL"), stored);
     }
     QCOMPARE(quint32(UserData::getDnsProtocol()), expected);
 }
@@ -197,18 +205,18 @@ void TestUserData::changeThroughAgentSeenAtOnce()
     QVERIFY(UserData::getStatusLog());
     UserData::setNoAdWork(false);
     QVERIFY(!UserData::getNoAdWork());
-    QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL")).toString(), QStringLiteral("2"));
-    QCOMPARE(store.value(QStringLiteral("CONTROL/DNS_TYPE_PROTECTION")).toInt(), 1);
+    auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL")).toString(), QStringLiteral("2"));
+    QCOMPARE(store->value(QStringLiteral("CONTROL/DNS_TYPE_PROTECTION")).toInt(), 1);
 }
 
 void TestUserData::changeFromOutsideSeenWithinASecond()
 {
     QCOMPARE(UserData::getDnsProtocol(), UserData::DNS);
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL"), QStringLiteral("1"));
-        store.setValue(QStringLiteral("CONTROL/DNS_IP_V4"), QStringLiteral("192.0.2.1"));
+        auto store = openStore();
+        store->setValue(QStringLiteral("CONTROL/DNS_TYPE_PROTOCOL"), QStringLiteral("1"));
+        store->setValue(QStringLiteral("CONTROL/DNS_IP_V4"), QStringLiteral("192.0.2.1"));
     }
     QTRY_COMPARE_WITH_TIMEOUT(UserData::getDnsProtocol(), UserData::DOH, 1500);
     QCOMPARE(UserData::getDnsIpV4(), QStringLiteral("192.0.2.1"));
@@ -227,6 +235,9 @@ void TestUserData::garbageStoreGivesDefaults_data()
 
 void TestUserData::garbageStoreGivesDefaults()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the store is the registry here: there is no file to corrupt");
+#endif
     QFETCH(QByteArray, content);
     QDir().mkpath(QFileInfo(storePath()).absolutePath());
     QFile file(storePath());
@@ -240,12 +251,15 @@ void TestUserData::garbageStoreGivesDefaults()
     QVERIFY(!UserData::checkPin(QStringLiteral("1234")));
     QVERIFY(UserData::getNetworkInterfaces().isEmpty());
     // The write-back rules repair the file.
-    QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("CONTROL/API_DOMAIN")).toString(), ConstData::getDomainName());
+    auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("CONTROL/API_DOMAIN")).toString(), ConstData::getDomainName());
 }
 
 void TestUserData::storeFileIsPrivate()
 {
+#ifdef Q_OS_WIN
+    QSKIP("the registry key keeps its own access rights; there is no file");
+#endif
     UserData::setLogin(QStringLiteral("user"));
     UserData::setPassword(QStringLiteral("secret"));
     QVERIFY(UserData::setPin(QStringLiteral("1234")));
@@ -272,11 +286,11 @@ void TestUserData::pinRoundTripStandardMode()
     QCOMPARE(UserData::getLogin(), QStringLiteral("alice@example.test"));
     QCOMPARE(UserData::getPassword(), QStringLiteral("pa\"ss\\wörd"));
     // The stored data is scrambled with the PIN, not plain Base64.
-    QSettings store(storePath(), QSettings::IniFormat);
-    const QByteArray stored = store.value(QStringLiteral("USER/AUTHDATA")).toByteArray();
+    auto store = openStore();
+    const QByteArray stored = store->value(QStringLiteral("USER/AUTHDATA")).toByteArray();
     QVERIFY(!stored.isEmpty());
     QVERIFY(stored != QByteArray("alice@example.test:pa\"ss\\wörd").toBase64());
-    QCOMPARE(store.value(QStringLiteral("USER/PIN")).toByteArray().size(), 64);
+    QCOMPARE(store->value(QStringLiteral("USER/PIN")).toByteArray().size(), 64);
 }
 
 void TestUserData::pinRoundTripAdMode()
@@ -286,8 +300,8 @@ void TestUserData::pinRoundTripAdMode()
     QVERIFY(UserData::isAdMode());
     UserData::setAuthToken(QStringLiteral("access-key-0123"));
     QVERIFY(UserData::setPin(QStringLiteral("9999")));
-    QSettings store(storePath(), QSettings::IniFormat);
-    QCOMPARE(store.value(QStringLiteral("USER/AUTHDATA")).toByteArray(),
+    auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("USER/AUTHDATA")).toByteArray(),
              QByteArray("access-key-0123").toBase64());
     UserData::resetMemoryState();
     ConstData::resetWorkingMode();
@@ -347,10 +361,10 @@ void TestUserData::corruptStoredSignInDataDecodesEmpty()
     UserData::setNoAdWork(false);
     // A digest that matches the stored data, so only the decoding can fail.
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("USER/AUTHDATA"), authData);
-        store.setValue(QStringLiteral("USER/PIN"),
-                       QCryptographicHash::hash(QByteArray("77") + authData, QCryptographicHash::Sha512));
+        auto store = openStore();
+        store->setValue(QStringLiteral("USER/AUTHDATA"), authData);
+        store->setValue(QStringLiteral("USER/PIN"),
+                        QCryptographicHash::hash(QByteArray("77") + authData, QCryptographicHash::Sha512));
     }
     UserData::setAuthToken(QStringLiteral("kept"));
     const bool matched = UserData::checkPin(QStringLiteral("77"));
@@ -384,9 +398,9 @@ void TestUserData::deleteAuthDataKeepsUid()
     QVERIFY(!UserData::checkAuthData());
     QCOMPARE(UserData::getSaveUid(), QStringLiteral("machine-17"));
     QCOMPARE(UserData::getControlDNS(), 1);
-    QSettings store(storePath(), QSettings::IniFormat);
-    store.beginGroup(QStringLiteral("USER"));
-    QCOMPARE(store.allKeys(), QStringList{QStringLiteral("UID")});
+    auto store = openStore();
+    store->beginGroup(QStringLiteral("USER"));
+    QCOMPARE(store->allKeys(), QStringList{QStringLiteral("UID")});
 }
 
 void TestUserData::tokenAfterDeleteAuthData()
@@ -399,7 +413,7 @@ void TestUserData::tokenAfterDeleteAuthData()
     QCOMPARE(UserData::getToken(), UserData::noToken);
     UserData::setToken(7);
     QCOMPARE(UserData::getToken(), 7LL); // a new token is seen at once, not a second later
-    // Tokens from 2^31 up are tokens, in memory and read back from the store.
+    // Tokens from 2^31 up are tokens, in memory and read back from the store->
     UserData::setToken(3000000000u);
     QCOMPARE(UserData::getToken(), 3000000000LL);
     UserData::resetMemoryState();
@@ -431,8 +445,8 @@ void TestUserData::storedToken()
 void TestUserData::uninstallPinConsumedOnce()
 {
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), QStringLiteral("2580"));
+        auto store = openStore();
+        store->setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), QStringLiteral("2580"));
     }
     QCOMPARE(UserData::getCheckUninstallPin(), QStringLiteral("2580"));
     QCOMPARE(UserData::getCheckUninstallPin(), QString());
@@ -443,14 +457,14 @@ void TestUserData::uninstallStatusRemovesGroup()
     UserData::setCheckUninstallStatus(true);
     QVERIFY(UserData::getCheckUninstallStatus());
     {
-        QSettings store(storePath(), QSettings::IniFormat);
-        store.setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), QStringLiteral("1"));
+        auto store = openStore();
+        store->setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), QStringLiteral("1"));
     }
     UserData::setCheckUninstallStatus(false);
     QVERIFY(!UserData::getCheckUninstallStatus());
-    QSettings store(storePath(), QSettings::IniFormat);
-    QVERIFY(!store.contains(QStringLiteral("CONTROL/UNINSTALL/PIN")));
-    QVERIFY(!store.contains(QStringLiteral("CONTROL/UNINSTALL/STATUS")));
+    auto store = openStore();
+    QVERIFY(!store->contains(QStringLiteral("CONTROL/UNINSTALL/PIN")));
+    QVERIFY(!store->contains(QStringLiteral("CONTROL/UNINSTALL/STATUS")));
 }
 
 void TestUserData::interfaceMapParsing_data()
