@@ -5,6 +5,7 @@
 #include "LoggingCategories.h"
 #include "MessageHandler.h"
 #include "RegistryStore.h"
+#include "TestStore.h"
 #include "UserData.h"
 
 #include <QRegularExpression>
@@ -26,7 +27,7 @@ private slots:
 
 private:
     QStringList lines() const;
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<TestStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
@@ -34,15 +35,16 @@ QStringList TestLogging::lines() const
 {
     LogFile::instance().flush();
     QFile file(LogFile::instance().pathFor(QDate::currentDate()));
-    if (!file.open(QIODevice::ReadOnly))
+    // Text mode: a Windows log's CR LF reads as LF.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void TestLogging::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    qputenv("CORVANE_STATE_DIR", QFile::encodeName(dir->path()));
+    dir = std::make_unique<TestStore>();
+    QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();
     LogFile::instance().setLocation(dir->path(), QStringLiteral("Corvane Agent"));
@@ -105,7 +107,7 @@ void TestLogging::header()
     Logging::startHeaderLog();
     LogFile::instance().flush();
     QFile file(LogFile::instance().pathFor(QDate::currentDate()));
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     // Consecutive starts are separated by an empty line.
     QVERIFY(file.readAll().startsWith("\n----- START_Corvane"));
 }
@@ -116,7 +118,9 @@ void TestLogging::settingsDumpMasking()
         auto store = RegistryStore::open(ConstData::getAddressConf());
         store->setValue(QStringLiteral("USER/PIN"), QStringLiteral("1234567890"));
         store->setValue(QStringLiteral("USER/AUTHDATA"), QStringLiteral("YWxpY2U6c2VjcmV0"));
-        store->setValue(QStringLiteral("USER/Pin"), QStringLiteral("shown in full"));
+        // Registry names ignore letter case, so "Pin" lives in another group
+        // than "PIN" (it would replace it on Windows).
+        store->setValue(QStringLiteral("CONTROL/Pin"), QStringLiteral("shown in full"));
         store->setValue(QStringLiteral("USER/UID"), QStringLiteral("uid-1"));
         store->setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), QStringLiteral("2580"));
         store->setValue(QStringLiteral("CONTROL/LOG_STATUS"), true);
@@ -128,7 +132,7 @@ void TestLogging::settingsDumpMasking()
         all.contains(QStringLiteral("INF | LOGGING: \"Group: USER\" \"\\tKey: PIN\" \"\\tValue: 12345...\"")),
         qPrintable(all));
     QVERIFY(all.contains(QStringLiteral("\"Group: USER\" \"\\tKey: AUTHDATA\" \"\\tValue: YWxpY...\"")));
-    QVERIFY(all.contains(QStringLiteral("\"Group: USER\" \"\\tKey: Pin\" \"\\tValue: shown in full\"")));
+    QVERIFY(all.contains(QStringLiteral("\"Group: CONTROL\" \"\\tKey: Pin\" \"\\tValue: shown in full\"")));
     QVERIFY(all.contains(QStringLiteral("\"Group: USER\" \"\\tKey: UID\" \"\\tValue: uid-1\"")));
     QVERIFY(all.contains(QStringLiteral("\"Group: CONTROL\" \"\\tKey: LOG_STATUS\" \"\\tValue: true\"")));
     // The uninstall PIN is a PIN as well: it never appears in full.
