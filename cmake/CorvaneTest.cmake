@@ -56,6 +56,12 @@ function(corvane_add_test name)
         set(netns_runner ${PROJECT_SOURCE_DIR}/tests/netns-run.sh)
     endif()
     set(environment "QT_QPA_PLATFORM=offscreen;CORVANE_STATE_DIR=${CMAKE_CURRENT_BINARY_DIR}/state-${name};${CORVANE_SANITIZER_ENV};${T_ENVIRONMENT}")
+    # Under wine the tray program's tests use the real Windows platform
+    # plugin, and wine needs an X server for top-level windows.
+    set(wine_environment "${CORVANE_WINE_ENV}")
+    if("gui" IN_LIST T_LABELS)
+        string(APPEND wine_environment ";QT_QPA_PLATFORM=windows;CORVANE_WINE_DISPLAY=1")
+    endif()
     if(WIN32 AND CMAKE_CROSSCOMPILING)
         # add_test puts the emulator (wine) in front of a target; behind the
         # namespace runner it must be named.
@@ -66,12 +72,7 @@ function(corvane_add_test name)
         endif()
         # One registry for all of them: the tests take turns.
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK registry)
-        set(environment "${environment};${CORVANE_WINE_ENV}")
-        if("gui" IN_LIST T_LABELS)
-            # The tray program's tests on the real Windows platform plugin:
-            # wine needs an X server for top-level windows.
-            set(environment "${environment};QT_QPA_PLATFORM=windows;CORVANE_WINE_DISPLAY=1")
-        endif()
+        set(environment "${environment};${wine_environment}")
         list(APPEND T_LABELS windows)
     elseif(netns_runner)
         add_test(NAME ${name} COMMAND ${netns_runner} $<TARGET_FILE:${name}>)
@@ -93,10 +94,7 @@ function(corvane_add_test name)
             LABELS windows
             FIXTURES_REQUIRED "windows_cross;windows_wine_prefix"
             RESOURCE_LOCK registry
-            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${CORVANE_WINE_ENV};${T_ENVIRONMENT}")
-        if("gui" IN_LIST T_LABELS)
-            set_property(TEST windows_${name} APPEND PROPERTY ENVIRONMENT "QT_QPA_PLATFORM=windows;CORVANE_WINE_DISPLAY=1")
-        endif()
+            ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${T_ENVIRONMENT};${wine_environment}")
     endif()
 endfunction()
 
