@@ -66,7 +66,7 @@ until ss -Hltn 'sport = :49101' | grep -q .; do
     sleep 0.2
 done
 gx_spawn "$run/gui.out" "$gui" activation
-win=$(gx_visible_window "Corvane Agent" 20) || fail "the window did not open"
+win=$(gx_visible_window "Corvane Agent" 60) || fail "the window did not open within 60 s"
 gx_wait_log "$guilog" "AUTHORIZATION: slotShow sign-in form" 10 || fail "no sign-in form"
 sleep 0.5
 gx_capture "$win" "$shots/sign-in.png"
