@@ -34,21 +34,9 @@ for candidate in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++; do
 done
 [ -n "$CXX" ] || skip_or_fail "MinGW-w64 (x86_64-w64-mingw32-g++) is not installed"
 
-WINE=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)" "$(command -v wine 2>/dev/null)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        WINE=$candidate
-        break
-    fi
-done
+. "$SOURCE_DIR/scripts/wine-lib.sh"
+cv_find_wine
 [ -n "$WINE" ] || skip_or_fail "wine64 is not installed"
-WINESERVER=""
-for candidate in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver 2>/dev/null)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        WINESERVER=$candidate
-        break
-    fi
-done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvane-windows-check.XXXXXX")
 export WINEPREFIX=$WORK/wineprefix

@@ -31,22 +31,9 @@ skip_or_fail() {
 
 CROSS=${1:-${CORVANE_WINDOWS_CROSS_DIR:-$SOURCE_DIR/build-windows-cross}}
 [ -f "$CROSS/CMakeCache.txt" ] || skip_or_fail "no Windows cross build in $CROSS (scripts/windows-cross-build.sh)"
-WINE=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null)" "$(command -v wine 2>/dev/null)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        WINE=$candidate
-        break
-    fi
-done
+. "$SOURCE_DIR/scripts/wine-lib.sh"
+cv_find_wine
 [ -n "$WINE" ] || skip_or_fail "wine64 is not installed"
-command -v makensis >/dev/null 2>&1 || skip_or_fail "makensis (package nsis) is not installed"
-WINESERVER=""
-for candidate in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver 2>/dev/null)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        WINESERVER=$candidate
-        break
-    fi
-done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvane-installer-check.XXXXXX")
 export WINEPREFIX=$WORK/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=""

@@ -7,20 +7,10 @@
 set -eu
 action=${1:?usage: wine-prefix.sh create|remove PREFIX}
 prefix=${2:?usage: wine-prefix.sh create|remove PREFIX}
-wineserver=""
-for candidate in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver 2>/dev/null || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wineserver=$candidate
-        break
-    fi
-done
-wine=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wine=$candidate
-        break
-    fi
-done
+. "$(dirname "$0")/wine-lib.sh"
+cv_find_wine
+wine=$WINE
+wineserver=$WINESERVER
 [ -n "$wine" ] && [ -n "$wineserver" ] || { echo "wine-prefix: wine64 is not installed" >&2; exit 1; }
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY

@@ -14,13 +14,9 @@
 # an X server; without DISPLAY a private Xvfb is started for the run.
 set -eu
 [ $# -ge 1 ] || { echo "usage: wine-run.sh program.exe [arguments...]" >&2; exit 2; }
-wine=""
-for candidate in /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null || true)" "$(command -v wine 2>/dev/null || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-        wine=$candidate
-        break
-    fi
-done
+. "$(dirname "$0")/wine-lib.sh"
+cv_find_wine
+wine=$WINE
 [ -n "$wine" ] || { echo "wine-run: wine64 is not installed" >&2; exit 1; }
 : "${WINEPREFIX:?wine-run: WINEPREFIX is not set}"
 [ -d "$WINEPREFIX" ] || { echo "wine-run: no wine prefix at $WINEPREFIX (scripts/wine-prefix.sh makes one)" >&2; exit 1; }
