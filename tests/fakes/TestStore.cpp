@@ -3,9 +3,8 @@
 #include <QDir>
 #include <QSettings>
 
-TestStore::TestStore(const QString& subfolder)
+TestStore::TestStore() : state(scratch.path())
 {
-    state = subfolder.isEmpty() ? scratch.path() : scratch.filePath(subfolder);
     qputenv("CORVANE_STATE_DIR", QFile::encodeName(state));
     clearRegistry();
 }

@@ -12,8 +12,7 @@
 class TestStore
 {
 public:
-    // `subfolder` puts the state folder below the scratch folder.
-    explicit TestStore(const QString& subfolder = QString());
+    TestStore();
     ~TestStore();
     TestStore(const TestStore&) = delete;
     TestStore& operator=(const TestStore&) = delete;
@@ -21,7 +20,6 @@ public:
     bool isValid() const { return scratch.isValid(); }
     // A scratch folder of the test's own, removed with the scope.
     QString path() const { return scratch.path(); }
-    QString filePath(const QString& name) const { return scratch.filePath(name); }
     // Where the Linux build keeps the emulated registry.
     QString statePath() const { return state; }
 
