@@ -18,8 +18,12 @@ cp -a /usr/local/share/ca-certificates/. "$trust/local/" 2>/dev/null
 cp -a /etc/ssl/certs/. "$trust/certs/" 2>/dev/null
 mount --bind "$trust/local" /usr/local/share/ca-certificates 2>/dev/null
 mount --bind "$trust/certs" /etc/ssl/certs 2>/dev/null
+# An agent under test takes over the resolver configuration: it gets a private
+# copy of /etc/resolv.conf (the bind mount lands on the file a symlink names).
+cp /etc/resolv.conf "$trust/resolv.conf" 2>/dev/null || : >"$trust/resolv.conf"
+mount --bind "$trust/resolv.conf" /etc/resolv.conf || { echo "cannot make /etc/resolv.conf private" >&2; exit 1; }
 "$@"
 code=$?
-umount /etc/ssl/certs /usr/local/share/ca-certificates 2>/dev/null
+umount /etc/resolv.conf /etc/ssl/certs /usr/local/share/ca-certificates 2>/dev/null
 rm -rf "$trust"
 exit $code

@@ -31,7 +31,8 @@ bool sameMap(const QMap<QString, UserData::NetInter>& a, const QMap<QString, Use
 
 } // namespace
 
-NetworkInterfaceManager::NetworkInterfaceManager(QString roots, QObject* parent) : QObject(parent)
+NetworkInterfaceManager::NetworkInterfaceManager(QString roots, QObject* parent)
+    : QObject(parent), resolver(ConstData::getAddressConf())
 {
     const QStringList pieces = roots.split(QLatin1Char(':'));
     rootV4 = pieces.value(0);
@@ -204,10 +205,15 @@ void NetworkInterfaceManager::slotChangedFile(const QString& path)
         interface.restoreInterfaceSetting(rootV6);
     }
     activeInterfaces = std::move(current);
+    QStringList protectedLinks;
     for (const NetworkInterface& interface : activeInterfaces) {
         interface.setDnsIP(rootV4, ConstData::getLocalHostV4());
         interface.setDnsIP(rootV6, ConstData::getLocalHostV6());
+        protectedLinks << interface.getName();
     }
+    // After the backups above: the links' own servers were read from the
+    // system before it is pointed at the agent.
+    resolver.protect(protectedLinks);
 }
 
 void NetworkInterfaceManager::restoreAllInterface()
@@ -242,4 +248,5 @@ void NetworkInterfaceManager::restoreAllInterface()
                 << static_cast<int>(key->status());
         }
     }
+    resolver.restoreAll();
 }

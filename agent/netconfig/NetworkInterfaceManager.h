@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NetworkInterface.h"
+#include "SystemResolver.h"
 #include "UserData.h"
 
 #include <QMap>
@@ -73,4 +74,7 @@ private:
     QMap<QString, UserData::NetInter> lastStored;
     bool storedOnce = false;
     QSet<QString> refusedNames;
+    // Where the system keeps its resolvers outside the interface values
+    // (resolv.conf, systemd-resolved, NetworkManager), the same links follow.
+    SystemResolver resolver;
 };

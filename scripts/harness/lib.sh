@@ -46,7 +46,7 @@ cv_find_tool() { # <name>: command path or empty
     command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; } || true
 }
 
-# cv_setup_network: loopback up, service addresses, private resolv.conf/hosts.
+# cv_setup_network <agent|service>: loopback up, service addresses, private resolv.conf/hosts.
 cv_setup_network() {
     ip link set lo up || cv_die "cannot bring lo up (are we in a private network namespace?)"
     for a in 127.53.0.1 127.53.0.2 127.53.0.3 127.53.0.4 $CV_KNOT_V4; do
@@ -55,9 +55,16 @@ cv_setup_network() {
     for a in fd00:53::1 $CV_KNOT_V6; do
         ip -6 addr add "$a/128" dev lo nodad 2>/dev/null || true
     done
-    # The namespace's system resolver: the agent on 127.0.0.1 when it runs (so it
-    # resolves the service's names through itself), else the service's resolver.
-    printf 'nameserver %s\noptions timeout:2 attempts:2\n' "$1" >"$CV_RUN/resolv.conf"
+    # The namespace's system resolver is the service's. An agent takes it over
+    # itself, as on a real machine: it points the resolver at 127.0.0.1 while
+    # it protects the namespace's link (an Ethernet-like dummy link; loopback
+    # is never protected) and puts the file back when it stops.
+    printf 'nameserver 127.53.0.1\noptions timeout:2 attempts:2\n' >"$CV_RUN/resolv.conf"
+    if [ "$1" = agent ]; then
+        ip link add corvane0 type dummy 2>/dev/null || ip link add corvane0 type veth peer name corvane0p ||
+            cv_die "cannot add the namespace's link"
+        ip link set corvane0 up
+    fi
     printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >"$CV_RUN/hosts"
     mount --bind "$CV_RUN/resolv.conf" /etc/resolv.conf || cv_die "cannot bind-mount resolv.conf (no private mount namespace?)"
     mount --bind "$CV_RUN/hosts" /etc/hosts || cv_die "cannot bind-mount hosts"

@@ -62,9 +62,9 @@ trap finish EXIT
 trap 'exit 0' INT TERM
 
 if [ -n "$agent" ]; then
-    cv_setup_network 127.0.0.1
+    cv_setup_network agent
 else
-    cv_setup_network 127.53.0.1
+    cv_setup_network service
 fi
 cv_start_knot
 cv_start_devservice

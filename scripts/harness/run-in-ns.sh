@@ -72,9 +72,9 @@ trap 'exit 143' TERM
 
 if [ -n "$agent" ]; then
     [ -x "$agent" ] || cv_die "agent binary $agent not found"
-    cv_setup_network 127.0.0.1
+    cv_setup_network agent
 else
-    cv_setup_network 127.53.0.1
+    cv_setup_network service
 fi
 cv_start_knot
 cv_start_devservice

@@ -23,7 +23,10 @@ ProgramResult FakeProgramRunner::run(const QString& program, const QStringList& 
         recorded.append({program, arguments, timeoutMs});
         const QString shortName = QFileInfo(program).fileName();
         action = actions.value(program, actions.value(shortName));
-        if (results.contains(program))
+        const QString commandLine = shortName + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+        if (results.contains(commandLine))
+            result = results.value(commandLine);
+        else if (results.contains(program))
             result = results.value(program);
         else if (results.contains(shortName))
             result = results.value(shortName);

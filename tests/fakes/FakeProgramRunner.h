@@ -26,7 +26,8 @@ public:
 
     ProgramResult run(const QString& program, const QStringList& arguments, int timeoutMs) override;
 
-    // The result for a program (matched by its full name, then by file name).
+    // The result for a program (matched by its file name and arguments joined
+    // by spaces, "resolvectl dns eth0"; then by its full name; then by file name).
     void setResult(const QString& program, const ProgramResult& result);
     static ProgramResult output(const QByteArray& text, int exitCode = 0);
     void setAction(const QString& program, std::function<void(const QStringList&)> action);
