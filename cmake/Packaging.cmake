@@ -1,7 +1,7 @@
 # Windows installer (CPack NSIS): both programs, the Qt runtime beside each
 # of them, and the service registration through the agent's own command line.
-# Included from the root CMakeLists.txt on Windows only, after the programs'
-# folders. See docs/windows.md.
+# Included from the root CMakeLists.txt after the programs' folders; on Linux
+# it hands over to PackagingDeb.cmake. See docs/windows.md.
 #
 #   cmake --build --preset windows-msvc-release
 #   cpack --preset windows-msvc-nsis          -> Corvane Agent-<version>-win64.exe
@@ -11,6 +11,12 @@
 #   agentcorvane.exe, Qt5Core.dll, Qt5Network.dll, ...
 #   agentcorvanegui\agentcorvanegui.exe, Qt5Widgets.dll, platforms\qwindows.dll, ...
 include_guard(GLOBAL)
+
+# Linux builds make a Debian package instead.
+if(NOT WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/PackagingDeb.cmake)
+    return()
+endif()
 
 option(CORVANE_DEPLOY_QT "Copy the Qt runtime next to the programs with windeployqt on install" ON)
 set(CORVANE_OPENSSL_DLLS "" CACHE FILEPATH

@@ -96,10 +96,12 @@ bool ServiceHost::installService()
         std::printf("CreateService failed (%d)\n", static_cast<int>(unit.error()));
         return false;
     }
+    // A dead agent leaves the resolver pointed at it: systemd starts it again
+    // a second later (the same rules as the packaged unit).
     const QByteArray text = "[Unit]\nDescription=Corvane Agent\nAfter=network.target\n\n"
                             "[Service]\nType=simple\nExecStart=\"" +
                             path.toLocal8Bit() +
-                            "\"\nKillSignal=SIGTERM\nTimeoutStopSec=35\nRestart=on-failure\n\n"
+                            "\"\nKillSignal=SIGTERM\nTimeoutStopSec=35\nRestart=always\nRestartSec=1\n\n"
                             "[Install]\nWantedBy=multi-user.target\n";
     unit.write(text);
     unit.close();

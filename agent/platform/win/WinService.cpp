@@ -177,10 +177,40 @@ bool WinService::install(const char* name, const std::string& binaryPath, std::F
         manager.get(), name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
         SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
-        std::fprintf(out, "CreateService failed (%d)\n", static_cast<int>(::GetLastError()));
+        const DWORD error = ::GetLastError();
+        // An installation from before the restart rule gets it on upgrade.
+        if (error == ERROR_SERVICE_EXISTS) {
+            const ServiceHandle existing(
+                ::OpenServiceA(manager.get(), name, SERVICE_CHANGE_CONFIG | SERVICE_START));
+            if (existing)
+                setRestartOnFailure(existing.get());
+        }
+        std::fprintf(out, "CreateService failed (%d)\n", static_cast<int>(error));
         return false;
     }
+    if (!setRestartOnFailure(service.get()))
+        std::fprintf(out, "ChangeServiceConfig2 failed (%d)\n", static_cast<int>(::GetLastError()));
     std::fprintf(out, "Service installed successfully\n");
+    return true;
+}
+
+bool WinService::setRestartOnFailure(SC_HANDLE service)
+{
+    // A dead agent must not leave the machine pointed at a loopback nobody
+    // answers on: the manager starts it again 1 s after the first and second
+    // failures and 2 s after later ones; the count resets after a day.
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 1000}, {SC_ACTION_RESTART, 2000}};
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = 24 * 60 * 60;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (!::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        return false;
+    // An agent that ends with an error without crashing counts as failed too;
+    // a manager that does not know this setting still restarts after crashes.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = TRUE;
+    ::ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
     return true;
 }
 

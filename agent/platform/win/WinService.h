@@ -64,6 +64,10 @@ public:
     // (a complete, quoted command line), auto start, own process, LocalSystem.
     // Prints the outcome to `out`.
     static bool install(const char* name, const std::string& binaryPath, std::FILE* out = stdout);
+    // Failure actions of a service: restart after 1 s (2 s from the third
+    // failure on), also when it ends with an error exit code. "install" sets
+    // them; an existing service gets them when "install" finds it.
+    static bool setRestartOnFailure(SC_HANDLE service);
     // The same for this program, its full path in double quotes.
     static bool installSelf(const char* name, std::FILE* out = stdout);
     // Deletes the service `name` (does not stop it). Prints the outcome to `out`.
