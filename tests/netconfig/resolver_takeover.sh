@@ -59,9 +59,11 @@ stop_agent() {
     [ $code -eq 0 ] || fail "exit code after SIGTERM: $code"
 }
 
+started=$(ms)
 start_agent
 wait_for 100 "resolv.conf not taken over within 10 s" taken_over
 wait_for 100 "getent does not resolve through the agent" answers www.example.test 192.0.2.10
+echo "agent start to first answer: $(($(ms) - started)) ms (baseline for the restart below)"
 grep -q '^search example.test$' /etc/resolv.conf || fail "search line lost"
 answers www 192.0.2.10 || fail "short name not resolved through the search domain"
 answers blocked.example.test 192.0.2.66 || fail "signed out, a blocked name must resolve"
@@ -81,6 +83,10 @@ http://127.0.0.1:13107/*hostname=blocked.example.test*) echo "ok - curl is led t
 *) fail "curl not redirected to the block page: '$location'" ;;
 esac
 grep -q 'blocked.example.test A token=[0-9]* -> blocked' "$CORVANE_SERVICE_LOG" || fail "no marked query reached the service"
+# SRV queries still go to the servers the machine had before the takeover.
+dig +time=1 +tries=1 @127.0.0.1 _ldap._tcp.example.test SRV >/dev/null 2>&1
+grep -q 'send to Local (192.0.2.99)' "$work"/bin/log/*.log || fail "SRV query not sent to the previous server"
+echo "ok - SRV goes to the server resolv.conf had before"
 
 stop_agent
 cmp -s /etc/resolv.conf "$work/resolv.conf.orig" || fail "stop did not restore resolv.conf: $(od -c /etc/resolv.conf | head)"
