@@ -19,6 +19,12 @@ QByteArray contentOf(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
+bool writeFile(const QString& path, const QByteArray& text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
 QString backupValue(const QString& key)
 {
     return RegistryStore::open(store)->value(key).toString();
@@ -138,10 +144,7 @@ void TestSystemResolver::resolvConfThroughSymlinkRestoredByteForByte()
     const QByteArray original = "# kept\r\nnameserver 192.0.2.99\nsearch \xe9t\xe9.test\noptions ndots:2";
     const QString target = dir->path() + "/run-resolv.conf";
     const QString link = dir->path() + "/resolv.conf";
-    QFile file(target);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(original);
-    file.close();
+    QVERIFY(writeFile(target, original));
     QVERIFY(QFile::link(target, link));
 
     SystemResolver resolver(store, SystemResolver::Mode::ResolvConf, link);
@@ -161,10 +164,7 @@ void TestSystemResolver::resolvConfCrashThenRestartKeepsOriginal()
 {
     const QByteArray original = "nameserver 192.0.2.99\n";
     const QString path = dir->path() + "/resolv.conf";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(original);
-    file.close();
+    QVERIFY(writeFile(path, original));
     {
         // A run that dies without restoring.
         SystemResolver crashed(store, SystemResolver::Mode::ResolvConf, path);
@@ -184,10 +184,7 @@ void TestSystemResolver::resolvConfHeldWhileAnyLinkProtected()
 {
     const QByteArray original = "nameserver 192.0.2.99\n";
     const QString path = dir->path() + "/resolv.conf";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(original);
-    file.close();
+    QVERIFY(writeFile(path, original));
     SystemResolver resolver(store, SystemResolver::Mode::ResolvConf, path);
     resolver.protect({"eth0", "wlan0"});
     resolver.protect({"wlan0"});
@@ -195,9 +192,7 @@ void TestSystemResolver::resolvConfHeldWhileAnyLinkProtected()
     resolver.protect({});
     QCOMPARE(contentOf(path), original);
     // Protected again: a fresh backup of what is there now.
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("nameserver 192.0.2.7\n");
-    file.close();
+    QVERIFY(writeFile(path, "nameserver 192.0.2.7\n"));
     resolver.protect({"eth0"});
     resolver.restoreAll();
     QCOMPARE(contentOf(path), QByteArray("nameserver 192.0.2.7\n"));
