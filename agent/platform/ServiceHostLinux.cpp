@@ -97,12 +97,13 @@ bool ServiceHost::installService()
         return false;
     }
     // A dead agent leaves the resolver pointed at it: systemd starts it again
-    // a second later (the same rules as the packaged unit).
-    const QByteArray text = "[Unit]\nDescription=Corvane Agent\nAfter=network.target\n\n"
-                            "[Service]\nType=simple\nExecStart=\"" +
-                            path.toLocal8Bit() +
-                            "\"\nKillSignal=SIGTERM\nTimeoutStopSec=35\nRestart=always\nRestartSec=1\n\n"
-                            "[Install]\nWantedBy=multi-user.target\n";
+    // a second later, however often it dies (the same rules as the packaged unit).
+    const QByteArray text =
+        "[Unit]\nDescription=Corvane Agent\nAfter=network.target\nStartLimitIntervalSec=0\n\n"
+        "[Service]\nType=simple\nExecStart=\"" +
+        path.toLocal8Bit() +
+        "\"\nKillSignal=SIGTERM\nTimeoutStopSec=35\nRestart=always\nRestartSec=1\n\n"
+        "[Install]\nWantedBy=multi-user.target\n";
     unit.write(text);
     unit.close();
     systemctl({QStringLiteral("daemon-reload")});

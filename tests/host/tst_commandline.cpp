@@ -114,7 +114,11 @@ void TestCommandLine::install()
     QCOMPARE(store->value(QStringLiteral("CONTROL/NO_AD")).toBool(), noAd);
     QFile unit(dir->path() + QStringLiteral("/units/corvane-agent.service"));
     QVERIFY(unit.open(QIODevice::ReadOnly));
-    QVERIFY(unit.readAll().contains("ExecStart=\""));
+    const QByteArray text = unit.readAll();
+    QVERIFY(text.contains("ExecStart=\""));
+    // A killed agent is started again a second later, however often.
+    QVERIFY(text.contains("\nRestart=always\nRestartSec=1\n"));
+    QVERIFY(text.contains("\nStartLimitIntervalSec=0\n"));
     // The service manager starts the agent; the installer does not run it.
     QCOMPARE(entryRuns, 0);
 }
