@@ -33,6 +33,26 @@ if(TARGET corvanectl)
     install(TARGETS corvanectl RUNTIME DESTINATION bin)
 endif()
 
+# Hardened as Debian builds its packages: symbols bound at load time, so the
+# relocation table can be read-only for the whole run.
+foreach(program agentcorvane agentcorvanegui corvanectl)
+    if(TARGET ${program})
+        target_link_options(${program} PRIVATE "LINKER:-z,relro,-z,now")
+    endif()
+endforeach()
+# Stripped as dh_strip does (CPack's own stripping keeps .comment).
+if(CMAKE_STRIP)
+    install(CODE "
+        foreach(program ${corvane_deb_lib}/agentcorvane ${corvane_deb_lib}/agentcorvanegui/agentcorvanegui
+                        bin/corvanectl)
+            set(path \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${program}\")
+            if(EXISTS \"\${path}\" AND NOT IS_SYMLINK \"\${path}\")
+                execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded --remove-section=.comment
+                                        --remove-section=.note \"\${path}\")
+            endif()
+        endforeach()")
+endif()
+
 # Links and compressed documents are made at configure time in the build
 # folder and installed as they are.
 file(MAKE_DIRECTORY "${corvane_deb_gen}/links" "${corvane_deb_gen}/doc")
@@ -67,7 +87,6 @@ set(CPACK_PACKAGE_VENDOR "Corvane")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_CONTACT "Corvane <agent@corvane.example>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
