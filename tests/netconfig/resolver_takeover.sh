@@ -19,17 +19,7 @@ fail() {
     tail -n 30 "$work"/bin/log/* 2>/dev/null
     exit 1
 }
-ms() { echo $(($(date +%s%N) / 1000000)); }
-# wait_for <tenths of a second> <what> <command...>
-wait_for() {
-    local limit=$1 what=$2 i=0
-    shift 2
-    until "$@" >/dev/null 2>&1; do
-        i=$((i + 1))
-        [ $i -gt "$limit" ] && fail "$what"
-        sleep 0.1
-    done
-}
+. "$(dirname "$0")/../wait-lib.sh"
 taken_over() { grep -q '^nameserver 127\.0\.0\.1$' /etc/resolv.conf; }
 answers() { [ "$(getent ahostsv4 "$1" | awk '{ print $1; exit }')" = "$2" ]; }
 

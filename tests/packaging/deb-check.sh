@@ -27,17 +27,7 @@ fail() {
     tail -n 20 "$root"/run/standin/*.out "$root"/var/log/corvane-agent/*.log 2>/dev/null
     exit 1
 }
-ms() { echo $(($(date +%s%N) / 1000000)); }
-# wait_for <tenths of a second> <what> <command...>
-wait_for() {
-    local limit=$1 what=$2 i=0
-    shift 2
-    until "$@" >/dev/null 2>&1; do
-        i=$((i + 1))
-        [ $i -gt "$limit" ] && fail "$what"
-        sleep 0.1
-    done
-}
+. "$here/../wait-lib.sh"
 
 # --- the overlay root -----------------------------------------------------------
 layers=$(mktemp -d)
