@@ -7,7 +7,8 @@ packages="build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-t
     dnsutils knot-dnsutils knot dnsdist dnsperf dnsmasq-base stubby traceroute iputils-tracepath
     clang-14 libclang-rt-14-dev
     xvfb xdotool xauth fonts-dejavu-core imagemagick
-    g++-mingw-w64-x86-64-posix wine64 nsis"
+    g++-mingw-w64-x86-64-posix wine64 nsis
+    lintian"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
