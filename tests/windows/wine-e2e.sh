@@ -79,10 +79,17 @@ wait_for() { # <seconds> <command...>: polls until the command succeeds
     done
 }
 
+# A private X server before the first wine process: wine's desktop and tray
+# (explorer.exe) take the display of the session they start in.
+. "$SOURCE_DIR/scripts/gui/xsession.sh"
+gx_start_x "$RUN" || skip_or_fail "Xvfb or xdotool missing (apt-get install xvfb xdotool)"
+SHOTS_TOOL=$BUILD_DIR/tests/gui/corvane-gui-page-shots
+[ -x "$SHOTS_TOOL" ] || skip_or_fail "$SHOTS_TOOL is not built"
+
 # --- wine prefix, adapters, trust -----------------------------------------------
 # A private copy of the fixture's prefix: its wine server runs in this
 # namespace only, and the shared prefix stays as the other tests expect it.
-export WINEPREFIX=$RUN/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=""
+export WINEPREFIX=$RUN/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ -d "$CROSS/wineprefix/drive_c" ]; then
     cp -a "$CROSS/wineprefix" "$WINEPREFIX"
 else
@@ -98,6 +105,7 @@ cat "$CORVANE_CA_BUNDLE" >>/etc/ssl/certs/ca-certificates.crt
 "$WINESERVER" -p
 cleanup() {
     "$WINESERVER" -k >/dev/null 2>&1 || true
+    gx_stop_all
 }
 trap cleanup EXIT
 wine() { timeout "${WINE_TIMEOUT:-60}" "$WINE" "$@"; }
@@ -135,6 +143,7 @@ cp -a "$CROSS/deploy" "$DIR"
 AGENT='C:\Program Files\Corvane Agent\agentcorvane.exe'
 AGENT_LOG=$DIR/log/"Corvane Agent_$(date +%Y-%m-%d).log"
 agent_log_has() { tr -d '\r' <"$AGENT_LOG" 2>/dev/null | grep -qF -- "$1"; }
+agent_log_count() { tr -d '\r' <"$AGENT_LOG" 2>/dev/null | grep -cF -- "$1"; }
 wait_log() { wait_for "$2" agent_log_has "$1"; }
 
 service_state() {
@@ -184,7 +193,7 @@ ctl --pin 4711 profile 3 >"$RUN/profile.log" 2>&1
 check "signin/profile_change" grep -q '"profile_id":3\|"profile_id":"3"' "$RUN/profile.log"
 TOKEN=$(reg_value "$KEY\\USER" TOKEN)
 check "signin/token_in_registry" test -n "$TOKEN"
-TOKEN=$((TOKEN))
+TOKEN=$((${TOKEN:-0}))
 
 # The root certificates step runs PowerShell. Wine's powershell.exe is a stub
 # that prints nothing and exits 0: the count comes back empty, so the check
@@ -206,7 +215,7 @@ service_logged() { # <transport> <name> -> the service saw the marked query and 
 }
 check "dns/udp_unblocked_name" equals "$(dig_a www.example.test)" 192.0.2.10
 check "dns/udp_profile_blocks_name" equals "$(dig_a udp.social.example.test)" 127.53.0.4
-check "dns/udp_query_log_shows_token" service_logged udp udp.social.example.test
+check "dns/udp_query_log_shows_token" wait_for 10 service_logged udp udp.social.example.test
 ctl --pin 4711 profile 2 >"$RUN/profile2.log" 2>&1
 check "dns/udp_profile_change_takes_effect" equals "$(dig_a udp.blocked.example.test)" 127.53.0.4
 for protocol in dot doh; do
@@ -214,7 +223,7 @@ for protocol in dot doh; do
     check "dns/${protocol}_switched_over_control_channel" contains "$(ctl status 2>&1)" "\"dns_protocol\":$([ "$protocol" = dot ] && echo 2 || echo 1)"
     # The first query may wait for the TLS connection.
     check "dns/${protocol}_blocked_name_answers_block_page" equals "$(dig_a "$protocol.blocked.example.test")" 127.53.0.4
-    check "dns/${protocol}_query_log_shows_token" service_logged "$protocol" "$protocol.blocked.example.test"
+    check "dns/${protocol}_query_log_shows_token" wait_for 10 service_logged "$protocol" "$protocol.blocked.example.test"
     check "dns/${protocol}_unblocked_name" equals "$(dig_a www.example.test)" 192.0.2.10
 done
 
@@ -244,8 +253,93 @@ answer_of() { # <label> -> the answer's ID and printable letters, e.g. "4e21 .ww
 check "dns/same_id_first_client_gets_its_answer" contains "$(answer_of www)" "4e21 .www.example.test."
 check "dns/same_id_second_client_gets_its_answer" contains "$(answer_of allowed)" "4e21 .allowed.example.test."
 
-# --- 4. stop ------------------------------------------------------------------------
-echo "== 4. sc stop"
+# --- 4. the tray program -----------------------------------------------------------
+echo "== 4. the tray program under wine and Xvfb"
+SHOTS=$BUILD_DIR/gui-screenshots/wine
+rm -rf "$SHOTS"
+mkdir -p "$SHOTS"
+GUI='C:\Program Files\Corvane Agent\agentcorvanegui\agentcorvanegui.exe'
+GUI_LOG=$DIR/agentcorvanegui/log/"agentcorvanegui_$(date +%Y-%m-%d).log"
+gui_log_count() { tr -d '\r' <"$GUI_LOG" 2>/dev/null | grep -cF -- "$1"; }
+wait_gui_log() { # <text> <seconds> [count]
+    _until=$(($(date +%s) + $2))
+    until [ "$(gui_log_count "$1")" -ge "${3:-1}" ]; do
+        [ "$(date +%s)" -lt "$_until" ] || return 1
+        sleep 0.3
+    done
+}
+# Where to click, in window coordinates: the Linux tool lays the same window
+# out and reports them (it brings its own stand-in agent: a namespace of its own).
+points=$(XDG_DATA_HOME="$RUN/points-data" QT_QPA_PLATFORM=offscreen \
+    unshare --net --ipc -- sh -c 'ip link set lo up && exec "$0" --points 2>/dev/null' "$SHOTS_TOOL")
+point() { echo "$points" | awk -v n="$1" '$1 == n {print $2, $3}'; }
+click() { # <point name>
+    # shellcheck disable=SC2046
+    xdotool mousemove --window "$win" $(point "$1") sleep 0.2 click 1
+}
+type_into() { # <point name> <text>
+    click "$1"
+    xdotool type --delay 40 "$2"
+}
+shot() { # <name>: a picture of the window once what it shows has been drawn
+    sleep 0.7
+    timeout 20 /usr/bin/import -display "$DISPLAY" -window "$win" "$SHOTS/$1.png" 2>/dev/null
+}
+# The tray program signs in itself: the agent forgets the sign-in first.
+ctl --pin 4711 logout >"$RUN/logout.log" 2>&1
+# Started without the wine() wrapper's subshell: $! is then the process that
+# gx_stop's signal reaches (timeout passes it on to wine).
+timeout 300 "$WINE" "$GUI" activation >"$RUN/gui.out" 2>&1 &
+GUI_PID=$!
+GX_PIDS="$GUI_PID $GX_PIDS"
+win=$(gx_visible_window "Corvane Agent" 60)
+check "gui/window_shown" test -n "$win"
+check "gui/connected_to_agent" wait_gui_log "SOCKET_GET: HELLO AGENT" 30
+check "gui/sign_in_page" wait_gui_log "AUTHORIZATION: slotShow sign-in form" 30
+shot 1-sign-in
+type_into signin_email demo
+type_into signin_password demo-password
+xdotool key Return
+check "gui/sign_in_accepted" wait_gui_log "AUTHORIZATION: show PIN creation" 60
+shot 2-pin-create
+type_into pin_create 2468
+type_into pin_confirm 2468
+xdotool key Return
+check "gui/pin_created" wait_gui_log "AUTHORIZATION: show PIN entry" 60
+shot 3-pin-enter
+type_into pin_enter 2468
+xdotool key Return
+check "gui/pin_accepted" wait_gui_log "SOCKET_GET: STATUSCHECKPIN" 60
+# A new sign-in may bring this machine a new token.
+TOKEN=$(reg_value "$KEY\\USER" TOKEN)
+TOKEN=$((${TOKEN:-0}))
+check "gui/personal_area_profiles" wait_gui_log "PERSONAL_AREA: slotProfiles 3" 60
+check "gui/personal_area_filtering_on" wait_gui_log "PERSONAL_AREA: slotFilteringStatus on" 30
+shot 4-personal-area
+# The filtering switch: off (the agent answers unfiltered), then on again.
+switched() { [ "$(agent_log_count "SOCKET_GET: STATUSFILTERINGLOCAL")" -ge "$1" ]; }
+switches=$(agent_log_count "SOCKET_GET: STATUSFILTERINGLOCAL")
+click protection
+check "gui/filtering_switch_off_sent" wait_for 20 switched $((switches + 1))
+check "gui/filtering_off_answers_unfiltered" equals "$(dig_a blocked.example.test)" 192.0.2.66
+shot 5-filtering-off
+click protection
+check "gui/filtering_switch_on_sent" wait_for 20 switched $((switches + 2))
+check "gui/filtering_on_answers_block_page" equals "$(dig_a gui.blocked.example.test)" 127.53.0.4
+# The protocol switch on the settings page.
+click navSettings
+check "gui/settings_page" wait_gui_log "SOCKET_GET: NETWORKINTERFACES" 60
+click protocol_DOT
+check "gui/protocol_switch_dot" wait_gui_log "PERSONAL_AREA: slotChangeDnsProtocol" 10
+dig_a guidot.blocked.example.test >/dev/null
+check "gui/protocol_dot_reaches_service_over_dot" wait_for 10 service_logged dot guidot.blocked.example.test
+shot 6-settings-dot
+gx_stop "$GUI_PID"
+check "gui/window_closed" gx_no_visible_window "Corvane Agent" 20
+ls "$SHOTS"/*.png 2>/dev/null | sed 's/^/    screenshot: /'
+
+# --- 5. stop ------------------------------------------------------------------------
+echo "== 5. sc stop"
 wine sc stop "Corvane Agent" >"$RUN/stop.log" 2>&1
 check "service/stopped_after_sc_stop" wait_for 40 state_is STOPPED
 # What the agent thread does on its way out is done once STOPPED is reported.
@@ -256,6 +350,26 @@ check "registry/ipv6_nameserver_restored" equals "$(reg_value "$TCPIP6\\$GUID0" 
 check "registry/dhcp_nameserver_restored" equals \
     "$(reg_value "$TCPIP\\$GUID1" DhcpNameServer)|$(reg_value "$TCPIP\\$GUID1" NameServer)" "10.53.0.9|"
 check "service/stays_stopped" state_is STOPPED
+
+# --- 6. uninstall ---------------------------------------------------------------------
+echo "== 6. checkuninst and uninstall with the stored PIN"
+# "checkuninst" starts the tray program with "checkuninst"; the PIN typed
+# there goes to CONTROL/UNINSTALL/PIN, which the agent reads and deletes.
+timeout 90 "$WINE" "$AGENT" checkuninst >"$RUN/checkuninst.log" 2>&1 &
+CHECK_PID=$!
+win=$(gx_visible_window "Corvane Agent" 40)
+check "uninstall/checkuninst_shows_pin_prompt" test -n "$win"
+shot 7-checkuninst-pin
+type_into pin_enter 2468
+xdotool key Return
+wait "$CHECK_PID"
+check "uninstall/checkuninst_right_pin_exits_0" equals "$?" 0
+check "uninstall/pin_entry_read_and_deleted" equals "$(reg_value "$KEY\\CONTROL\\UNINSTALL" PIN)" ""
+check "uninstall/permission_recorded" equals "$(reg_value "$KEY\\CONTROL\\UNINSTALL" STATUS)" true
+wine "$AGENT" uninstall >"$RUN/uninstall.log" 2>&1
+check "uninstall/uninstall_exits_0" equals "$?" 0
+check "uninstall/service_deleted" test -z "$(service_state)"
+check "uninstall/permission_consumed" test "$(reg_value "$KEY\\CONTROL\\UNINSTALL" STATUS)" != true
 
 echo "wine-e2e: took $(($(date +%s) - START)) s"
 echo "wine-e2e: $passed passed, $failed failed"
