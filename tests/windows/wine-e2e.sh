@@ -12,12 +12,16 @@
 #    ::1 with the backups in the agent's key.
 # 2. Sign-in over HTTPS through Qt's OpenSSL backend (CHECKAUTH, CREATEPIN,
 #    CHECKPIN, profiles, profile change) with the Linux corvanectl; the root
-#    certificates step (wine has no PowerShell).
+#    certificates step (wine's PowerShell is a stub).
 # 3. DNS through the agent with dig: plain UDP, DoT and DoH, filtered with the
 #    account's token; two clients with the same message ID.
-# 4. "sc stop": STOPPED only after the agent thread finished, the interface
+# 4. The tray program under Xvfb, driven with xdotool: sign-in, PIN creation
+#    and entry, personal area, filtering switch, protocol switch; a screenshot
+#    of each page in <build>/gui-screenshots/wine.
+# 5. "sc stop": STOPPED only after the agent thread finished, the interface
 #    values restored.
-# 5. "checkuninst" / "uninstall" with a stored PIN.
+# 6. "checkuninst" (the PIN typed into the tray program's prompt) and
+#    "uninstall": the service deleted.
 # Prints one "PASS:"/"FAIL:" line per step and "N passed, N failed". Exit 0
 # all passed, 1 something failed, 77 wine or the cross build missing
 # (CORVANE_REQUIRE_WINDOWS_CHECK=1 makes that a failure).
@@ -82,6 +86,15 @@ wait_for() { # <seconds> <command...>: polls until the command succeeds
 # A private X server before the first wine process: wine's desktop and tray
 # (explorer.exe) take the display of the session they start in.
 . "$SOURCE_DIR/scripts/gui/xsession.sh"
+cleanup() {
+    if [ -d "${WINEPREFIX:-}" ]; then
+        "$WINESERVER" -k >/dev/null 2>&1 || true
+    fi
+    gx_stop_all
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 gx_start_x "$RUN" || skip_or_fail "Xvfb or xdotool missing (apt-get install xvfb xdotool)"
 SHOTS_TOOL=$BUILD_DIR/tests/gui/corvane-gui-page-shots
 [ -x "$SHOTS_TOOL" ] || skip_or_fail "$SHOTS_TOOL is not built"
@@ -100,15 +113,12 @@ fi
 mountpoint -q /etc/ssl/certs || { echo "FAIL: wine-e2e: /etc/ssl/certs is not the harness's private copy"; exit 1; }
 cat "$CORVANE_CA_BUNDLE" >>/etc/ssl/certs/ca-certificates.crt
 # One wine server for the whole run. When the last wine process ends the
-# server goes, and the next wine command boots the prefix again: its service
-# manager then starts every automatic service, the stopped agent included.
-"$WINESERVER" -p
-cleanup() {
-    "$WINESERVER" -k >/dev/null 2>&1 || true
-    gx_stop_all
-}
-trap cleanup EXIT
-wine() { timeout "${WINE_TIMEOUT:-60}" "$WINE" "$@"; }
+# server goes (3 s later), and the next wine command boots the prefix again:
+# its service manager then starts every automatic service, the stopped agent
+# included. Kept for 120 s past the last wine process rather than forever, so
+# that a run killed from outside leaves no server behind for long.
+"$WINESERVER" -p120
+wine() { timeout 60 "$WINE" "$@"; }
 
 # Two Ethernet adapters (a veth pair); wine names them after the interface
 # index: {0000000N-0000-0000-0000-4E6574446576} ("NetDev").
@@ -153,7 +163,9 @@ state_is() { [ "$(service_state)" = "$1" ]; }
 
 # --- 1. the service -----------------------------------------------------------------
 echo "== 1. install and start through wine's service manager"
+install_started=$(date +%s)
 wine "$AGENT" install noAd >"$RUN/install.log" 2>&1
+echo "    install took $(($(date +%s) - install_started)) s"
 check "service/install_prints_success" grep -q "Service installed successfully" "$RUN/install.log"
 SERVICE_KEY='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Corvane Agent'
 check "service/registered_auto_start" equals "$(reg_value "$SERVICE_KEY" ImagePath) $(reg_value "$SERVICE_KEY" Start)" \
@@ -341,6 +353,7 @@ ls "$SHOTS"/*.png 2>/dev/null | sed 's/^/    screenshot: /'
 # --- 5. stop ------------------------------------------------------------------------
 echo "== 5. sc stop"
 wine sc stop "Corvane Agent" >"$RUN/stop.log" 2>&1
+check "service/stop_pending_first" grep -q "STATE *: *3 *STOP_PENDING" "$RUN/stop.log"
 check "service/stopped_after_sc_stop" wait_for 40 state_is STOPPED
 # What the agent thread does on its way out is done once STOPPED is reported.
 listeners() { ss -Hlntu 'sport = :49101 or sport = :53' | grep -E '127\.0\.0\.1|\[::1\]'; }
