@@ -89,6 +89,11 @@ wait_for() { # <seconds> <command...>: polls until the command succeeds
 cleanup() {
     if [ -d "${WINEPREFIX:-}" ]; then
         "$WINESERVER" -k >/dev/null 2>&1 || true
+        # The programs' logs outlive the prefix copy (some 700 MB), which a
+        # failed run would otherwise leave in the kept run folder.
+        mkdir -p "$RUN/logs"
+        cp "${DIR:-/nonexistent}"/log/*.log "${DIR:-/nonexistent}"/agentcorvanegui/log/*.log "$RUN/logs/" 2>/dev/null
+        rm -rf "$WINEPREFIX"
     fi
     gx_stop_all
 }
