@@ -199,6 +199,7 @@ int main(int argc, char** argv)
         button("navPolicy");
         button("navSettings");
         button("logout");
+        button("protection");
         area->slotSettingsButton();
         settle();
         for (int i = 0; i < 3; ++i) {
