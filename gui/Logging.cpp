@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 void Logging::writeToLog(const QString& line)
 {
@@ -23,9 +24,27 @@ QString Logging::headerText()
            QStringLiteral(" -----\n");
 }
 
+QString Logging::logParentDir()
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+#ifndef Q_OS_WIN
+    // The Debian package installs the program under /usr/lib, which only root
+    // may write: each user's tray program keeps its log in the user's own data
+    // folder rather than lose every line.
+    const QFileInfo logDir(programDir + QStringLiteral("/log"));
+    const bool writable = logDir.exists() ? logDir.isWritable() : QFileInfo(programDir).isWritable();
+    if (!writable) {
+        const QString userData = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        if (!userData.isEmpty())
+            return userData + QStringLiteral("/corvane-agent");
+    }
+#endif
+    return programDir;
+}
+
 void Logging::startHeaderLog()
 {
     // Named after the executable, whatever application name is set.
-    LogFile::instance().setLocation(QCoreApplication::applicationDirPath(), logBaseName());
+    LogFile::instance().setLocation(logParentDir(), logBaseName());
     writeToLog(headerText());
 }

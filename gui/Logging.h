@@ -2,7 +2,9 @@
 
 #include <QString>
 
-// The tray program's log file: <program dir>/log/<executable name>_<date>.log.
+// The tray program's log file: <program dir>/log/<executable name>_<date>.log,
+// or, where the program's folder belongs to another user (a system-wide
+// installation on Linux), <user's data folder>/corvane-agent/log/... .
 class Logging
 {
 public:
@@ -12,4 +14,6 @@ public:
     static QString headerText();
     // The file's base name: the executable's name without its extension.
     static QString logBaseName();
+    // The folder the "log" folder goes in.
+    static QString logParentDir();
 };

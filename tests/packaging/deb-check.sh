@@ -71,6 +71,17 @@ wait_for 100 "agent not listening on port 53" listening
 wait_for 100 "no log in /var/log/corvane-agent" sh -c "ls '$root'/var/log/corvane-agent/*.log"
 echo "ok - install starts the service; the agent takes over resolv.conf"
 
+# --- the tray program of an ordinary user logs into the user's own folder -------------
+mkdir -p "$root/tmp/trayhome" && chown 65534:65534 "$root/tmp/trayhome"
+in_root setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=/tmp/trayhome QT_QPA_PLATFORM=offscreen \
+    timeout 20 /usr/bin/agentcorvanegui >"$layers/tray.out" 2>&1 &
+tray=$!
+wait_for 100 "the tray program of user nobody wrote no log in its data folder" \
+    sh -c "grep -qs START_GUI '$root'/tmp/trayhome/.local/share/corvane-agent/log/agentcorvanegui_*.log"
+kill "$tray" 2>/dev/null
+wait "$tray" 2>/dev/null
+echo "ok - the tray program logs into ~/.local/share/corvane-agent/log"
+
 # --- a crash: the unit's restart rule brings the agent back --------------------------
 first=$(agent_pid)
 killed=$(ms)
