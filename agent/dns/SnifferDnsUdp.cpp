@@ -17,9 +17,8 @@ namespace {
 
 // Room for bursts of queries while the thread is busy.
 constexpr int receiveBufferBytes = 1 << 20;
-// A query is read into this much room: one byte more than a query may have,
-// so that a larger one shows even where the system does not tell its size.
-constexpr int querySlot = SnifferDnsUdp::maxQuerySize + 1;
+// A query is read into this much room; a larger datagram is reported cut.
+constexpr int querySlot = SnifferDnsUdp::maxQuerySize;
 
 const char* protocolName(UserData::ETypeOfDnsProtocol protocol)
 {

@@ -132,7 +132,7 @@ private:
     // Lower case; empty unless the machine is joined to a Windows domain.
     QString localDomain;
     // receiveSlots queries at a time are read whole into it, without asking
-    // their size first; one byte more than a query may have shows one too large.
+    // their size first.
     std::unique_ptr<char[]> receiveBuffer;
     std::array<DatagramSocket::Received, receiveSlots> received;
     // Answers of the plain-UDP transport's current read, per family.
