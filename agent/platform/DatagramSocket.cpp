@@ -20,8 +20,16 @@ static_assert(sizeof(sockaddr_in6) <= 28 && sizeof(sockaddr_in) <= 28, "Datagram
 static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port), "port at one place");
 
 #ifdef Q_OS_WIN
+#ifndef WSA_FLAG_NO_HANDLE_INHERIT
+#define WSA_FLAG_NO_HANDLE_INHERIT 0x80
+#endif
 using NativeSocket = SOCKET;
 const NativeSocket invalidSocket = INVALID_SOCKET;
+// Not inherited by programs the agent starts (port 53 stays the agent's).
+NativeSocket openNative(int family)
+{
+    return ::WSASocketW(family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+}
 int lastError()
 {
     return ::WSAGetLastError();
@@ -41,6 +49,11 @@ QString errorText(int code)
 #else
 using NativeSocket = int;
 const NativeSocket invalidSocket = -1;
+// Not inherited by programs the agent starts (port 53 stays the agent's).
+NativeSocket openNative(int family)
+{
+    return ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+}
 int lastError()
 {
     return errno;
@@ -172,11 +185,11 @@ bool DatagramSocket::bind(const QHostAddress& address, quint16 port)
 #endif
     const bool any = address == QHostAddress(QHostAddress::Any);
     family = address.protocol() == QAbstractSocket::IPv4Protocol ? AF_INET : AF_INET6;
-    NativeSocket socket = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    NativeSocket socket = openNative(family);
     if (socket == invalidSocket && any) {
         // A system without IPv6: every IPv4 address then.
         family = AF_INET;
-        socket = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+        socket = openNative(family);
     }
     if (socket == invalidSocket) {
         error = errorText(lastError());
