@@ -10,7 +10,6 @@
 #include <QMetaMethod>
 #include <QSocketNotifier>
 
-#include <cstring>
 #include <utility>
 
 namespace {

@@ -155,12 +155,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
                 qCWarning(udp_remotesocket) << "saved DNS server is not an address:" << server;
                 continue;
             }
-            // Rare: sent at once rather than held with a peer kept for it.
-            DatagramSocket::Outgoing one;
-            one.body = message.constData();
-            one.bodySize = message.size();
-            one.peer = &peer;
-            socket.send(&one, 1);
+            send(message, peer);
         }
     } else {
         const DatagramPeer& resolver = resolverPeer(isIpV4);
