@@ -132,6 +132,20 @@ void LogFile::flush()
     waitWritten(lock);
 }
 
+bool LogFile::flushFor(std::chrono::milliseconds bound)
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<std::mutex> lock(mutex);
+    if (std::this_thread::get_id() == writerId)
+        return false;
+    const quint64 target = queuedCount;
+    if (writtenCount >= target)
+        return true;
+    flushWanted = std::max(flushWanted, target);
+    wake.notify_one();
+    return written.wait_until(lock, deadline, [&] { return writtenCount >= target; });
+}
+
 void LogFile::waitWritten(std::unique_lock<std::mutex>& lock)
 {
     // The writer never waits for itself.

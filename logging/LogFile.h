@@ -44,6 +44,9 @@ public:
     void write(const QString& line, const QDate& day);
     // Returns once every line queued before the call is written (or lost).
     void flush();
+    // flush() that waits at most `bound`, for a process that is about to end
+    // whatever happens: true when everything queued before the call is written.
+    bool flushFor(std::chrono::milliseconds bound);
     QString pathFor(const QDate& day) const;
 
     // How long the first line of a batch waits for others.

@@ -8,17 +8,16 @@
 #include "UdpRemoteSocket.h"
 
 #include <QMetaMethod>
-#include <QUdpSocket>
+#include <QSocketNotifier>
 
-#include <cstring>
 #include <utility>
 
 namespace {
 
 // Room for bursts of queries while the thread is busy.
 constexpr int receiveBufferBytes = 1 << 20;
-// Largest UDP payload: a datagram is read whole, so its true size is known.
-constexpr int largestDatagram = 65536;
+// A query is read into this much room; a larger datagram is reported cut.
+constexpr int querySlot = SnifferDnsUdp::maxQuerySize;
 
 const char* protocolName(UserData::ETypeOfDnsProtocol protocol)
 {
@@ -57,8 +56,9 @@ SnifferDnsUdp::~SnifferDnsUdp()
         thread->wait();
     }
     remoteServers.clear();
-    delete socketV4;
-    delete socketV6;
+    // The notifiers go before their descriptors are closed.
+    delete notifierV4;
+    delete notifierV6;
 }
 
 void SnifferDnsUdp::setUpstreamPorts(quint16 udp, quint16 dot, quint16 doh)
@@ -118,10 +118,14 @@ void SnifferDnsUdp::slotStart()
         // Plain UDP on this thread: queries are handed over and answers come
         // back by direct calls.
         auto* udp = new UdpRemoteSocket(nullptr, udpPort);
+        udpServer = udp;
         remoteServers.insert(UserData::DNS, udp);
         connect(
             udp, &RemoteDnsServer::signalReadyRead, this,
             [this](const QByteArray& answer) { slotSendToLocal(UserData::DNS, answer); },
+            Qt::DirectConnection);
+        connect(
+            udp, &UdpRemoteSocket::signalAnswersRead, this, [this] { sendHeldAnswers(); },
             Qt::DirectConnection);
         udp->slotStart();
         startTransport(new DohRemoteServer(nullptr, dohPort), &threadDoh, "THREAD DOH FINISHED");
@@ -133,20 +137,33 @@ void SnifferDnsUdp::slotStart()
 
     // Sockets of an earlier run of this thread lost their notifiers with its
     // event loop and still hold port 53: close them before binding anew.
-    delete socketV4;
-    delete socketV6;
-    socketV4 = new QUdpSocket;
-    socketV6 = new QUdpSocket;
-    connect(socketV4, &QUdpSocket::readyRead, this, &SnifferDnsUdp::slotReadyReadLocal);
-    connect(socketV6, &QUdpSocket::readyRead, this, &SnifferDnsUdp::slotReadyReadLocal);
-    const bool boundV4 = socketV4->bind(loopbackV4, listenPort, QAbstractSocket::DefaultForPlatform);
-    const bool boundV6 = socketV6->bind(loopbackV6, listenPort, QAbstractSocket::DefaultForPlatform);
-    for (QUdpSocket* socket : {socketV4, socketV6}) {
-        if (socket->state() == QAbstractSocket::BoundState)
-            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
-        else
-            qCWarning(snifferdnsudp) << "bind failed:" << (socket == socketV4 ? loopbackV4 : loopbackV6)
-                                     << listenPort << socket->errorString();
+    delete notifierV4;
+    delete notifierV6;
+    notifierV4 = nullptr;
+    notifierV6 = nullptr;
+    heldV4.clear();
+    heldV6.clear();
+    if (!receiveBuffer) {
+        receiveBuffer.reset(new char[static_cast<size_t>(receiveSlots) * querySlot]);
+        for (int i = 0; i < receiveSlots; ++i) {
+            received[static_cast<size_t>(i)].data = receiveBuffer.get() + static_cast<size_t>(i) * querySlot;
+            received[static_cast<size_t>(i)].capacity = querySlot;
+        }
+    }
+    const bool boundV4 = socketV4.bind(loopbackV4, listenPort);
+    const bool boundV6 = socketV6.bind(loopbackV6, listenPort);
+    for (DatagramSocket* socket : {&socketV4, &socketV6}) {
+        const bool v4 = socket == &socketV4;
+        if (!socket->isOpen()) {
+            qCWarning(snifferdnsudp) << "bind failed:" << (v4 ? loopbackV4 : loopbackV6) << listenPort
+                                     << socket->errorString();
+            continue;
+        }
+        socket->setReceiveBufferSize(receiveBufferBytes);
+        auto* notifier = new QSocketNotifier(socket->descriptor(), QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, &SnifferDnsUdp::slotReadyReadLocal);
+        (v4 ? notifierV4 : notifierV6) = notifier;
+        (v4 ? clientV4 : clientV6) = socket->peer(v4 ? loopbackV4 : loopbackV6, 0);
     }
     qCInfo(snifferdnsudp) << "START NEW THREAD" << QThread::currentThread();
     emit signalListening(boundV4, boundV6);
@@ -154,35 +171,43 @@ void SnifferDnsUdp::slotStart()
 
 void SnifferDnsUdp::slotReadyReadLocal()
 {
-    auto* socket = qobject_cast<QUdpSocket*>(sender());
-    if (!socket)
+    auto* notifier = qobject_cast<QSocketNotifier*>(sender());
+    if (!notifier || (notifier != notifierV4 && notifier != notifierV6))
         return;
-    const bool isIpV4 = socket == socketV4;
-    if (receiveBuffer.isEmpty())
-        receiveBuffer.resize(largestDatagram);
-    // Read until the socket has nothing more (readDatagram returns -1):
-    // asking first whether a datagram is pending, and how large it is, would
-    // cost two more system calls per query.
-    for (int i = 0; i < readBatch; ++i) {
-        quint16 sourcePort = 0;
-        const qint64 read =
-            socket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), nullptr, &sourcePort);
-        if (read < 0)
-            return;
-        if (read == 0) {
-            qCWarning(snifferdnsudp) << "empty datagram dropped, port:" << sourcePort;
-            continue;
+    const bool isIpV4 = notifier == notifierV4;
+    DatagramSocket& socket = isIpV4 ? socketV4 : socketV6;
+    // The plain-UDP queries of this batch leave together.
+    if (udpServer)
+        udpServer->holdWrites();
+    // Each call reads every query waiting, up to receiveSlots; one that
+    // returns fewer found the socket drained, so no further call is made to
+    // learn that it is empty (the notifier fires again for later queries).
+    for (int total = 0; total < readBatch;) {
+        const int read = socket.receive(received.data(), receiveSlots);
+        for (int i = 0; i < read; ++i) {
+            const DatagramSocket::Received& query = received[static_cast<size_t>(i)];
+            const quint16 sourcePort = query.peer.port();
+            if (query.size == 0) {
+                qCWarning(snifferdnsudp) << "empty datagram dropped, port:" << sourcePort;
+                continue;
+            }
+            if (query.truncated || query.size > maxQuerySize) {
+                qCWarning(snifferdnsudp)
+                    << "oversized datagram dropped, size:" << query.size << "port:" << sourcePort;
+                continue;
+            }
+            // Room for the identity record, so that marking does not reallocate.
+            QByteArray datagram;
+            datagram.reserve(query.size + DnsMessage::identityRecordSize);
+            datagram.append(query.data, query.size);
+            route(std::move(datagram), sourcePort, isIpV4);
         }
-        if (read > maxQuerySize) {
-            qCWarning(snifferdnsudp) << "oversized datagram dropped, size:" << read << "port:" << sourcePort;
-            continue;
-        }
-        // Room for the identity record, so that marking does not reallocate.
-        QByteArray datagram;
-        datagram.reserve(static_cast<int>(read) + DnsMessage::identityRecordSize);
-        datagram.append(receiveBuffer.constData(), static_cast<int>(read));
-        route(std::move(datagram), sourcePort, isIpV4);
+        total += read;
+        if (read < receiveSlots)
+            break;
     }
+    if (udpServer)
+        udpServer->sendHeld();
 }
 
 const QString& SnifferDnsUdp::resolverHost()
@@ -296,17 +321,42 @@ void SnifferDnsUdp::slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QBy
         }
         return;
     }
-    // The answer with the client's ID, in a buffer kept for the purpose
-    // rather than a fresh copy per answer.
-    if (replyBuffer.size() < answer.size())
-        replyBuffer.resize(answer.size());
-    std::memcpy(replyBuffer.data(), answer.constData(), static_cast<size_t>(answer.size()));
-    replyBuffer[0] = static_cast<char>(client.id >> 8);
-    replyBuffer[1] = static_cast<char>(client.id & 0xFF);
     if (RemoteDnsServer::debugOn(snifferdnsudp()))
         qCDebug(snifferdnsudp) << "slotSendToLocal" << protocolName(from) << DnsMessage::idText(upstreamId)
                                << client.port;
-    QUdpSocket* socket = client.isIpV4 ? socketV4 : socketV6;
-    socket->writeDatagram(replyBuffer.constData(), answer.size(), client.isIpV4 ? loopbackV4 : loopbackV6,
-                          client.port);
+    const DatagramPeer& loopbackClient = client.isIpV4 ? clientV4 : clientV6;
+    if (loopbackClient.isNull())
+        return;
+    QVector<HeldAnswer>& held = client.isIpV4 ? heldV4 : heldV6;
+    held.append(HeldAnswer{
+        answer, {static_cast<char>(client.id >> 8), static_cast<char>(client.id & 0xFF)}, loopbackClient});
+    held.last().client.setPort(client.port);
+    // Plain-UDP answers wait for the end of the transport's read
+    // (signalAnswersRead); the others come one per call and go at once.
+    if (from != UserData::DNS || held.size() >= DatagramSocket::maxBatch)
+        sendHeldAnswers(client.isIpV4 ? socketV4 : socketV6, held);
+}
+
+void SnifferDnsUdp::sendHeldAnswers()
+{
+    sendHeldAnswers(socketV4, heldV4);
+    sendHeldAnswers(socketV6, heldV6);
+}
+
+void SnifferDnsUdp::sendHeldAnswers(DatagramSocket& socket, QVector<HeldAnswer>& held)
+{
+    if (held.isEmpty())
+        return;
+    outgoing.resize(held.size());
+    for (int i = 0; i < held.size(); ++i) {
+        const HeldAnswer& one = held.at(i);
+        DatagramSocket::Outgoing& out = outgoing[i];
+        out.head = one.id;
+        out.headSize = 2;
+        out.body = one.answer.constData() + 2;
+        out.bodySize = one.answer.size() - 2;
+        out.peer = &one.client;
+    }
+    socket.send(outgoing.constData(), outgoing.size());
+    held.clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DatagramSocket.h"
 #include "DnsRequest.h"
 #include "RequestTable.h"
 #include "UserData.h"
@@ -9,9 +10,14 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QThread>
+#include <QVector>
 
-class QUdpSocket;
+#include <array>
+#include <memory>
+
+class QSocketNotifier;
 class RemoteDnsServer;
+class UdpRemoteSocket;
 
 // The agent's DNS server as the machine sees it: UDP port 53 on 127.0.0.1 and
 // ::1. It remembers who asked, picks the upstream transport for each query,
@@ -30,9 +36,11 @@ class SnifferDnsUdp : public QObject
 public:
     // Datagrams larger than this are not DNS queries over UDP.
     static constexpr int maxQuerySize = 4096;
-    // Datagrams read per readyRead at most, so that a flood of queries
+    // Datagrams read per wake-up at most, so that a flood of queries
     // cannot keep the thread from the answers (which share it).
     static constexpr int readBatch = 64;
+    // Datagrams read per system call at most.
+    static constexpr int receiveSlots = 32;
 
     explicit SnifferDnsUdp(QObject* parent = nullptr);
     ~SnifferDnsUdp() override;
@@ -81,15 +89,33 @@ public slots:
     void slotStart();
 
 private:
+    // An answer waiting to go back with the others of its batch: the
+    // client's ID goes in front of the answer's own bytes, no copy made.
+    struct HeldAnswer
+    {
+        QByteArray answer;
+        char id[2];
+        DatagramPeer client;
+    };
+
     void route(QByteArray&& message, quint16 port, bool isIpV4);
     void slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QByteArray& answer);
+    void sendHeldAnswers();
+    void sendHeldAnswers(DatagramSocket& socket, QVector<HeldAnswer>& held);
     void startTransport(RemoteDnsServer* server, QThread* thread, const char* finishedLine);
     const QString& resolverHost();
     qint64 now() const { return clock.elapsed(); }
 
-    QUdpSocket* socketV4 = nullptr;
-    QUdpSocket* socketV6 = nullptr;
+    DatagramSocket socketV4;
+    DatagramSocket socketV6;
+    QSocketNotifier* notifierV4 = nullptr;
+    QSocketNotifier* notifierV6 = nullptr;
+    // The loopback clients, in each socket's form; the port is set per answer.
+    DatagramPeer clientV4;
+    DatagramPeer clientV6;
     QHash<UserData::ETypeOfDnsProtocol, RemoteDnsServer*> remoteServers;
+    // The plain-UDP transport (also in remoteServers), called directly.
+    UdpRemoteSocket* udpServer = nullptr;
     RequestTable requestTable;
     QThread threadDoh;
     QThread threadDot;
@@ -105,8 +131,12 @@ private:
     QString cachedHost;
     // Lower case; empty unless the machine is joined to a Windows domain.
     QString localDomain;
-    // Reused for every datagram: queries are read whole into it without
-    // asking their size first, and answers get the client's ID back in it.
-    QByteArray receiveBuffer;
-    QByteArray replyBuffer;
+    // receiveSlots queries at a time are read whole into it, without asking
+    // their size first.
+    std::unique_ptr<char[]> receiveBuffer;
+    std::array<DatagramSocket::Received, receiveSlots> received;
+    // Answers of the plain-UDP transport's current read, per family.
+    QVector<HeldAnswer> heldV4;
+    QVector<HeldAnswer> heldV6;
+    QVector<DatagramSocket::Outgoing> outgoing;
 };

@@ -4,8 +4,8 @@
 #include "LogHex.h"
 #include "LoggingCategories.h"
 
+#include <QSocketNotifier>
 #include <QThread>
-#include <QUdpSocket>
 
 namespace {
 
@@ -21,25 +21,46 @@ UdpRemoteSocket::UdpRemoteSocket(QObject* parent, quint16 port)
 {
 }
 
+UdpRemoteSocket::~UdpRemoteSocket()
+{
+    // The notifier goes before its descriptor is closed.
+    delete notifier;
+}
+
 QAbstractSocket::SocketState UdpRemoteSocket::state() const
 {
-    return socket ? socket->state() : QAbstractSocket::UnconnectedState;
+    return socket.isOpen() ? QAbstractSocket::BoundState : QAbstractSocket::UnconnectedState;
 }
 
 void UdpRemoteSocket::slotStart()
 {
-    delete socket;
-    socket = new QUdpSocket(this);
-    if (receiveBuffer.isEmpty())
-        receiveBuffer.resize(largestDatagram);
-    connect(socket, &QUdpSocket::readyRead, this, &UdpRemoteSocket::slotReadyReadRemote,
-            Qt::DirectConnection);
+    delete notifier;
+    notifier = nullptr;
+    heldMessages.clear();
+    heldPeers.clear();
+    holding = false;
+    // Peers are in the socket's address family: converted again for the new one.
+    resolverTextV4.clear();
+    resolverTextV6.clear();
+    resolverV4 = DatagramPeer();
+    resolverV6 = DatagramPeer();
+    if (!receiveBuffer) {
+        receiveBuffer.reset(new char[static_cast<size_t>(receiveSlots) * largestDatagram]);
+        for (int i = 0; i < receiveSlots; ++i) {
+            received[static_cast<size_t>(i)].data =
+                receiveBuffer.get() + static_cast<size_t>(i) * largestDatagram;
+            received[static_cast<size_t>(i)].capacity = largestDatagram;
+        }
+    }
     // One ephemeral port on all addresses, as the first send would pick;
     // bound here so that the receive buffer can be sized.
-    if (socket->bind(QHostAddress(QHostAddress::Any), 0))
-        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
-    else
-        qCWarning(udp_remotesocket) << "bind failed:" << socket->errorString();
+    if (socket.bind(QHostAddress(QHostAddress::Any), 0)) {
+        socket.setReceiveBufferSize(receiveBufferBytes);
+        notifier = new QSocketNotifier(socket.descriptor(), QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, &UdpRemoteSocket::slotReadyReadRemote);
+    } else {
+        qCWarning(udp_remotesocket) << "bind failed:" << socket.errorString();
+    }
     // The machine's domain membership is detected once per process; reading
     // it here keeps the per-query path free of it.
     const QPair<int, QString> mode = ConstData::getWorkingMode();
@@ -65,21 +86,54 @@ QStringList UdpRemoteSocket::localServers(const QStringList& saved, const QStrin
     return servers;
 }
 
-const QHostAddress& UdpRemoteSocket::resolverAddress(bool isIpV4)
+const DatagramPeer& UdpRemoteSocket::resolverPeer(bool isIpV4)
 {
     const QString text = isIpV4 ? UserData::getDnsIpV4() : UserData::getDnsIpV6();
     QString& cachedText = isIpV4 ? resolverTextV4 : resolverTextV6;
-    QHostAddress& cached = isIpV4 ? resolverV4 : resolverV6;
+    DatagramPeer& cached = isIpV4 ? resolverV4 : resolverV6;
     if (text != cachedText) {
         cachedText = text;
-        cached = QHostAddress(text);
+        cached = socket.peer(QHostAddress(text), port);
     }
     return cached;
 }
 
+void UdpRemoteSocket::send(const QByteArray& message, const DatagramPeer& peer)
+{
+    if (holding) {
+        heldMessages.append(message);
+        heldPeers.append(peer);
+        if (heldMessages.size() >= DatagramSocket::maxBatch)
+            sendHeld();
+        holding = true;
+        return;
+    }
+    DatagramSocket::Outgoing one;
+    one.body = message.constData();
+    one.bodySize = message.size();
+    one.peer = &peer;
+    socket.send(&one, 1);
+}
+
+void UdpRemoteSocket::sendHeld()
+{
+    holding = false;
+    if (heldMessages.isEmpty())
+        return;
+    outgoing.resize(heldMessages.size());
+    for (int i = 0; i < heldMessages.size(); ++i) {
+        outgoing[i].body = heldMessages.at(i).constData();
+        outgoing[i].bodySize = heldMessages.at(i).size();
+        outgoing[i].peer = &heldPeers.at(i);
+    }
+    socket.send(outgoing.constData(), outgoing.size());
+    heldMessages.clear();
+    heldPeers.clear();
+}
+
 void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4)
 {
-    if (!socket)
+    if (!socket.isOpen())
         return;
     const bool logging = debugOn(udp_remotesocket());
     // The listener hands plain-UDP queries over with the numbers only; the
@@ -96,15 +150,15 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
                 qCDebug(udp_remotesocket).noquote()
                     << "sendToRemote() send to Local (" + server + ")" << describe(request);
             }
-            const QHostAddress address(server);
-            if (address.isNull()) {
+            const DatagramPeer peer = socket.peer(QHostAddress(server), port);
+            if (peer.isNull()) {
                 qCWarning(udp_remotesocket) << "saved DNS server is not an address:" << server;
                 continue;
             }
-            socket->writeDatagram(message, address, port);
+            send(message, peer);
         }
     } else {
-        const QHostAddress& resolver = resolverAddress(isIpV4);
+        const DatagramPeer& resolver = resolverPeer(isIpV4);
         if (logging) {
             qCDebug(udp_remotesocket).noquote()
                 << "sendToRemote() send to Proxy (" + (isIpV4 ? resolverTextV4 : resolverTextV6) + ")"
@@ -115,7 +169,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
             qCWarning(udp_remotesocket)
                 << "resolver address is not an address:" << (isIpV4 ? resolverTextV4 : resolverTextV6);
         else
-            socket->writeDatagram(message, resolver, port);
+            send(message, resolver);
     }
     if (logging)
         qCDebug(udp_remotesocket) << "writeDatagram" << LogHex(message);
@@ -123,35 +177,46 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
 
 void UdpRemoteSocket::slotReadyReadRemote()
 {
-    // Read until the socket has nothing more (readDatagram returns -1):
-    // asking first whether a datagram is pending, and how large it is, would
-    // cost two more system calls per answer.
+    // Each call reads every answer waiting, up to receiveSlots; one that
+    // returns fewer found the socket drained, so no further call is made to
+    // learn that it is empty (the notifier fires again for later answers).
     const bool logging = debugOn(udp_remotesocket());
-    for (int i = 0; i < readBatch; ++i) {
-        QHostAddress source;
-        quint16 sourcePort = 0;
-        const qint64 read =
-            socket->readDatagram(receiveBuffer.data(), receiveBuffer.size(), &source, &sourcePort);
-        if (read < 0)
-            return;
-        if (read == 0)
-            continue;
-        const QByteArray datagram(receiveBuffer.constData(), static_cast<int>(read));
-        if (datagram.size() < DnsMessage::headerSize) {
-            qCWarning(udp_remotesocket)
-                << "slotReadyReadRemote() answer too short, dropped, FROM:" << source << datagram.toHex();
-            continue;
+    for (int total = 0; total < readBatch;) {
+        const int read = socket.receive(received.data(), receiveSlots);
+        for (int i = 0; i < read; ++i) {
+            const DatagramSocket::Received& message = received[static_cast<size_t>(i)];
+            if (message.size == 0)
+                continue;
+            // Cannot happen with room for the largest UDP payload; checked
+            // all the same, as the length is the system's word.
+            if (message.truncated) {
+                qCWarning(udp_remotesocket)
+                    << "slotReadyReadRemote() answer too large, dropped, FROM:" << message.peer.address()
+                    << "size:" << message.size;
+                continue;
+            }
+            if (message.size < DnsMessage::headerSize) {
+                qCWarning(udp_remotesocket)
+                    << "slotReadyReadRemote() answer too short, dropped, FROM:" << message.peer.address()
+                    << QByteArray(message.data, message.size).toHex();
+                continue;
+            }
+            const QByteArray datagram(message.data, message.size);
+            // Written before the answer is handed on: the listener may deliver
+            // it (and log that) within the emit.
+            if (logging) {
+                const DnsRequest answer = parsingDnsRequest(datagram);
+                const QString answerIp = answer.type == DnsMessage::typeA
+                                             ? QStringLiteral("ANSWER IP: ") + answer.answerIp
+                                             : QString();
+                qCDebug(udp_remotesocket) << "slotReadyReadRemote() FROM:" << message.peer.address()
+                                          << answerIp << LogHex(datagram);
+            }
+            emit signalReadyRead(datagram);
         }
-        // Written before the answer is handed on: the listener may deliver
-        // it (and log that) within the emit.
-        if (logging) {
-            const DnsRequest answer = parsingDnsRequest(datagram);
-            const QString answerIp = answer.type == DnsMessage::typeA
-                                         ? QStringLiteral("ANSWER IP: ") + answer.answerIp
-                                         : QString();
-            qCDebug(udp_remotesocket)
-                << "slotReadyReadRemote() FROM:" << source << answerIp << LogHex(datagram);
-        }
-        emit signalReadyRead(datagram);
+        total += read;
+        if (read < receiveSlots)
+            break;
     }
+    emit signalAnswersRead();
 }

@@ -22,6 +22,9 @@ class ServiceHost
 public:
     // How long a stop waits for the agent thread's shutdown before giving up.
     static constexpr int stopWaitMs = 30000;
+    // How long a stop that gave up waits for the queued log lines to reach the
+    // file before the process ends; within the service manager's own bound.
+    static constexpr int stopLogFlushMs = 2000;
 
     enum class StartReason
     {

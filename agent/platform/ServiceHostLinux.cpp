@@ -1,6 +1,8 @@
 #include "ServiceHost.h"
 
 #include "AgentLifecycle.h"
+#include "LogFile.h"
+#include "LoggingCategories.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -69,6 +71,10 @@ int ServiceHost::startService(AgentEntry entry, int argc, char** argv, StartReas
             if (!AgentLifecycle::waitAgentFinished(stopWaitMs)) {
                 std::fprintf(stderr, "agent did not stop within %d ms\n", stopWaitMs);
                 std::fflush(stderr);
+                // _exit runs no destructor: the lines the agent queued on its
+                // way down (and this one) reach the file only here.
+                qCWarning(platform) << "agent did not stop within" << stopWaitMs << "ms";
+                LogFile::instance().flushFor(std::chrono::milliseconds(stopLogFlushMs));
                 _exit(1);
             }
             break;

@@ -1,6 +1,8 @@
 #include "ServiceHost.h"
 
 #include "AgentLifecycle.h"
+#include "LogFile.h"
+#include "LoggingCategories.h"
 #include "win/WinService.h"
 
 #include <QDir>
@@ -34,7 +36,10 @@ int ServiceHost::startService(AgentEntry entry, int argc, char** argv, StartReas
     WinService::runDispatcher(serviceName, hooks, timing);
     if (AgentLifecycle::agentRunning()) {
         // The stop gave up waiting for the agent thread; the service is
-        // reported STOPPED. Leave without running static destructors under it.
+        // reported STOPPED. Leave without running static destructors under it,
+        // but with the lines the agent queued on its way down in the file.
+        qCWarning(platform) << "agent did not stop within" << stopWaitMs << "ms";
+        LogFile::instance().flushFor(std::chrono::milliseconds(stopLogFlushMs));
         std::fflush(nullptr);
         std::_Exit(1);
     }

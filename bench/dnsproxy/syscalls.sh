@@ -3,7 +3,11 @@
 # query for the agent (protection on, token, plain UDP to knotd, debug log
 # off), and in the same run for dnsmasq and dnsdist forwarding to the same
 # knotd. Counts, not times: they do not depend on how busy the machine is.
-# strace slows the servers down, so the load is small and fixed.
+# strace slows the servers down, so the load is small and fixed. strace also
+# lets datagrams pile up while a server is stopped in a call, which flatters
+# servers that read many per call (recvmmsg): where perf is at hand, the
+# system calls are counted a second time without strace (tracepoints, in the
+# "perf" column; waits such as futex and epoll_wait left out alike).
 #
 # usage: syscalls.sh <build-dir> [--queries N] [--log]
 #   --queries  queries per server (default 10000)
@@ -40,8 +44,10 @@ switches() { # voluntary + involuntary context switches of all threads
 echo
 echo "System calls and context switches per forwarded query ($queries queries, 1 client, 10 outstanding)"
 echo
-echo "| server | syscalls/query | recv*/query | send*/query | write/query (wake-ups) | read/query | poll/query | context switches/query |"
-echo "|---|---|---|---|---|---|---|---|"
+echo "| server | syscalls/query | recv*/query | send*/query | write/query (wake-ups) | read/query | poll/query | context switches/query | syscalls/query, perf |"
+echo "|---|---|---|---|---|---|---|---|---|"
+perf_ok=""
+command -v perf >/dev/null 2>&1 && perf stat -e raw_syscalls:sys_enter true >/dev/null 2>&1 && perf_ok=1
 servers="dnsmasq dnsdist agent"
 [ -n "$withlog" ] && servers="$servers agent-log-on"
 for who in $servers; do
@@ -61,6 +67,21 @@ for who in $servers; do
     s0=$(switches "$pid")
     dnsperf -s "$srv" -d "$BENCH_RUN/queries.txt" -c 1 -q 10 -n "$passes" -t 2 >"$BENCH_RUN/cs.out" 2>&1
     s1=$(switches "$pid")
+    # Without strace: every system call entered, less the waits.
+    per_perf=-
+    if [ -n "$perf_ok" ]; then
+        perf stat -x, -o "$BENCH_RUN/perf-$who.txt" -p "$pid" -e raw_syscalls:sys_enter \
+            -e syscalls:sys_enter_futex -e syscalls:sys_enter_epoll_wait -e syscalls:sys_enter_epoll_pwait \
+            -e syscalls:sys_enter_restart_syscall -e syscalls:sys_enter_clock_nanosleep 2>/dev/null &
+        ppid=$!
+        sleep 1
+        dnsperf -s "$srv" -d "$BENCH_RUN/queries.txt" -c 1 -q 10 -n "$passes" -t 2 >"$BENCH_RUN/pf.out" 2>&1
+        kill -INT "$ppid" 2>/dev/null || true
+        wait "$ppid" 2>/dev/null || true
+        pq=$(awk '/Queries completed:/ {print $3}' "$BENCH_RUN/pf.out")
+        per_perf=$(awk -F, -v q="$pq" '$3 == "raw_syscalls:sys_enter" {t = $1} $3 ~ /^syscalls:/ {w += $1}
+            END {if (q > 0) printf "%.2f", (t - w) / q; else print "-"}' "$BENCH_RUN/perf-$who.txt")
+    fi
     strace -f -c -o "$BENCH_RUN/strace-$who.txt" -p "$pid" 2>/dev/null &
     spid=$!
     sleep 2
@@ -69,7 +90,7 @@ for who in $servers; do
     kill -INT "$spid" 2>/dev/null || true
     wait "$spid" 2>/dev/null || true
     done_q=$(awk '/Queries completed:/ {print $3}' "$BENCH_RUN/sc.out")
-    awk -v q="$done_q" -v who="$who" -v cs=$((s1 - s0)) '
+    awk -v q="$done_q" -v who="$who" -v cs=$((s1 - s0)) -v pf="$per_perf" '
         NF >= 5 && $1 ~ /^[0-9.]+$/ && $4 ~ /^[0-9]+$/ {
             name = $NF
             calls = $4
@@ -82,8 +103,8 @@ for who in $servers; do
             else if (name ~ /poll/) poll += calls
         }
         END {
-            printf "| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", who, total / q, recv / q, send / q,
-                write / q, read / q, poll / q, cs / q
+            printf "| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %s |\n", who, total / q, recv / q, send / q,
+                write / q, read / q, poll / q, cs / q, pf
         }' "$BENCH_RUN/strace-$who.txt"
     if [ "$who" = agent-log-on ]; then
         # Both dnsperf runs went through the log.

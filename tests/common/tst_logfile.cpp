@@ -25,6 +25,7 @@ private slots:
     void unwritableFolderLosesLineSilently();
     void concurrentLinesStayWholeAndInOrder();
     void criticalLineOnDiskBeforeReturn();
+    void linesWrittenAtStop_data();
     void linesWrittenAtStop();
     void overloadDropsDebugFirst();
     void overloadReportedInFile();
@@ -242,8 +243,18 @@ void TestLogFile::criticalLineOnDiskBeforeReturn()
     QVERIFY(written.at(1).endsWith(" | CRT | CORE: THREAD DNS FINISHED"));
 }
 
+void TestLogFile::linesWrittenAtStop_data()
+{
+    QTest::addColumn<bool>("bounded");
+    QTest::newRow("normal stop") << false;
+    // A stop that gave up on the agent ends the process with _exit: no
+    // destructor writes what is left.
+    QTest::newRow("stop that gave up, bounded flush") << true;
+}
+
 void TestLogFile::linesWrittenAtStop()
 {
+    QFETCH(bool, bounded);
     QTemporaryDir dir;
     QString path;
     constexpr int lines = 5000;
@@ -253,7 +264,10 @@ void TestLogFile::linesWrittenAtStop()
         // The agent's stop: everything queued is written before it goes on.
         for (int i = 0; i < lines; ++i)
             log.log(QtDebugMsg, "CORE", QStringLiteral("line %1").arg(i));
-        log.flush();
+        if (bounded)
+            QVERIFY(log.flushFor(std::chrono::seconds(10)));
+        else
+            log.flush();
         QCOMPARE(readAll(path).count('\n'), lines);
         // The end of the process: the writer leaves after the last line.
         for (int i = lines; i < 2 * lines; ++i)

@@ -17,11 +17,13 @@
 #include <QDeadlineTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 using M = DnsTestMessages;
 
@@ -91,7 +93,8 @@ private slots:
     void resolverNameGoesOverPlainUdp();
     void localQueryWithOnlyLoopbackGoesNowhere();
     void settingChangeSeenByNextQuery();
-    void twoClientsWithTheSameId();
+    void clientsWithTheSameId_data();
+    void clientsWithTheSameId();
     void resentQueryGetsOneAnswer();
     void plainUdpAnswersAfterThreadRestart();
     void badDatagramsDropped_data();
@@ -447,28 +450,45 @@ void TestSnifferDnsUdp::settingChangeSeenByNextQuery()
     QVERIFY(isMarked(udpV4->queries.at(1)));
 }
 
-void TestSnifferDnsUdp::twoClientsWithTheSameId()
+void TestSnifferDnsUdp::clientsWithTheSameId_data()
 {
+    QTest::addColumn<int>("clients");
+    QTest::newRow("two") << 2;
+    // The queries arrive in a burst and the answers come back in one: both
+    // are read and sent many per system call, each answer to its own client.
+    QTest::newRow("twenty, in a burst") << 20;
+}
+
+void TestSnifferDnsUdp::clientsWithTheSameId()
+{
+    QFETCH(int, clients);
     UserData::setStatusLog(true);
-    udpV4->holdUntil = 2; // both reach the resolver, answers come back newest first
-    QUdpSocket other;
-    QVERIFY(other.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    const QByteArray first = M::query(0x4242, QStringLiteral("first.example"), 1);
-    const QByteArray second = M::query(0x4242, QStringLiteral("second.example"), 1);
-    clientV4.writeDatagram(first, QHostAddress(QHostAddress::LocalHost), 53);
+    udpV4->holdUntil = clients; // all reach the resolver, answers come back newest first
+    std::vector<std::unique_ptr<QUdpSocket>> others;
+    QList<QUdpSocket*> sockets{&clientV4};
+    for (int i = 1; i < clients; ++i) {
+        others.push_back(std::make_unique<QUdpSocket>());
+        QVERIFY(others.back()->bind(QHostAddress(QHostAddress::LocalHost), 0));
+        sockets.append(others.back().get());
+    }
+    const auto name = [](int i) { return QStringLiteral("client%1.example").arg(i); };
+    clientV4.writeDatagram(M::query(0x4242, name(0), 1), QHostAddress(QHostAddress::LocalHost), 53);
     QTRY_COMPARE(udpV4->queries.size(), 1);
-    other.writeDatagram(second, QHostAddress(QHostAddress::LocalHost), 53);
-    const QByteArray answerFirst = receive(clientV4);
-    const QByteArray answerSecond = receive(other);
-    QCOMPARE(questionName(answerFirst), QStringLiteral("first.example"));
-    QCOMPARE(questionName(answerSecond), QStringLiteral("second.example"));
-    QCOMPARE(M::id(answerFirst), quint16(0x4242));
-    QCOMPARE(M::id(answerSecond), quint16(0x4242));
+    for (int i = 1; i < clients; ++i)
+        sockets.at(i)->writeDatagram(M::query(0x4242, name(i), 1), QHostAddress(QHostAddress::LocalHost), 53);
+    for (int i = 0; i < clients; ++i) {
+        const QByteArray answer = receive(*sockets.at(i));
+        QCOMPARE(questionName(answer), name(i));
+        QCOMPARE(M::id(answer), quint16(0x4242));
+    }
     // Upstream they travelled under different IDs.
-    QCOMPARE(udpV4->queries.size(), 2);
-    QVERIFY(M::id(udpV4->queries.at(0)) != M::id(udpV4->queries.at(1)));
-    QVERIFY(!clientV4.hasPendingDatagrams());
-    QVERIFY(!other.hasPendingDatagrams());
+    QCOMPARE(udpV4->queries.size(), clients);
+    QSet<quint16> ids;
+    for (const QByteArray& query : qAsConst(udpV4->queries))
+        ids.insert(M::id(query));
+    QCOMPARE(ids.size(), clients);
+    for (QUdpSocket* socket : qAsConst(sockets))
+        QVERIFY(!socket->hasPendingDatagrams());
     QCOMPARE(log->count(QStringLiteral("Duplicate request attempt:")), 0);
 }
 
