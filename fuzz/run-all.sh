@@ -1,18 +1,24 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang-14 (-fsanitize=fuzzer,address,
 # undefined; every library compiled with coverage) in a build folder of their
-# own, and runs each target for a bounded time on its seed corpus (the seeds in
-# fuzz/<folder>/corpus are read, new inputs go to <build>/corpus/<target>).
+# own, and runs each target for a bounded time on its seed corpus (the seeds
+# in fuzz/<folder>/corpus are read, new inputs go to <build>/corpus/<target>).
 # Any crash, leak, UBSan report or timeout fails the run; the reproducer is
 # left in <build>/artifacts/<target>/.
 #
-# usage: fuzz/run-all.sh [--seconds N] [--runs N] [--timeout N] [--build-dir DIR] [--jobs N] [target...]
+# usage: fuzz/run-all.sh [--plain] [--seconds N] [--runs N] [--timeout N] [--build-dir DIR]
+#                        [--corpus DIR] [--jobs N] [target...]
+#   --plain      build with coverage only (-O2, no sanitizer; default folder
+#                <source>/build-fuzz-plain): several times the rate, for long
+#                runs; afterwards replay their corpus through the sanitizer
+#                build: --runs 0 --corpus <plain build>/corpus
 #   --seconds    run time of each target (default 60)
 #   --runs       also stop a target after this many executions (default: none)
 #   --timeout    seconds one input may take before it counts as a hang
 #                (default 10; raise it when the fuzzers run at a low priority
 #                on a busy machine, where an input can wait that long for a CPU)
 #   --build-dir  where to build (default <source>/build-fuzz)
+#   --corpus     the corpus folders are DIR/<target> (default <build>/corpus)
 #   --jobs       parallel compile jobs (default 2)
 # Exit status 77 when clang-14 or libFuzzer is not installed.
 set -eu
@@ -21,14 +27,18 @@ root=$(cd "$here/.." && pwd)
 seconds=60
 runs=-1
 timeout=10
-build="$root/build-fuzz"
+build=""
+corpora=""
 jobs=2
+plain=0
 while [ $# -gt 0 ]; do
     case "$1" in
+    --plain) plain=1 ;;
     --seconds) seconds=$2; shift ;;
     --runs) runs=$2; shift ;;
     --timeout) timeout=$2; shift ;;
     --build-dir) build=$2; shift ;;
+    --corpus) corpora=$2; shift ;;
     --jobs) jobs=$2; shift ;;
     --*) echo "unknown option $1" >&2; exit 2 ;;
     *) break ;;
@@ -41,14 +51,24 @@ printf 'int main(){}\n' | clang++-14 -x c++ -fsanitize=fuzzer-no-link -c -o /dev
 
 all="fuzz_frame_reader fuzz_dot_doh_stream fuzz_blockpage_request fuzz_answer_parser fuzz_settings_readers fuzz_dns_wire"
 targets=${*:-$all}
+if [ $plain = 1 ]; then
+    build=${build:-$root/build-fuzz-plain}
+    cxxflags="-O2 -g -fsanitize=fuzzer-no-link"
+    linkflags=""
+else
+    build=${build:-$root/build-fuzz}
+    cxxflags="-O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
+    linkflags="-fsanitize=address,undefined"
+fi
+launcher=""
+command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
 generator=""
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     # shellcheck disable=SC2086
-    cmake -S "$root" -B "$build" $generator -DCMAKE_BUILD_TYPE=None \
+    cmake -S "$root" -B "$build" $generator $launcher -DCMAKE_BUILD_TYPE=None \
         -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-        -DCMAKE_CXX_FLAGS="-O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
-        -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+        -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$linkflags" \
         -DCORVANE_FUZZ=ON -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_GUI=OFF >"$build.configure.log" 2>&1 ||
         { tail -n 30 "$build.configure.log" >&2; exit 1; }
 fi
@@ -79,7 +99,7 @@ printf '\n| target | seconds | executions | exec/s | corpus | result |\n|---|---
 for t in $targets; do
     bin="$build/fuzz/$t"
     seeds="$here/$(folder_of "$t")/corpus"
-    work="$build/corpus/$t"
+    work="${corpora:-$build/corpus}/$t"
     art="$build/artifacts/$t"
     mkdir -p "$work" "$art"
     [ -d "$seeds" ] || seeds=""

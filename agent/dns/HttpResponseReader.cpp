@@ -97,6 +97,7 @@ void HttpResponseReader::clear()
 {
     buffer.clear();
     offset = 0;
+    searched = 0;
     stage = Stage::Head;
     current = Response();
     remaining = 0;
@@ -109,12 +110,21 @@ bool HttpResponseReader::fail(const QString& reason)
     error = reason;
     buffer.clear();
     offset = 0;
+    searched = 0;
     return false;
+}
+
+int HttpResponseReader::findEnd(const char* terminator, int length)
+{
+    // The terminator may have begun in the last bytes searched before.
+    const int end = buffer.indexOf(terminator, offset + qMax(0, searched - (length - 1)));
+    searched = end < 0 ? buffer.size() - offset : 0;
+    return end;
 }
 
 bool HttpResponseReader::takeLine(QByteArray& line, int limit)
 {
-    const int end = buffer.indexOf("\r\n", offset);
+    const int end = findEnd("\r\n", 2);
     if (end < 0) {
         if (buffer.size() - offset > limit)
             return fail(QStringLiteral("line too long"));
@@ -224,8 +234,11 @@ bool HttpResponseReader::next(Response& response)
         switch (stage) {
         case Stage::Head: {
             // Tolerate empty lines between responses.
-            while (buffer.size() - offset >= 2 && buffer.at(offset) == '\r' && buffer.at(offset + 1) == '\n')
+            while (buffer.size() - offset >= 2 && buffer.at(offset) == '\r' &&
+                   buffer.at(offset + 1) == '\n') {
                 offset += 2;
+                searched = 0;
+            }
             // A CR whose LF has not arrived yet may still be such an empty line:
             // the answer must not depend on how the stream was split into reads.
             if (buffer.size() - offset == 1 && buffer.at(offset) == '\r')
@@ -234,7 +247,7 @@ bool HttpResponseReader::next(Response& response)
             const int prefix = qMin(buffer.size() - offset, 7);
             if (qstrncmp(buffer.constData() + offset, "HTTP/1.", static_cast<uint>(prefix)) != 0)
                 return fail(QStringLiteral("not an HTTP response"));
-            const int end = buffer.indexOf("\r\n\r\n", offset);
+            const int end = findEnd("\r\n\r\n", 4);
             if (end < 0) {
                 if (buffer.size() - offset > maxHeaderBytes)
                     return fail(QStringLiteral("header too large"));

@@ -59,11 +59,18 @@ private:
     bool fail(const QString& reason);
     bool parseHead(const QByteArray& head);
     void finishResponse(Response& response);
+    // Where `terminator` (`length` bytes) begins behind `offset`; -1 when it
+    // has not arrived yet.
+    int findEnd(const char* terminator, int length);
     // The next CR LF terminated line starting at `offset`; false when not whole.
     bool takeLine(QByteArray& line, int limit);
 
     QByteArray buffer;
     int offset = 0;
+    // Bytes behind `offset` already searched for the end of the head or line
+    // without finding it: a head that arrives in many small reads is searched
+    // once, not again from its start at every read.
+    int searched = 0;
     Stage stage = Stage::Head;
     Response current;
     qint64 remaining = 0;

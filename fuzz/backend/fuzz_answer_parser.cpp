@@ -4,6 +4,7 @@
 // and, read as text, the token.
 #include "AccessToken.h"
 #include "AnswerParser.h"
+#include "FuzzSupport.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -11,6 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    quietQtLogging();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

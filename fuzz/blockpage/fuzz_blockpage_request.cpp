@@ -2,6 +2,7 @@
 // the request headers and building the redirect target from a request that a
 // browser (or anything on the machine) sent to the local HTTP port.
 #include "BlockPage.h"
+#include "FuzzSupport.h"
 
 #include <QDateTime>
 #include <QUrl>
@@ -19,6 +20,12 @@ void check(bool condition)
 }
 
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    quietQtLogging();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

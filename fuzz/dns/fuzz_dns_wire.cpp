@@ -3,6 +3,7 @@
 // response cutter. Every input must be handled without a read outside it.
 #include "DnsMessage.h"
 #include "DotFrameReader.h"
+#include "FuzzSupport.h"
 #include "HttpResponseReader.h"
 #include "RequestTable.h"
 
@@ -45,7 +46,7 @@ void fuzzStream(const QByteArray& data)
     int offset = 1;
     const int step = data.isEmpty() ? 1 : (static_cast<uchar>(data.at(0)) % 17) + 1;
     while (offset < data.size()) {
-        const QList<QByteArray> frames = reader.append(data.mid(offset, step));
+        const QList<QByteArray> frames = reader.append(streamPiece(data, offset, step));
         for (const QByteArray& frame : frames)
             total += frame.size() + 2;
         offset += step;
@@ -59,7 +60,7 @@ void fuzzHttp(const QByteArray& data)
     const int step = data.isEmpty() ? 1 : (static_cast<uchar>(data.at(0)) % 31) + 1;
     HttpResponseReader::Response response;
     for (int offset = 1; offset < data.size(); offset += step) {
-        reader.append(data.mid(offset, step));
+        reader.append(streamPiece(data, offset, step));
         while (reader.next(response)) {
             check(response.body.size() <= HttpResponseReader::maxBodyBytes);
             QByteArray decoded;
@@ -112,6 +113,12 @@ void fuzzTable(const QByteArray& data)
 }
 
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    quietQtLogging();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {

@@ -2,12 +2,14 @@
 // ("name:true") directly, and every reader of the store (interface map, window
 // coordinates, token, protocol, addresses, protection state) against a store
 // file whose content is the input, as a damaged or hand-edited file would be.
+#include "FuzzSupport.h"
 #include "UserData.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstddef>
@@ -29,13 +31,19 @@ QString storeFile;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    static QTemporaryDir dir;
+    // In memory where the machine has it: a reader that finds a value missing
+    // stores its default and saves the file, and each save on a disk waited
+    // for the data to reach it (fsync), most of the time of a run.
+    const QString shm = QStringLiteral("/dev/shm");
+    const QFileInfo memory(shm);
+    static QTemporaryDir dir(memory.isDir() && memory.isWritable()
+                                 ? shm + QStringLiteral("/corvane-fuzz-XXXXXX")
+                                 : QDir::tempPath() + QStringLiteral("/corvane-fuzz-XXXXXX"));
     qputenv("CORVANE_STATE_DIR", QFile::encodeName(dir.path()));
     // Where the store of the agent's settings lives inside the state folder.
     QDir().mkpath(dir.path() + QStringLiteral("/HKEY_USERS/.DEFAULT/Software/Corvane"));
     storeFile = dir.path() + QStringLiteral("/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini");
-    // Silence the readers' log lines: millions of runs.
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    quietQtLogging();
     return 0;
 }
 

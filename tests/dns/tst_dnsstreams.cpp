@@ -178,6 +178,9 @@ void TestDnsStreams::httpResponses_data()
                                   << QList<QByteArray>{a, b};
     QTest::newRow("chunked") << QByteArray(chunked(a, 10) + http(b)) << 13 << false << QList<int>{200, 200}
                              << QList<QByteArray>{a, b};
+    // Chunk-size and trailer lines found where their CR LF is cut apart.
+    QTest::newRow("chunked, byte by byte") << QByteArray(chunked(a, 10) + http(b)) << 1 << false
+                                           << QList<int>{200, 200} << QList<QByteArray>{a, b};
     QTest::newRow("interim 100 before the response") << QByteArray("HTTP/1.1 100 Continue\r\n\r\n" + http(a))
                                                      << 4 << false << QList<int>{200} << QList<QByteArray>{a};
     QTest::newRow("error status keeps the stream")
