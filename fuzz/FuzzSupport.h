@@ -7,12 +7,12 @@
 
 #include <cstdlib>
 
-// Millions of inputs go through code that
-// logs, and each line would be formatted and written to standard error (a
-// log file of gigabytes and most of the time of a run). Every category is
-// switched off where it is checked, so no line is even formatted; what still
-// reaches the handler (uncategorised messages) is dropped, except a fatal
-// one, which aborts so that libFuzzer reports it with the input.
+// Millions of inputs go through code that logs, and each line would be
+// formatted and written to standard error (a log file of gigabytes and most
+// of the time of a run). Every category is switched off where it is checked,
+// so no line is even formatted; what still reaches the handler (uncategorised
+// messages) is dropped, except a fatal one, which aborts so that libFuzzer
+// reports it with the input.
 inline void quietQtLogging()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("*=false"));
