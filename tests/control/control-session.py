@@ -3,19 +3,26 @@
 
 usage: control-session.py '[[info, data|null, awaited reply|null], ...]' [--port N]
 Each message is sent after the previous one's awaited reply arrived (10 s at
-most); every message of the agent is printed, one JSON text per line.
+most); every message of the agent is printed, one JSON text per line. A message
+whose awaited reply is "-" is held and goes out in one write with the next, so
+the agent reads them together and nothing of its own runs between them.
 """
 import json, socket, struct, sys, time
 port = int(sys.argv[3]) if len(sys.argv) > 3 and sys.argv[2] == "--port" else 49101
 s = socket.create_connection(("127.0.0.1", port), timeout=10)
 buf = b""
-def send(info, data):
+held = b""
+def send(info, data, hold=False):
+    global held
     message = {"info": info}
     if data is not None:
         message["data"] = data
     body = json.dumps(message, separators=(",", ":")).encode("utf-16-be")
     inner = struct.pack(">I", len(body)) + body
-    s.sendall(struct.pack(">H", len(inner)) + inner)
+    held += struct.pack(">H", len(inner)) + inner
+    if not hold:
+        s.sendall(held)
+        held = b""
 def await_reply(name):
     global buf
     deadline = time.time() + 10
@@ -40,8 +47,8 @@ def await_reply(name):
         buf += chunk
 try:
     for info, data, reply in json.loads(sys.argv[1]):
-        send(info, data)
-        if reply:
+        send(info, data, reply == "-")
+        if reply and reply != "-":
             await_reply(reply)
 except Exception as error:  # shown where the caller prints the answers
     print(json.dumps({"session_error": repr(error)}), flush=True)
