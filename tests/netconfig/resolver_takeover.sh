@@ -15,8 +15,12 @@ work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; umount /etc/resolv.conf 2>/dev/null; rm -rf "$work"' EXIT
 fail() {
+    # The reason goes last: a CI excerpt shows the end of the output.
+    echo "--- agent log (tail)"
+    tail -n 40 "$work"/bin/log/* 2>/dev/null
+    echo "--- /etc/resolv.conf"
+    cat /etc/resolv.conf
     echo "FAIL: $*"
-    tail -n 30 "$work"/bin/log/* 2>/dev/null
     exit 1
 }
 . "$(dirname "$0")/../wait-lib.sh"
@@ -72,10 +76,12 @@ case "$location" in
 http://127.0.0.1:13107/*hostname=blocked.example.test*) echo "ok - curl is led to the block page" ;;
 *) fail "curl not redirected to the block page: '$location'" ;;
 esac
-grep -q 'blocked.example.test A token=[0-9]* -> blocked' "$CORVANE_SERVICE_LOG" || fail "no marked query reached the service"
+# Both logs are written in batches: poll rather than read once.
+wait_for 50 "no marked query reached the service" \
+    grep -q 'blocked.example.test A token=[0-9]* -> blocked' "$CORVANE_SERVICE_LOG"
 # SRV queries still go to the servers the machine had before the takeover.
 dig +time=1 +tries=1 @127.0.0.1 _ldap._tcp.example.test SRV >/dev/null 2>&1
-grep -q 'send to Local (192.0.2.99)' "$work"/bin/log/*.log || fail "SRV query not sent to the previous server"
+wait_for 50 "SRV query not sent to the previous server" grep -q 'send to Local (192.0.2.99)' "$work"/bin/log/*.log
 echo "ok - SRV goes to the server resolv.conf had before"
 
 stop_agent
@@ -98,7 +104,9 @@ until answers www.example.test 192.0.2.10; do
     sleep 0.02
 done
 echo "kill -9 to first answer again: $(($(ms) - killed)) ms (restart 1000 ms after the kill, as RestartSec=1)"
-answers blocked.example.test 127.53.0.4 || fail "the restarted agent does not filter"
+# Signed in before the crash: the restarted agent filters from its first answer.
+answers blocked.example.test 127.53.0.4 ||
+    fail "the restarted agent does not filter: $(getent ahostsv4 blocked.example.test | head -n 1)"
 stop_agent
 cmp -s /etc/resolv.conf "$work/resolv.conf.orig" || fail "stop after the crash did not restore resolv.conf"
 echo "ok - kill -9, restart and stop restore resolv.conf byte for byte"

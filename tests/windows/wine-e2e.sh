@@ -4,8 +4,8 @@
 # running there):
 #   scripts/harness/run-in-ns.sh <build> -- tests/windows/wine-e2e.sh <cross-dir>
 # <cross-dir> is the Windows cross build (scripts/windows-cross-build.sh; its
-# programs in <cross-dir>/deploy, the fixture's wine prefix in
-# <cross-dir>/wineprefix, copied for this run).
+# programs in <cross-dir>/deploy; a wine prefix of its own is made for the
+# run).
 #
 # 1. The service: "install noAd", "net start" through wine's service manager,
 #    RUNNING; the interface DNS values in wine's registry pointed at 127.0.0.1 /
@@ -105,14 +105,12 @@ SHOTS_TOOL=$BUILD_DIR/tests/gui/corvane-gui-page-shots
 [ -x "$SHOTS_TOOL" ] || skip_or_fail "$SHOTS_TOOL is not built"
 
 # --- wine prefix, adapters, trust -----------------------------------------------
-# A private copy of the fixture's prefix: its wine server runs in this
-# namespace only, and the shared prefix stays as the other tests expect it.
+# A prefix of its own, made here: its wine server runs in this namespace
+# only. Not a copy of the shared fixture prefix: the wine-run unit tests write
+# the agent's registry key there while they run, and a copy taken meanwhile
+# started the agent with their settings (debug log off, their account).
 export WINEPREFIX=$RUN/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ -d "$CROSS/wineprefix/drive_c" ]; then
-    cp -a "$CROSS/wineprefix" "$WINEPREFIX"
-else
-    "$SOURCE_DIR/scripts/wine-prefix.sh" create "$WINEPREFIX" >/dev/null
-fi
+"$SOURCE_DIR/scripts/wine-prefix.sh" create "$WINEPREFIX" >/dev/null || { echo "FAIL: wine-e2e: no wine prefix"; exit 1; }
 # Wine's crypt32 takes the host's roots as the Windows root store: the
 # service's test roots join the namespace's private copy of them.
 mountpoint -q /etc/ssl/certs || { echo "FAIL: wine-e2e: /etc/ssl/certs is not the harness's private copy"; exit 1; }
