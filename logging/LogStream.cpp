@@ -1,5 +1,8 @@
 #include "LogStream.h"
 
+#include <array>
+#include <cstring>
+
 namespace {
 // True when QDebug prints the text between its quotes unchanged: printable
 // ASCII without a quote or backslash.
@@ -75,19 +78,28 @@ LogStream& LogStream::operator<<(const QByteArray& bytes)
 
 LogStream& LogStream::operator<<(const LogHex& hex)
 {
-    static const char digits[] = "0123456789abcdef";
+    // The two digits of every byte value, copied as one piece.
+    struct Digits
+    {
+        ushort pair[2];
+    };
+    static const auto table = [] {
+        static const char digits[] = "0123456789abcdef";
+        std::array<Digits, 256> made;
+        for (int byte = 0; byte < 256; ++byte)
+            made[byte] = Digits{{ushort(digits[byte >> 4]), ushort(digits[byte & 0x0f])}};
+        return made;
+    }();
     const QByteArray& bytes = hex.bytes;
+    const auto* in = reinterpret_cast<const uchar*>(bytes.constData());
     const int size = bytes.size();
     const int start = text.size();
     text.resize(start + 2 * size + 2);
-    QChar* out = text.data() + start;
-    *out++ = QLatin1Char('"');
-    for (int i = 0; i < size; ++i) {
-        const auto byte = static_cast<uchar>(bytes.at(i));
-        *out++ = QLatin1Char(digits[byte >> 4]);
-        *out++ = QLatin1Char(digits[byte & 0x0f]);
-    }
-    *out = QLatin1Char('"');
+    auto* out = reinterpret_cast<ushort*>(text.data() + start);
+    *out++ = '"';
+    for (int i = 0; i < size; ++i, out += 2)
+        std::memcpy(out, &table[in[i]], sizeof(Digits));
+    *out = '"';
     return endItem();
 }
 

@@ -49,6 +49,17 @@ public:
     LogStream& operator<<(const QByteArray& bytes);
     LogStream& operator<<(const LogHex& hex);
     LogStream& operator<<(bool value);
+    // Text QDebug printed for a value in nospace mode, kept by a caller that
+    // logs the same value again and again: it goes in as an item of its own.
+    struct Printed
+    {
+        const QString& text;
+    };
+    LogStream& operator<<(const Printed& printed)
+    {
+        text.append(printed.text);
+        return endItem();
+    }
     // The integer types QDebug prints as numbers.
     template <typename T, std::enable_if_t<isNumber<T>(), int> = 0> LogStream& operator<<(T value)
     {

@@ -210,8 +210,17 @@ void UdpRemoteSocket::slotReadyReadRemote()
                 const QString answerIp = answer.type == DnsMessage::typeA
                                              ? QStringLiteral("ANSWER IP: ") + answer.answerIp
                                              : QString();
-                LOG_DEBUG(udp_remotesocket) << "slotReadyReadRemote() FROM:" << message.peer.address()
-                                            << answerIp << LogHex(datagram);
+                // Answers come from one or two resolvers: the address is
+                // printed again only when it changes.
+                const QHostAddress from = message.peer.address();
+                if (printedPeerText.isEmpty() || from != printedPeer) {
+                    printedPeer = from;
+                    printedPeerText.clear();
+                    QDebug(&printedPeerText).nospace() << from;
+                }
+                LOG_DEBUG(udp_remotesocket)
+                    << "slotReadyReadRemote() FROM:" << LogStream::Printed{printedPeerText} << answerIp
+                    << LogHex(datagram);
             }
             emit signalReadyRead(datagram);
         }
