@@ -42,15 +42,22 @@ void LogStream::appendAscii(const char* bytes, int size)
 
 LogStream& LogStream::operator<<(const char* bytes)
 {
-    // QDebug reads it as UTF-8.
+    // QDebug reads it as UTF-8. Plain ASCII is widened while it is checked;
+    // anything else is taken back and decoded.
     const int size = int(qstrlen(bytes));
-    bool ascii = true;
-    for (int i = 0; i < size && ascii; ++i)
-        ascii = static_cast<uchar>(bytes[i]) < 0x80;
-    if (ascii)
-        appendAscii(bytes, size);
-    else
+    const int start = text.size();
+    text.resize(start + size);
+    auto* out = reinterpret_cast<ushort*>(text.data() + start);
+    uchar all = 0;
+    for (int i = 0; i < size; ++i) {
+        const auto byte = static_cast<uchar>(bytes[i]);
+        all |= byte;
+        out[i] = byte;
+    }
+    if (all >= 0x80) {
+        text.resize(start);
         text.append(QString::fromUtf8(bytes, size));
+    }
     return endItem();
 }
 

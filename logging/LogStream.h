@@ -75,7 +75,7 @@ public:
         return *this << static_cast<typename QConcatenable<QStringBuilder<A, B>>::ConvertTo>(parts);
     }
     // Everything else as QDebug prints it.
-    template <typename T, std::enable_if_t<!std::is_integral<T>::value && !std::is_array<T>::value, int> = 0>
+    template <typename T, std::enable_if_t<!isNumber<T>() && !std::is_array<T>::value, int> = 0>
     LogStream& operator<<(const T& value)
     {
         QString piece;

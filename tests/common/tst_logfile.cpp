@@ -179,26 +179,18 @@ void TestLogFile::streamAsQDebugPrintsIt()
     const QStringList list{text, QStringLiteral("b")};
     captured.clear();
     const QtMessageHandler previous = qInstallMessageHandler(capture);
-    {
-        QDebug debug = QMessageLogger(nullptr, 0, nullptr, "STREAMTEST").debug();
+    // The same items into QDebug and into LogStream; each sends its message when it ends.
+    const auto print = [&](auto&& out) {
         if (!quote)
-            debug.noquote();
+            out.noquote();
         if (!space)
-            debug.nospace();
-        debug << "label:" << bytes.constData() << text << bytes << LogHex(bytes) << port << -7 << smallest
-              << true << false << list << QStringLiteral("send (") + text + QStringLiteral(")")
-              << QLatin1String("latin");
-    }
-    {
-        LogStream stream(QtDebugMsg, nullptr, 0, nullptr, "STREAMTEST");
-        if (!quote)
-            stream.noquote();
-        if (!space)
-            stream.nospace();
-        stream << "label:" << bytes.constData() << text << bytes << LogHex(bytes) << port << -7 << smallest
-               << true << false << list << QStringLiteral("send (") + text + QStringLiteral(")")
-               << QLatin1String("latin");
-    }
+            out.nospace();
+        out << "label:" << bytes.constData() << text << bytes << LogHex(bytes) << port << -7 << smallest
+            << true << false << 'c' << list << QStringLiteral("send (") + text + QStringLiteral(")")
+            << QLatin1String("latin");
+    };
+    print(QMessageLogger(nullptr, 0, nullptr, "STREAMTEST").debug());
+    print(LogStream(QtDebugMsg, nullptr, 0, nullptr, "STREAMTEST"));
     LOG_DEBUG(streamTest) << text;
     qInstallMessageHandler(previous);
     QCOMPARE(captured.size(), 3);
