@@ -12,6 +12,7 @@ class LogHex
 public:
     explicit LogHex(const QByteArray& bytes) : bytes(bytes) {}
     friend QDebug operator<<(QDebug debug, const LogHex& hex);
+    friend class LogStream;
 
 private:
     const QByteArray& bytes;

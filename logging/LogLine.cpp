@@ -2,6 +2,8 @@
 
 #include <QStringBuilder>
 
+#include <cstring>
+
 namespace {
 const char* tagText(QtMsgType type)
 {
@@ -46,29 +48,43 @@ QString LogLine::format(const QDateTime& localTime, QtMsgType type, const char* 
 void LogLine::appendTail(QByteArray& out, QtMsgType type, const char* category, const QString& message)
 {
     const char* name = category ? category : "";
-    out.append(" | ").append(tagText(type)).append(" | ");
     // Category names are Latin-1; the agent's are plain ASCII and are copied as they are.
-    if (isAscii(name))
-        out.append(name);
-    else
-        out.append(QString::fromLatin1(name).toUtf8());
-    out.append(": ");
-    // Plain ASCII, by far the most common text, is narrowed straight into
-    // the line (both loops vectorise); anything else goes through the UTF-8
-    // encoder.
+    if (!isAscii(name)) {
+        out.append(" | ").append(tagText(type)).append(" | ");
+        out.append(QString::fromLatin1(name).toUtf8()).append(": ");
+        out.append(message.toUtf8()).append('\n');
+        return;
+    }
+    // The whole line in one piece: a single size check, then plain copies.
+    const char* tag = tagText(type);
+    const int tagLength = int(qstrlen(tag));
+    const int nameLength = int(qstrlen(name));
     const int length = message.size();
+    const int start = out.size();
+    out.resize(start + 3 + tagLength + 3 + nameLength + 2 + length + 1);
+    char* to = out.data() + start;
+    const auto put = [&to](const char* text, int size) {
+        std::memcpy(to, text, size_t(size));
+        to += size;
+    };
+    put(" | ", 3);
+    put(tag, tagLength);
+    put(" | ", 3);
+    put(name, nameLength);
+    put(": ", 2);
+    // Plain ASCII, by far the most common text, is narrowed straight into
+    // the line while it is checked (the loop vectorises); anything else is
+    // taken back and goes through the UTF-8 encoder.
     const auto* in = reinterpret_cast<const ushort*>(message.constData());
     ushort all = 0;
-    for (int i = 0; i < length; ++i)
+    for (int i = 0; i < length; ++i) {
         all |= in[i];
-    if (all < 0x80) {
-        const int start = out.size();
-        out.resize(start + length);
-        char* to = out.data() + start;
-        for (int i = 0; i < length; ++i)
-            to[i] = char(in[i]);
-    } else {
-        out.append(message.toUtf8());
+        to[i] = char(in[i]);
     }
-    out.append('\n');
+    if (all < 0x80) {
+        to[length] = '\n';
+        return;
+    }
+    out.resize(int(to - out.constData()));
+    out.append(message.toUtf8()).append('\n');
 }

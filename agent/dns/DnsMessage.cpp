@@ -1,5 +1,7 @@
 #include "DnsMessage.h"
 
+#include <QVarLengthArray>
+
 #include <cstring>
 #include <utility>
 
@@ -9,6 +11,15 @@ constexpr int maxLabel = 63;
 constexpr int maxName = 255;
 
 const char hexDigits[] = "0123456789abcdef";
+
+bool plainAscii(const char* text, qint64 size)
+{
+    for (qint64 i = 0; i < size; ++i) {
+        if (static_cast<uchar>(text[i]) >= 0x80)
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -88,6 +99,11 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed, bool w
     // above 63 (a compression pointer among them) marks the message as
     // malformed but the walk still stays inside the message.
     qint64 p = 13;
+    // The name's bytes while they are plain ASCII (the usual case): one
+    // string made at the end. From the first other byte on, each label is
+    // decoded as UTF-8 on its own into `name`.
+    QVarLengthArray<char, 256> ascii;
+    bool isAscii = true;
     QString name;
     qint64 nameLength = 0;
     const uint first = byteAt(12);
@@ -105,7 +121,13 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed, bool w
                 const char* label = message.constData() + p;
                 const void* zero = std::memchr(label, 0, static_cast<size_t>(available));
                 const qint64 textLength = zero ? static_cast<const char*>(zero) - label : available;
-                if (textLength > 0)
+                if (isAscii && !plainAscii(label, textLength)) {
+                    name = QString::fromLatin1(ascii.constData(), ascii.size());
+                    isAscii = false;
+                }
+                if (isAscii)
+                    ascii.append(label, static_cast<int>(textLength));
+                else if (textLength > 0)
                     name += QString::fromUtf8(label, static_cast<int>(textLength));
             }
             nameLength += length + 1;
@@ -120,7 +142,9 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed, bool w
             p = next + 1;
             if (length == 0)
                 break;
-            if (withTexts)
+            if (withTexts && isAscii)
+                ascii.append('.');
+            else if (withTexts)
                 name += QLatin1Char('.');
             if (p >= n) {
                 ok = false;
@@ -130,16 +154,31 @@ DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed, bool w
     }
     if (nameLength + 1 > maxName)
         ok = false;
-    if (withTexts)
+    if (withTexts && isAscii) {
+        for (char& c : ascii)
+            c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+        request.domain = QString::fromLatin1(ascii.constData(), ascii.size());
+    } else if (withTexts) {
         request.domain = name.toLower();
+    }
     request.type = static_cast<quint16>((byteAt(p) << 8) | byteAt(p + 1));
     // QTYPE and QCLASS must both be there.
     if (p + 4 > n)
         ok = false;
     if (withTexts && request.type == typeA && n >= 4) {
-        request.answerIp = QString::number(bytes[n - 4]) + QLatin1Char('.') + QString::number(bytes[n - 3]) +
-                           QLatin1Char('.') + QString::number(bytes[n - 2]) + QLatin1Char('.') +
-                           QString::number(bytes[n - 1]);
+        // Dotted decimal of the last four bytes.
+        char text[16];
+        int length = 0;
+        for (qint64 i = n - 4; i < n; ++i) {
+            const uint byte = bytes[i];
+            if (byte >= 100)
+                text[length++] = char('0' + byte / 100);
+            if (byte >= 10)
+                text[length++] = char('0' + byte / 10 % 10);
+            text[length++] = char('0' + byte % 10);
+            text[length++] = '.';
+        }
+        request.answerIp = QString::fromLatin1(text, length - 1);
     }
     if (wellFormed)
         *wellFormed = ok;

@@ -3,6 +3,7 @@
 #include "ConstData.h"
 #include "DnsMessage.h"
 #include "LogHex.h"
+#include "LogStream.h"
 #include "LoggingCategories.h"
 
 DohRemoteServer::DohRemoteServer(QObject* parent, quint16 port)
@@ -52,7 +53,7 @@ QByteArray DohRemoteServer::buildRequest(const QByteArray& message)
 void DohRemoteServer::readStream(const QByteArray& bytes)
 {
     if (debugOn(log()))
-        qCDebug(log()) << "slotReadyReadRemote() BEGIN" << bytes.size();
+        LOG_DEBUG(log()) << "slotReadyReadRemote() BEGIN" << bytes.size();
     reader.append(bytes);
     HttpResponseReader::Response response;
     while (reader.next(response))
@@ -97,7 +98,7 @@ void DohRemoteServer::handleResponse(const HttpResponseReader::Response& respons
         QStringList head;
         for (const QByteArray& line : response.headerLines)
             head.append(QString::fromUtf8(line));
-        qCDebug(log()) << "slotReadyReadRemote() END"
-                       << "HEAD:" << head << answerIp << "DNS:" << LogHex(answer);
+        LOG_DEBUG(log()) << "slotReadyReadRemote() END"
+                         << "HEAD:" << head << answerIp << "DNS:" << LogHex(answer);
     }
 }

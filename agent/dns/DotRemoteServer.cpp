@@ -2,6 +2,7 @@
 
 #include "DnsMessage.h"
 #include "LogHex.h"
+#include "LogStream.h"
 #include "LoggingCategories.h"
 
 DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
@@ -18,7 +19,7 @@ void DotRemoteServer::readStream(const QByteArray& bytes)
 {
     const bool logging = debugOn(log());
     if (logging)
-        qCDebug(log()) << "slotReadyReadRemote" << bytes.size();
+        LOG_DEBUG(log()) << "slotReadyReadRemote" << bytes.size();
     const QList<QByteArray> answers = reader.append(bytes);
     for (const QByteArray& answer : answers) {
         answerArrived(answer);
@@ -27,7 +28,7 @@ void DotRemoteServer::readStream(const QByteArray& bytes)
             const QString answerIp = parsed.type == DnsMessage::typeA
                                          ? QStringLiteral("ANSWER IP: ") + parsed.answerIp
                                          : QString();
-            qCDebug(log()) << "slotReadyReadRemote()" << answerIp << "DNS:" << LogHex(answer);
+            LOG_DEBUG(log()) << "slotReadyReadRemote()" << answerIp << "DNS:" << LogHex(answer);
         }
     }
 }

@@ -3,6 +3,7 @@
 #include "DnsMessage.h"
 #include "LogHex.h"
 #include "LogMask.h"
+#include "LogStream.h"
 #include "LoggingCategories.h"
 
 #include <QUrl>
@@ -39,8 +40,8 @@ bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
     const bool logging = debugOn(remote_dns_server());
     const quint16 count = DnsMessage::additionalCount(message);
     if (logging) {
-        qCDebug(remote_dns_server) << "preparationMessage() START" << count << static_cast<quint16>(count + 1)
-                                   << LogHex(message);
+        LOG_DEBUG(remote_dns_server) << "preparationMessage() START" << count
+                                     << static_cast<quint16>(count + 1) << LogHex(message);
     }
     if (!DnsMessage::mark(message, token)) {
         qCWarning(remote_dns_server) << "preparationMessage() message cannot carry the identity record, size:"
@@ -48,8 +49,8 @@ bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
         return false;
     }
     if (logging) {
-        qCDebug(remote_dns_server) << "preparationMessage() END" << LogHex(message)
-                                   << LogMask::token(QString::number(static_cast<quint32>(token)));
+        LOG_DEBUG(remote_dns_server) << "preparationMessage() END" << LogHex(message)
+                                     << LogMask::token(QString::number(static_cast<quint32>(token)));
     }
     return true;
 }

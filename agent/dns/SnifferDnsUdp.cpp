@@ -4,6 +4,7 @@
 #include "DnsMessage.h"
 #include "DohRemoteServer.h"
 #include "DotRemoteServer.h"
+#include "LogStream.h"
 #include "LoggingCategories.h"
 #include "UdpRemoteSocket.h"
 
@@ -283,8 +284,8 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
         const QString& host = resolverHost();
         protocol = chooseProtocol(request, controlDns, configured, host, localDomain);
         if (RemoteDnsServer::debugOn(snifferdnsudp())) {
-            qCDebug(snifferdnsudp) << request.domain << host
-                                   << (request.domain.contains(host) ? "true" : "false");
+            LOG_DEBUG(snifferdnsudp) << request.domain << host
+                                     << (request.domain.contains(host) ? "true" : "false");
         }
     }
     if (observed)
@@ -317,13 +318,14 @@ void SnifferDnsUdp::slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QBy
             const QList<quint16> ids = requestTable.upstreamIds();
             for (const quint16 id : ids)
                 keys.append(DnsMessage::idText(id));
-            qCDebug(snifferdnsudp) << "slotSendToLocal ELSE" << protocolName(from) << answer.toHex() << keys;
+            LOG_DEBUG(snifferdnsudp) << "slotSendToLocal ELSE" << protocolName(from) << answer.toHex()
+                                     << keys;
         }
         return;
     }
     if (RemoteDnsServer::debugOn(snifferdnsudp()))
-        qCDebug(snifferdnsudp) << "slotSendToLocal" << protocolName(from) << DnsMessage::idText(upstreamId)
-                               << client.port;
+        LOG_DEBUG(snifferdnsudp) << "slotSendToLocal" << protocolName(from) << DnsMessage::idText(upstreamId)
+                                 << client.port;
     const DatagramPeer& loopbackClient = client.isIpV4 ? clientV4 : clientV6;
     if (loopbackClient.isNull())
         return;

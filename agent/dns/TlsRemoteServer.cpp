@@ -2,6 +2,7 @@
 
 #include "DnsMessage.h"
 #include "LogHex.h"
+#include "LogStream.h"
 
 #include <QSslSocket>
 #include <QThread>
@@ -214,7 +215,7 @@ void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool /*isIp
     refreshPeer();
     const bool logging = debugOn(log());
     if (logging)
-        qCDebug(log()).noquote() << "write() send to Proxy (https://" + peer + ")" << describe(request);
+        LOG_DEBUG(log()).noquote() << "write() send to Proxy (https://" + peer + ")" << describe(request);
     markForResolver(message, log());
     Pending pending;
     pending.id = DnsMessage::id(message);
@@ -225,7 +226,7 @@ void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool /*isIp
         return;
     }
     if (logging)
-        qCDebug(log()) << "write" << message.size() << LogHex(pending.frame);
+        LOG_DEBUG(log()) << "write" << message.size() << LogHex(pending.frame);
     if (encryptedSession && socket->state() == QAbstractSocket::ConnectedState) {
         send(std::move(pending));
         return;

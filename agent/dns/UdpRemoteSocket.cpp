@@ -2,6 +2,7 @@
 
 #include "DnsMessage.h"
 #include "LogHex.h"
+#include "LogStream.h"
 #include "LoggingCategories.h"
 
 #include <QSocketNotifier>
@@ -147,7 +148,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
                          isIpV4 ? ConstData::getLocalHostV4() : ConstData::getLocalHostV6());
         for (const QString& server : servers) {
             if (logging) {
-                qCDebug(udp_remotesocket).noquote()
+                LOG_DEBUG(udp_remotesocket).noquote()
                     << "sendToRemote() send to Local (" + server + ")" << describe(request);
             }
             const DatagramPeer peer = socket.peer(QHostAddress(server), port);
@@ -160,7 +161,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
     } else {
         const DatagramPeer& resolver = resolverPeer(isIpV4);
         if (logging) {
-            qCDebug(udp_remotesocket).noquote()
+            LOG_DEBUG(udp_remotesocket).noquote()
                 << "sendToRemote() send to Proxy (" + (isIpV4 ? resolverTextV4 : resolverTextV6) + ")"
                 << describe(request);
         }
@@ -172,7 +173,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
             send(message, resolver);
     }
     if (logging)
-        qCDebug(udp_remotesocket) << "writeDatagram" << LogHex(message);
+        LOG_DEBUG(udp_remotesocket) << "writeDatagram" << LogHex(message);
 }
 
 void UdpRemoteSocket::slotReadyReadRemote()
@@ -209,8 +210,17 @@ void UdpRemoteSocket::slotReadyReadRemote()
                 const QString answerIp = answer.type == DnsMessage::typeA
                                              ? QStringLiteral("ANSWER IP: ") + answer.answerIp
                                              : QString();
-                qCDebug(udp_remotesocket) << "slotReadyReadRemote() FROM:" << message.peer.address()
-                                          << answerIp << LogHex(datagram);
+                // Answers come from one or two resolvers: the address is
+                // printed again only when it changes.
+                const QHostAddress from = message.peer.address();
+                if (printedPeerText.isEmpty() || from != printedPeer) {
+                    printedPeer = from;
+                    printedPeerText.clear();
+                    QDebug(&printedPeerText).nospace() << from;
+                }
+                LOG_DEBUG(udp_remotesocket)
+                    << "slotReadyReadRemote() FROM:" << LogStream::Printed{printedPeerText} << answerIp
+                    << LogHex(datagram);
             }
             emit signalReadyRead(datagram);
         }

@@ -81,4 +81,7 @@ private:
     QString resolverTextV6;
     DatagramPeer resolverV4;
     DatagramPeer resolverV6;
+    // How QDebug prints the address answers last came from (log lines).
+    QHostAddress printedPeer;
+    QString printedPeerText;
 };

@@ -2,6 +2,7 @@
 #include "LogHex.h"
 #include "LogLine.h"
 #include "LogQueue.h"
+#include "LogStream.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -19,6 +20,9 @@ private slots:
     void queuedLinesMatchFormat();
     void hexAsQDebugPrintsIt_data();
     void hexAsQDebugPrintsIt();
+    void streamAsQDebugPrintsIt_data();
+    void streamAsQDebugPrintsIt();
+    void streamSilentWhileCategoryOff();
     void fileName();
     void midnightSplit();
     void deletedFolderIsRecreated();
@@ -120,6 +124,100 @@ void TestLogFile::hexAsQDebugPrintsIt()
     QString written;
     QDebug(&written) << "writeDatagram" << LogHex(bytes) << 7 << QByteArray("x");
     QCOMPARE(written, expected);
+}
+
+Q_LOGGING_CATEGORY(streamTest, "STREAMTEST")
+
+namespace {
+struct Captured
+{
+    QString message;
+    QByteArray category;
+};
+QVector<Captured> captured;
+
+void capture(QtMsgType, const QMessageLogContext& context, const QString& message)
+{
+    captured.append(Captured{message, context.category});
+}
+} // namespace
+
+void TestLogFile::streamAsQDebugPrintsIt_data()
+{
+    QTest::addColumn<QString>("text");
+    // Also streamed as a UTF-8 C string (up to its first nul) and as a hex dump.
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("quote");
+    QTest::addColumn<bool>("space");
+    const QString plain = QStringLiteral("www.example.test");
+    const QString umlauts = QStringLiteral("Gr\u00f6\u00dfe \u2713");
+    QTest::newRow("plain") << plain << QByteArray("abc") << true << true;
+    QTest::newRow("plain, noquote") << plain << QByteArray("abc") << false << true;
+    QTest::newRow("plain, nospace") << plain << QByteArray("abc") << true << false;
+    QTest::newRow("empty") << QString() << QByteArray() << true << true;
+    QTest::newRow("trailing space") << QStringLiteral("end ") << QByteArray("end ") << true << true;
+    QTest::newRow("non-ascii") << umlauts << umlauts.toUtf8() << true << true;
+    QTest::newRow("non-ascii, noquote") << umlauts << umlauts.toUtf8() << false << true;
+    QTest::newRow("quotes, backslash")
+        << QStringLiteral("say \"hi\" \\ there") << QByteArray("a\"b\\c") << true << true;
+    QTest::newRow("control characters") << QStringLiteral("tab\there\nnew")
+                                        << QByteArray("\x01"
+                                                      "a\x7f\n\t")
+                                        << true << true;
+    QTest::newRow("surrogates") << QString::fromUcs4(U"\U0001F600 ") + QChar(0xD800) + QChar(0x200B)
+                                << QByteArray("\xf0\x9f\x98\x80\xff") << true << false;
+}
+
+void TestLogFile::streamAsQDebugPrintsIt()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, quote);
+    QFETCH(bool, space);
+    const quint16 port = 53;
+    const qint64 smallest = std::numeric_limits<qint64>::min();
+    const QStringList list{text, QStringLiteral("b")};
+    captured.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    // The same items into QDebug and into LogStream; each sends its message when it ends.
+    const auto print = [&](auto&& out) {
+        if (!quote)
+            out.noquote();
+        if (!space)
+            out.nospace();
+        out << "label:" << bytes.constData() << text << bytes << LogHex(bytes) << port << -7 << smallest
+            << true << false << 'c' << list << QStringLiteral("send (") + text + QStringLiteral(")")
+            << QLatin1String("latin");
+    };
+    print(QMessageLogger(nullptr, 0, nullptr, "STREAMTEST").debug());
+    print(LogStream(QtDebugMsg, nullptr, 0, nullptr, "STREAMTEST"));
+    LOG_DEBUG(streamTest) << text;
+    qInstallMessageHandler(previous);
+    QCOMPARE(captured.size(), 3);
+    QCOMPARE(captured.at(1).message, captured.at(0).message);
+    QCOMPARE(captured.at(1).category, QByteArray("STREAMTEST"));
+    QCOMPARE(captured.at(2).category, QByteArray("STREAMTEST"));
+    QString alone;
+    QDebug(&alone) << text;
+    QCOMPARE(captured.at(2).message + QLatin1Char(' '), alone);
+}
+
+void TestLogFile::streamSilentWhileCategoryOff()
+{
+    int formatted = 0;
+    const auto counted = [&formatted] {
+        ++formatted;
+        return QStringLiteral("x");
+    };
+    captured.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    QLoggingCategory::setFilterRules(QStringLiteral("STREAMTEST.debug=false"));
+    LOG_DEBUG(streamTest) << counted();
+    QLoggingCategory::setFilterRules(QString());
+    LOG_DEBUG(streamTest) << counted();
+    qInstallMessageHandler(previous);
+    QCOMPARE(formatted, 1);
+    QCOMPARE(captured.size(), 1);
 }
 
 void TestLogFile::fileName()

@@ -140,6 +140,19 @@ void TestDnsMessage::parse_data()
 
     QTest::newRow("UTF-8 label") << M::query(0x0001, QStringLiteral("Пример.Test"), 1) << "0001"
                                  << QStringLiteral("пример.test") << 1 << 1 << "0.1.0.1" << true;
+    QTest::newRow("ASCII labels around a UTF-8 label")
+        << M::query(0x0001, QStringLiteral("Mail.Пример.ORG"), 1) << "0001"
+        << QStringLiteral("mail.пример.org") << 1 << 1 << "0.1.0.1" << true;
+    // Each label is decoded on its own: a broken sequence stays in its label.
+    QByteArray broken = cut(plain, 12);
+    broken.append(char(2)).append("AB").append(char(2)).append("\xc3(").append('\0');
+    broken.append(QByteArray::fromHex("00010001"));
+    QTest::newRow("broken UTF-8 after an ASCII label")
+        << broken << "0102" << QStringLiteral("ab.\ufffd(") << 1 << 1 << "0.1.0.1" << true;
+    QTest::newRow("answer address of two-digit bytes")
+        << M::answerA(M::query(0x0a0b, QStringLiteral("a.example"), 1), QStringLiteral("10.20.99.0"))
+        << "0a0b"
+        << "a.example" << 1 << 1 << "10.20.99.0" << true;
 }
 
 void TestDnsMessage::parse()
