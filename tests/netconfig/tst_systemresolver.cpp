@@ -41,8 +41,10 @@ QStringList commandLines(const FakeProgramRunner& runner)
 } // namespace
 
 // Taking over the system's resolver configuration and giving it back: the
-// mode decision, resolv.conf through a symlink, a restart after a crash, and
-// the exact commands of the systemd-resolved and NetworkManager modes.
+// mode decision, resolv.conf through a symlink, and the systemd-resolved
+// commands for a link that drops out. A crash and restart, and the exact
+// commands of both daemon modes, are proven against the real agent by
+// resolver_takeover.sh and resolver_modes.sh.
 class TestSystemResolver : public QObject
 {
     Q_OBJECT
@@ -55,10 +57,8 @@ private slots:
     void decideMode();
     void takeoverKeepsSearchAndOptions();
     void resolvConfThroughSymlinkRestoredByteForByte();
-    void resolvConfCrashThenRestartKeepsOriginal();
     void resolvConfHeldWhileAnyLinkProtected();
     void resolvedCommands();
-    void networkManagerCommands();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -160,26 +160,6 @@ void TestSystemResolver::resolvConfThroughSymlinkRestoredByteForByte()
     QCOMPARE(backupValue("resolvconf/backuped"), QString("0"));
 }
 
-void TestSystemResolver::resolvConfCrashThenRestartKeepsOriginal()
-{
-    const QByteArray original = "nameserver 192.0.2.99\n";
-    const QString path = dir->path() + "/resolv.conf";
-    QVERIFY(writeFile(path, original));
-    {
-        // A run that dies without restoring.
-        SystemResolver crashed(store, SystemResolver::Mode::ResolvConf, path);
-        crashed.protect({"eth0"});
-    }
-    const QByteArray taken = contentOf(path);
-    QVERIFY(taken.contains("nameserver 127.0.0.1"));
-
-    SystemResolver next(store, SystemResolver::Mode::ResolvConf, path);
-    next.protect({"eth0"});
-    QCOMPARE(contentOf(path), taken);
-    next.restoreAll();
-    QCOMPARE(contentOf(path), original);
-}
-
 void TestSystemResolver::resolvConfHeldWhileAnyLinkProtected()
 {
     const QByteArray original = "nameserver 192.0.2.99\n";
@@ -232,22 +212,6 @@ void TestSystemResolver::resolvedCommands()
                           "resolvectl revert eth0", "resolvectl dns eth0 192.0.2.1 fe80::1%eth0",
                           "resolvectl domain eth0 lan ~corp.test"}));
     QVERIFY(!QFileInfo::exists(path));
-}
-
-void TestSystemResolver::networkManagerCommands()
-{
-    FakeProgramRunner runner;
-    runner.setResult("nmcli", FakeProgramRunner::output(""));
-    SystemResolver resolver(store, SystemResolver::Mode::NetworkManager, dir->path() + "/resolv.conf");
-    resolver.protect({"enp3s0"});
-    resolver.protect({"enp3s0"});
-    resolver.restoreAll();
-    resolver.restoreAll();
-    QCOMPARE(
-        commandLines(runner),
-        QStringList({"nmcli device modify enp3s0 ipv4.dns 127.0.0.1 ipv4.ignore-auto-dns yes ipv6.dns ::1 "
-                     "ipv6.ignore-auto-dns yes",
-                     "nmcli device reapply enp3s0"}));
 }
 
 QTEST_GUILESS_MAIN(TestSystemResolver)
