@@ -1,5 +1,6 @@
 #include "ListenerOwner.h"
 
+#include <QFile>
 #include <QList>
 
 #include <cstring>
@@ -201,4 +202,52 @@ bool ListenerOwner::reaches(const QHostAddress& listening, const QHostAddress& t
     const quint32 mapped = (quint32(bytes.c[12]) << 24) | (quint32(bytes.c[13]) << 16) |
                            (quint32(bytes.c[14]) << 8) | quint32(bytes.c[15]);
     return mapped == target.toIPv4Address() || mapped == 0;
+}
+
+bool ListenerOwner::readTable(const QString& path, QByteArray& contents, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    // /proc files report no size: read until the end, up to the bound.
+    contents.clear();
+    for (;;) {
+        const QByteArray chunk = file.read(64 * 1024);
+        if (chunk.isEmpty())
+            break;
+        contents.append(chunk);
+        if (contents.size() > maxTableBytes) {
+            error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxTableBytes);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ListenerOwner::listenersIn(const QString& procRoot, const QHostAddress& target, quint16 port,
+                                QVector<Socket>& listeners, QString& error)
+{
+    listeners.clear();
+    for (const bool v6 : {false, true}) {
+        const QString path = procRoot + (v6 ? QStringLiteral("/net/tcp6") : QStringLiteral("/net/tcp"));
+        // A kernel without IPv6 has no tcp6 table; the IPv4 one is always there.
+        if (v6 && !QFile::exists(path))
+            continue;
+        QByteArray contents;
+        if (!readTable(path, contents, error))
+            return false;
+        QVector<Socket> sockets;
+        int badLine = 0;
+        if (!parseProcNetTable(contents, v6, sockets, badLine)) {
+            error = QStringLiteral("%1 cannot be read (line %2 malformed)").arg(path).arg(badLine);
+            return false;
+        }
+        for (const Socket& socket : sockets) {
+            if (socket.state == stateListen && socket.port == port && reaches(socket.address, target))
+                listeners.append(socket);
+        }
+    }
+    return true;
 }

@@ -72,6 +72,14 @@ public:
     // target the IPv6 wildcard and the IPv4-mapped form of the target).
     static bool reaches(const QHostAddress& listening, const QHostAddress& target);
 
+    // Reads a /proc table (which reports no size) up to maxTableBytes.
+    static bool readTable(const QString& path, QByteArray& contents, QString& error);
+    // The rows of <procRoot>/net/tcp and tcp6 that listen on `port` and take
+    // connections to `target`. False with `error` set when a table cannot be
+    // read whole.
+    static bool listenersIn(const QString& procRoot, const QHostAddress& target, quint16 port,
+                            QVector<Socket>& listeners, QString& error);
+
     // Checks who listens on target:port. Only loopback targets can be checked;
     // any other is not trusted.
     static Verdict check(const QHostAddress& target, quint16 port, const Expectation& expectation);

@@ -10,28 +10,6 @@
 
 namespace {
 
-// Reads a /proc file, which reports no size, up to the table bound.
-bool readBounded(const QString& path, QByteArray& contents, QString& error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    contents.clear();
-    for (;;) {
-        const QByteArray chunk = file.read(64 * 1024);
-        if (chunk.isEmpty())
-            break;
-        contents.append(chunk);
-        if (contents.size() > ListenerOwner::maxTableBytes) {
-            error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(ListenerOwner::maxTableBytes);
-            return false;
-        }
-    }
-    return true;
-}
-
 QByteArray linkTarget(const QString& path)
 {
     char buffer[PATH_MAX];
@@ -115,25 +93,9 @@ ListenerOwner::Verdict ListenerOwner::check(const QHostAddress& target, quint16 
         return {false, QStringLiteral("%1 is not on this machine; its owner cannot be checked").arg(where)};
 
     QVector<Socket> listeners;
-    for (const bool v6 : {false, true}) {
-        const QString path =
-            expectation.procRoot + (v6 ? QStringLiteral("/net/tcp6") : QStringLiteral("/net/tcp"));
-        // A kernel without IPv6 has no tcp6 table; the IPv4 one is always there.
-        if (v6 && !QFileInfo::exists(path))
-            continue;
-        QByteArray contents;
-        QString error;
-        if (!readBounded(path, contents, error))
-            return {false, error};
-        QVector<Socket> sockets;
-        int badLine = 0;
-        if (!parseProcNetTable(contents, v6, sockets, badLine))
-            return {false, QStringLiteral("%1 cannot be read (line %2 malformed)").arg(path).arg(badLine)};
-        for (const Socket& socket : sockets) {
-            if (socket.state == stateListen && socket.port == port && reaches(socket.address, target))
-                listeners.append(socket);
-        }
-    }
+    QString error;
+    if (!listenersIn(expectation.procRoot, target, port, listeners, error))
+        return {false, error};
     if (listeners.isEmpty())
         return {false, QStringLiteral("nothing listens on %1").arg(where)};
     QSet<quint64> inodes;

@@ -1,5 +1,6 @@
 #include "ListenerOwner.h"
 
+#include <QList>
 #include <QtEndian>
 
 #include <memory>
@@ -101,6 +102,68 @@ bool listenersOn(ULONG family, quint16 port, std::vector<Listening>& out, QStrin
     return true;
 }
 
+bool underWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// The effective uid of this process as the Unix kernel sees it, from
+// Z:\proc\self\status ("Uid:" real, effective, saved, file system).
+bool wineUnixUid(quint32& uid, QString& error)
+{
+    QByteArray status;
+    if (!ListenerOwner::readTable(QStringLiteral("Z:/proc/self/status"), status, error))
+        return false;
+    for (const QByteArray& line : status.split('\n')) {
+        if (!line.startsWith("Uid:"))
+            continue;
+        const QList<QByteArray> fields = line.mid(4).simplified().split(' ');
+        bool ok = false;
+        const uint value = fields.value(1).toUInt(&ok);
+        if (fields.size() != 4 || !ok)
+            break;
+        uid = value;
+        return true;
+    }
+    error = QStringLiteral("no Uid line in Z:/proc/self/status");
+    return false;
+}
+
+// Wine lists a socket that only its server holds with owner process 0, and
+// the agent's sockets are such (the server does their I/O); so are the
+// sockets of any program outside wine. What wine does show is the Unix
+// table: every listener there must belong to the Unix user that this wine
+// session (whose processes all run as one user) runs as.
+ListenerOwner::Verdict wineUnixOwner(const QHostAddress& target, quint16 port, const QString& where)
+{
+    QString error;
+    quint32 uid = 0;
+    if (!wineUnixUid(uid, error))
+        return {false, QStringLiteral("under wine, which shows no owner process: %1").arg(error)};
+    QVector<ListenerOwner::Socket> listeners;
+    if (!ListenerOwner::listenersIn(QStringLiteral("Z:/proc"), target, port, listeners, error))
+        return {false, QStringLiteral("under wine, which shows no owner process: %1").arg(error)};
+    if (listeners.isEmpty())
+        return {
+            false,
+            QStringLiteral("under wine, which shows no owner process: no Unix listener on %1").arg(where)};
+    for (const ListenerOwner::Socket& socket : listeners) {
+        if (socket.uid != uid)
+            return {false,
+                    QStringLiteral("under wine, which shows no owner process: the listener on %1 belongs to "
+                                   "Unix uid %2, not to wine's user %3")
+                        .arg(where)
+                        .arg(socket.uid)
+                        .arg(uid)};
+    }
+    return {true,
+            QStringLiteral("under wine, which shows no owner process: the listener on %1 belongs to wine's "
+                           "Unix user %2")
+                .arg(where)
+                .arg(uid)};
+}
+
 } // namespace
 
 ListenerOwner::Expectation ListenerOwner::Expectation::thisProcess()
@@ -127,10 +190,15 @@ ListenerOwner::Verdict ListenerOwner::check(const QHostAddress& target, quint16 
     if (!listenersOn(AF_INET, port, listening, error) || !listenersOn(AF_INET6, port, listening, error))
         return {false, error};
     bool any = false;
+    bool ownerUnknown = false;
     for (const Listening& socket : listening) {
         if (!reaches(socket.address, target))
             continue;
         any = true;
+        if (socket.pid == 0 && underWine()) {
+            ownerUnknown = true;
+            continue;
+        }
         if (socket.pid != expected)
             return {false, QStringLiteral("the listener on %1 is process %2, not the agent's process %3")
                                .arg(where)
@@ -139,5 +207,7 @@ ListenerOwner::Verdict ListenerOwner::check(const QHostAddress& target, quint16 
     }
     if (!any)
         return {false, QStringLiteral("nothing listens on %1").arg(where)};
+    if (ownerUnknown)
+        return wineUnixOwner(target, port, where);
     return {true, QStringLiteral("the listener on %1 is the agent's process %2").arg(where).arg(expected)};
 }

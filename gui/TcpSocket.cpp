@@ -209,6 +209,7 @@ void TcpSocket::sendSecret(const char* info, const QJsonObject& data)
             emit signalListenerRefused(owner.reason);
             return;
         }
+        qCDebug(GuiLog::socket).noquote() << "Listener checked:" << owner.reason;
     }
     sendCommand(info, data);
 }

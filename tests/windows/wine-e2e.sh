@@ -211,10 +211,13 @@ wctl --pin-file "$PIN_FILE" signin demo --password-file "Z:$RUN/password" >"$RUN
 check "signin/checkauth" grep -q '"status":1},"info":"STATUSCHECKAUTH"' "$RUN/signin.log"
 check "signin/createpin_on_the_same_connection" grep -q '"status":1},"info":"STATUSCREATEPIN"' "$RUN/signin.log"
 check "signin/checkpin" grep -q '"status":1},"info":"STATUSCHECKPIN"' "$RUN/signin.log"
-# A program that is not the service on another port: the Windows check sees
-# its listener (wine lists Linux processes' sockets without a Windows process)
-# and corvanectl.exe sends it nothing.
-/usr/bin/python3 "$SOURCE_DIR/tests/control/port-squatter.py" 127.0.0.1 49102 4711 demo-password \
+# An unprivileged program on another port: corvanectl.exe sends it nothing.
+# Wine shows no owner process (PID 0) for it, nor for the agent's own
+# listener (wine's server holds the agent's sockets): the check then goes by
+# the Unix owner in Z:\proc\net\tcp, which must be wine's own user; a program
+# of that same Unix user outside wine cannot be told apart there.
+setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    /usr/bin/python3 "$SOURCE_DIR/tests/control/port-squatter.py" 127.0.0.1 49102 4711 demo-password \
     >"$RUN/squatter.log" 2>&1 &
 SQUATTER_PID=$!
 wait_for 10 grep -q '^listening$' "$RUN/squatter.log"
