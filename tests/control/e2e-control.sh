@@ -66,6 +66,11 @@ check "squatter: and names why" contains "$(cat "$run/squat-signin.out")" \
 "$ctl" --timeout 3000 --pin-file "$run/pin" pin check >"$run/squat-pin.out" 2>&1
 check "squatter: corvanectl refuses to check the PIN through it (exit 2)" equals "$?" 2
 "$ctl" --timeout 2000 status >/dev/null 2>&1
+# The squatter logs a connection once the client has gone: wait for the third.
+deadline=$((SECONDS + 10))
+until [ "$(grep -c '^bytes=' "$run/squatter.log")" -ge 3 ] || [ $SECONDS -ge $deadline ]; do
+    sleep 0.1
+done
 kill "$squatter_pid" 2>/dev/null
 wait "$squatter_pid" 2>/dev/null
 check "squatter: it got a connection but no byte from the sign-in and the PIN check" \

@@ -224,6 +224,8 @@ wait_for 10 grep -q '^listening$' "$RUN/squatter.log"
 wctl --port 49102 --timeout 3000 --pin-file "$PIN_FILE" pin check >"$RUN/squat-pin.log" 2>&1
 check "signin/windows_corvanectl_refuses_another_listener" equals "$?" 2
 check "signin/windows_corvanectl_names_the_listener" grep -q "is not the agent" "$RUN/squat-pin.log"
+# The squatter logs a connection once the client has gone.
+wait_for 10 grep -q '^bytes=' "$RUN/squatter.log"
 kill "$SQUATTER_PID" 2>/dev/null
 wait "$SQUATTER_PID" 2>/dev/null
 check "signin/the_other_listener_got_no_byte" equals "$(sed -n 2p "$RUN/squatter.log")" "bytes=0 secret=no"
