@@ -194,7 +194,13 @@ void AgentGUI::makeConnections()
         checkerActivation->setAgentReachable(true);
         checkerActivation->check();
     });
+    connect(socket, &TcpSocket::signalListenerRefused, this, [this] {
+        alert->slotListenerRefused();
+        stack->setCurrentIndex(PAGE_ALERT);
+        show();
+    });
     connect(socket, &TcpSocket::signalErrorConnection, this, [this] {
+        alert->slotWaiting();
         checkerActivation->setAgentReachable(false);
         tray->slotHide();
         hide();

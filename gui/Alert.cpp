@@ -8,7 +8,8 @@
 #include <QVBoxLayout>
 
 Alert::Alert(QWidget* parent, const QString& appName)
-    : QWidget(parent), pageHeader(new PageHeader(appName, this)), loader(new QLabel(this)),
+    : QWidget(parent), pageHeader(new PageHeader(appName, this)), heading(new QLabel(this)),
+      text(new QLabel(this)), loader(new QLabel(this)),
       movie(new QMovie(QStringLiteral(":/authorization/loader.gif"), QByteArray(), this))
 {
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
@@ -21,14 +22,13 @@ Alert::Alert(QWidget* parent, const QString& appName)
     image->setPixmap(QPixmap(QStringLiteral(":/alert/no_internet/logo.png")));
     image->setAlignment(Qt::AlignCenter);
 
-    auto* heading = new QLabel(QStringLiteral("No connection"), this);
     heading->setObjectName(QStringLiteral("heading"));
     heading->setAlignment(Qt::AlignCenter);
     heading->setStyleSheet(QStringLiteral("font-size: 26px; color: #101828;"));
 
-    auto* text = new QLabel(QStringLiteral("Checking the signal in your area"), this);
     text->setObjectName(QStringLiteral("text"));
     text->setAlignment(Qt::AlignCenter);
+    text->setWordWrap(true);
     text->setStyleSheet(QStringLiteral("font-size: 16px; color: #667085;"));
 
     loader->setAlignment(Qt::AlignCenter);
@@ -51,6 +51,8 @@ Alert::Alert(QWidget* parent, const QString& appName)
     layout->addWidget(loader);
     layout->addStretch(2);
 
+    slotWaiting();
+
     connect(pageHeader, &PageHeader::signalCloseClicked, this, &Alert::signalClose);
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &Alert::signalChangeStatusLog);
 }
@@ -68,4 +70,27 @@ void Alert::slotStatusLog(bool status)
 void Alert::slotStatusAd(bool status)
 {
     pageHeader->setStatusAd(status);
+}
+
+QString Alert::headingText() const
+{
+    return heading->text();
+}
+
+QString Alert::bodyText() const
+{
+    return text->text();
+}
+
+void Alert::slotListenerRefused()
+{
+    heading->setText(QStringLiteral("Connection not trusted"));
+    text->setText(
+        QStringLiteral("Another program holds the agent's port. Your PIN and password were not sent."));
+}
+
+void Alert::slotWaiting()
+{
+    heading->setText(QStringLiteral("No connection"));
+    text->setText(QStringLiteral("Checking the signal in your area"));
 }

@@ -190,6 +190,30 @@ void TcpSocket::sendCommand(const char* info, const QJsonObject& data)
     sendToServer(ControlFrame::toText(ControlFrame::envelope(QLatin1String(info), data)));
 }
 
+void TcpSocket::sendSecret(const char* info, const QJsonObject& data)
+{
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        // Whatever holds the port would get the secret: a program that took
+        // it while the agent restarted must not.
+        const ListenerOwner::Verdict owner =
+            ListenerOwner::check(socket->peerAddress(), socket->peerPort(), listenerExpectation);
+        if (!owner.trusted) {
+            qCCritical(GuiLog::socket).noquote()
+                << "The program on the control port is not the agent," << info << "not sent:" << owner.reason;
+            // Not this connection again: a new one, after the retry interval,
+            // may reach the agent once it holds its port.
+            connected = false;
+            blockSize = 0;
+            socket->abort();
+            retryTimer.start();
+            emit signalListenerRefused(owner.reason);
+            return;
+        }
+        qCDebug(GuiLog::socket).noquote() << "Listener checked:" << owner.reason;
+    }
+    sendCommand(info, data);
+}
+
 void TcpSocket::slotGetVersion()
 {
     sendCommand(MessageNames::GetVersion);
@@ -247,17 +271,17 @@ void TcpSocket::slotGetSettings()
 
 void TcpSocket::slotCheckAuth(QJsonObject data)
 {
-    sendCommand(MessageNames::CheckAuth, data);
+    sendSecret(MessageNames::CheckAuth, data);
 }
 
 void TcpSocket::slotCreatePin(QJsonObject data)
 {
-    sendCommand(MessageNames::CreatePin, data);
+    sendSecret(MessageNames::CreatePin, data);
 }
 
 void TcpSocket::slotCheckPin(QJsonObject data)
 {
-    sendCommand(MessageNames::CheckPin, data);
+    sendSecret(MessageNames::CheckPin, data);
 }
 
 void TcpSocket::slotAuthData()

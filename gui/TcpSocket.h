@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ListenerOwner.h"
+
 #include <QAbstractSocket>
 #include <QJsonObject>
 #include <QObject>
@@ -27,10 +29,19 @@ public:
     static QString errorText(QAbstractSocket::SocketError error, const QString& socketText);
     const QString& getLastError() const { return lastError; }
     bool isRetrying() const { return retryTimer.isActive(); }
+    // Who must be listening on the port before a PIN or password is sent
+    // (the agent; a stand-in agent in tests).
+    void setListenerExpectation(const ListenerOwner::Expectation& expectation)
+    {
+        listenerExpectation = expectation;
+    }
 
 signals:
     void signalSuccessConnection();
     void signalErrorConnection();
+    // The program on the control port is not the agent: a PIN or password
+    // was not sent, and the connection was dropped.
+    void signalListenerRefused(QString reason);
     void signalVersions(QJsonObject data);
     void signalFilteringStatusServer(QJsonObject data);
     void signalFilteringStatusLocal(QJsonObject data);
@@ -79,6 +90,8 @@ public slots:
 private:
     void sendCommand(const char* info);
     void sendCommand(const char* info, const QJsonObject& data);
+    // Sends a command that carries a PIN or password, only to the agent.
+    void sendSecret(const char* info, const QJsonObject& data);
 
     QTcpSocket* socket;
     quint16 blockSize = 0;
@@ -86,4 +99,5 @@ private:
     quint16 port;
     bool connected = false;
     QString lastError;
+    ListenerOwner::Expectation listenerExpectation;
 };

@@ -129,13 +129,13 @@ cv_start_agent() { # <agent binary>
 }
 
 # cv_sign_in_demo <password-file> <pin-file>: signs the running agent in with
-# the seeded demo account as the tray program would (password, then a new PIN),
-# which also switches protection on.
+# the seeded demo account as the tray program would (password, then a new PIN,
+# on one connection: the agent takes a new PIN only there), which also
+# switches protection on.
 cv_sign_in_demo() {
     _ctl="$CV_BUILD/tools/corvanectl/corvanectl"
     [ -x "$_ctl" ] || { cv_log "$_ctl not built"; return 1; }
-    "$_ctl" --timeout 30000 signin demo --password-file "$1" >>"$CV_RUN/signin.log" 2>&1 &&
-        "$_ctl" --timeout 30000 pin create --pin-file "$2" >>"$CV_RUN/signin.log" 2>&1 ||
+    "$_ctl" --timeout 30000 --pin-file "$2" signin demo --password-file "$1" >>"$CV_RUN/signin.log" 2>&1 ||
         { cv_log "sign-in failed: $(tail -n 3 "$CV_RUN/signin.log")"; return 1; }
     cv_log "agent signed in as demo"
 }

@@ -16,14 +16,14 @@ cv_try_commands() {
     case "$_mode" in
     signed-in)
         _line "dig +short @127.0.0.1 blocked.example.test" 127.53.0.4 "through the agent: block page"
-        _line "corvanectl --pin $_pin filtering off" "" "switch filtering off"
+        _line "corvanectl --pin-file $_run/pin filtering off" "" "switch filtering off (the PIN $_pin from its file)"
         _line "dig +short @127.0.0.1 blocked.example.test" 192.0.2.66 "now unfiltered"
-        _line "corvanectl --pin $_pin filtering on" "" "and on again"
+        _line "corvanectl --pin-file $_run/pin filtering on" "" "and on again"
         ;;
     signed-out)
         _line "dig +short @127.0.0.1 blocked.example.test" 192.0.2.66 "signed out: unfiltered"
-        _line "corvanectl signin demo --password-file $_run/demo-password" "" "or without the file: prompts"
-        _line "corvanectl pin create --pin-file $_run/pin" "" "PIN $_pin; protection goes on"
+        _line "corvanectl --pin-file $_run/pin signin demo --password-file $_run/demo-password" "STATUSCREATEPIN" \
+            "sign in and set the PIN $_pin on one connection; protection goes on (without the files: prompts)"
         _line "dig +short @127.0.0.1 blocked.example.test" 127.53.0.4 "through the agent: block page"
         ;;
     esac

@@ -43,6 +43,45 @@ mkdir -p "$(dirname "$ini")"
 printf '[USER]\nTOKEN=1001\nUID=uid-e2e\n' >"$ini"
 chmod 600 "$ini"
 
+# --- a squatter on the control port ------------------------------------------------
+# Before the agent starts, an unprivileged program holds 127.0.0.1:49101 and
+# greets like the agent. corvanectl must send it no PIN and no password, and
+# say why; a command without secrets reaches it (the squatter's record is not
+# blind).
+printf '4321\n' >"$run/pin"
+printf 'demo-password\n' >"$run/password"
+setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    /usr/bin/python3 "$(dirname "$0")/port-squatter.py" 127.0.0.1 49101 4321 demo-password >"$run/squatter.log" 2>&1 &
+squatter_pid=$!
+deadline=$((SECONDS + 10))
+until grep -q '^listening$' "$run/squatter.log" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] && kill -0 "$squatter_pid" 2>/dev/null ||
+        { echo "the squatter did not start" >&2; cat "$run/squatter.log" >&2; exit 1; }
+    sleep 0.1
+done
+"$ctl" --timeout 3000 --pin-file "$run/pin" signin demo --password-file "$run/password" >"$run/squat-signin.out" 2>&1
+check "squatter: corvanectl refuses to sign in through it (exit 2)" equals "$?" 2
+check "squatter: and names why" contains "$(cat "$run/squat-signin.out")" \
+    "not sending the PIN or password: the program on 127.0.0.1:49101 is not the agent (the listener on 127.0.0.1:49101 belongs to uid $(id -u nobody)"
+"$ctl" --timeout 3000 --pin-file "$run/pin" pin check >"$run/squat-pin.out" 2>&1
+check "squatter: corvanectl refuses to check the PIN through it (exit 2)" equals "$?" 2
+"$ctl" --timeout 2000 status >/dev/null 2>&1
+# The squatter logs a connection once the client has gone: wait for the third.
+deadline=$((SECONDS + 10))
+until [ "$(grep -c '^bytes=' "$run/squatter.log")" -ge 3 ] || [ $SECONDS -ge $deadline ]; do
+    sleep 0.1
+done
+kill "$squatter_pid" 2>/dev/null
+wait "$squatter_pid" 2>/dev/null
+check "squatter: it got a connection but no byte from the sign-in and the PIN check" \
+    equals "$(sed -n 2,3p "$run/squatter.log" | tr '\n' ' ')" "bytes=0 secret=no bytes=0 secret=no "
+check "squatter: a command without secrets did reach it" grep -q '^bytes=[1-9][0-9]* secret=no$' "$run/squatter.log"
+deadline=$((SECONDS + 10))
+while ss -Hltn 'sport = :49101' | grep -q .; do
+    [ $SECONDS -lt $deadline ] || { echo "the squatter's port stayed open" >&2; exit 1; }
+    sleep 0.1
+done
+
 CORVANE_STATE_DIR="$state" "$agent" >"$run/control-agent.log" 2>&1 &
 agent_pid=$!
 stop_agent() {
@@ -166,7 +205,7 @@ gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
 # The sign-in waits 4 s for a slow backend; clients that connect meanwhile
 # are taken and answered, and the sign-in's answer reaches its own client.
 cv-admin faults-add '{"http":[{"path":"/api/token/by-password/","method":"POST","action":"delay","delay_ms":4000,"count":1}]}' >/dev/null
-"$ctl" --timeout 60000 send CHECKAUTH '{"login":"demo","password":"demo-password"}' >"$run/signin.out" 2>&1 &
+"$ctl" --timeout 60000 --pin-file "$run/pin" signin demo --password-file "$run/password" >"$run/signin.out" 2>&1 &
 signin_pid=$!
 sleep 1
 waiting=""
@@ -179,8 +218,13 @@ for i in 1 2 3 4; do
     check "client $i answered while the sign-in waits" contains "$(cat "$run/waiting-$i.out")" '"info":"DNSPROTOCOL"'
 done
 wait $signin_pid
-check "sign-in over the control channel, answered to its own client" contains "$(cat "$run/signin.out")" '"status":1'
-check "PIN created" contains "$("$ctl" --timeout 60000 send CREATEPIN '{"pin_code":"4321"}')" '"status":1'
+check "sign-in over the control channel, answered to its own client" \
+    contains "$(cat "$run/signin.out")" '{"data":{"status":1},"info":"STATUSCHECKAUTH"}'
+check "the real agent: PIN created on the sign-in's connection" \
+    contains "$(cat "$run/signin.out")" '{"data":{"status":1},"info":"STATUSCREATEPIN"}'
+check "a separate PIN creation is a usage error" fails_with 3 "$ctl" --pin-file "$run/pin" pin create
+check "--pin on the command line warns" contains "$("$ctl" --pin 4321 --timeout 5000 status 2>&1 >/dev/null)" \
+    "warning: --pin puts the PIN on the command line"
 check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
 ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
 "$ctl" send STATUSFILTERINGLOCAL '{"status":0}' >/dev/null

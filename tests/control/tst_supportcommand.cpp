@@ -45,82 +45,108 @@ void TestSupportCommand::fromWords_data()
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<QString>("pin");
     QTest::addColumn<QList<QJsonObject>>("messages");
+    // Whether a PIN, password or key goes out: then only to a listener that is the agent.
+    QTest::addColumn<bool>("secret");
 
     const QJsonObject barrier = message(MessageNames::GetCoordGui);
     const QJsonObject checkPin = message(MessageNames::CheckPin, {{"pin_code", "4321"}});
-    QTest::newRow("signin") << QStringList{"signin", "demo"} << QString()
-                            << QList<QJsonObject>{message(MessageNames::CheckAuth,
-                                                          {{"login", "demo"}, {"password", "secret"}})};
-    QTest::newRow("signin while signed in checks the PIN first")
+    const QJsonObject createPin = message(MessageNames::CreatePin, {{"pin_code", "4321"}});
+    const QJsonObject authData = message(MessageNames::AuthData);
+    const QJsonObject login = message(MessageNames::Login);
+    QTest::newRow("signin creates the PIN on the same connection")
         << QStringList{"signin", "demo"} << QString("4321")
-        << QList<QJsonObject>{checkPin,
-                              message(MessageNames::CheckAuth, {{"login", "demo"}, {"password", "secret"}})};
-    QTest::newRow("pin create") << QStringList{"pin", "create"} << QString("4321")
-                                << QList<QJsonObject>{
-                                       message(MessageNames::CreatePin, {{"pin_code", "4321"}}), checkPin,
-                                       message(MessageNames::Login)};
+        << QList<QJsonObject>{authData,
+                              message(MessageNames::CheckAuth, {{"login", "demo"}, {"password", "secret"}}),
+                              createPin, checkPin, login}
+        << true;
+    QTest::newRow("signin with an access key")
+        << QStringList{"signin"} << QString("4321")
+        << QList<QJsonObject>{authData, message(MessageNames::CheckAuth, {{"token", "key-1"}}), createPin,
+                              checkPin, login}
+        << true;
+    QTest::newRow("signin takes a PIN of 20 characters")
+        << QStringList{"SignIn", "demo"} << QString(20, QLatin1Char('9'))
+        << QList<QJsonObject>{authData,
+                              message(MessageNames::CheckAuth, {{"login", "demo"}, {"password", "secret"}}),
+                              message(MessageNames::CreatePin, {{"pin_code", QString(20, QLatin1Char('9'))}}),
+                              message(MessageNames::CheckPin, {{"pin_code", QString(20, QLatin1Char('9'))}}),
+                              login}
+        << true;
     QTest::newRow("pin check") << QStringList{"pin", "check"} << QString("4321")
-                               << QList<QJsonObject>{checkPin, message(MessageNames::Login)};
+                               << QList<QJsonObject>{checkPin, login} << true;
     QTest::newRow("filtering off with the PIN")
         << QStringList{"filtering", "off"} << QString("4321")
-        << QList<QJsonObject>{checkPin, message(MessageNames::StatusFilteringLocal, {{"status", 0}}),
-                              barrier};
+        << QList<QJsonObject>{checkPin, message(MessageNames::StatusFilteringLocal, {{"status", 0}}), barrier}
+        << true;
     QTest::newRow("logout with the PIN")
         << QStringList{"logout"} << QString("4321")
-        << QList<QJsonObject>{checkPin, message(MessageNames::Logout), barrier};
+        << QList<QJsonObject>{checkPin, message(MessageNames::Logout), barrier} << true;
     QTest::newRow("a reading command never sends the PIN")
         << QStringList{"status"} << QString("4321")
-        << QList<QJsonObject>{message(MessageNames::AuthData), message(MessageNames::GetProfileId),
-                              message(MessageNames::GetSettings)};
+        << QList<QJsonObject>{authData, message(MessageNames::GetProfileId),
+                              message(MessageNames::GetSettings)}
+        << false;
     QTest::newRow("interface switch is not guarded")
         << QStringList{"interface", "{A-1}", "on"} << QString("4321")
-        << QList<QJsonObject>{
-               message(MessageNames::ChangeNetInterface, {{"guid", "{A-1}"}, {"status", true}}), barrier};
+        << QList<QJsonObject>{message(MessageNames::ChangeNetInterface,
+                                      {{"guid", "{A-1}"}, {"status", true}}),
+                              barrier}
+        << false;
     QTest::newRow("status") << QStringList{"status"} << QString()
-                            << QList<QJsonObject>{message(MessageNames::AuthData),
-                                                  message(MessageNames::GetProfileId),
-                                                  message(MessageNames::GetSettings)};
+                            << QList<QJsonObject>{authData, message(MessageNames::GetProfileId),
+                                                  message(MessageNames::GetSettings)}
+                            << false;
     QTest::newRow("protocol dot") << QStringList{"protocol", "dot"} << QString()
-                                  << QList<QJsonObject>{
-                                         message(MessageNames::ChangeDnsProtocol, {{"dns_protocol", 2}}),
-                                         barrier};
+                                  << QList<QJsonObject>{message(MessageNames::ChangeDnsProtocol,
+                                                                {{"dns_protocol", 2}}),
+                                                        barrier}
+                                  << false;
     QTest::newRow("protocol DoH") << QStringList{"protocol", "DoH"} << QString()
-                                  << QList<QJsonObject>{
-                                         message(MessageNames::ChangeDnsProtocol, {{"dns_protocol", 1}}),
-                                         barrier};
+                                  << QList<QJsonObject>{message(MessageNames::ChangeDnsProtocol,
+                                                                {{"dns_protocol", 1}}),
+                                                        barrier}
+                                  << false;
     QTest::newRow("protocol dns") << QStringList{"protocol", "dns"} << QString()
-                                  << QList<QJsonObject>{
-                                         message(MessageNames::ChangeDnsProtocol, {{"dns_protocol", 0}}),
-                                         barrier};
-    QTest::newRow("filtering off") << QStringList{"filtering", "off"} << QString()
-                                   << QList<QJsonObject>{
-                                          message(MessageNames::StatusFilteringLocal, {{"status", 0}}),
-                                          barrier};
-    QTest::newRow("filtering on") << QStringList{"filtering", "on"} << QString()
-                                  << QList<QJsonObject>{
-                                         message(MessageNames::StatusFilteringLocal, {{"status", 1}}),
-                                         barrier};
-    QTest::newRow("login") << QStringList{"login"} << QString()
-                           << QList<QJsonObject>{message(MessageNames::Login)};
+                                  << QList<QJsonObject>{message(MessageNames::ChangeDnsProtocol,
+                                                                {{"dns_protocol", 0}}),
+                                                        barrier}
+                                  << false;
+    QTest::newRow("filtering off")
+        << QStringList{"filtering", "off"} << QString()
+        << QList<QJsonObject>{message(MessageNames::StatusFilteringLocal, {{"status", 0}}), barrier} << false;
+    QTest::newRow("filtering on")
+        << QStringList{"filtering", "on"} << QString()
+        << QList<QJsonObject>{message(MessageNames::StatusFilteringLocal, {{"status", 1}}), barrier} << false;
+    QTest::newRow("login") << QStringList{"login"} << QString() << QList<QJsonObject>{login} << false;
     QTest::newRow("logout") << QStringList{"logout"} << QString()
-                            << QList<QJsonObject>{message(MessageNames::Logout), barrier};
+                            << QList<QJsonObject>{message(MessageNames::Logout), barrier} << false;
     QTest::newRow("interface") << QStringList{"interface", "{A-1}", "off"} << QString()
                                << QList<QJsonObject>{message(MessageNames::ChangeNetInterface,
                                                              {{"guid", "{A-1}"}, {"status", false}}),
-                                                     barrier};
+                                                     barrier}
+                               << false;
     QTest::newRow("profile") << QStringList{"profile", "3"} << QString()
-                             << QList<QJsonObject>{message(MessageNames::SetProfileId, {{"profile_id", 3}})};
+                             << QList<QJsonObject>{message(MessageNames::SetProfileId, {{"profile_id", 3}})}
+                             << false;
     QTest::newRow("send without data") << QStringList{"send", "GETPROFILES"} << QString()
-                                       << QList<QJsonObject>{message(MessageNames::GetProfiles)};
-    QTest::newRow("send with data") << QStringList{"send", "CHECKPIN", "{\"pin_code\":\"1234\"}"} << QString()
-                                    << QList<QJsonObject>{
-                                           message(MessageNames::CheckPin, {{"pin_code", "1234"}})};
+                                       << QList<QJsonObject>{message(MessageNames::GetProfiles)} << false;
+    QTest::newRow("send with a PIN") << QStringList{"send", "CHECKPIN", "{\"pin_code\":\"1234\"}"}
+                                     << QString()
+                                     << QList<QJsonObject>{message(MessageNames::CheckPin,
+                                                                   {{"pin_code", "1234"}})}
+                                     << true;
+    QTest::newRow("send with a password")
+        << QStringList{"send", "CHECKAUTH", "{\"login\":\"a\",\"password\":\"b\"}"} << QString()
+        << QList<QJsonObject>{message(MessageNames::CheckAuth, {{"login", "a"}, {"password", "b"}})} << true;
+    QTest::newRow("send with other data")
+        << QStringList{"send", "SETCOORDGUI", "{\"x\":\"1\",\"y\":\"2\"}"} << QString()
+        << QList<QJsonObject>{message(MessageNames::SetCoordGui, {{"x", "1"}, {"y", "2"}}), barrier} << false;
     QTest::newRow("send of a silent command")
         << QStringList{"send", "SENDDEBUGINFO"} << QString()
-        << QList<QJsonObject>{message(MessageNames::SendDebugInfo), barrier};
-    QTest::newRow("send of an unknown name")
-        << QStringList{"send", "NOSUCH"} << QString() << QList<QJsonObject>{message("NOSUCH"), barrier};
-    QTest::newRow("listen") << QStringList{"listen", "3"} << QString() << QList<QJsonObject>{};
+        << QList<QJsonObject>{message(MessageNames::SendDebugInfo), barrier} << false;
+    QTest::newRow("send of an unknown name") << QStringList{"send", "NOSUCH"} << QString()
+                                             << QList<QJsonObject>{message("NOSUCH"), barrier} << false;
+    QTest::newRow("listen") << QStringList{"listen", "3"} << QString() << QList<QJsonObject>{} << false;
 }
 
 void TestSupportCommand::fromWords()
@@ -128,42 +154,58 @@ void TestSupportCommand::fromWords()
     QFETCH(QStringList, words);
     QFETCH(QString, pin);
     QFETCH(QList<QJsonObject>, messages);
+    QFETCH(bool, secret);
     SupportCommand command;
     QString error;
     SupportCommand::Secrets secrets;
     secrets.password = QStringLiteral("secret");
+    secrets.accessKey = QStringLiteral("key-1");
     secrets.pin = pin;
     QVERIFY2(SupportCommand::fromWords(words, command, error, secrets), qPrintable(error));
     QCOMPARE(command.messages(), messages);
+    QCOMPARE(command.carriesSecret(), secret);
 }
 
 void TestSupportCommand::refusedWords_data()
 {
     QTest::addColumn<QStringList>("words");
-    QTest::newRow("nothing") << QStringList{};
-    QTest::newRow("unknown verb") << QStringList{"reboot"};
-    QTest::newRow("protocol without value") << QStringList{"protocol"};
-    QTest::newRow("unknown protocol") << QStringList{"protocol", "quic"};
-    QTest::newRow("protocol out of range") << QStringList{"protocol", "3"};
-    QTest::newRow("filtering maybe") << QStringList{"filtering", "maybe"};
-    QTest::newRow("status with extra word") << QStringList{"status", "now"};
-    QTest::newRow("profile not a number") << QStringList{"profile", "kids"};
-    QTest::newRow("profile negative") << QStringList{"profile", "-1"};
-    QTest::newRow("send data not an object") << QStringList{"send", "CHECKPIN", "[1]"};
-    QTest::newRow("send data not JSON") << QStringList{"send", "CHECKPIN", "{pin"};
-    QTest::newRow("listen zero") << QStringList{"listen", "0"};
-    QTest::newRow("signin without login or key") << QStringList{"signin"};
-    QTest::newRow("signin with two logins") << QStringList{"signin", "a", "b"};
-    QTest::newRow("pin without action") << QStringList{"pin"};
-    QTest::newRow("pin with unknown action") << QStringList{"pin", "remove"};
+    QTest::addColumn<QString>("pin");
+    QTest::newRow("nothing") << QStringList{} << QString();
+    QTest::newRow("unknown verb") << QStringList{"reboot"} << QString();
+    QTest::newRow("protocol without value") << QStringList{"protocol"} << QString();
+    QTest::newRow("unknown protocol") << QStringList{"protocol", "quic"} << QString();
+    QTest::newRow("protocol out of range") << QStringList{"protocol", "3"} << QString();
+    QTest::newRow("filtering maybe") << QStringList{"filtering", "maybe"} << QString();
+    QTest::newRow("status with extra word") << QStringList{"status", "now"} << QString();
+    QTest::newRow("profile not a number") << QStringList{"profile", "kids"} << QString();
+    QTest::newRow("profile negative") << QStringList{"profile", "-1"} << QString();
+    QTest::newRow("send data not an object") << QStringList{"send", "CHECKPIN", "[1]"} << QString();
+    QTest::newRow("send data not JSON") << QStringList{"send", "CHECKPIN", "{pin"} << QString();
+    QTest::newRow("listen zero") << QStringList{"listen", "0"} << QString();
+    QTest::newRow("signin without login or key") << QStringList{"signin"} << QString();
+    QTest::newRow("signin with two logins") << QStringList{"signin", "a", "b"} << QString();
+    QTest::newRow("pin without action") << QStringList{"pin"} << QString();
+    QTest::newRow("pin with unknown action") << QStringList{"pin", "remove"} << QString();
+    QTest::newRow("a PIN is created only with the sign-in")
+        << QStringList{"pin", "create"} << QString("4321");
+    QTest::newRow("signin without a PIN") << QStringList{"signin", "demo"} << QString();
+    QTest::newRow("signin with a PIN of 3 characters") << QStringList{"signin", "demo"} << QString("123");
+    QTest::newRow("signin with a PIN of 21 characters")
+        << QStringList{"signin", "demo"} << QString(21, QLatin1Char('1'));
+    QTest::newRow("access-key signin without a PIN") << QStringList{"signin"} << QString();
 }
 
 void TestSupportCommand::refusedWords()
 {
     QFETCH(QStringList, words);
+    QFETCH(QString, pin);
     SupportCommand command;
     QString error;
-    QVERIFY(!SupportCommand::fromWords(words, command, error));
+    SupportCommand::Secrets secrets;
+    secrets.password = QStringLiteral("secret");
+    secrets.accessKey = QStringLiteral("key-1");
+    secrets.pin = pin;
+    QVERIFY(!SupportCommand::fromWords(words, command, error, secrets));
     QVERIFY(!error.isEmpty());
 }
 
@@ -178,14 +220,26 @@ void TestSupportCommand::arguments_data()
     QTest::newRow("plain") << QStringList{"status"} << true << QStringList{"status"} << false << false;
     QTest::newRow("options anywhere") << QStringList{"filtering", "--pin", "4321", "off", "--timeout", "500"}
                                       << true << QStringList{"filtering", "off"} << false << false;
-    QTest::newRow("signin prompts for the password")
-        << QStringList{"signin", "demo"} << true << QStringList{"signin", "demo"} << false << true;
-    QTest::newRow("signin with a password file") << QStringList{"signin", "demo", "--password-file", "/f"}
-                                                 << true << QStringList{"signin", "demo"} << false << false;
-    QTest::newRow("access key") << QStringList{"signin", "--access-key-file", "/k"} << true
-                                << QStringList{"signin"} << false << false;
-    QTest::newRow("pin create prompts")
-        << QStringList{"pin", "create"} << true << QStringList{"pin", "create"} << true << false;
+    QTest::newRow("signin prompts for the password and the new PIN")
+        << QStringList{"signin", "demo"} << true << QStringList{"signin", "demo"} << true << true;
+    QTest::newRow("signin with a password file prompts for the PIN")
+        << QStringList{"signin", "demo", "--password-file", "/f"} << true << QStringList{"signin", "demo"}
+        << true << false;
+    QTest::newRow("signin with password and PIN files")
+        << QStringList{"--pin-file", "/p", "signin", "demo", "--password-file", "/f"} << true
+        << QStringList{"signin", "demo"} << false << false;
+    QTest::newRow("signin with the PIN on the command line")
+        << QStringList{"--pin", "4321", "signin", "demo", "--password-file", "/f"} << true
+        << QStringList{"signin", "demo"} << false << false;
+    QTest::newRow("access key prompts for the PIN")
+        << QStringList{"signin", "--access-key-file", "/k"} << true << QStringList{"signin"} << true << false;
+    QTest::newRow("access key and PIN files")
+        << QStringList{"signin", "--access-key-file", "/k", "--pin-file", "/p"} << true
+        << QStringList{"signin"} << false << false;
+    QTest::newRow("pin check prompts")
+        << QStringList{"pin", "check"} << true << QStringList{"pin", "check"} << true << false;
+    QTest::newRow("pin create asks for nothing (it is refused)")
+        << QStringList{"pin", "create"} << true << QStringList{"pin", "create"} << false << false;
     QTest::newRow("pin from a file") << QStringList{"--pin-file", "/p", "pin", "check"} << true
                                      << QStringList{"pin", "check"} << false << false;
     QTest::newRow("a word that looks like an option is refused")
@@ -253,21 +307,48 @@ void TestSupportCommand::stepsEndByStatus_data()
 
     const QJsonObject login = message(MessageNames::StatusFilteringLocal, {{"status", 1}});
     const auto status = [](const char* info, int value) { return message(info, {{"status", value}}); };
-    QTest::newRow("signed in") << QStringList{"signin", "demo"}
-                               << QList<QJsonObject>{status(MessageNames::StatusCheckAuth, 1)} << 0 << 1;
-    QTest::newRow("wrong password") << QStringList{"signin", "demo"}
-                                    << QList<QJsonObject>{status(MessageNames::StatusCheckAuth, 0)} << 1 << 1;
-    QTest::newRow("service unreachable")
-        << QStringList{"signin", "demo"} << QList<QJsonObject>{status(MessageNames::StatusCheckAuth, 2)} << 1
-        << 1;
-    QTest::newRow("pin created, checked, protection on")
-        << QStringList{"pin", "create"}
-        << QList<QJsonObject>{status(MessageNames::StatusCreatePin, 1),
+    const QJsonObject signedOut = message(MessageNames::StatusAuthData, {{"status", false}});
+    const QJsonObject signedIn = message(MessageNames::StatusAuthData, {{"status", true}});
+    QTest::newRow("signed in, PIN created and checked, protection on")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedOut, status(MessageNames::StatusCheckAuth, 1),
+                              status(MessageNames::StatusCreatePin, 1),
                               status(MessageNames::StatusCheckPin, 1), login}
-        << 0 << 3;
-    QTest::newRow("pin too short: nothing after it")
-        << QStringList{"pin", "create"} << QList<QJsonObject>{status(MessageNames::StatusCreatePin, 2)} << 1
-        << 1;
+        << 0 << 5;
+    QTest::newRow("access key signed in")
+        << QStringList{"signin"}
+        << QList<QJsonObject>{signedOut, status(MessageNames::StatusCheckAuth, 1),
+                              status(MessageNames::StatusCreatePin, 1),
+                              status(MessageNames::StatusCheckPin, 1), login}
+        << 0 << 5;
+    QTest::newRow("wrong password: no PIN sent")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedOut, status(MessageNames::StatusCheckAuth, 0)} << 1 << 2;
+    QTest::newRow("service unreachable")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedOut, status(MessageNames::StatusCheckAuth, 2)} << 1 << 2;
+    QTest::newRow("agent holding sign-in data: the PIN is checked before the new sign-in")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedIn,
+                              status(MessageNames::StatusCheckPin, 1),
+                              status(MessageNames::StatusCheckAuth, 1),
+                              status(MessageNames::StatusCreatePin, 1),
+                              status(MessageNames::StatusCheckPin, 1),
+                              login}
+        << 0 << 6;
+    QTest::newRow("agent holding sign-in data, wrong PIN: no sign-in")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedIn, status(MessageNames::StatusCheckPin, 0)} << 1 << 2;
+    QTest::newRow("PIN refused (not the sign-in's connection): nothing after it")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedOut, status(MessageNames::StatusCheckAuth, 1),
+                              status(MessageNames::StatusCreatePin, 2)}
+        << 1 << 3;
+    QTest::newRow("no answer in time")
+        << QStringList{"signin", "demo"}
+        << QList<QJsonObject>{signedOut, status(MessageNames::StatusCheckAuth, 1),
+                              status(MessageNames::StatusCreatePin, 1)}
+        << 2 << 4;
     QTest::newRow("pin check at the launch limit: no login")
         << QStringList{"pin", "check"} << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 3)} << 1
         << 1;
@@ -282,9 +363,6 @@ void TestSupportCommand::stepsEndByStatus_data()
         << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 4),
                               message(MessageNames::CoordGui, {{"x", "null"}, {"y", "null"}})}
         << 0 << 3;
-    QTest::newRow("no answer in time")
-        << QStringList{"pin", "create"} << QList<QJsonObject>{status(MessageNames::StatusCreatePin, 1)} << 2
-        << 2;
 }
 
 void TestSupportCommand::stepsEndByStatus()
@@ -294,10 +372,9 @@ void TestSupportCommand::stepsEndByStatus()
     QFETCH(int, exitCode);
     QFETCH(int, sent);
     SupportCommand::Secrets secrets;
-    // A first sign-in has no PIN yet; the other commands are given one.
-    if (words.first() != QLatin1String("signin"))
-        secrets.pin = QStringLiteral("4321");
+    secrets.pin = QStringLiteral("4321");
     secrets.password = QStringLiteral("secret");
+    secrets.accessKey = QStringLiteral("key-1");
     SupportCommand command;
     QString error;
     QVERIFY2(SupportCommand::fromWords(words, command, error, secrets), qPrintable(error));

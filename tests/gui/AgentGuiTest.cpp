@@ -62,6 +62,8 @@ private slots:
         agent = std::make_unique<FakeAgent>();
         QVERIFY(agent->listen(ConstData::getPortTcpOfAgent()));
         window = std::make_unique<AgentGUI>();
+        // The stand-in agent is this test program.
+        window->getSocket()->setListenerExpectation(ListenerOwner::Expectation::thisProcess());
         QTRY_VERIFY(window->getSocket()->isConnected());
     }
 
@@ -283,6 +285,21 @@ private slots:
         QCOMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_UPDATE));
         emit window->getCheckerVersion()->signalRemindLater();
         QVERIFY(!window->isVisible());
+    }
+
+    void untrustedListenerGetsNoPin()
+    {
+        // Another program on the agent's port: the PIN is not sent and the
+        // window says why.
+        window->getSocket()->setListenerExpectation(ListenerOwner::Expectation());
+        agent->clearReceived();
+        emit window->getAuthorization()->signalCheckPin({{QStringLiteral("pin_code"), "1234"}});
+        QCOMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_ALERT));
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->getAlert()->headingText(), QStringLiteral("Connection not trusted"));
+        QVERIFY(window->getAlert()->bodyText().contains(QStringLiteral("were not sent")));
+        QTRY_VERIFY(!agent->hasClient());
+        QCOMPARE(agent->count(QStringLiteral("CHECKPIN")), 0);
     }
 
     void pageCommandsReachTheAgent()

@@ -234,6 +234,9 @@ int main(int argc, char** argv)
 
     stack->setCurrentIndex(AgentGUI::PAGE_ALERT);
     shot(QStringLiteral("01-connecting"));
+    window.getAlert()->slotListenerRefused();
+    shot(QStringLiteral("01a-listener-refused"));
+    window.getAlert()->slotWaiting();
 
     stack->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
     Authorization* authorization = window.getAuthorization();

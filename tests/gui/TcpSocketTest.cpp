@@ -80,6 +80,8 @@ private:
     std::unique_ptr<TcpSocket> connectedClient(FakeAgent& agent)
     {
         auto client = std::make_unique<TcpSocket>(agent.port());
+        // The stand-in agent is this test program.
+        client->setListenerExpectation(ListenerOwner::Expectation::thisProcess());
         client->slotConnectToServer();
         if (!QTest::qWaitFor([&] { return client->isConnected(); }, 5000))
             return nullptr;
@@ -356,6 +358,41 @@ private slots:
         if (withData)
             QCOMPARE(sent.value(QStringLiteral("data")).toObject(), data);
         QCOMPARE(sent.keys().size(), withData ? 2 : 1);
+    }
+
+    void secretsGoOnlyToTheAgent_data()
+    {
+        QTest::addColumn<QByteArray>("slot");
+        QTest::newRow("password") << QByteArray("slotCheckAuth");
+        QTest::newRow("new PIN") << QByteArray("slotCreatePin");
+        QTest::newRow("PIN") << QByteArray("slotCheckPin");
+    }
+
+    void secretsGoOnlyToTheAgent()
+    {
+        // The listener is this test program, not the agent (nor, under
+        // Windows, the agent's service): the secret stays here, the
+        // connection is dropped and tried again later.
+        QFETCH(QByteArray, slot);
+        LogCapture log;
+        FakeAgent agent;
+        QVERIFY(agent.listen());
+        auto client = connectedClient(agent);
+        QVERIFY(client);
+        QTRY_COMPARE(agent.received().size(), 1);
+        client->setListenerExpectation(ListenerOwner::Expectation());
+        QSignalSpy refused(client.get(), &TcpSocket::signalListenerRefused);
+        const QJsonObject secret{{QStringLiteral("pin_code"), QStringLiteral("1234")}};
+        QVERIFY(QMetaObject::invokeMethod(client.get(), slot.constData(), Q_ARG(QJsonObject, secret)));
+        QCOMPARE(refused.count(), 1);
+        QVERIFY(!refused.first().first().toString().isEmpty());
+        QVERIFY(!client->isConnected());
+        QVERIFY(client->isRetrying());
+        QCOMPARE(log.countPrefix(QStringLiteral("SOCKET"),
+                                 QStringLiteral("The program on the control port is not the agent,")),
+                 1);
+        QTRY_VERIFY(!agent.hasClient());
+        QCOMPARE(agent.receivedNames(), QStringList{QStringLiteral("HELLOGUI")});
     }
 
     void commandsWhileDisconnectedAreDropped()

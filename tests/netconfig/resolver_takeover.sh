@@ -76,8 +76,7 @@ echo "ok - getent resolves through the agent"
 # Signed in (protection on): the same ordinary programs are filtered.
 printf 'demo-password\n' >"$work/password"
 printf '4321\n' >"$work/pin"
-"$ctl" --timeout 30000 signin demo --password-file "$work/password" >"$work/signin.log" 2>&1 &&
-    "$ctl" --timeout 30000 pin create --pin-file "$work/pin" >>"$work/signin.log" 2>&1 ||
+"$ctl" --timeout 30000 --pin-file "$work/pin" signin demo --password-file "$work/password" >"$work/signin.log" 2>&1 ||
     fail "sign-in: $(tail -n 3 "$work/signin.log")"
 wait_for 100 "blocked name not filtered for getent" answers blocked.example.test 127.53.0.4
 answers allowed.example.test 192.0.2.11 || fail "an allowed name is filtered"

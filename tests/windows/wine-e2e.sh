@@ -11,8 +11,11 @@
 #    RUNNING; the interface DNS values in wine's registry pointed at 127.0.0.1 /
 #    ::1 with the backups in the agent's key.
 # 2. Sign-in over HTTPS through Qt's OpenSSL backend (CHECKAUTH, CREATEPIN,
-#    CHECKPIN, profiles, profile change) with the Linux corvanectl; the root
-#    certificates step (wine's PowerShell is a stub).
+#    CHECKPIN on one connection, profiles, profile change) with the Windows
+#    corvanectl.exe, which sends the PIN and password only once the listener
+#    on the control port is the service's process; the Linux corvanectl reads
+#    the status but refuses to send secrets to a program that is not the
+#    Linux agent; the root certificates step (wine's PowerShell is a stub).
 # 3. DNS through the agent with dig: plain UDP, DoT and DoH, filtered with the
 #    account's token; two clients with the same message ID.
 # 4. The tray program under Xvfb, driven with xdotool: sign-in, PIN creation
@@ -194,17 +197,41 @@ check "registry/backup_beside_dhcp" equals \
 
 # --- 2. sign-in over HTTPS -----------------------------------------------------------
 echo "== 2. sign-in through Qt's OpenSSL backend on Windows"
+# The Linux corvanectl for what carries no secret; the Windows one, which
+# checks that the service's process holds the port, for what does.
 ctl() { "$CTL" --timeout 30000 "$@"; }
+wctl() { timeout 120 "$WINE" "$DIR/corvanectl.exe" --timeout 30000 "$@"; }
 printf 'demo-password\n' >"$RUN/password"
 printf '4711\n' >"$RUN/pin"
-ctl signin demo --password-file "$RUN/password" >"$RUN/signin.log" 2>&1
+PIN_FILE="Z:$RUN/pin"
+ctl --pin-file "$RUN/pin" signin demo --password-file "$RUN/password" >"$RUN/signin-linux.log" 2>&1
+check "signin/linux_corvanectl_refuses_a_listener_that_is_no_linux_agent" equals "$?" 2
+check "signin/linux_corvanectl_says_why" grep -q "is not the agent" "$RUN/signin-linux.log"
+wctl --pin-file "$PIN_FILE" signin demo --password-file "Z:$RUN/password" >"$RUN/signin.log" 2>&1
 check "signin/checkauth" grep -q '"status":1},"info":"STATUSCHECKAUTH"' "$RUN/signin.log"
-ctl pin create --pin-file "$RUN/pin" >"$RUN/pin.log" 2>&1
-check "signin/createpin" grep -q '"status":1},"info":"STATUSCREATEPIN"' "$RUN/pin.log"
-check "signin/checkpin" grep -q '"status":1},"info":"STATUSCHECKPIN"' "$RUN/pin.log"
-ctl --pin 4711 profiles >"$RUN/profiles.log" 2>&1
+check "signin/createpin_on_the_same_connection" grep -q '"status":1},"info":"STATUSCREATEPIN"' "$RUN/signin.log"
+check "signin/checkpin" grep -q '"status":1},"info":"STATUSCHECKPIN"' "$RUN/signin.log"
+# An unprivileged program on another port: corvanectl.exe sends it nothing.
+# Wine shows no owner process (PID 0) for it, nor for the agent's own
+# listener (wine's server holds the agent's sockets): the check then goes by
+# the Unix owner in Z:\proc\net\tcp, which must be wine's own user; a program
+# of that same Unix user outside wine cannot be told apart there.
+setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    /usr/bin/python3 "$SOURCE_DIR/tests/control/port-squatter.py" 127.0.0.1 49102 4711 demo-password \
+    >"$RUN/squatter.log" 2>&1 &
+SQUATTER_PID=$!
+wait_for 10 grep -q '^listening$' "$RUN/squatter.log"
+wctl --port 49102 --timeout 3000 --pin-file "$PIN_FILE" pin check >"$RUN/squat-pin.log" 2>&1
+check "signin/windows_corvanectl_refuses_another_listener" equals "$?" 2
+check "signin/windows_corvanectl_names_the_listener" grep -q "is not the agent" "$RUN/squat-pin.log"
+# The squatter logs a connection once the client has gone.
+wait_for 10 grep -q '^bytes=' "$RUN/squatter.log"
+kill "$SQUATTER_PID" 2>/dev/null
+wait "$SQUATTER_PID" 2>/dev/null
+check "signin/the_other_listener_got_no_byte" equals "$(sed -n 2p "$RUN/squatter.log")" "bytes=0 secret=no"
+ctl profiles >"$RUN/profiles.log" 2>&1
 check "signin/profiles_listed" grep -q '"Kids".*"Work"\|"Work".*"Kids"' "$RUN/profiles.log"
-ctl --pin 4711 profile 3 >"$RUN/profile.log" 2>&1
+wctl --pin-file "$PIN_FILE" profile 3 >"$RUN/profile.log" 2>&1
 check "signin/profile_change" grep -q '"profile_id":3\|"profile_id":"3"' "$RUN/profile.log"
 TOKEN=$(reg_value "$KEY\\USER" TOKEN)
 check "signin/token_in_registry" test -n "$TOKEN"
@@ -231,10 +258,10 @@ service_logged() { # <transport> <name> -> the service saw the marked query and 
 check "dns/udp_unblocked_name" equals "$(dig_a www.example.test)" 192.0.2.10
 check "dns/udp_profile_blocks_name" equals "$(dig_a udp.social.example.test)" 127.53.0.4
 check "dns/udp_query_log_shows_token" wait_for 10 service_logged udp udp.social.example.test
-ctl --pin 4711 profile 2 >"$RUN/profile2.log" 2>&1
+wctl --pin-file "$PIN_FILE" profile 2 >"$RUN/profile2.log" 2>&1
 check "dns/udp_profile_change_takes_effect" equals "$(dig_a udp.blocked.example.test)" 127.53.0.4
 for protocol in dot doh; do
-    ctl --pin 4711 protocol "$protocol" >"$RUN/protocol-$protocol.log" 2>&1
+    wctl --pin-file "$PIN_FILE" protocol "$protocol" >"$RUN/protocol-$protocol.log" 2>&1
     check "dns/${protocol}_switched_over_control_channel" contains "$(ctl status 2>&1)" "\"dns_protocol\":$([ "$protocol" = dot ] && echo 2 || echo 1)"
     # The first query may wait for the TLS connection.
     check "dns/${protocol}_blocked_name_answers_block_page" equals "$(dig_a "$protocol.blocked.example.test")" 127.53.0.4
@@ -244,7 +271,7 @@ done
 
 # Two clients, one message ID, asked at once (the service holds the first
 # answer back): each gets the answer to its own question.
-ctl --pin 4711 protocol dns >"$RUN/protocol-dns.log" 2>&1
+wctl --pin-file "$PIN_FILE" protocol dns >"$RUN/protocol-dns.log" 2>&1
 query_file() { # <label>: ID 0x4e21, RD, <label>.example.test A IN, as one datagram
     {
         printf '\x4e\x21\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00'
@@ -301,7 +328,7 @@ shot() { # <name>: a picture of the window once what it shows has been drawn
     timeout 20 /usr/bin/import -display "$DISPLAY" -window "$win" "$SHOTS/$1.png" 2>/dev/null
 }
 # The tray program signs in itself: the agent forgets the sign-in first.
-ctl --pin 4711 logout >"$RUN/logout.log" 2>&1
+wctl --pin-file "$PIN_FILE" logout >"$RUN/logout.log" 2>&1
 # Started without the wine() wrapper's subshell: $! is then the process that
 # gx_stop's signal reaches (timeout passes it on to wine).
 timeout 300 "$WINE" "$GUI" activation >"$RUN/gui.out" 2>&1 &

@@ -29,8 +29,10 @@ QString refusalOf(const QString& reply, int status)
         return status == 2 ? QStringLiteral("the agent could not reach the service to check the sign-in")
                            : QStringLiteral("the service refused the login and password or access key");
     if (reply == QLatin1String(N::StatusCreatePin))
-        return status == 2 ? QStringLiteral("the PIN must have 4 to 20 characters")
-                           : QStringLiteral("the PIN was not set (sign in first)");
+        return status == 2
+                   ? QStringLiteral("the agent refused the PIN (it takes 4 to 20 characters, and only on "
+                                    "the connection whose sign-in just succeeded)")
+                   : QStringLiteral("the PIN was not set");
     if (reply == QLatin1String(N::StatusCheckPin)) {
         switch (status) {
         case 0:
@@ -105,10 +107,10 @@ QStringList SupportCommand::repliesTo(const QString& command)
 QString SupportCommand::usage()
 {
     return QStringLiteral(
-        "usage: corvanectl [--host ADDR] [--port N] [--timeout MS] [--pretty] [--pin PIN | --pin-file F]\n"
+        "usage: corvanectl [--host ADDR] [--port N] [--timeout MS] [--pretty] [--pin-file F]\n"
         "                  COMMAND [ARGUMENTS...]\n"
-        "Commands: status, signin, pin, protocol, filtering, login, logout, interfaces, interface, log,\n"
-        "          profiles, profile, version, sysinfo, debug, send, listen. See corvanectl --help.\n");
+        "Commands: status, signin, pin check, protocol, filtering, login, logout, interfaces, interface,\n"
+        "          log, profiles, profile, version, sysinfo, debug, send, listen. See corvanectl --help.\n");
 }
 
 QString SupportCommand::manual()
@@ -124,17 +126,24 @@ QString SupportCommand::manual()
         "    Connects to the agent's control port as a support client, sends what the\n"
         "    command needs, one step after another as the tray program does, and prints\n"
         "    each reply of the agent as one JSON line. Passwords, access keys and PINs\n"
-        "    are read from files or asked for without echo, and never printed.\n"
+        "    are read from files or asked for without echo, and never printed. Before\n"
+        "    any of them is sent, corvanectl checks that the program listening on the\n"
+        "    port is the agent (on Linux: a socket of root held by agentcorvane; on\n"
+        "    Windows: the process of the running service \"Corvane Agent\") and sends\n"
+        "    nothing secret to anything else.\n"
         "\n"
         "COMMANDS\n"
         "    status                      sign-in data stored, profile id, protocol, interfaces\n"
         "    signin LOGIN [--password-file F]\n"
-        "                                check the login and password (asked for when no file\n"
-        "                                is given and read from standard input when it is not\n"
-        "                                a terminal); then create or check the PIN\n"
+        "                                sign in with the login and password (asked for when no\n"
+        "                                file is given, read from standard input when it is not\n"
+        "                                a terminal) and protect the sign-in data with the PIN\n"
+        "                                (--pin-file, else asked for twice), all on one\n"
+        "                                connection, which is where the agent takes a new PIN;\n"
+        "                                then check the PIN and switch protection on, as the\n"
+        "                                tray program does. When the agent already holds\n"
+        "                                sign-in data, the same PIN is checked first.\n"
         "    signin --access-key-file F  the same with an access key (directory mode)\n"
-        "    pin create                  protect the sign-in data with a new PIN, then check it\n"
-        "                                and switch protection on, as the tray program does\n"
         "    pin check                   check the stored sign-in data's PIN, then switch\n"
         "                                protection on\n"
         "    protocol dns|doh|dot        choose the upstream transport\n"
@@ -147,37 +156,42 @@ QString SupportCommand::manual()
         "    version | sysinfo | debug   version check, system report, debug report\n"
         "    send NAME [JSON-OBJECT]     any message of the control channel\n"
         "    listen SECONDS              print whatever the agent sends meanwhile\n"
+        "    A PIN is created only together with the sign-in (signin above): the agent\n"
+        "    refuses a PIN creation on any other connection.\n"
         "\n"
         "OPTIONS\n"
-        "    --host ADDR         agent address (127.0.0.1)\n"
+        "    --host ADDR         agent address (127.0.0.1); PINs, passwords and keys go only\n"
+        "                        to a loopback address, where the listener can be checked\n"
         "    --port N            control port (49101)\n"
         "    --timeout MS        how long to wait for each answer (35000: the agent may be\n"
         "                        busy up to 30 s with an external program)\n"
         "    --pretty            indented JSON\n"
-        "    --pin PIN           the PIN: for \"pin create|check\" the PIN itself; for commands\n"
-        "                        that change settings (filtering, protocol, profile, log,\n"
-        "                        logout, signin) it is checked first on the same connection,\n"
-        "                        which the agent asks for while sign-in data is stored\n"
-        "    --pin-file F        the same, read from the first line of F\n"
+        "    --pin-file F        the PIN, first line of F: for signin the new PIN, for \"pin\n"
+        "                        check\" the PIN itself; for commands that change settings\n"
+        "                        (filtering, protocol, profile, log, logout) it is checked\n"
+        "                        first on the same connection, which the agent asks for\n"
+        "                        while sign-in data is stored\n"
+        "    --pin PIN           the same on the command line, where other users of the\n"
+        "                        machine can read it (warned about; kept for old scripts)\n"
         "    --password-file F   the password for signin, first line of F\n"
         "    --access-key-file F the access key for signin, first line of F\n"
         "    -h, --help          this text\n"
         "\n"
         "EXIT STATUS\n"
         "    0  done\n"
-        "    1  refused by the agent (wrong login, password, key or PIN; PIN too short)\n"
-        "    2  the agent is unreachable or did not answer in time\n"
-        "    3  usage error\n"
+        "    1  refused by the agent (wrong login, password, key or PIN; PIN refused)\n"
+        "    2  the agent is unreachable or did not answer in time, or the port is held by\n"
+        "       a program that is not the agent (then no PIN or password was sent)\n"
+        "    3  usage error (also a PIN of fewer than 4 or more than 20 characters)\n"
         "\n"
         "EXAMPLES\n"
         "    Sign a fresh agent in with the development service's demo account:\n"
-        "        corvanectl signin demo              (asks for the password)\n"
-        "        corvanectl pin create               (asks for a new PIN twice)\n"
+        "        corvanectl signin demo              (asks for the password, then the new\n"
+        "                                            PIN twice)\n"
         "    The same from a script:\n"
-        "        corvanectl signin demo --password-file /root/demo.password\n"
-        "        corvanectl pin create --pin-file /root/agent.pin\n"
+        "        corvanectl --pin-file /root/agent.pin signin demo --password-file /root/demo.password\n"
         "    Directory mode:\n"
-        "        corvanectl signin --access-key-file /root/ad.key && corvanectl pin create\n"
+        "        corvanectl --pin-file /root/agent.pin signin --access-key-file /root/ad.key\n"
         "    Switch filtering off once signed in:\n"
         "        corvanectl --pin-file /root/agent.pin filtering off\n"
         "    Use DNS over TLS and show the result:\n"
@@ -263,12 +277,21 @@ bool SupportCommand::needsPasswordPrompt(const SupportInvocation& invocation)
            invocation.passwordFile.isEmpty() && invocation.accessKeyFile.isEmpty();
 }
 
+bool SupportCommand::pinIsNew(const SupportInvocation& invocation)
+{
+    return invocation.words.value(0).toLower() == QLatin1String("signin");
+}
+
 bool SupportCommand::needsPinPrompt(const SupportInvocation& invocation)
 {
-    const QString action = invocation.words.value(1).toLower();
-    return invocation.words.size() == 2 && invocation.words.first().toLower() == QLatin1String("pin") &&
-           (action == QLatin1String("create") || action == QLatin1String("check")) && !invocation.pinGiven &&
-           invocation.pinFile.isEmpty();
+    if (invocation.pinGiven || !invocation.pinFile.isEmpty())
+        return false;
+    const QString verb = invocation.words.value(0).toLower();
+    const int count = static_cast<int>(invocation.words.size());
+    if (verb == QLatin1String("signin"))
+        return count == 2 || (count == 1 && !invocation.accessKeyFile.isEmpty());
+    return count == 2 && verb == QLatin1String("pin") &&
+           invocation.words.at(1).toLower() == QLatin1String("check");
 }
 
 QString SupportCommand::secretFromFile(const QByteArray& contents)
@@ -320,6 +343,18 @@ QList<QJsonObject> SupportCommand::messages() const
     return all;
 }
 
+bool SupportCommand::carriesSecret() const
+{
+    return std::any_of(steps.cbegin(), steps.cend(), [](const Step& step) {
+        const QJsonValue data = step.message.value(QStringLiteral("data"));
+        if (!data.isObject())
+            return false;
+        const QJsonObject object = data.toObject();
+        return object.contains(QStringLiteral("pin_code")) || object.contains(QStringLiteral("password")) ||
+               object.contains(QStringLiteral("token"));
+    });
+}
+
 bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command, QString& error,
                                const Secrets& secrets)
 {
@@ -355,28 +390,46 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
         add(N::GetProfileId);
         add(N::GetSettings);
     } else if (verb == QLatin1String("signin")) {
+        QJsonObject signIn;
         if (count == 1 && !secrets.accessKey.isEmpty()) {
-            add(N::CheckAuth, QJsonObject{{"token", secrets.accessKey}}, true, {1});
+            signIn = QJsonObject{{"token", secrets.accessKey}};
         } else if (count == 2) {
-            add(N::CheckAuth, QJsonObject{{"login", words.at(1)}, {"password", secrets.password}}, true, {1});
+            signIn = QJsonObject{{"login", words.at(1)}, {"password", secrets.password}};
         } else {
             error = QStringLiteral("signin takes a login, or --access-key-file");
             return false;
         }
+        if (secrets.pin.size() < minPinLength || secrets.pin.size() > maxPinLength) {
+            error = QStringLiteral(
+                        "signin needs the new PIN (--pin-file, or typed when asked): %1 to %2 characters")
+                        .arg(minPinLength)
+                        .arg(maxPinLength);
+            return false;
+        }
+        // The agent takes a new PIN only on the connection whose sign-in has
+        // just succeeded, so the sign-in and the PIN go together.
+        command.add(ControlFrame::envelope(name(N::AuthData)), repliesTo(name(N::AuthData)), {}, true);
+        command.steps.last().unlockWhenStored = true;
+        command.unlockPin = secrets.pin;
+        add(N::CheckAuth, signIn, true, {1});
+        add(N::CreatePin, QJsonObject{{"pin_code", secrets.pin}}, true, {1});
+        checkPinThenLogin();
+        return true;
     } else if (verb == QLatin1String("pin")) {
         if (!expectWords(2))
             return false;
         const QString action = words.at(1).toLower();
         if (action == QLatin1String("create")) {
-            add(N::CreatePin, QJsonObject{{"pin_code", secrets.pin}}, true, {1});
-            checkPinThenLogin();
-        } else if (action == QLatin1String("check")) {
-            checkPinThenLogin();
-        } else {
-            error = QStringLiteral("pin takes create or check");
+            error = QStringLiteral("a PIN is created with the sign-in, on its connection: "
+                                   "corvanectl --pin-file F signin LOGIN [--password-file P]");
             return false;
         }
-        // The PIN of this command is the one created or checked, never an unlock.
+        if (action != QLatin1String("check")) {
+            error = QStringLiteral("pin takes check (a new PIN comes with signin)");
+            return false;
+        }
+        checkPinThenLogin();
+        // The PIN of this command is the one checked, never an unlock.
         return true;
     } else if (verb == QLatin1String("protocol")) {
         int protocol = 0;
@@ -500,6 +553,7 @@ QList<QJsonObject> SupportCommand::nextMessages()
         awaited = step.replies;
         accepted = step.accepted;
         quiet = step.quiet;
+        unlockWhenStored = step.unlockWhenStored;
         if (!awaited.isEmpty())
             break;
     }
@@ -525,6 +579,13 @@ SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool
             awaited.clear();
             return Progress::Refused;
         }
+    }
+    if (unlockWhenStored && info == QLatin1String(N::StatusAuthData) &&
+        message.value(QStringLiteral("data")).toObject().value(QStringLiteral("status")).toBool()) {
+        unlockWhenStored = false;
+        steps.insert(position,
+                     Step{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", unlockPin}}, true),
+                          repliesTo(name(N::CheckPin)), pinRight, false, false});
     }
     if (!awaited.isEmpty())
         return Progress::Waiting;

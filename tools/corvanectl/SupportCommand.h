@@ -18,8 +18,8 @@ struct SupportInvocation
     int timeoutMs = 35000;
     bool pretty = false;
     bool help = false;
-    // The PIN: given on the command line, in a file, or neither (then asked
-    // for where a command needs it).
+    // The PIN: given on the command line (visible to other users: warned
+    // about), in a file, or neither (then asked for where a command needs it).
     QString pin;
     bool pinGiven = false;
     QString pinFile;
@@ -67,6 +67,11 @@ public:
     // source for: the caller prompts for them.
     static bool needsPasswordPrompt(const SupportInvocation& invocation);
     static bool needsPinPrompt(const SupportInvocation& invocation);
+    // Whether the PIN asked for is a new one (typed twice on a terminal).
+    static bool pinIsNew(const SupportInvocation& invocation);
+    // Shortest and longest PIN the agent stores.
+    static constexpr int minPinLength = 4;
+    static constexpr int maxPinLength = 20;
     // The secret a file holds: its first line without the line end.
     static QString secretFromFile(const QByteArray& contents);
 
@@ -94,8 +99,12 @@ public:
     QString refusal() const { return refusalText; }
     bool done() const { return position >= steps.size() && awaited.isEmpty() && listenSeconds == 0; }
 
-    // Every message of every step, in the order they are sent.
+    // Every message of every step, in the order they are sent (without the
+    // PIN check that a sign-in adds when the agent holds sign-in data).
     QList<QJsonObject> messages() const;
+    // Whether any message carries a PIN, password or access key: those go
+    // only to a listener that is the agent (ListenerOwner).
+    bool carriesSecret() const;
     // Seconds to print whatever arrives (the "listen" command), 0 otherwise.
     int listenSeconds = 0;
 
@@ -107,6 +116,10 @@ private:
         // Accepted values of the last reply's "status" (empty: any reply).
         QSet<int> accepted;
         bool quiet = false;
+        // A sign-in's first question: when the agent answers that it holds
+        // sign-in data, the PIN is checked before the new sign-in, which the
+        // agent takes only then.
+        bool unlockWhenStored = false;
     };
     void add(const QJsonObject& message, const QStringList& replies, const QSet<int>& accepted = {},
              bool quiet = false);
@@ -116,5 +129,7 @@ private:
     QStringList awaited;
     QSet<int> accepted;
     bool quiet = false;
+    bool unlockWhenStored = false;
+    QString unlockPin;
     QString refusalText;
 };

@@ -1,5 +1,6 @@
 #include "ControlFrame.h"
 #include "FrameReader.h"
+#include "ListenerOwner.h"
 #include "MessageNames.h"
 #include "SupportCommand.h"
 
@@ -133,8 +134,12 @@ bool gatherSecrets(const SupportInvocation& invocation, SupportCommand::Secrets&
         return false;
     if (!invocation.pinFile.isEmpty() && !readSecretFile(invocation.pinFile, secrets.pin))
         return false;
-    if (invocation.pinGiven)
+    if (invocation.pinGiven) {
+        // Any user of the machine can read another's command line (ps, /proc).
+        fail(QStringLiteral("warning: --pin puts the PIN on the command line, where other users of this "
+                            "machine can read it; use --pin-file F, or let corvanectl ask for it"));
         secrets.pin = invocation.pin;
+    }
     if (SupportCommand::needsPasswordPrompt(invocation) && !promptSecret("Password: ", secrets.password)) {
         fail(QStringLiteral("no password given"));
         return false;
@@ -144,7 +149,7 @@ bool gatherSecrets(const SupportInvocation& invocation, SupportCommand::Secrets&
             fail(QStringLiteral("no PIN given"));
             return false;
         }
-        if (invocation.words.at(1).toLower() == QLatin1String("create") && stdinIsTerminal()) {
+        if (SupportCommand::pinIsNew(invocation) && stdinIsTerminal()) {
             QString again;
             if (!promptSecret("PIN again: ", again) || again != secrets.pin) {
                 fail(QStringLiteral("the two PINs differ"));
@@ -199,6 +204,18 @@ int main(int argc, char** argv)
                  .arg(invocation.port)
                  .arg(socket.errorString()));
         return SupportCommand::Unreachable;
+    }
+    // Whatever holds the port gets the secrets: it must be the agent. Checked
+    // once connected, so that the listener checked is the one reached.
+    if (command.carriesSecret()) {
+        const ListenerOwner::Verdict owner = ListenerOwner::check(host, invocation.port);
+        if (!owner.trusted) {
+            fail(QStringLiteral("not sending the PIN or password: the program on %1:%2 is not the agent (%3)")
+                     .arg(host.toString())
+                     .arg(invocation.port)
+                     .arg(owner.reason));
+            return SupportCommand::Unreachable;
+        }
     }
 
     FrameReader reader;

@@ -1,0 +1,129 @@
+#include "ListenerOwner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <climits>
+#include <unistd.h>
+
+namespace {
+
+QByteArray linkTarget(const QString& path)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer)
+        return QByteArray();
+    return QByteArray(buffer, static_cast<int>(length));
+}
+
+// The file name of a program as /proc/<pid>/exe names it; a program replaced
+// on disk while it runs (an upgrade) keeps its name with " (deleted)".
+QString programName(const QByteArray& target)
+{
+    QByteArray path = target;
+    if (path.endsWith(" (deleted)"))
+        path.chop(static_cast<int>(sizeof(" (deleted)") - 1));
+    const int slash = path.lastIndexOf('/');
+    return QFile::decodeName(slash < 0 ? path : path.mid(slash + 1));
+}
+
+struct Holder
+{
+    qint64 pid = 0;
+    QString program;
+};
+
+// The processes whose descriptors hold one of `inodes`, as far as this
+// process may look into them (only root sees every process's descriptors).
+// Bounded: a process table larger than any real one is not walked further.
+QHash<quint64, QVector<Holder>> holdersOf(const QString& procRoot, const QSet<quint64>& inodes)
+{
+    QHash<quint64, QVector<Holder>> holders;
+    constexpr int maxProcesses = 1 << 17;
+    constexpr int maxDescriptorsPerProcess = 1 << 16;
+    const QStringList pids = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    int seen = 0;
+    for (const QString& entry : pids) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid || pid <= 0)
+            continue;
+        if (++seen > maxProcesses)
+            break;
+        const QString fdDir = procRoot + QLatin1Char('/') + entry + QStringLiteral("/fd");
+        const QStringList fds = QDir(fdDir).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+        int count = 0;
+        for (const QString& fd : fds) {
+            if (++count > maxDescriptorsPerProcess)
+                break;
+            const QByteArray target = linkTarget(fdDir + QLatin1Char('/') + fd);
+            if (!target.startsWith("socket:[") || !target.endsWith(']'))
+                continue;
+            bool ok = false;
+            const quint64 inode = target.mid(8, target.size() - 9).toULongLong(&ok);
+            if (!ok || !inodes.contains(inode))
+                continue;
+            const QByteArray exe = linkTarget(procRoot + QLatin1Char('/') + entry + QStringLiteral("/exe"));
+            holders[inode].append(Holder{pid, exe.isEmpty() ? QString() : programName(exe)});
+            break;
+        }
+    }
+    return holders;
+}
+
+} // namespace
+
+ListenerOwner::Expectation ListenerOwner::Expectation::thisProcess()
+{
+    Expectation expectation;
+    expectation.uid = static_cast<quint32>(::geteuid());
+    expectation.program = programName(linkTarget(QStringLiteral("/proc/self/exe")));
+    expectation.pid = static_cast<quint32>(::getpid());
+    return expectation;
+}
+
+ListenerOwner::Verdict ListenerOwner::check(const QHostAddress& target, quint16 port,
+                                            const Expectation& expectation)
+{
+    const QString where = QStringLiteral("%1:%2").arg(target.toString()).arg(port);
+    if (!target.isLoopback())
+        return {false, QStringLiteral("%1 is not on this machine; its owner cannot be checked").arg(where)};
+
+    QVector<Socket> listeners;
+    QString error;
+    if (!listenersIn(expectation.procRoot, target, port, listeners, error))
+        return {false, error};
+    if (listeners.isEmpty())
+        return {false, QStringLiteral("nothing listens on %1").arg(where)};
+    QSet<quint64> inodes;
+    for (const Socket& socket : listeners) {
+        if (socket.uid != expectation.uid)
+            return {false, QStringLiteral("the listener on %1 belongs to uid %2, not to the agent's uid %3")
+                               .arg(where)
+                               .arg(socket.uid)
+                               .arg(expectation.uid)};
+        if (socket.inode != 0)
+            inodes.insert(socket.inode);
+    }
+    // Who holds the sockets, where this process may look (as root): each
+    // holder must run the agent's program.
+    const QHash<quint64, QVector<Holder>> holders = holdersOf(expectation.procRoot, inodes);
+    QString seen;
+    for (auto it = holders.cbegin(); it != holders.cend(); ++it) {
+        for (const Holder& holder : it.value()) {
+            if (holder.program != expectation.program)
+                return {false,
+                        QStringLiteral("the listener on %1 is held by the program \"%2\" (pid %3), not %4")
+                            .arg(where, holder.program.isEmpty() ? QStringLiteral("?") : holder.program)
+                            .arg(holder.pid)
+                            .arg(expectation.program)};
+            seen = QStringLiteral(", program %1 (pid %2)").arg(holder.program).arg(holder.pid);
+        }
+    }
+    return {
+        true,
+        QStringLiteral("the listener on %1 belongs to uid %2%3").arg(where).arg(expectation.uid).arg(seen)};
+}
