@@ -195,7 +195,7 @@ echo "== 1. msiexec /i N /qn with ACCESSKEY, LOGIN, PASSWORD, PIN"
 # Wine has no directory domain: the agent signs in with login and password
 # there, and the access key is checked on its way in and out (docs/windows.md).
 msiexec 150 install /i 'C:\corvane-n.msi' /qn ACCESSKEY="$ACCESS_KEY" LOGIN=demo PASSWORD="$PASSWORD" \
-    PIN="$PIN" PROTOCOL=dns
+    PIN="$PIN" PROTOCOL=doh
 check "install/msiexec_succeeds" equals "$MSI_RC" 0
 check "install/within_bound" within 150
 for f in agentcorvane.exe corvanectl.exe Qt5Core.dll Qt5Network.dll libssl-3-x64.dll \
@@ -217,6 +217,13 @@ dns_is() { [ "$(reg_value "$1" NameServer)" = "$2" ]; }
 check "install/interfaces_point_at_agent" wait_for 20 dns_is "$TCPIP\\$GUID0" 127.0.0.1
 check "install/blocked_name_answers_block_page" wait_for 30 blocked_answers_block_page
 check "install/unblocked_name_answers" equals "$(dig_a www.example.test)" 192.0.2.10
+# PROTOCOL=doh: the setting, and the lookups reach the service over DoH.
+check "install/protocol_property_stored" equals "$(reg_value "$KEY\\CONTROL" DNS_TYPE_PROTOCOL)" 1
+doh_logged() { tr -d '\r' <"$CORVANE_SERVICE_LOG" | grep -qE "DEVSERVICE.DNS: doh [^ ]+ id=[0-9a-f]+ blocked.example.test A token=[0-9]+ -> blocked"; }
+check "install/lookups_go_over_doh" wait_for 10 doh_logged
+# No NOAD on a first installation: directory mode allowed ("install" without "noAd").
+check "install/directory_mode_switch_on" equals "$(reg_value "$KEY\\CONTROL" NO_AD)" false
+wine reg query "$SERVICE_KEY" >"$RUN/service-key.txt" 2>&1
 check "install/no_secret_in_agent_log" no_secret_in "$AGENT_LOG"
 check "install/agent_log_names_the_values" equals "$(agent_log_count "deployment values taken and deleted: ACCESSKEY LOGIN PASSWORD PIN PROTOCOL")" 1
 TOKEN=$(reg_value "$KEY\\USER" TOKEN)
