@@ -203,6 +203,15 @@ LONG writeSecret(const std::wstring& subKey, const wchar_t* name, const std::wst
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+// Removes a secret that its reader did not take (the agent deletes what it read).
+void deleteSecret(const std::wstring& subKey, const wchar_t* name)
+{
+    RegKey key;
+    if (::RegOpenKeyExW(HKEY_USERS, (std::wstring(agentKeyPath) + L"\\" + subKey).c_str(), 0,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, key.out()) == ERROR_SUCCESS)
+        ::RegDeleteValueW(key.get(), name);
+}
+
 UINT storeDeploymentValue(MSIHANDLE install, const wchar_t* name)
 {
     const std::wstring value = customActionData(install);
@@ -344,13 +353,16 @@ __declspec(dllexport) UINT __stdcall CheckUninstallPin(MSIHANDLE install)
     }
     DWORD exitCode = 1;
     const RunResult run = runAgent(dir, L"checkuninst nogui", 20000, exitCode);
+    // However the check ended, the PIN does not stay behind.
+    const DWORD runError = ::GetLastError();
+    deleteSecret(L"CONTROL\\UNINSTALL", L"PIN");
     if (run == RunResult::Exited && exitCode == 0) {
         logLine(install, L"the PIN check allows the removal");
         return ERROR_SUCCESS;
     }
     if (run == RunResult::NotStarted) {
         reportError(install, L"the agent could not be started to check the PIN (error " +
-                                 std::to_wstring(::GetLastError()) + L"); Corvane Agent stays installed.");
+                                 std::to_wstring(runError) + L"); Corvane Agent stays installed.");
     } else if (run == RunResult::TimedOut) {
         reportError(install, L"the PIN check did not finish within 20 s; Corvane Agent stays installed.");
     } else if (pin.empty()) {
