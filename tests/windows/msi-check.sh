@@ -15,6 +15,7 @@
 # 2. msiexec /i N+1 /qn: the same sign-in, PIN and interface backups, no PIN
 #    asked, no window, the service running again from the new package; the
 #    filtering gap is measured.
+#    msiexec /i N+1 /qn REINSTALL=ALL (a repair): no property needed, the same sign-in.
 # 3. msiexec /i N again: refused (a newer version is installed).
 # 4. msiexec /x /qn without a PIN and with a wrong one: refused within
 #    seconds with the reason in the log; everything stays.
@@ -275,6 +276,16 @@ check "upgrade/same_directory_switch" equals "$(reg_value "$KEY\\CONTROL" NO_AD)
 check "upgrade/no_secret_in_agent_log" no_secret_in "$AGENT_LOG"
 check "upgrade/interface_backup_kept" equals "$(reg_value "$KEY\\interfaces\\$GUID0\\IPv4" NameServer)" "$BACKUP"
 
+# --- 2b. repair: no property needed again ----------------------------------------------
+echo "== 2b. msiexec /i N+1 /qn REINSTALL=ALL (repair, no properties)"
+msiexec 150 repair /i 'C:\corvane-n1.msi' /qn REINSTALL=ALL REINSTALLMODE=vomus
+check "repair/msiexec_succeeds" equals "$MSI_RC" 0
+check "repair/service_running" wait_for 30 state_is RUNNING
+check "repair/filtering_back" wait_for 30 blocked_answers_block_page
+check "repair/same_token" equals "$(reg_value "$KEY\\USER" TOKEN)" "$TOKEN"
+check "repair/same_pin" equals "$(reg_value "$KEY\\USER" PIN)" "$PIN_DIGEST"
+check "repair/no_deployment_values_written" deploy_values_gone
+
 # --- 3. downgrade ------------------------------------------------------------------------
 echo "== 3. msiexec /i N /qn over N+1"
 msiexec 60 downgrade /i 'C:\corvane-n.msi' /qn
@@ -330,7 +341,7 @@ check "uninstall/no_agent_listening" sh -c "! ss -Hlnu 'sport = :53' | grep -q 1
 
 # The installer's logs, last: wine's msiexec returns before the last lines
 # of a log are in the file.
-for log in install upgrade downgrade uninstall-nopin uninstall-wrongpin uninstall; do
+for log in install upgrade repair downgrade uninstall-nopin uninstall-wrongpin uninstall; do
     check "logs/no_secret_in_${log}_msi_log" no_secret_in "$C/$log.log"
 done
 echo "msi-check: took $(($(date +%s) - START)) s"
