@@ -16,9 +16,9 @@ add_library(corvane_msi_actions SHARED ${PROJECT_SOURCE_DIR}/packaging/windows/M
 set_target_properties(corvane_msi_actions PROPERTIES OUTPUT_NAME MsiActions PREFIX "" AUTOMOC OFF)
 # By file name: "msi" alone would name the package target below.
 if(MSVC)
-    target_link_libraries(corvane_msi_actions PRIVATE msi.lib advapi32)
+    target_link_libraries(corvane_msi_actions PRIVATE msi.lib advapi32 ws2_32)
 else()
-    target_link_libraries(corvane_msi_actions PRIVATE -lmsi advapi32)
+    target_link_libraries(corvane_msi_actions PRIVATE -lmsi advapi32 ws2_32)
 endif()
 if(MINGW)
     # Windows Installer loads the DLL from a temporary file: no runtime DLLs beside it.

@@ -22,10 +22,17 @@
 // - RunAgent: "<install dir>|<seconds>|<words>". Runs the agent with those
 //   words and waits at most that long; a non-zero exit code or a time-out
 //   fails the action.
+// - WaitForAgent: "<seconds>|<USER value the sign-in leaves, or empty>".
+//   Returns once the started agent answers DNS and has taken (and, with
+//   credentials, used) the deployment values, so the machine is filtered when
+//   msiexec returns; at most that long.
 // - RemoveLeftovers: "<install dir>". Deletes what the programs wrote beside
 //   themselves (log folders, downloaded root certificates) and the folders
 //   that are then empty.
+// clang-format off
+#include <winsock2.h>
 #include <windows.h>
+// clang-format on
 
 #include <msi.h>
 #include <msiquery.h>
@@ -201,6 +208,47 @@ LONG writeSecret(const std::wstring& subKey, const wchar_t* name, const std::wst
         return result;
     return ::RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+bool valueExists(HKEY root, const std::wstring& path, const wchar_t* name)
+{
+    RegKey key;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.out()) != ERROR_SUCCESS)
+        return false;
+    if (!name)
+        return true;
+    return ::RegQueryValueExW(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// One lookup at 127.0.0.1:53; true when any answer with its ID came back
+// within timeoutMs.
+bool agentAnswers(DWORD timeoutMs)
+{
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return false;
+    bool answered = false;
+    const SOCKET sock = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (sock != INVALID_SOCKET) {
+        ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs),
+                     sizeof(timeoutMs));
+        sockaddr_in agent{};
+        agent.sin_family = AF_INET;
+        agent.sin_port = ::htons(53);
+        agent.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        // ID 0x4356, recursion desired, one question: localhost. A IN
+        const char query[] = "\x43\x56\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+                             "\x09localhost\x00\x00\x01\x00\x01";
+        if (::sendto(sock, query, sizeof(query) - 1, 0, reinterpret_cast<const sockaddr*>(&agent),
+                     sizeof(agent)) > 0) {
+            char answer[512];
+            const int got = ::recv(sock, answer, sizeof(answer), 0);
+            answered = got >= 12 && answer[0] == '\x43' && answer[1] == '\x56';
+        }
+        ::closesocket(sock);
+    }
+    ::WSACleanup();
+    return answered;
 }
 
 // Removes a secret that its reader did not take (the agent deletes what it read).
@@ -411,6 +459,38 @@ __declspec(dllexport) UINT __stdcall DetectUpgrade(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
+__declspec(dllexport) UINT __stdcall WaitForAgent(MSIHANDLE install)
+{
+    // "<seconds>|<what the sign-in leaves: empty, TOKEN or PIN>". msiexec
+    // returns once the agent answers on port 53, has taken the deployment
+    // values and, when credentials were given, has signed in; at most that
+    // long. A slow start is reported, not failed: the service runs and keeps
+    // trying.
+    std::wstring data = customActionData(install);
+    const DWORD seconds = static_cast<DWORD>(std::wcstoul(takeField(data).c_str(), nullptr, 10));
+    const std::wstring signInValue = data;
+    const std::wstring agentKey = agentKeyPath;
+    const ULONGLONG deadline = ::GetTickCount64() + seconds * 1000ULL;
+    for (;;) {
+        const bool taken = !valueExists(HKEY_USERS, agentKey + L"\\DEPLOY", nullptr);
+        const bool signedIn =
+            signInValue.empty() || valueExists(HKEY_USERS, agentKey + L"\\USER", signInValue.c_str());
+        if (taken && signedIn && agentAnswers(1000)) {
+            logLine(install, L"the agent answers on 127.0.0.1:53" +
+                                 std::wstring(signInValue.empty() ? L"" : L" and has signed in"));
+            return ERROR_SUCCESS;
+        }
+        if (::GetTickCount64() >= deadline) {
+            logLine(install, L"the agent was not ready within " + std::to_wstring(seconds) +
+                                 L" s (deployment values taken: " + (taken ? L"yes" : L"no") +
+                                 L", signed in: " + (signedIn ? L"yes" : L"no") +
+                                 L"); it goes on in the background, see its log");
+            return ERROR_SUCCESS;
+        }
+        ::Sleep(250);
+    }
+}
+
 __declspec(dllexport) UINT __stdcall RefuseDowngrade(MSIHANDLE install)
 {
     reportError(install, L"a newer version of Corvane Agent is already installed. Remove it first to "
@@ -451,10 +531,17 @@ __declspec(dllexport) UINT __stdcall RemoveLeftovers(MSIHANDLE install)
     removeMatching(dir + L"log", L"*");
     removeMatching(gui + L"log", L"*");
     removeMatching(dir, L"*.crt");
-    // Only folders that are empty by now go; anything else someone put there stays.
-    for (const std::wstring& folder :
-         {dir + L"log", gui + L"log", gui + L"platforms", gui + L"styles", gui + L"imageformats", gui, dir})
-        ::RemoveDirectoryW(folder.c_str());
+    // Only folders that are empty by now go; anything else someone put there
+    // stays. The installer may still be removing its own files for a moment:
+    // a few more tries, at most 5 s.
+    for (int attempt = 0; attempt < 25; ++attempt) {
+        for (const std::wstring& folder : {dir + L"log", gui + L"log", gui + L"platforms", gui + L"styles",
+                                           gui + L"imageformats", gui, dir})
+            ::RemoveDirectoryW(folder.c_str());
+        if (::GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES)
+            break;
+        ::Sleep(200);
+    }
     logLine(install, L"logs and downloaded certificates removed");
     return ERROR_SUCCESS;
 }

@@ -197,6 +197,8 @@ echo "== 1. msiexec /i N /qn with ACCESSKEY, LOGIN, PASSWORD, PIN"
 # there, and the access key is checked on its way in and out (docs/windows.md).
 msiexec 150 install /i 'C:\corvane-n.msi' /qn ACCESSKEY="$ACCESS_KEY" LOGIN=demo PASSWORD="$PASSWORD" \
     PIN="$PIN" PROTOCOL=doh
+# The package waits for the agent: filtered as soon as msiexec is back.
+check "install/filtering_when_msiexec_returns" blocked_answers_block_page
 check "install/msiexec_succeeds" equals "$MSI_RC" 0
 check "install/within_bound" within 150
 for f in agentcorvane.exe corvanectl.exe Qt5Core.dll Qt5Network.dll libssl-3-x64.dll \
@@ -207,6 +209,7 @@ check "install/layout_of_the_installed_folder" test ! -s "$RUN/layout.out"
 check "install/service_registered_auto_start" equals \
     "$(reg_value "$SERVICE_KEY" ImagePath)|$(reg_value "$SERVICE_KEY" Start)" \
     '"C:\Program Files\Corvane Agent\agentcorvane.exe"|0x2'
+check "install/waited_for_the_agent" wait_for 10 log_has "$C/install.log" "the agent answers on 127.0.0.1:53 and has signed in"
 check "install/failure_actions_set_by_deploy" wait_for 10 log_has "$C/install.log" 'agentcorvane.exe deploy ad" done'
 check "install/service_running" wait_for 30 state_is RUNNING
 deploy_values_gone() { ! key_exists "$KEY\\DEPLOY"; }
@@ -253,6 +256,7 @@ DIG_PID=$!
 ) >"$RUN/windows-upgrade.log" 2>&1 &
 WATCH_PID=$!
 msiexec 150 upgrade /i 'C:\corvane-n1.msi' /qn
+check "upgrade/filtering_when_msiexec_returns" blocked_answers_block_page
 check "upgrade/msiexec_succeeds" equals "$MSI_RC" 0
 check "upgrade/within_bound" within 150
 check "upgrade/service_running_again" wait_for 30 state_is RUNNING
@@ -306,7 +310,7 @@ check "uninstall/wrong_pin_says_why" wait_for 10 log_has "$C/uninstall-wrongpin.
 check "uninstall/wrong_pin_keeps_service" state_is RUNNING
 check "uninstall/wrong_pin_keeps_files" test -f "$DIR/agentcorvane.exe" -a -f "$DIR/agentcorvanegui/agentcorvanegui.exe"
 check "uninstall/wrong_pin_keeps_filtering" blocked_answers_block_page
-check "uninstall/wrong_pin_keeps_dns_values" equals "$(reg_value "$TCPIP\\$GUID0" NameServer)" 127.0.0.1
+check "uninstall/wrong_pin_keeps_dns_values" wait_for 5 dns_is "$TCPIP\\$GUID0" 127.0.0.1
 check "uninstall/wrong_pin_no_permission_left" equals "$(reg_value "$KEY\\CONTROL\\UNINSTALL" STATUS)$(reg_value "$KEY\\CONTROL\\UNINSTALL" PIN)" ""
 
 # --- 5. silent removal with the PIN ------------------------------------------------------

@@ -20,6 +20,15 @@ WinServiceStop::Result WinServiceStop::stopAndWait(const char* name, unsigned lo
             *error = code;
         return Result::Failed;
     }
+    // The process holds the program's files open until it has exited, which
+    // may be a moment after it reported STOPPED: it is waited for too.
+    KernelHandle process;
+    SERVICE_STATUS_PROCESS processStatus{};
+    DWORD needed = 0;
+    if (::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&processStatus),
+                               sizeof(processStatus), &needed) &&
+        processStatus.dwProcessId != 0)
+        process = KernelHandle(::OpenProcess(SYNCHRONIZE, FALSE, processStatus.dwProcessId));
     SERVICE_STATUS status{};
     // A service that is already stopping (or stopped) refuses the control;
     // the wait below is what matters.
@@ -39,9 +48,16 @@ WinServiceStop::Result WinServiceStop::stopAndWait(const char* name, unsigned lo
             return Result::Failed;
         }
         if (status.dwCurrentState == SERVICE_STOPPED)
-            return Result::Stopped;
+            break;
         if (::GetTickCount64() >= deadline)
             return Result::TimedOut;
         ::Sleep(pollMs);
     }
+    if (process) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (::WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0)
+            return Result::TimedOut;
+    }
+    return Result::Stopped;
 }
