@@ -114,6 +114,9 @@ elseif(CORVANE_DEPLOY_QT)
     ")
 endif()
 
+# The Windows Installer package, from the same install() rules.
+include(${CMAKE_CURRENT_LIST_DIR}/PackagingMsi.cmake)
+
 # ---------------------------------------------------------------- installer
 set(CPACK_GENERATOR NSIS)
 set(CPACK_VERBATIM_VARIABLES ON)

@@ -3,6 +3,7 @@
 #include "AgentLifecycle.h"
 #include "ConstData.h"
 #include "Core.h"
+#include "DeploymentValues.h"
 #include "LogFile.h"
 #include "Logging.h"
 #include "LoggingCategories.h"
@@ -28,13 +29,20 @@ int startAgent(int argc, char** argv)
         application.setApplicationName(ConstData::getAppName());
         application.setApplicationVersion(ConstData::getVersion());
 
+        // An installer's deployment values leave the registry before the
+        // settings dump below could write them to the log.
+        const DeploymentValues::Values deployment = DeploymentValues::take();
+
         Logging::startHeaderLog();
         qInstallMessageHandler(messageHandler);
         qCInfo(main_) << "CREATE";
+        // Their sign-in runs as the command-line sign-in does; the secrets go
+        // to it in memory, never onto a command line.
+        const QStringList arguments = application.arguments() + DeploymentValues::apply(deployment);
         Logging::writeSettings();
         // The interfaces get their DNS values back on aboutToQuit, when the
         // event loop ends and before Core is destroyed.
-        auto agentCore = std::make_unique<Core>(application.arguments());
+        auto agentCore = std::make_unique<Core>(arguments);
 
         AgentLifecycle::applicationCreated(&application);
         exitCode = application.exec();

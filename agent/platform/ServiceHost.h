@@ -41,6 +41,10 @@ public:
     // outcome on standard output.
     static bool installService();
     static bool uninstallService();
+    // Asks the installed service to stop and waits until it has stopped, at
+    // most timeoutMs: an uninstaller may remove the files only then. True when
+    // it is stopped (or not installed); prints the outcome on standard output.
+    static bool stopInstalledService(int timeoutMs);
     // The running program's full path.
     static QString programPath();
     // Command lines that release and renew the machine's addresses after an

@@ -135,6 +135,21 @@ bool ServiceHost::uninstallService()
     return true;
 }
 
+bool ServiceHost::stopInstalledService(int timeoutMs)
+{
+    // systemctl returns once the unit has stopped (or its own bound ran out).
+    QProcess systemctl;
+    systemctl.start(QStringLiteral("systemctl"), {QStringLiteral("stop"), QLatin1String(unitName)});
+    const bool finished = systemctl.waitForFinished(timeoutMs);
+    if (!finished)
+        systemctl.kill();
+    const bool stopped =
+        finished && systemctl.exitStatus() == QProcess::NormalExit && systemctl.exitCode() == 0;
+    std::printf(stopped ? "Service stopped\n" : "Service did not stop within %d ms\n", timeoutMs);
+    std::fflush(stdout);
+    return stopped;
+}
+
 QList<QStringList> ServiceHost::addressRenewalCommands()
 {
     return {};

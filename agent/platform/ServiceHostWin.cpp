@@ -4,6 +4,7 @@
 #include "LogFile.h"
 #include "LoggingCategories.h"
 #include "win/WinService.h"
+#include "win/WinServiceStop.h"
 
 #include <QDir>
 
@@ -54,6 +55,26 @@ bool ServiceHost::installService()
 bool ServiceHost::uninstallService()
 {
     return WinService::uninstall(serviceName);
+}
+
+bool ServiceHost::stopInstalledService(int timeoutMs)
+{
+    unsigned long error = 0;
+    switch (WinServiceStop::stopAndWait(serviceName, static_cast<unsigned long>(timeoutMs), 250, &error)) {
+    case WinServiceStop::Result::Stopped:
+        std::printf("Service stopped\n");
+        return true;
+    case WinServiceStop::Result::NotInstalled:
+        std::printf("Service not installed\n");
+        return true;
+    case WinServiceStop::Result::TimedOut:
+        std::printf("Service did not stop within %d ms\n", timeoutMs);
+        return false;
+    case WinServiceStop::Result::Failed:
+        break;
+    }
+    std::printf("Stopping the service failed (%lu)\n", error);
+    return false;
 }
 
 QString ServiceHost::programPath()

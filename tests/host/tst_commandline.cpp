@@ -44,6 +44,10 @@ private slots:
     void checkUninstallRightPin();
     void checkUninstallWrongPin();
     void checkUninstallGuiMissing();
+    void checkUninstallWithoutGui_data();
+    void checkUninstallWithoutGui();
+    void deploy_data();
+    void deploy();
     void uninstallWithoutPermissionChangesNothing();
     void uninstallConsumesPermission();
 
@@ -167,6 +171,66 @@ void TestCommandLine::checkUninstallGuiMissing()
     // No action and no result: the program cannot be started.
     QCOMPARE(runWords({QStringLiteral("checkuninst")}), 0);
     QCOMPARE(runner->calls().size(), 1);
+}
+
+void TestCommandLine::checkUninstallWithoutGui_data()
+{
+    QTest::addColumn<QString>("storedPin");
+    QTest::addColumn<QString>("givenPin");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("right PIN") << "7391"
+                               << "7391" << 0;
+    QTest::newRow("wrong PIN") << "7391"
+                               << "0000" << 1;
+    QTest::newRow("no PIN given while signed in") << "7391"
+                                                  << "" << 1;
+    QTest::newRow("nothing signed in: nothing to protect") << ""
+                                                           << "" << 0;
+    QTest::newRow("nothing signed in, a PIN given") << ""
+                                                    << "7391" << 0;
+}
+
+void TestCommandLine::checkUninstallWithoutGui()
+{
+    QFETCH(QString, storedPin);
+    QFETCH(QString, givenPin);
+    QFETCH(int, exitCode);
+    if (!storedPin.isEmpty())
+        storeSignIn(storedPin);
+    if (!givenPin.isEmpty()) {
+        auto store = RegistryStore::open(ConstData::getAddressConf());
+        store->setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), givenPin);
+    }
+    QCOMPARE(runWords({QStringLiteral("checkuninst"), QStringLiteral("nogui")}), exitCode);
+    QCOMPARE(UserData::getCheckUninstallStatus(), exitCode == 0);
+    // An installer without a desktop: the tray program is never started.
+    QVERIFY(runner->calls().isEmpty());
+    auto store = RegistryStore::open(ConstData::getAddressConf());
+    QVERIFY(!store->contains(QStringLiteral("CONTROL/UNINSTALL/PIN")));
+}
+
+void TestCommandLine::deploy_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<bool>("before");
+    QTest::addColumn<bool>("noAd");
+    QTest::newRow("noAd") << QStringList{"deploy", "noAd"} << false << true;
+    QTest::newRow("ad") << QStringList{"deploy", "ad"} << true << false;
+    QTest::newRow("kept on (an upgrade)") << QStringList{"deploy"} << true << true;
+    QTest::newRow("kept off (an upgrade)") << QStringList{"deploy"} << false << false;
+}
+
+void TestCommandLine::deploy()
+{
+    QFETCH(QStringList, words);
+    QFETCH(bool, before);
+    QFETCH(bool, noAd);
+    UserData::setNoAdWork(before);
+    QCOMPARE(runWords(words), 0);
+    QCOMPARE(UserData::getNoAdWork(), noAd);
+    QVERIFY(QFile::exists(dir->path() + QStringLiteral("/units/corvane-agent.service")));
+    // The package starts the service itself: no hand-over to the dispatcher.
+    QCOMPARE(entryRuns, 0);
 }
 
 void TestCommandLine::uninstallWithoutPermissionChangesNothing()

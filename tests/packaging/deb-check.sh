@@ -5,12 +5,15 @@
 # systemctl (standin-systemctl) because no systemd runs in there. Checks that
 # installing starts the service and the agent takes over /etc/resolv.conf,
 # that a killed agent is started again by the unit's restart rule, that
-# removing stops it, gives resolv.conf back byte for byte and removes the unit
+# installing a newer package over it (when given) keeps the state and
+# restarts the service on the new programs, that removing stops it, gives resolv.conf back byte for byte and removes the unit
 # and programs but keeps the state, and that purging removes the state.
-# Usage: deb-check.sh <package.deb>     (root; 77 = cannot run here)
+# Usage: deb-check.sh <package.deb> [<newer package.deb>]     (root; 77 = cannot run here)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 deb=$(readlink -f "$1")
+next=""
+[ -n "${2:-}" ] && next=$(readlink -f "$2")
 unit=corvane-agent.service
 
 if [ -z "${CORVANE_DEB_INSIDE:-}" ]; then
@@ -43,6 +46,7 @@ mount -t tmpfs tmpfs "$root/tmp"
 mkdir -p "$root/run/systemd/system" # the maintainer scripts talk to "systemd"
 install -m 0755 "$here/standin-systemctl" "$root/usr/local/sbin/systemctl"
 cp "$deb" "$root/tmp/package.deb"
+[ -n "$next" ] && cp "$next" "$root/tmp/next.deb"
 printf '# resolver of the package check\nnameserver 192.0.2.99\nsearch example.test\n' >"$root/etc/resolv.conf"
 cp "$root/etc/resolv.conf" "$root/tmp/resolv.conf.orig"
 ip link set lo up
@@ -92,6 +96,31 @@ until agent_alive && [ "$(agent_pid)" != "$first" ] && listening; do
 done
 echo "kill -9 to agent listening again: $(($(ms) - killed)) ms (RestartSec=1 from the unit)"
 taken_over || fail "resolv.conf not pointed at the restarted agent"
+
+# --- upgrade: the newer package over this one keeps the state, restarts the service ---
+if [ -n "$next" ]; then
+    settings="$root/var/lib/corvane-agent/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
+    wait_for 100 "no settings file in /var/lib/corvane-agent" test -s "$settings"
+    # A value of its own in the settings (the agent keeps keys it does not
+    # know when it writes the file) stands for the sign-in data and the PIN.
+    printf '\n[UPGRADECHECK]\nmarker=kept\n' >>"$settings"
+    old_version=$(in_root dpkg-query -W -f='${Version}' corvane-agent)
+    before=$(agent_pid)
+    restarts=$(grep -c "restart $unit" "$root/run/standin/calls")
+    upgraded=$(ms)
+    in_root dpkg -i /tmp/next.deb >"$layers/dpkg-upgrade.log" 2>&1 || fail "dpkg -i (upgrade): $(tail -n 5 "$layers/dpkg-upgrade.log")"
+    new_version=$(in_root dpkg-query -W -f='${Version}' corvane-agent)
+    [ "$new_version" != "$old_version" ] || fail "still version $old_version after the upgrade"
+    [ "$(grep -c "restart $unit" "$root/run/standin/calls")" -gt "$restarts" ] || fail "the upgrade did not restart the service"
+    until agent_alive && [ "$(agent_pid)" != "$before" ] && listening; do
+        [ $(($(ms) - upgraded)) -gt 30000 ] && fail "agent not running again 30 s after the upgrade"
+        sleep 0.02
+    done
+    grep -qx 'marker=kept' "$settings" || fail "the upgrade lost the settings"
+    [ "$(stat -c %a "$root/var/lib/corvane-agent")" = 700 ] || fail "state folder not private after the upgrade"
+    wait_for 100 "resolv.conf not taken over after the upgrade" taken_over
+    echo "ok - dpkg -i of $new_version over $old_version keeps the state and restarts the service ($(($(ms) - upgraded)) ms until it listens again)"
+fi
 
 # --- remove: stopped, resolver given back, unit gone, state kept ----------------------
 in_root dpkg -r corvane-agent >"$layers/dpkg-r.log" 2>&1 || fail "dpkg -r: $(tail -n 5 "$layers/dpkg-r.log")"

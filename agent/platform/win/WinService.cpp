@@ -182,8 +182,14 @@ bool WinService::install(const char* name, const std::string& binaryPath, std::F
         if (error == ERROR_SERVICE_EXISTS) {
             const ServiceHandle existing(
                 ::OpenServiceA(manager.get(), name, SERVICE_CHANGE_CONFIG | SERVICE_START));
-            if (existing)
+            if (existing) {
                 setRestartOnFailure(existing.get());
+                // A registration by another installer may carry the path
+                // without quotes, which a path with spaces must not have.
+                ::ChangeServiceConfigA(existing.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       SERVICE_NO_CHANGE, binaryPath.c_str(), nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+            }
         }
         std::fprintf(out, "CreateService failed (%d)\n", static_cast<int>(error));
         return false;
