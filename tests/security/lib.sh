@@ -233,7 +233,7 @@ user_sign_in() {
 # pin_status <pin>: what a fresh GUI connection's CHECKPIN is answered.
 pin_status() {
     local out
-    out=$(user_session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$1\"},\"STATUSCHECKPIN\"]]" 30)
+    out=$(user_session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$1\"},\"STATUSCHECKPIN\"]]" 15)
     reply_status STATUSCHECKPIN "$out"
 }
 
