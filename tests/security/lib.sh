@@ -224,7 +224,7 @@ user_sign_in() {
     local out
     out=$(user_session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],
         [\"CHECKAUTH\",{\"login\":\"demo\",\"password\":\"demo-password\"},\"STATUSCHECKAUTH\"],
-        [\"CREATEPIN\",{\"pin_code\":\"$sec_user_pin\"},\"STATUSCREATEPIN\"]]" 30)
+        [\"CREATEPIN\",{\"pin_code\":\"$sec_user_pin\"},\"STATUSCREATEPIN\"]]" 20)
     [ "$(reply_status STATUSCHECKAUTH "$out")" = 1 ] && [ "$(reply_status STATUSCREATEPIN "$out")" = 1 ] && return 0
     note "sign-in answered: $(printf '%s\n' "$out" | grep -E 'STATUSCHECKAUTH|STATUSCREATEPIN|session_error' | tr '\n' ' ')"
     return 1

@@ -171,7 +171,7 @@ group_webpost() {
     done
     check "webpost: the agent is still signed out" test "$(auth_stored)" = false
     check "webpost: no PIN and no sign-in data stored" sh -c "! grep -qE '^(PIN|AUTHDATA)=' '$sec_ini'"
-    check "webpost: protection unchanged ([$before_protection])" test "$(ini_value DNS_TYPE_PROTECTION)" = "$before_protection"
+    check "webpost: protection unchanged ([${before_protection:-not stored}])" test "$(ini_value DNS_TYPE_PROTECTION)" = "$before_protection"
     check "webpost: no machine was enrolled in the page's account" test "$(strict_machines)" = "$before_machines"
     controls webpost
     check "webpost: the user signs in" user_sign_in
@@ -263,8 +263,9 @@ group_controlcap() {
     holder=$spawned
     wait_for 60 test -s "$report" || { fail "controlcap: the attacker opened its connections"; return 1; }
     note "attacker: $(cat "$report")"
-    check "controlcap: the attacker opened more than 64 connections" \
-        test "$(awk '{print $2}' "$report")" -gt 64
+    # However many of them the agent keeps: the attacker tried 100.
+    check "controlcap: the attacker made 100 greeted connection attempts" \
+        awk '$8 >= 100 { found = 1 } END { exit !found }' "$report"
     gui_gets_in() {
         out=$(wire session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$sec_user_pin\"},\"STATUSCHECKPIN\"],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]" --wait 3)
         [ -n "$(first_reply HELLOAGENT "$out")" ] && [ "$(reply_status STATUSCHECKPIN "$out")" = 1 ] &&
