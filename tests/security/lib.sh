@@ -148,9 +148,14 @@ agent_ready() { agent_alive && dns_answers && control_answers 2; }
 start_agent() {
     local soft=1024
     [ "$(ulimit -Hn)" = unlimited ] || [ "$(ulimit -Hn)" -ge 1024 ] || soft=$(ulimit -Hn)
+    # A temporary folder of the run's own: the single-instance guard keeps
+    # its key files there, and /tmp is shared with the agents of other
+    # namespaces, whose starts and stops would otherwise make a restarted
+    # agent here find the guard taken.
+    mkdir -p "$sec_run/agent-tmp"
     (
         ulimit -Sn "$soft"
-        exec env CORVANE_STATE_DIR="$sec_state" "$sec_agent"
+        exec env CORVANE_STATE_DIR="$sec_state" TMPDIR="$sec_run/agent-tmp" "$sec_agent"
     ) >>"$sec_agent_log" 2>&1 &
     agent_pid=$!
     [ "${1:-}" = --no-wait ] && return 0
@@ -225,9 +230,19 @@ user_sign_in() {
     out=$(user_session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],
         [\"CHECKAUTH\",{\"login\":\"demo\",\"password\":\"demo-password\"},\"STATUSCHECKAUTH\"],
         [\"CREATEPIN\",{\"pin_code\":\"$sec_user_pin\"},\"STATUSCREATEPIN\"]]" 20)
-    [ "$(reply_status STATUSCHECKAUTH "$out")" = 1 ] && [ "$(reply_status STATUSCREATEPIN "$out")" = 1 ] && return 0
+    if [ "$(reply_status STATUSCHECKAUTH "$out")" = 1 ] && [ "$(reply_status STATUSCREATEPIN "$out")" = 1 ]; then
+        # A sign-in makes the agent install the service's two roots, and the
+        # system's certificate update holds its thread for seconds on a loaded
+        # machine: the attacks and the timed probes start once that is over.
+        wait_for 60 roots_installed || note "the service's roots were not installed within 60 s"
+        return 0
+    fi
     note "sign-in answered: $(printf '%s\n' "$out" | grep -E 'STATUSCHECKAUTH|STATUSCREATEPIN|session_error' | tr '\n' ' ')"
     return 1
+}
+
+roots_installed() {
+    [ "$(ls /usr/local/share/ca-certificates/corvane-*.crt 2>/dev/null | wc -l)" -ge 2 ] && control_answers 2
 }
 
 # pin_status <pin>: what a fresh GUI connection's CHECKPIN is answered.
