@@ -392,7 +392,7 @@ group_logflood() {
     # One connection after another sending bad frames and headers for 5 s;
     # stopped early once the log has grown past the limit.
     size0=$(log_bytes)
-    spawn_attack "$sec_run/flood.out" flood-log.py --seconds 5
+    spawn_attack "$sec_run/flood.out" flood-log.py --seconds 5 --connections 1000
     flooder=$spawned
     while kill -0 $flooder 2>/dev/null; do
         size=$(log_bytes)
