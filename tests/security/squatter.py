@@ -52,6 +52,8 @@ def main():
     parser.add_argument("--port", type=int, default=PORT)
     args = parser.parse_args()
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    # Connections of the agent that just died may linger in TIME_WAIT.
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", args.port))
     listener.listen(16)
     listener.setblocking(False)
