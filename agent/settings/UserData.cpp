@@ -459,6 +459,11 @@ void UserData::saveUid(const QString& uid)
     store->sync();
 }
 
+QString UserData::savedUidForMask()
+{
+    return openStore()->value(groupUser + QStringLiteral("/UID"), QString()).toString();
+}
+
 QString UserData::getSaveUid()
 {
     QString uid;
@@ -466,7 +471,7 @@ QString UserData::getSaveUid()
         auto store = openStore();
         uid = store->value(groupUser + QStringLiteral("/UID"), QString()).toString();
     }
-    qCDebug(user_data) << "getSaveUid()" << uid;
+    qCDebug(user_data) << "getSaveUid()" << LogMask::token(uid);
     return uid;
 }
 
@@ -701,9 +706,10 @@ QString UserData::getBackendBinding()
 
 namespace {
 
+// Bodies in debug lines: tokens and identifiers masked.
 QString jsonText(const QJsonObject& object)
 {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    return LogMask::json(object);
 }
 
 // Logs the outcome of one account query; true when the request went through.

@@ -90,6 +90,9 @@ public:
     static qint64 tokenFromStored(const QVariant& stored);
     static void saveUid(const QString& uid);
     static QString getSaveUid();
+    // The stored machine id without a log line of its own: debug lines that
+    // carry it (URLs, request bodies) replace it with its masked form.
+    static QString savedUidForMask();
 
     // Sign-in data, in memory and PIN-protected in the store.
     static void setLogin(const QString& login);
