@@ -7,6 +7,7 @@
 #include "Logging.h"
 #include "LoggingCategories.h"
 #include "MessageHandler.h"
+#include "RegistryStore.h"
 #include "RunGuard.h"
 
 #include <QCoreApplication>
@@ -31,6 +32,11 @@ int startAgent(int argc, char** argv)
         Logging::startHeaderLog();
         qInstallMessageHandler(messageHandler);
         qCInfo(main_) << "CREATE";
+        // The settings hold the sign-in data, the PIN digest and the token:
+        // no other local account may read them or write an uninstall PIN.
+        QString refused;
+        if (!RegistryStore::restrictAccess(ConstData::getAddressConf(), &refused))
+            qCWarning(main_).noquote() << "Cannot restrict access to the settings:" << refused;
         Logging::writeSettings();
         // The interfaces get their DNS values back on aboutToQuit, when the
         // event loop ends and before Core is destroyed.
