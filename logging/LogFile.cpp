@@ -55,13 +55,6 @@ QString LogFile::pathFor(const QDate& day) const
     return path(directory, baseName, day);
 }
 
-QString LogFile::currentPathFor(const QDate& day) const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return path(directory, baseName, day,
-                LogFolder::lastPart(directory + QStringLiteral("/log"), baseName, day));
-}
-
 QString LogFile::path(const QString& dir, const QString& name, const QDate& day, int part)
 {
     return QDir::toNativeSeparators(dir + QStringLiteral("/log/") + LogFolder::fileName(name, day, part));

@@ -57,8 +57,6 @@ public:
     bool flushFor(std::chrono::milliseconds bound);
     // The day's first file; later parts are LogFolder::fileName(.., part).
     QString pathFor(const QDate& day) const;
-    // The file the day's next lines go to (its highest part so far).
-    QString currentPathFor(const QDate& day) const;
 
     // How long the first line of a batch waits for others.
     static constexpr std::chrono::milliseconds batchWait{100};
