@@ -1,5 +1,6 @@
 #include "ConstData.h"
 #include "FakeMachineInfo.h"
+#include "LogMask.h"
 #include "RegistryStore.h"
 #include "TestStore.h"
 #include "UserData.h"
@@ -61,6 +62,8 @@ private slots:
     void productName();
     void encodeDecodeIsInvolution();
     void concurrentReadersSeeWholeValues();
+    void bodiesForTheLog_data();
+    void bodiesForTheLog();
 
 private:
     QString storePath() const;
@@ -658,6 +661,31 @@ void TestUserData::concurrentReadersSeeWholeValues()
         delete reader;
     }
     QCOMPARE(bad.load(), 0);
+}
+
+void TestUserData::bodiesForTheLog_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("machine answer")
+        << QByteArray(R"({"uid":"749ed6df-5246-4070","token":3735928559,"profile":3})")
+        << QStringLiteral(R"({"profile":3,"token":"37359...","uid":"749ed..."})");
+    QTest::newRow("token pair, nested")
+        << QByteArray(R"({"result":{"access":"eyJhbGciOiJI","refresh":"eyJ0eXAiOiJK"}})")
+        << QStringLiteral(R"({"result":{"access":"eyJhb...","refresh":"eyJ0e..."}})");
+    QTest::newRow("password and PIN, any case")
+        << QByteArray(R"([{"Password":"hunter2","PIN":"2580","username":"alice"}])")
+        << QStringLiteral(R"([{"PIN":"****","Password":"*******","username":"alice"}])");
+    QTest::newRow("no secret") << QByteArray(R"({"result":[{"id":1,"name":"Kids"}]})")
+                               << QStringLiteral(R"({"result":[{"id":1,"name":"Kids"}]})");
+    QTest::newRow("not JSON") << QByteArray("<html>502</html>") << QStringLiteral("<html>502</html>");
+}
+
+void TestUserData::bodiesForTheLog()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, shown);
+    QCOMPARE(LogMask::body(body), shown);
 }
 
 QTEST_GUILESS_MAIN(TestUserData)
