@@ -667,9 +667,9 @@ void TestUserData::bodiesForTheLog_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("machine answer")
-        << QByteArray(R"({"uid":"749ed6df-5246-4070","token":3735928559,"profile":3})")
-        << QStringLiteral(R"({"profile":3,"token":"37359...","uid":"749ed..."})");
+    QTest::newRow("machine answer") << QByteArray(
+                                           R"({"uid":"749ed6df-5246-4070","token":3735928559,"profile":3})")
+                                    << QStringLiteral(R"({"profile":3,"token":"37359...","uid":"749ed..."})");
     QTest::newRow("token pair, nested")
         << QByteArray(R"({"result":{"access":"eyJhbGciOiJI","refresh":"eyJ0eXAiOiJK"}})")
         << QStringLiteral(R"({"result":{"access":"eyJhb...","refresh":"eyJ0e..."}})");
