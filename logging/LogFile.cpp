@@ -16,8 +16,9 @@ LogFile& LogFile::instance()
 
 LogFile::LogFile() = default;
 
-LogFile::LogFile(const QString& dir, const QString& name, LogQueue::Limits limits)
-    : queue(limits), locationFromApplication(false), directory(dir), baseName(name)
+LogFile::LogFile(const QString& dir, const QString& name, LogQueue::Limits limits,
+                 LogFolder::Bounds folderBounds)
+    : queue(limits), locationFromApplication(false), directory(dir), baseName(name), bounds(folderBounds)
 {
 }
 
@@ -34,7 +35,7 @@ LogFile::~LogFile()
         last.join();
     // Lines queued while the writer was leaving.
     std::lock_guard<std::mutex> lock(mutex);
-    append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()));
+    append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()), false);
     writtenCount = queuedCount;
     written.notify_all();
 }
@@ -54,10 +55,9 @@ QString LogFile::pathFor(const QDate& day) const
     return path(directory, baseName, day);
 }
 
-QString LogFile::path(const QString& dir, const QString& name, const QDate& day)
+QString LogFile::path(const QString& dir, const QString& name, const QDate& day, int part)
 {
-    return QDir::toNativeSeparators(dir + QStringLiteral("/log/") + name + QLatin1Char('_') +
-                                    day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log"));
+    return QDir::toNativeSeparators(dir + QStringLiteral("/log/") + LogFolder::fileName(name, day, part));
 }
 
 void LogFile::resolveLocation()
@@ -111,7 +111,7 @@ template <typename Push> void LogFile::enqueue(QtMsgType type, Push push)
     }
     if (stopping) {
         // The writer has gone (static destruction) or never came: write here.
-        append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()));
+        append(directory, baseName, queue.take(QDateTime::currentMSecsSinceEpoch()), false);
         writtenCount = queuedCount;
         written.notify_all();
         return;
@@ -174,23 +174,102 @@ void LogFile::run()
         const QString dir = directory;
         const QString name = baseName;
         lock.unlock();
-        append(dir, name, chunks);
+        append(dir, name, chunks, true);
         lock.lock();
         writtenCount = count;
         written.notify_all();
     }
 }
 
-void LogFile::append(const QString& dir, const QString& name, const QVector<LogQueue::Chunk>& chunks)
+namespace {
+// Bytes `text` takes on disk: text mode writes each "\n" as CR LF on Windows.
+qint64 diskSize(const char* text, int size)
+{
+#ifdef Q_OS_WIN
+    return size + std::count(text, text + size, '\n');
+#else
+    Q_UNUSED(text);
+    return size;
+#endif
+}
+
+// How much of `text` (from `from`) goes into a file with `room` bytes left:
+// all of it when it fits, else whole lines only.
+int fitting(const QByteArray& text, int from, qint64 room)
+{
+    const int size = text.size() - from;
+    if (diskSize(text.constData() + from, size) <= room)
+        return size;
+    int taken = 0;
+    qint64 cost = 0;
+    for (;;) {
+        const int end = text.indexOf('\n', from + taken);
+        if (end < 0)
+            return taken;
+        const int line = end + 1 - (from + taken);
+        cost += diskSize(text.constData() + from + taken, line);
+        if (cost > room)
+            return taken;
+        taken += line;
+    }
+}
+} // namespace
+
+void LogFile::append(const QString& dir, const QString& name, const QVector<LogQueue::Chunk>& chunks,
+                     bool mayPrune)
 {
     if (dir.isEmpty())
         return;
-    for (const LogQueue::Chunk& chunk : chunks) {
-        // Made again whenever it was removed since the last batch.
-        QDir().mkpath(dir + QStringLiteral("/log"));
-        QFile file(path(dir, name, chunk.day));
+    std::lock_guard<std::mutex> lock(fileMutex);
+    for (const LogQueue::Chunk& chunk : chunks)
+        appendChunk(dir, name, chunk, mayPrune);
+}
+
+void LogFile::pruneFolder(const QString& dir, const QString& name, bool mayPrune)
+{
+    if (!mayPrune)
+        return;
+    LogFolder::prune(dir + QStringLiteral("/log"), name, bounds, QDate::currentDate(),
+                     path(dir, name, openDay, openPart));
+}
+
+void LogFile::appendChunk(const QString& dir, const QString& name, const LogQueue::Chunk& chunk,
+                          bool mayPrune)
+{
+    const QString folder = dir + QStringLiteral("/log");
+    // Made again whenever it was removed since the last batch.
+    QDir().mkpath(folder);
+    if (openPart < 0 || chunk.day != openDay || dir != openDirectory || name != openBaseName) {
+        // A file opened for the first time: go on in the day's last part.
+        openDirectory = dir;
+        openBaseName = name;
+        openDay = chunk.day;
+        openPart = LogFolder::lastPart(folder, name, chunk.day);
+        pruneFolder(dir, name, mayPrune);
+    }
+    const QByteArray& bytes = chunk.bytes;
+    int from = 0;
+    while (from < bytes.size()) {
+        QFile file(path(dir, name, openDay, openPart));
         // Text mode: each "\n" becomes CR LF on Windows.
-        if (file.open(QIODevice::Append | QIODevice::Text))
-            file.write(chunk.bytes);
+        if (!file.open(QIODevice::Append | QIODevice::Text))
+            return;
+        const qint64 size = file.size();
+        int take = fitting(bytes, from, bounds.fileBytes - size);
+        if (take == 0 && size == 0) {
+            // A line longer than a whole file: it goes alone into one.
+            const int end = bytes.indexOf('\n', from);
+            take = end < 0 ? bytes.size() - from : end + 1 - from;
+        }
+        if (take > 0) {
+            file.write(bytes.constData() + from, take);
+            from += take;
+        }
+        file.close();
+        if (from < bytes.size()) {
+            // Full: the day goes on in its next part.
+            ++openPart;
+            pruneFolder(dir, name, mayPrune);
+        }
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LogFolder.h"
 #include "LogQueue.h"
 
 #include <QDate>
@@ -10,7 +11,8 @@
 #include <mutex>
 #include <thread>
 
-// The daily log file of one program: <dir>/log/<base name>_<yyyy-MM-dd>.log.
+// The daily log file of one program: <dir>/log/<base name>_<yyyy-MM-dd>.log,
+// continued in numbered parts of the same day once it is full (LogFolder).
 //
 // Any thread hands over whole lines without waiting for the disk: the line is
 // formatted on the calling thread and queued (LogQueue), and one writer thread
@@ -21,6 +23,11 @@
 // at most 100 ms for more lines. A line the file cannot take is lost without
 // a report. Critical and fatal lines are on disk when the call returns; the
 // destructor and flush() write everything queued before them.
+//
+// The folder is bounded (LogFolder::Bounds): the writer thread deletes old
+// files and keeps the program's files under the folder bound when it opens
+// the first file, a file of a new day, or the next part of a day; the threads
+// that log never touch the folder.
 class LogFile
 {
 public:
@@ -29,7 +36,8 @@ public:
     static LogFile& instance();
 
     LogFile();
-    LogFile(const QString& directory, const QString& baseName, LogQueue::Limits limits = {});
+    LogFile(const QString& directory, const QString& baseName, LogQueue::Limits limits = {},
+            LogFolder::Bounds bounds = {});
     ~LogFile();
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
@@ -47,6 +55,7 @@ public:
     // flush() that waits at most `bound`, for a process that is about to end
     // whatever happens: true when everything queued before the call is written.
     bool flushFor(std::chrono::milliseconds bound);
+    // The day's first file; later parts are LogFolder::fileName(.., part).
     QString pathFor(const QDate& day) const;
 
     // How long the first line of a batch waits for others.
@@ -59,9 +68,13 @@ private:
     void resolveLocation();
     void waitWritten(std::unique_lock<std::mutex>& lock);
     void run();
-    static QString path(const QString& directory, const QString& baseName, const QDate& day);
-    static void append(const QString& directory, const QString& baseName,
-                       const QVector<LogQueue::Chunk>& chunks);
+    static QString path(const QString& directory, const QString& baseName, const QDate& day, int part = 0);
+    // Writes the chunks; `mayPrune` only on the writer thread.
+    void append(const QString& directory, const QString& baseName, const QVector<LogQueue::Chunk>& chunks,
+                bool mayPrune);
+    void appendChunk(const QString& directory, const QString& baseName, const LogQueue::Chunk& chunk,
+                     bool mayPrune);
+    void pruneFolder(const QString& directory, const QString& baseName, bool mayPrune);
 
     // Standard locks rather than Qt's: ThreadSanitizer sees their locking.
     mutable std::mutex mutex;
@@ -78,4 +91,13 @@ private:
     quint64 writtenCount = 0;
     quint64 flushWanted = 0;
     std::chrono::steady_clock::time_point firstQueued;
+
+    // The file being written: held by whoever writes (the writer thread, or a
+    // caller once the writer has gone), apart from the queue's lock.
+    std::mutex fileMutex;
+    const LogFolder::Bounds bounds;
+    QString openDirectory;
+    QString openBaseName;
+    QDate openDay;
+    int openPart = -1;
 };

@@ -1,5 +1,20 @@
 #include "LogHex.h"
 
+int LogHex::secretStart(const QByteArray& bytes)
+{
+    // Root name, type 65517, any class and TTL, data length 4, the token.
+    constexpr int recordSize = 15;
+    constexpr int headerSize = 12;
+    const int size = bytes.size();
+    if (size < headerSize + recordSize)
+        return -1;
+    const char* record = bytes.constData() + size - recordSize;
+    if (record[0] != 0 || static_cast<uchar>(record[1]) != 0xFF || static_cast<uchar>(record[2]) != 0xED ||
+        record[9] != 0 || record[10] != secretBytes)
+        return -1;
+    return size - secretBytes;
+}
+
 QDebug operator<<(QDebug debug, const LogHex& hex)
 {
     static const char digits[] = "0123456789abcdef";
@@ -9,8 +24,9 @@ QDebug operator<<(QDebug debug, const LogHex& hex)
     *out++ = QLatin1Char('"');
     for (int i = 0; i < size; ++i) {
         const auto byte = static_cast<unsigned char>(hex.bytes.at(i));
-        *out++ = QLatin1Char(digits[byte >> 4]);
-        *out++ = QLatin1Char(digits[byte & 0x0f]);
+        const bool hidden = hex.secretFrom >= 0 && i >= hex.secretFrom;
+        *out++ = QLatin1Char(hidden ? '*' : digits[byte >> 4]);
+        *out++ = QLatin1Char(hidden ? '*' : digits[byte & 0x0f]);
     }
     *out = QLatin1Char('"');
     QDebugStateSaver saver(debug);

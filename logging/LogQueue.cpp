@@ -4,6 +4,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 LogQueue::LogQueue(Limits limits) : limits(limits) {}
 
 bool LogQueue::admit(QtMsgType type, qsizetype size)
@@ -58,8 +60,10 @@ void LogQueue::append(QtMsgType type, qint64 msecsSinceEpoch, const char* catego
 
 bool LogQueue::push(QtMsgType type, qint64 msecsSinceEpoch, const char* category, const QString& message)
 {
-    // The size of the line in plain ASCII: close enough for the bound.
-    const qsizetype size = timeLength + 12 + qsizetype(qstrlen(category)) + message.size();
+    // The size of the line in plain ASCII: close enough for the bound (a
+    // longer message is cut to the line's limit).
+    const qsizetype size = timeLength + 12 + qsizetype(qstrlen(category)) +
+                           std::min<qsizetype>(message.size(), LogLine::messageLimit + 40);
     if (!admit(type, size))
         return false;
     append(type, msecsSinceEpoch, category, message);

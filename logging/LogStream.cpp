@@ -104,8 +104,11 @@ LogStream& LogStream::operator<<(const LogHex& hex)
     text.resize(start + 2 * size + 2);
     auto* out = reinterpret_cast<ushort*>(text.data() + start);
     *out++ = '"';
-    for (int i = 0; i < size; ++i, out += 2)
+    const int shown = hex.secretFrom >= 0 ? hex.secretFrom : size;
+    for (int i = 0; i < shown; ++i, out += 2)
         std::memcpy(out, &table[in[i]], sizeof(Digits));
+    for (int i = shown; i < size; ++i, out += 2)
+        out[0] = out[1] = '*';
     *out = '"';
     return endItem();
 }

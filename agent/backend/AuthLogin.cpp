@@ -18,9 +18,10 @@ const char* errorName(int error)
     return name != nullptr ? name : "UnknownError";
 }
 
+// Debug lines never carry a token, key or machine id in full.
 QString compact(const QJsonObject& object)
 {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    return LogMask::json(object);
 }
 
 } // namespace

@@ -1,5 +1,8 @@
 #include "BackendUrl.h"
 
+#include "LogMask.h"
+#include "UserData.h"
+
 #include <QUrlQuery>
 
 namespace {
@@ -82,5 +85,6 @@ QByteArray BackendUrl::basicAuthorization(const QString& login, const QString& p
 
 QString BackendUrl::forLog(const QUrl& url)
 {
-    return url.toString(QUrl::RemoveUserInfo);
+    // The machine id is a path segment of the agent's own URLs.
+    return LogMask::hidden(url.toString(QUrl::RemoveUserInfo), UserData::savedUidForMask());
 }

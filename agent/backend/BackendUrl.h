@@ -25,7 +25,7 @@ public:
     // password (HTTP Basic). Credentials never travel in the address: Qt puts
     // the whole address into its error texts, and those reach the log.
     static QByteArray basicAuthorization(const QString& login, const QString& password);
-    // An address for the log: never with user info.
+    // An address for the log: never with user info, and the machine id masked.
     static QString forLog(const QUrl& url);
 
 private:

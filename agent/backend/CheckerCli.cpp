@@ -11,9 +11,10 @@
 
 namespace {
 
+// Debug lines never carry a token, key or machine id in full.
 QString compact(const QJsonObject& object)
 {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    return LogMask::json(object);
 }
 
 // The "status" of an answer; -1 (no known status) when it is missing or not a number.

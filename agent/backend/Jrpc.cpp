@@ -3,18 +3,17 @@
 #include "AnswerParser.h"
 #include "BackendUrl.h"
 #include "ConstData.h"
+#include "LogMask.h"
 #include "LoggingCategories.h"
 #include "RequestBody.h"
 #include "UserData.h"
 
 namespace {
 
+// Debug lines never carry a token, key or machine id in full.
 QString bodyForLog(const QByteArray& body)
 {
-    constexpr int limit = 4096;
-    if (body.size() <= limit)
-        return QString::fromUtf8(body);
-    return QString::fromUtf8(body.left(limit)) + QStringLiteral("... (%1 bytes)").arg(body.size());
+    return LogMask::hidden(LogMask::body(body), UserData::savedUidForMask());
 }
 
 } // namespace

@@ -38,12 +38,10 @@ State& state()
     return value;
 }
 
+// Debug lines never carry a token, key or machine id in full.
 QString bodyForLog(const QByteArray& body)
 {
-    constexpr int limit = 4096;
-    if (body.size() <= limit)
-        return QString::fromUtf8(body);
-    return QString::fromUtf8(body.left(limit)) + QStringLiteral("... (%1 bytes)").arg(body.size());
+    return LogMask::hidden(LogMask::body(body), UserData::savedUidForMask());
 }
 
 QString compact(const QJsonValue& value)

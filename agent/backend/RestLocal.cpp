@@ -49,12 +49,10 @@ void storeUserId(int id)
 }
 
 // Answers go to the debug log, but never a whole megabyte of them.
+// Debug lines never carry a token, key or machine id in full.
 QString bodyForLog(const QByteArray& body)
 {
-    constexpr int limit = 4096;
-    if (body.size() <= limit)
-        return QString::fromUtf8(body);
-    return QString::fromUtf8(body.left(limit)) + QStringLiteral("... (%1 bytes)").arg(body.size());
+    return LogMask::hidden(LogMask::body(body), UserData::savedUidForMask());
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "Logging.h"
 #include "LoggingCategories.h"
 #include "MessageHandler.h"
+#include "RegistryStore.h"
 #include "RunGuard.h"
 
 #include <QCoreApplication>
@@ -36,6 +37,11 @@ int startAgent(int argc, char** argv)
         Logging::startHeaderLog();
         qInstallMessageHandler(messageHandler);
         qCInfo(main_) << "CREATE";
+        // The settings hold the sign-in data, the PIN digest and the token:
+        // no other local account may read them or write an uninstall PIN.
+        QString refused;
+        if (!RegistryStore::restrictAccess(ConstData::getAddressConf(), &refused))
+            qCWarning(main_).noquote() << "Cannot restrict access to the settings:" << refused;
         // Their sign-in runs as the command-line sign-in does; the secrets go
         // to it in memory, never onto a command line.
         const QStringList arguments = application.arguments() + DeploymentValues::apply(deployment);

@@ -10,6 +10,7 @@
 #include "LoggingCategories.h"
 #include "NetworkAccessManager.h"
 #include "NetworkInterfaceManager.h"
+#include "ReportRunner.h"
 #include "RestAD.h"
 #include "SnifferDnsUdp.h"
 #include "TcpServer.h"
@@ -125,13 +126,22 @@ void Core::connectControl()
         UserData::setProfileId(static_cast<quint32>(data.value(QStringLiteral("profile_id")).toInt()));
         emit tcpServer->signalGetProfileId();
     });
-    connect(tcpServer, &TcpServer::signalGetSystemInfo, this, [this] {
-        tcpServer->slotSystemInfo(QJsonObject{{QStringLiteral("system_info"), UserData::getSystemInfo()}});
+    // The reports never hold the agent thread: the diagnostics run on a
+    // thread of their own, one run of each kind at a time, and each reply is
+    // sent when its report is ready.
+    auto* reports = new ReportRunner(this);
+    connect(tcpServer, &TcpServer::signalGetSystemInfo, this, [this, reports] {
+        reports->requestSystemInfo(tcpServer, [this](const QString& text) {
+            tcpServer->slotSystemInfo(QJsonObject{{QStringLiteral("system_info"), text}});
+        });
     });
-    connect(tcpServer, &TcpServer::signalGetDebug, this, [this] {
-        tcpServer->slotDebug(QJsonObject{{QStringLiteral("debug"), UserData::getDebugInfo()}});
+    connect(tcpServer, &TcpServer::signalGetDebug, this, [this, reports] {
+        reports->requestDebugInfo(tcpServer, [this](const QString& text) {
+            tcpServer->slotDebug(QJsonObject{{QStringLiteral("debug"), text}});
+        });
     });
-    connect(tcpServer, &TcpServer::signalSendDebugInfo, this, [] { UserData::sendDebugInfo(); });
+    connect(tcpServer, &TcpServer::signalSendDebugInfo, this,
+            [this, reports] { reports->requestSendDebugInfo(tcpServer, [](bool) {}); });
     connect(tcpServer, &TcpServer::signalGetSettings, this, &Core::onGetSettings);
     connect(tcpServer, &TcpServer::signalAuthData, this,
             [this] { tcpServer->slotStatusAuthData(statusAuthDataReply(UserData::checkAuthData())); });

@@ -3,10 +3,15 @@
 #include <QDir>
 #include <QFileInfo>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include "win/WinKeySecurity.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #endif
 
 QString RegistryStore::stateDirectory()
@@ -48,4 +53,40 @@ std::unique_ptr<QSettings> RegistryStore::open(const QString& registryPath)
 #endif
     settings->setIniCodec("UTF-8");
     return settings;
+}
+
+bool RegistryStore::restrictAccess(const QString& registryPath, QString* error)
+{
+#ifdef Q_OS_WIN
+    QStringList parts = registryPath.split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    const QString rootName = parts.isEmpty() ? QString() : parts.takeFirst();
+    HKEY root = nullptr;
+    if (rootName == QLatin1String("HKEY_USERS"))
+        root = HKEY_USERS;
+    else if (rootName == QLatin1String("HKEY_LOCAL_MACHINE"))
+        root = HKEY_LOCAL_MACHINE;
+    else if (rootName == QLatin1String("HKEY_CURRENT_USER"))
+        root = HKEY_CURRENT_USER;
+    if (root == nullptr || parts.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("not a registry key path: ") + registryPath;
+        return false;
+    }
+    DWORD code = 0;
+    if (WinKeySecurity::restrict(root, parts.join(QLatin1Char('\\')).toStdWString(), &code))
+        return true;
+    if (error)
+        *error = QStringLiteral("Win32 error %1").arg(code);
+    return false;
+#else
+    // Opening creates the file with mode 0600 and its folder 0700; a file
+    // made by someone else before is put right here.
+    const auto settings = open(registryPath);
+    const QByteArray path = QFile::encodeName(filePathFor(stateDirectory(), registryPath));
+    if (::chmod(path.constData(), 0600) == 0)
+        return true;
+    if (error)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+#endif
 }

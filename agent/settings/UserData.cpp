@@ -459,6 +459,11 @@ void UserData::saveUid(const QString& uid)
     store->sync();
 }
 
+QString UserData::savedUidForMask()
+{
+    return openStore()->value(groupUser + QStringLiteral("/UID"), QString()).toString();
+}
+
 QString UserData::getSaveUid()
 {
     QString uid;
@@ -466,7 +471,7 @@ QString UserData::getSaveUid()
         auto store = openStore();
         uid = store->value(groupUser + QStringLiteral("/UID"), QString()).toString();
     }
-    qCDebug(user_data) << "getSaveUid()" << uid;
+    qCDebug(user_data) << "getSaveUid()" << LogMask::token(uid);
     return uid;
 }
 
@@ -701,9 +706,10 @@ QString UserData::getBackendBinding()
 
 namespace {
 
+// Bodies in debug lines: tokens and identifiers masked.
 QString jsonText(const QJsonObject& object)
 {
-    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    return LogMask::json(object);
 }
 
 // Logs the outcome of one account query; true when the request went through.
@@ -836,21 +842,29 @@ bool UserData::getFilteringStatus()
 
 QString UserData::startCommand(const QString& program, const QStringList& arguments)
 {
-    const ProgramResult run =
-        Platform::programRunner().run(program, arguments, ProgramRunner::defaultTimeoutMs);
+    return startCommand(program, arguments, ProgramRunner::defaultTimeoutMs);
+}
+
+QString UserData::startCommand(const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    const ProgramResult run = Platform::programRunner().run(program, arguments, timeoutMs);
     if (!run.started)
         return QString();
     return ProgramRunner::decode(run.output, DiagnosticCommands::outputCodec());
 }
 
+QString UserData::collectDebugInfo(const QString& domain, int timeoutMs)
+{
+    const DiagnosticCommand route = DiagnosticCommands::traceRoute(domain);
+    const QString routeText = startCommand(route.program, route.arguments, timeoutMs);
+    const DiagnosticCommand lookup = DiagnosticCommands::txtLookup(QStringLiteral("black.") + domain);
+    const QString lookupText = startCommand(lookup.program, lookup.arguments, timeoutMs);
+    return SystemReport::debugJson(routeText, lookupText);
+}
+
 QString UserData::getDebugInfo()
 {
-    const QString domain = getDomainName();
-    const DiagnosticCommand route = DiagnosticCommands::traceRoute(domain);
-    const QString routeText = startCommand(route.program, route.arguments);
-    const DiagnosticCommand lookup = DiagnosticCommands::txtLookup(QStringLiteral("black.") + domain);
-    const QString lookupText = startCommand(lookup.program, lookup.arguments);
-    const QString info = SystemReport::debugJson(routeText, lookupText);
+    const QString info = collectDebugInfo(getDomainName(), ProgramRunner::defaultTimeoutMs);
     setMemoryValue(memDebugInfo, info);
     return info;
 }
@@ -862,11 +876,16 @@ QString UserData::getLastDebugInfo()
 
 bool UserData::sendDebugInfo()
 {
-    getDebugInfo();
+    return sendDebugInfo(getDebugInfo());
+}
+
+bool UserData::sendDebugInfo(const QString& info)
+{
+    setMemoryValue(memDebugInfo, info);
     ApiResult result;
     {
         NetworkAccessManager manager;
-        result = manager.sendDebugInfo(getLastDebugInfo());
+        result = manager.sendDebugInfo(info);
     }
     if (result.error != 0)
         qCCritical(user_data).noquote() << "REPLY ERROR sendDebugInfo()" << result.errorString;

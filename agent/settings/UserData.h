@@ -90,6 +90,9 @@ public:
     static qint64 tokenFromStored(const QVariant& stored);
     static void saveUid(const QString& uid);
     static QString getSaveUid();
+    // The stored machine id without a log line of its own: debug lines that
+    // carry it (URLs, request bodies) replace it with its masked form.
+    static QString savedUidForMask();
 
     // Sign-in data, in memory and PIN-protected in the store.
     static void setLogin(const QString& login);
@@ -145,6 +148,14 @@ public:
     static QString getLastDebugInfo();
     // Runs one program (30 s at most) and returns its decoded output.
     static QString startCommand(const QString& program, const QStringList& arguments);
+    static QString startCommand(const QString& program, const QStringList& arguments, int timeoutMs);
+    // The debug information's JSON text for the API domain `domain`, each
+    // diagnostic limited to `timeoutMs`; nothing is read or kept, so it runs
+    // on any thread (the report runner calls it on a thread of its own).
+    static QString collectDebugInfo(const QString& domain, int timeoutMs);
+    // Keeps `info` as the last debug information and uploads it; true when
+    // the service confirms. A backend round trip on the calling thread.
+    static bool sendDebugInfo(const QString& info);
 
     // Forget every in-memory value and the cached copy of the store (tests).
     static void resetMemoryState();

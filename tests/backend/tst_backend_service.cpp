@@ -694,6 +694,9 @@ void TestBackendService::secretsNeverLogged()
     const QString access = RestLocal::accessToken();
     const QString refresh = RestLocal::refreshToken();
     QVERIFY(access.size() > 20 && refresh.size() > 20);
+    const QString uid = UserData::getSaveUid();
+    const QString token = QString::number(UserData::getToken());
+    QVERIFY(uid.size() > 20);
     QVERIFY(count(mark, QStringLiteral("slotCheckAuth secretive ") + QString(secretPassword.size(), '*')) ==
             1);
     QVERIFY(count(mark, QStringLiteral("slotCreatePin() ") + QString(secretPin.size(), '*')) == 1);
@@ -754,9 +757,14 @@ void TestBackendService::secretsNeverLogged()
             .chopped(2);
     // "kelp-9317" is the password's tail, found whatever encoding its first
     // part went through.
-    for (const QString& secret :
-         {secretPassword, escaped, QStringLiteral("kelp-9317"), demoPassword, secretPin, accessKey, access,
-          refresh, access.mid(5, 20), refresh.mid(5, 20)})
+    // The machine's identity and token reach debug lines only in their
+    // first-five-characters form (the sign-in bodies carried them whole).
+    QStringList secrets{
+        secretPassword, escaped, QStringLiteral("kelp-9317"), demoPassword,       secretPin, accessKey,
+        access,         refresh, access.mid(5, 20),           refresh.mid(5, 20), uid,       uid.mid(5)};
+    if (token.size() >= 7)
+        secrets << token << token.mid(5);
+    for (const QString& secret : secrets)
         QVERIFY2(!all.contains(secret),
                  qPrintable(QStringLiteral("found a secret in the log: ") + secret.left(3)));
     QVERIFY(all.contains(LogMask::token(access)));

@@ -1,4 +1,5 @@
 #include "LogFile.h"
+#include "LogFolder.h"
 #include "LogHex.h"
 #include "LogLine.h"
 #include "LogQueue.h"
@@ -33,6 +34,10 @@ private slots:
     void linesWrittenAtStop();
     void overloadDropsDebugFirst();
     void overloadReportedInFile();
+    void folderBoundedAtStart_data();
+    void folderBoundedAtStart();
+    void fullDayContinuesInParts_data();
+    void fullDayContinuesInParts();
 };
 
 // The file's text with line ends as written on Linux (text mode turns the
@@ -53,29 +58,66 @@ static qint64 localMs(int year, int month, int day, int h, int m, int s, int ms)
 void TestLogFile::lineFormat_data()
 {
     QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("expected");
-    const QString prefix = QStringLiteral("2024-05-01 10:15:02.031 | ");
-    QTest::newRow("info") << int(QtInfoMsg) << prefix + QStringLiteral("INF | MAIN: CREATE\n");
-    QTest::newRow("debug") << int(QtDebugMsg) << prefix + QStringLiteral("DBG | MAIN: CREATE\n");
-    QTest::newRow("warning") << int(QtWarningMsg) << prefix + QStringLiteral("WRN | MAIN: CREATE\n");
-    QTest::newRow("critical") << int(QtCriticalMsg) << prefix + QStringLiteral("CRT | MAIN: CREATE\n");
-    QTest::newRow("fatal") << int(QtFatalMsg) << prefix + QStringLiteral("FTL | MAIN: CREATE\n");
-    QTest::newRow("unknown type") << 17 << prefix + QStringLiteral(" | MAIN: CREATE\n");
+    QTest::addColumn<QString>("message");
+    // The message as the line shows it.
+    QTest::addColumn<QString>("shown");
+    const QString create = QStringLiteral("CREATE");
+    QTest::newRow("info") << int(QtInfoMsg) << create << create;
+    QTest::newRow("debug") << int(QtDebugMsg) << create << create;
+    QTest::newRow("warning") << int(QtWarningMsg) << create << create;
+    QTest::newRow("critical") << int(QtCriticalMsg) << create << create;
+    QTest::newRow("fatal") << int(QtFatalMsg) << create << create;
+    QTest::newRow("unknown type") << 17 << create << create;
+    // One message is one line, whatever a client put into it.
+    QTest::newRow("forged line")
+        << int(QtWarningMsg)
+        << QStringLiteral("bad frame name x\n2024-05-01 10:15:02.031 | INF | MAIN: CREATE")
+        << QStringLiteral("bad frame name x\\n2024-05-01 10:15:02.031 | INF | MAIN: CREATE");
+    QTest::newRow("CR LF, tab") << int(QtDebugMsg) << QStringLiteral("Output: a\r\nb\tc")
+                                << QStringLiteral("Output: a\\r\\nb\\tc");
+    QTest::newRow("other controls") << int(QtInfoMsg)
+                                    << QStringLiteral("nul\x00"
+                                                      "esc\x1b[2Jdel\x7f")
+                                    << QStringLiteral("nul\\x00esc\\x1b[2Jdel\\x7f");
+    QTest::newRow("unicode line breaks")
+        << int(QtInfoMsg) << QString::fromUtf8("a\u2028b\u2029c\u0085d \u00fc")
+        << QString::fromUtf8("a\\u2028b\\u2029c\\x85d \u00fc");
+    QTest::newRow("backslash stays") << int(QtInfoMsg) << QStringLiteral("\\HKEY_USERS\\.DEFAULT")
+                                     << QStringLiteral("\\HKEY_USERS\\.DEFAULT");
+    const QString longest(LogLine::messageLimit, QLatin1Char('a'));
+    QTest::newRow("at the limit") << int(QtInfoMsg) << longest << longest;
+    QTest::newRow("past the limit") << int(QtInfoMsg) << longest + QStringLiteral("bcd")
+                                    << longest + LogLine::cutMarker(3);
+    QTest::newRow("past the limit, escaped")
+        << int(QtInfoMsg) << QString(LogLine::messageLimit, QLatin1Char('\n'))
+        << QStringLiteral("\\n").repeated(LogLine::messageLimit / 2) +
+               LogLine::cutMarker(LogLine::messageLimit / 2);
+    // A character outside the BMP is never split by the cut.
+    QTest::newRow("cut before a surrogate pair")
+        << int(QtInfoMsg)
+        << QString(LogLine::messageLimit - 1, QLatin1Char('a')) + QString::fromUcs4(U"\U0001F600") +
+               QStringLiteral("z")
+        << QString(LogLine::messageLimit - 1, QLatin1Char('a')) + QString::fromUcs4(U"\U0001F600") +
+               LogLine::cutMarker(1);
 }
 
 void TestLogFile::lineFormat()
 {
     QFETCH(int, type);
-    QFETCH(QString, expected);
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
     const QDateTime time(QDate(2024, 5, 1), QTime(10, 15, 2, 31));
     const auto msgType = static_cast<QtMsgType>(type);
-    QCOMPARE(LogLine::format(time, msgType, "MAIN", QStringLiteral("CREATE")), expected);
+    const QString expected = QStringLiteral("2024-05-01 10:15:02.031 | ") + LogLine::levelTag(msgType) +
+                             QStringLiteral(" | MAIN: ") + shown + QLatin1Char('\n');
+    QCOMPARE(LogLine::format(time, msgType, "MAIN", message), expected);
     // The writer's own path: the line built in the queue.
     LogQueue queue;
-    QVERIFY(queue.push(msgType, time.toMSecsSinceEpoch(), "MAIN", QStringLiteral("CREATE")));
+    QVERIFY(queue.push(msgType, time.toMSecsSinceEpoch(), "MAIN", message));
     const QVector<LogQueue::Chunk> chunks = queue.take(0);
     QCOMPARE(chunks.size(), 1);
     QCOMPARE(chunks.at(0).bytes, expected.toUtf8());
+    QCOMPARE(chunks.at(0).bytes.count('\n'), 1);
 }
 
 void TestLogFile::queuedLinesMatchFormat()
@@ -109,18 +151,30 @@ void TestLogFile::queuedLinesMatchFormat()
 void TestLogFile::hexAsQDebugPrintsIt_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("query") << QByteArray::fromHex(
-        "12340100000100000000000003777777076578616d706c650474657374000001"
-        "0001");
-    QTest::newRow("quote, backslash, nul") << QByteArray("\"\\\0\xff", 4);
+    // Trailing bytes that print as "**" each: the token of an identity record.
+    QTest::addColumn<int>("hidden");
+    const QByteArray query =
+        QByteArray::fromHex("12340100000100000000000003777777076578616d706c650474657374000001"
+                            "0001");
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("query") << query << 0;
+    QTest::newRow("quote, backslash, nul") << QByteArray("\"\\\0\xff", 4) << 0;
+    // The query as it goes to the resolver: the account's token never shows.
+    QTest::newRow("marked query") << query + QByteArray::fromHex("00ffed000100000000000400bc614e") << 4;
+    QTest::newRow("record of another type")
+        << query + QByteArray::fromHex("00ffee000100000000000400bc614e") << 0;
+    QTest::newRow("record too short for a message")
+        << QByteArray::fromHex("00ffed000100000000000400bc614e") << 0;
 }
 
 void TestLogFile::hexAsQDebugPrintsIt()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(int, hidden);
+    QByteArray hex = bytes.toHex();
+    hex.replace(hex.size() - 2 * hidden, 2 * hidden, QByteArray(2 * hidden, '*'));
     QString expected;
-    QDebug(&expected) << "writeDatagram" << bytes.toHex() << 7 << QByteArray("x");
+    QDebug(&expected) << "writeDatagram" << hex << 7 << QByteArray("x");
     QString written;
     QDebug(&written) << "writeDatagram" << LogHex(bytes) << 7 << QByteArray("x");
     QCOMPARE(written, expected);
@@ -423,6 +477,124 @@ void TestLogFile::overloadReportedInFile()
         written.at(1).endsWith(" | WRN | LOGGING: Dropped 5 log lines (5 debug, 0 info or warning): the log "
                                "writer could not keep up"),
         written.at(1).constData());
+}
+
+namespace {
+void makeFile(const QString& path, int size)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(QByteArray(size, 'x')), qint64(size));
+}
+} // namespace
+
+void TestLogFile::folderBoundedAtStart_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<qint64>("folderBytes");
+    QTest::addColumn<QStringList>("kept");
+    const QDate today = QDate::currentDate();
+    const auto name = [&](int daysBack, int part = 0) {
+        return LogFolder::fileName(QStringLiteral("agent"), today.addDays(-daysBack), part);
+    };
+    // Never deleted, whatever their age: names that are not this program's log files.
+    const QStringList foreign{
+        QStringLiteral("notes.txt"),
+        LogFolder::fileName(QStringLiteral("agentcorvanegui"), today.addDays(-30), 0),
+        QStringLiteral("agent_2026-13-45.log"),
+        QStringLiteral("agent_") + today.addDays(-30).toString(Qt::ISODate) + QStringLiteral("_x1.log"),
+        QStringLiteral("agent_") + today.addDays(-30).toString(Qt::ISODate) + QStringLiteral(".log.bak")};
+    const qint64 large = qint64(1) << 40;
+    QTest::newRow("by age") << QStringList{name(30), name(15), name(15, 2), name(14), name(1), name(0)} +
+                                   foreign
+                            << large << QStringList{name(14), name(1), name(0)} + foreign;
+    // 4 × 300 bytes of older files and room for a full file of 400: the two
+    // oldest go (the earlier part of a day before the later one).
+    QTest::newRow("by size") << QStringList{name(5), name(4), name(4, 1), name(3)} + foreign << qint64(1000)
+                             << QStringList{name(4, 1), name(3), name(0)} + foreign;
+    QTest::newRow("nothing to do") << QStringList{name(3)} + foreign << qint64(1000)
+                                   << QStringList{name(3), name(0)} + foreign;
+}
+
+void TestLogFile::folderBoundedAtStart()
+{
+    QFETCH(QStringList, present);
+    QFETCH(qint64, folderBytes);
+    QFETCH(QStringList, kept);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("log")));
+    const QString folder = dir.path() + QStringLiteral("/log/");
+    for (const QString& file : present)
+        makeFile(folder + file, 300);
+    LogFolder::Bounds bounds;
+    bounds.folderBytes = folderBytes;
+    bounds.fileBytes = 400;
+    {
+        LogFile log(dir.path(), QStringLiteral("agent"), LogQueue::Limits{}, bounds);
+        log.log(QtInfoMsg, "MAIN", QStringLiteral("CREATE"));
+        log.flush();
+    }
+    QStringList left = QDir(folder).entryList(QDir::Files);
+    std::sort(kept.begin(), kept.end());
+    QCOMPARE(left, kept);
+}
+
+void TestLogFile::fullDayContinuesInParts_data()
+{
+    QTest::addColumn<qint64>("folderBytes");
+    QTest::addColumn<bool>("allKept");
+    QTest::newRow("folder unbounded") << (qint64(1) << 40) << true;
+    // Today's lines are bounded too: the day's first parts go.
+    QTest::newRow("folder of three files") << qint64(600) << false;
+}
+
+void TestLogFile::fullDayContinuesInParts()
+{
+    QFETCH(qint64, folderBytes);
+    QFETCH(bool, allKept);
+    QTemporaryDir dir;
+    LogFolder::Bounds bounds;
+    bounds.folderBytes = folderBytes;
+    bounds.fileBytes = 200;
+    constexpr int lines = 40;
+    QByteArray expected;
+    {
+        LogFile log(dir.path(), QStringLiteral("agent"), LogQueue::Limits{}, bounds);
+        for (int i = 0; i < lines; ++i) {
+            const QString text = QStringLiteral("line %1 %2")
+                                     .arg(i, 2, 10, QLatin1Char('0'))
+                                     .arg(QString(10, QLatin1Char('x')));
+            log.log(QtInfoMsg, "CORE", text);
+            // Several batches, some lines across a part's end.
+            if (i % 7 == 0)
+                log.flush();
+            expected += text.toUtf8() + '\n';
+        }
+        log.flush();
+    }
+    const QDate today = QDate::currentDate();
+    const QVector<LogFolder::Entry> files =
+        LogFolder::list(dir.path() + QStringLiteral("/log"), QStringLiteral("agent"));
+    QVERIFY(files.size() >= 3);
+    QByteArray all;
+    qint64 total = 0;
+    for (const LogFolder::Entry& file : files) {
+        QCOMPARE(file.day, today);
+        // Whole lines only, never past the bound.
+        QVERIFY2(file.size <= bounds.fileBytes, qPrintable(file.fileName));
+        const QByteArray text = readAll(dir.path() + QStringLiteral("/log/") + file.fileName);
+        QVERIFY(text.endsWith('\n'));
+        for (const QByteArray& line : text.split('\n'))
+            if (!line.isEmpty())
+                all += line.mid(line.indexOf("CORE: ") + 6) + '\n';
+        total += file.size;
+    }
+    QCOMPARE(files.last().part, files.first().part + files.size() - 1);
+    QVERIFY(total <= folderBytes);
+    if (allKept)
+        QCOMPARE(all, expected);
+    else
+        QVERIFY(expected.endsWith(all) && all.size() < expected.size());
 }
 
 QTEST_GUILESS_MAIN(TestLogFile)

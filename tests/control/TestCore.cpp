@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QNetworkDatagram>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTcpSocket>
 #include <QUdpSocket>
 #include <QtTest>
@@ -125,6 +126,7 @@ private slots:
     void coordinatesStoredAndReported();
     void dnsThreadRestartsWhenKilled();
     void blockPageThreadRestartsWhenKilled();
+    void servedWhileDebugReportRuns();
 
 private:
     // Starts the agent's core and a greeted support client.
@@ -434,6 +436,58 @@ void TestCore::blockPageThreadRestartsWhenKilled()
     core->blockPageThread().quit();
     QTRY_COMPARE(starts, 1);
     QVERIFY(blockPageAnswers());
+}
+
+void TestCore::servedWhileDebugReportRuns()
+{
+    EchoResolver resolver;
+    QVERIFY(resolver.bind(QHostAddress(UserData::getDnsIpV4()), 53));
+    // The diagnostics hang until the test lets them go (on any way out: the
+    // report's thread may outlive a failed test, so the gate is static).
+    static QSemaphore started;
+    static QSemaphore gate;
+    started.acquire(started.available());
+    const QStringList tools{QStringLiteral("traceroute"), QStringLiteral("tracepath"),
+                            QStringLiteral("tracert"), QStringLiteral("nslookup"), QStringLiteral("dig")};
+    for (const QString& tool : tools) {
+        programs->setAction(tool, [](const QStringList&) {
+            started.release();
+            // Bounded: where the programs ran on the agent thread, this
+            // would hold the very thread that lets them go.
+            (void)gate.tryAcquire(1, 20000);
+        });
+        programs->setResult(tool, FakeProgramRunner::output(tool.toUtf8() + " output"));
+    }
+    bool released = false;
+    struct Open
+    {
+        FakeProgramRunner* programs;
+        const QStringList& tools;
+        const bool& released;
+        ~Open()
+        {
+            for (const QString& tool : tools)
+                programs->setAction(tool, nullptr);
+            if (!released)
+                gate.release(2);
+        }
+    } open{programs.get(), tools, released};
+    QVERIFY(start());
+    client->send(ControlFrame::envelope(QLatin1String(MessageNames::GetDebug), QJsonObject(), false));
+    // The command is read on this thread: wait with its event loop running.
+    QTRY_VERIFY(started.available() > 0);
+    // While the route trace hangs, the control channel and DNS answer.
+    client->send(ControlFrame::envelope(QLatin1String(MessageNames::SetCoordGui), {{"x", "7"}, {"y", "9"}}));
+    QCOMPARE(request(MessageNames::GetCoordGui),
+             ControlFrame::envelope(QLatin1String(MessageNames::CoordGui), {{"x", "7"}, {"y", "9"}}));
+    QVERIFY(agentAnswers(0x2002));
+    QVERIFY(!client->infos().contains(QLatin1String(MessageNames::Debug)));
+    gate.release(2);
+    released = true;
+    QTRY_VERIFY(client->infos().contains(QLatin1String(MessageNames::Debug)));
+    const int at = static_cast<int>(client->infos().indexOf(QLatin1String(MessageNames::Debug)));
+    QVERIFY(client->messages.at(at).value("data").toObject().value("debug").toString().contains(
+        QLatin1String(" output")));
 }
 
 QTEST_GUILESS_MAIN(TestCore)

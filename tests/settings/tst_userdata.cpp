@@ -1,5 +1,6 @@
 #include "ConstData.h"
 #include "FakeMachineInfo.h"
+#include "LogMask.h"
 #include "RegistryStore.h"
 #include "TestStore.h"
 #include "UserData.h"
@@ -8,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include "win/WinKeySecurity.h"
+#endif
 
 #include <atomic>
 
@@ -57,6 +62,8 @@ private slots:
     void productName();
     void encodeDecodeIsInvolution();
     void concurrentReadersSeeWholeValues();
+    void bodiesForTheLog_data();
+    void bodiesForTheLog();
 
 private:
     QString storePath() const;
@@ -257,17 +264,42 @@ void TestUserData::garbageStoreGivesDefaults()
 
 void TestUserData::storeFileIsPrivate()
 {
-#ifdef Q_OS_WIN
-    QSKIP("the registry key keeps its own access rights; there is no file");
-#endif
     UserData::setLogin(QStringLiteral("user"));
     UserData::setPassword(QStringLiteral("secret"));
     QVERIFY(UserData::setPin(QStringLiteral("1234")));
+    QString error;
+#ifdef Q_OS_WIN
+    // What the agent does at start: SYSTEM and Administrators only, not
+    // inherited from the parent, on the key and the subkeys it has.
+    QVERIFY2(RegistryStore::restrictAccess(ConstData::getAddressConf(), &error), qPrintable(error));
+    const std::wstring key = L".DEFAULT\\Software\\Corvane\\Corvane Agent";
+    for (const std::wstring& path : {key, key + L"\\USER"}) {
+        const QString dacl = QString::fromStdWString(WinKeySecurity::daclSddl(HKEY_USERS, path));
+        qInfo().noquote() << "access list of" << QString::fromStdWString(path) << dacl;
+        QVERIFY2(dacl.startsWith(QLatin1String("D:P")), qPrintable(dacl));
+        QVERIFY2(dacl.contains(QLatin1String(";;;SY)")) && dacl.contains(QLatin1String(";;;BA)")),
+                 qPrintable(dacl));
+        QCOMPARE(dacl.count(QLatin1String("(A;")), 2);
+    }
+    // The tray program, elevated during uninstall, still leaves its PIN there.
+    RegistryStore::open(ConstData::getAddressConf())
+        ->setValue(QStringLiteral("CONTROL/UNINSTALL/PIN"), QStringLiteral("2580"));
+    QCOMPARE(UserData::getCheckUninstallPin(), QStringLiteral("2580"));
+    const QString inherited =
+        QString::fromStdWString(WinKeySecurity::daclSddl(HKEY_USERS, key + L"\\CONTROL\\UNINSTALL"));
+    qInfo().noquote() << "access list of a subkey made later" << inherited;
+#else
+    // A file someone made readable beforehand is put right at start.
+    QVERIFY(QFile(storePath())
+                .setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                                QFileDevice::ReadOther));
+    QVERIFY2(RegistryStore::restrictAccess(ConstData::getAddressConf(), &error), qPrintable(error));
     const QFileDevice::Permissions permissions = QFile(storePath()).permissions();
     QVERIFY(permissions.testFlag(QFileDevice::ReadOwner));
     QVERIFY(!permissions.testFlag(QFileDevice::ReadGroup));
     QVERIFY(!permissions.testFlag(QFileDevice::ReadOther));
     QVERIFY(!permissions.testFlag(QFileDevice::WriteOther));
+#endif
 }
 
 void TestUserData::dnsDomainUrl()
@@ -629,6 +661,31 @@ void TestUserData::concurrentReadersSeeWholeValues()
         delete reader;
     }
     QCOMPARE(bad.load(), 0);
+}
+
+void TestUserData::bodiesForTheLog_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("machine answer") << QByteArray(
+                                           R"({"uid":"749ed6df-5246-4070","token":3735928559,"profile":3})")
+                                    << QStringLiteral(R"({"profile":3,"token":"37359...","uid":"749ed..."})");
+    QTest::newRow("token pair, nested")
+        << QByteArray(R"({"result":{"access":"eyJhbGciOiJI","refresh":"eyJ0eXAiOiJK"}})")
+        << QStringLiteral(R"({"result":{"access":"eyJhb...","refresh":"eyJ0e..."}})");
+    QTest::newRow("password and PIN, any case")
+        << QByteArray(R"([{"Password":"hunter2","PIN":"2580","username":"alice"}])")
+        << QStringLiteral(R"([{"PIN":"****","Password":"*******","username":"alice"}])");
+    QTest::newRow("no secret") << QByteArray(R"({"result":[{"id":1,"name":"Kids"}]})")
+                               << QStringLiteral(R"({"result":[{"id":1,"name":"Kids"}]})");
+    QTest::newRow("not JSON") << QByteArray("<html>502</html>") << QStringLiteral("<html>502</html>");
+}
+
+void TestUserData::bodiesForTheLog()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, shown);
+    QCOMPARE(LogMask::body(body), shown);
 }
 
 QTEST_GUILESS_MAIN(TestUserData)

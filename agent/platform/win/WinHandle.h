@@ -73,6 +73,16 @@ struct RegistryKeyTraits
     static void close(type handle) { ::RegCloseKey(handle); }
 };
 
+// Memory the security functions return from LocalAlloc (security
+// descriptors, their SDDL text).
+struct LocalMemoryTraits
+{
+    using type = HLOCAL;
+    static type invalid() { return nullptr; }
+    static void close(type memory) { ::LocalFree(memory); }
+};
+
 using KernelHandle = WinHandle<KernelHandleTraits>;
 using ServiceHandle = WinHandle<ServiceHandleTraits>;
 using RegistryKey = WinHandle<RegistryKeyTraits>;
+using LocalMemory = WinHandle<LocalMemoryTraits>;
