@@ -22,8 +22,13 @@ mount --bind "$trust/certs" /etc/ssl/certs 2>/dev/null
 # copy of /etc/resolv.conf (the bind mount lands on the file a symlink names).
 cp /etc/resolv.conf "$trust/resolv.conf" 2>/dev/null || : >"$trust/resolv.conf"
 mount --bind "$trust/resolv.conf" /etc/resolv.conf || { echo "cannot make /etc/resolv.conf private" >&2; exit 1; }
-"$@"
+# The single-instance guard keys its IPC objects on files in the temporary
+# folder: a private one, so no other namespace's guard shares them.
+private_tmp=$(mktemp -d)
+chmod 1777 "$private_tmp"
+TMPDIR="$private_tmp" "$@"
 code=$?
+rm -rf "$private_tmp"
 umount /etc/resolv.conf /etc/ssl/certs /usr/local/share/ca-certificates 2>/dev/null
 rm -rf "$trust"
 exit $code

@@ -59,7 +59,9 @@ gx_capture() { # <window id> <png>
 gx_wait_log() { # <file> <fixed text> <seconds> [count]: waits until the text occurs count times
     _until=$(($(date +%s) + $3))
     while [ "$(date +%s)" -le "$_until" ]; do
-        [ "$(grep -cF -- "$2" "$1" 2>/dev/null || true)" -ge "${4:-1}" ] && return 0
+        # grep -c prints nothing for a file not written yet.
+        _count=$(grep -cF -- "$2" "$1" 2>/dev/null || true)
+        [ "${_count:-0}" -ge "${4:-1}" ] && return 0
         sleep 0.2
     done
     echo "timed out waiting for '$2' in $1" >&2

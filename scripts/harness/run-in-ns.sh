@@ -45,6 +45,13 @@ done
 
 . "$here/lib.sh"
 CV_RUN=$(mktemp -d /tmp/corvane-harness.XXXXXX)
+# A temporary folder of this run's own: the single-instance guards of the
+# programs started here key their IPC objects on files in it, and a guard's
+# files shared with another run (another namespace) make an agent there look
+# like a running instance, or remove the file this run's guard is keyed on.
+CV_TMP=$(mktemp -d /tmp/corvane-harness-tmp.XXXXXX)
+chmod 1777 "$CV_TMP"
+export TMPDIR="$CV_TMP"
 CV_TLS="$CV_BUILD/devservice/tls"
 keep="${CORVANE_HARNESS_KEEP:-}"
 
@@ -52,6 +59,7 @@ finish() {
     status=$?
     trap - EXIT INT TERM
     cv_teardown
+    rm -rf "$CV_TMP"
     # Sanitizer builds report at run time and at exit; either fails the run.
     for log in "$CV_RUN/devservice.log" "$CV_RUN/agent.log"; do
         [ -f "$log" ] || continue
