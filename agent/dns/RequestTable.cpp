@@ -1,5 +1,7 @@
 #include "RequestTable.h"
 
+#include "DnsMessage.h"
+
 namespace {
 
 // Upstream IDs are drawn at random from the free ones; keeping the table at a
@@ -7,12 +9,88 @@ namespace {
 constexpr int idSpace = 65536;
 constexpr int largestBound = idSpace / 4;
 
+// SipHash-2-4: a keyed hash whose collisions cannot be found without the
+// key, so a forged answer cannot pass for another question.
+inline quint64 rotl(quint64 x, int b)
+{
+    return (x << b) | (x >> (64 - b));
+}
+
+inline void sipRound(quint64& v0, quint64& v1, quint64& v2, quint64& v3)
+{
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
+}
+
+quint64 sipHash(const quint64 key[2], const uchar* data, int size)
+{
+    quint64 v0 = 0x736f6d6570736575ULL ^ key[0];
+    quint64 v1 = 0x646f72616e646f6dULL ^ key[1];
+    quint64 v2 = 0x6c7967656e657261ULL ^ key[0];
+    quint64 v3 = 0x7465646279746573ULL ^ key[1];
+    const int whole = size - size % 8;
+    for (int i = 0; i < whole; i += 8) {
+        quint64 m = 0;
+        for (int j = 7; j >= 0; --j)
+            m = (m << 8) | data[i + j];
+        v3 ^= m;
+        sipRound(v0, v1, v2, v3);
+        sipRound(v0, v1, v2, v3);
+        v0 ^= m;
+    }
+    quint64 last = quint64(size & 0xFF) << 56;
+    for (int j = size % 8 - 1; j >= 0; --j)
+        last |= quint64(data[whole + j]) << (8 * j);
+    v3 ^= last;
+    sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
+    v0 ^= last;
+    v2 ^= 0xFF;
+    for (int i = 0; i < 4; ++i)
+        sipRound(v0, v1, v2, v3);
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
 } // namespace
 
 RequestTable::RequestTable(int maxEntries, qint64 lifetimeMs)
-    : random(QRandomGenerator::system()->generate()), bound(qBound(1, maxEntries, largestBound)),
-      lifetime(lifetimeMs > 0 ? lifetimeMs : defaultLifetimeMs)
+    : bound(qBound(1, maxEntries, largestBound)), lifetime(lifetimeMs > 0 ? lifetimeMs : defaultLifetimeMs)
 {
+    hashKey[0] = random.next64();
+    hashKey[1] = random.next64();
+}
+
+quint64 RequestTable::questionHash(const QByteArray& message) const
+{
+    const int end = DnsMessage::questionEnd(message);
+    if (end < 0)
+        return 0;
+    // The name lower-cased (ASCII letters only, as DNS compares names),
+    // then QTYPE and QCLASS as they are.
+    uchar folded[DnsMessage::headerSize + 256 + 4];
+    const int size = end - DnsMessage::headerSize;
+    if (size > int(sizeof folded))
+        return 0;
+    const auto* bytes = reinterpret_cast<const uchar*>(message.constData()) + DnsMessage::headerSize;
+    for (int i = 0; i < size - 4; ++i)
+        folded[i] = (bytes[i] >= 'A' && bytes[i] <= 'Z') ? uchar(bytes[i] - 'A' + 'a') : bytes[i];
+    for (int i = size - 4; i < size; ++i)
+        folded[i] = bytes[i];
+    const quint64 hash = sipHash(hashKey, folded, size);
+    // 0 stands for "no question": a real hash of 0 becomes 1.
+    return hash == 0 ? 1 : hash;
 }
 
 quint64 RequestTable::clientKey(quint16 port, quint16 clientId, bool isIpV4)
@@ -58,7 +136,7 @@ void RequestTable::remove(int index)
 int RequestTable::freeId()
 {
     for (;;) {
-        const int candidate = static_cast<int>(random.bounded(idSpace));
+        const int candidate = static_cast<int>(random.next16());
         if (!entries[static_cast<size_t>(candidate)].used)
             return candidate;
     }
@@ -74,8 +152,10 @@ int RequestTable::expire(qint64 nowMs)
     return removed;
 }
 
-RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV4, qint64 nowMs)
+RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV4, qint64 nowMs,
+                                      const QByteArray& query, int protocol)
 {
+    const quint8 protocolBit = static_cast<quint8>(1u << (protocol & 7));
     if (entries.empty())
         entries.resize(idSpace);
     expire(nowMs);
@@ -87,6 +167,16 @@ RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV
         Slot& slot = entries[static_cast<size_t>(index)];
         slot.client.time = nowMs;
         slot.expiresAt = nowMs + lifetime;
+        const quint64 question = questionHash(query);
+        if (question == slot.question) {
+            slot.protocols |= protocolBit;
+        } else {
+            // The client reused its ID for another question: the answer it
+            // waits for now is to that one.
+            slot.question = question;
+            slot.questionCount = DnsMessage::questionCount(query);
+            slot.protocols = protocolBit;
+        }
         unlink(index);
         linkLast(index);
         added.upstreamId = static_cast<quint16>(index);
@@ -101,12 +191,37 @@ RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV
     Slot& slot = entries[static_cast<size_t>(index)];
     slot.client = Client{port, clientId, isIpV4, nowMs};
     slot.expiresAt = nowMs + lifetime;
+    slot.question = questionHash(query);
+    slot.questionCount = DnsMessage::questionCount(query);
+    slot.protocols = protocolBit;
     slot.used = true;
     linkLast(index);
     byClient.insert(key, static_cast<quint16>(index));
     ++count;
     added.upstreamId = static_cast<quint16>(index);
     return added;
+}
+
+RequestTable::Verdict RequestTable::takeAnswer(const QByteArray& answer, int protocol, Client& client,
+                                               quint16* upstreamId)
+{
+    if (answer.size() < DnsMessage::headerSize)
+        return Verdict::TooShort;
+    if (!DnsMessage::isResponse(answer))
+        return Verdict::NotAnAnswer;
+    const quint16 id = DnsMessage::id(answer);
+    if (upstreamId)
+        *upstreamId = id;
+    if (!contains(id))
+        return Verdict::UnknownId;
+    const Slot& slot = entries[id];
+    if ((slot.protocols & (1u << (protocol & 7))) == 0)
+        return Verdict::WrongTransport;
+    if (slot.question == 0 || DnsMessage::questionCount(answer) != slot.questionCount ||
+        questionHash(answer) != slot.question)
+        return Verdict::WrongQuestion;
+    take(id, client);
+    return Verdict::Taken;
 }
 
 bool RequestTable::take(quint16 upstreamId, Client& client)
