@@ -3,6 +3,7 @@
 #include "AgentLifecycle.h"
 #include "ConstData.h"
 #include "Core.h"
+#include "DescriptorLimit.h"
 #include "LogFile.h"
 #include "Logging.h"
 #include "LoggingCategories.h"
@@ -21,6 +22,9 @@ int startAgent(int argc, char** argv)
     if (!guard.tryToRun())
         return 0;
 
+    // Before any thread or socket exists; logged once the log is set up.
+    const DescriptorLimit::Result descriptors = DescriptorLimit::raise();
+
     int exitCode = 0;
     {
         QCoreApplication application(argc, argv);
@@ -31,6 +35,8 @@ int startAgent(int argc, char** argv)
         Logging::startHeaderLog();
         qInstallMessageHandler(messageHandler);
         qCInfo(main_) << "CREATE";
+        if (descriptors.supported)
+            qCInfo(main_).noquote() << descriptors.text();
         Logging::writeSettings();
         // The interfaces get their DNS values back on aboutToQuit, when the
         // event loop ends and before Core is destroyed.
