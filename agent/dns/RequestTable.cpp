@@ -2,6 +2,8 @@
 
 #include "DnsMessage.h"
 
+#include <cstring>
+
 namespace {
 
 // Upstream IDs are drawn at random from the free ones; keeping the table at a
@@ -9,8 +11,9 @@ namespace {
 constexpr int idSpace = 65536;
 constexpr int largestBound = idSpace / 4;
 
-// SipHash-2-4: a keyed hash whose collisions cannot be found without the
-// key, so a forged answer cannot pass for another question.
+// SipHash-1-3 over 64-bit words: a keyed hash whose collisions cannot be
+// found without the key (and the key and the hashes never leave the
+// process), so a forged answer cannot pass for another question.
 inline quint64 rotl(quint64 x, int b)
 {
     return (x << b) | (x >> (64 - b));
@@ -34,33 +37,34 @@ inline void sipRound(quint64& v0, quint64& v1, quint64& v2, quint64& v3)
     v2 = rotl(v2, 32);
 }
 
-quint64 sipHash(const quint64 key[2], const uchar* data, int size)
+quint64 sipHash(const quint64 key[2], const quint64* words, int count)
 {
     quint64 v0 = 0x736f6d6570736575ULL ^ key[0];
     quint64 v1 = 0x646f72616e646f6dULL ^ key[1];
     quint64 v2 = 0x6c7967656e657261ULL ^ key[0];
     quint64 v3 = 0x7465646279746573ULL ^ key[1];
-    const int whole = size - size % 8;
-    for (int i = 0; i < whole; i += 8) {
-        quint64 m = 0;
-        for (int j = 7; j >= 0; --j)
-            m = (m << 8) | data[i + j];
-        v3 ^= m;
+    for (int i = 0; i < count; ++i) {
+        v3 ^= words[i];
         sipRound(v0, v1, v2, v3);
-        sipRound(v0, v1, v2, v3);
-        v0 ^= m;
+        v0 ^= words[i];
     }
-    quint64 last = quint64(size & 0xFF) << 56;
-    for (int j = size % 8 - 1; j >= 0; --j)
-        last |= quint64(data[whole + j]) << (8 * j);
-    v3 ^= last;
-    sipRound(v0, v1, v2, v3);
-    sipRound(v0, v1, v2, v3);
-    v0 ^= last;
     v2 ^= 0xFF;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 3; ++i)
         sipRound(v0, v1, v2, v3);
     return v0 ^ v1 ^ v2 ^ v3;
+}
+
+// ASCII upper-case letters of eight bytes at once made lower case. Length
+// bytes of a name (0..63) are never letters.
+inline quint64 foldCase(quint64 w)
+{
+    constexpr quint64 high = 0x8080808080808080ULL;
+    constexpr quint64 low7 = 0x7F7F7F7F7F7F7F7FULL;
+    const quint64 heptets = w & low7;
+    const quint64 aboveZ = heptets + 0x2525252525252525ULL; // high bit: byte > 'Z'
+    const quint64 fromA = heptets + 0x3F3F3F3F3F3F3F3FULL;  // high bit: byte >= 'A'
+    const quint64 upper = ~w & (fromA ^ aboveZ) & high;
+    return w | (upper >> 2);
 }
 
 } // namespace
@@ -77,18 +81,22 @@ quint64 RequestTable::questionHash(const QByteArray& message) const
     const int end = DnsMessage::questionEnd(message);
     if (end < 0)
         return 0;
-    // The name lower-cased (ASCII letters only, as DNS compares names),
-    // then QTYPE and QCLASS as they are.
-    uchar folded[DnsMessage::headerSize + 256 + 4];
-    const int size = end - DnsMessage::headerSize;
-    if (size > int(sizeof folded))
+    // The name's wire bytes with letters lower-cased, in words (the last
+    // one padded with zeros), then a word of QTYPE, QCLASS and the length.
+    const int nameSize = end - 4 - DnsMessage::headerSize;
+    const int nameWords = (nameSize + 7) / 8;
+    quint64 words[256 / 8 + 2];
+    if (nameWords + 1 > int(sizeof words / sizeof words[0]))
         return 0;
-    const auto* bytes = reinterpret_cast<const uchar*>(message.constData()) + DnsMessage::headerSize;
-    for (int i = 0; i < size - 4; ++i)
-        folded[i] = (bytes[i] >= 'A' && bytes[i] <= 'Z') ? uchar(bytes[i] - 'A' + 'a') : bytes[i];
-    for (int i = size - 4; i < size; ++i)
-        folded[i] = bytes[i];
-    const quint64 hash = sipHash(hashKey, folded, size);
+    const char* bytes = message.constData();
+    words[nameWords - 1] = 0; // the padding of the last word
+    std::memcpy(words, bytes + DnsMessage::headerSize, static_cast<size_t>(nameSize));
+    for (int i = 0; i < nameWords; ++i)
+        words[i] = foldCase(words[i]);
+    quint32 typeAndClass = 0;
+    std::memcpy(&typeAndClass, bytes + end - 4, 4);
+    words[nameWords] = (quint64(typeAndClass) << 32) | quint64(nameSize);
+    const quint64 hash = sipHash(hashKey, words, nameWords + 1);
     // 0 stands for "no question": a real hash of 0 becomes 1.
     return hash == 0 ? 1 : hash;
 }

@@ -39,12 +39,15 @@ class UdpRemoteSocket : public RemoteDnsServer
 {
     Q_OBJECT
 public:
-    static constexpr int defaultPoolSize = 8;
+    // Every socket is one more descriptor the event loop polls on each
+    // turn: a few, replaced often, rather than many.
+    static constexpr int defaultPoolSize = 4;
     static constexpr int defaultRotateAfterQueries = 100;
-    static constexpr qint64 defaultRotateMinAgeMs = 1000;
+    static constexpr qint64 defaultRotateMinAgeMs = 5000;
     static constexpr qint64 defaultRotateMaxAgeMs = 30000;
-    // Answers come within a few seconds or not at all (clients give up).
-    static constexpr qint64 drainMs = 5000;
+    // Answers come within a few seconds or not at all (clients have asked
+    // again by then).
+    static constexpr qint64 drainMs = 3000;
     static constexpr int maxDraining = 64;
 
     explicit UdpRemoteSocket(QObject* parent = nullptr, quint16 port = ConstData::getPortDns());
