@@ -11,47 +11,23 @@ namespace {
 constexpr int idSpace = 65536;
 constexpr int largestBound = idSpace / 4;
 
-// SipHash-1-3 over 64-bit words: a keyed hash whose collisions cannot be
-// found without the key (and the key and the hashes never leave the
-// process), so a forged answer cannot pass for another question.
-inline quint64 rotl(quint64 x, int b)
-{
-    return (x << b) | (x >> (64 - b));
-}
+// NH (the hash of UMAC) over 64-bit words with a secret key of one word
+// per input word: without the key, which like the hashes never leaves the
+// process, no other question can be chosen to give the same value (the
+// chance is about 2^-64 per try), so a forged answer cannot pass for another
+// question. One multiplication per two words: the question of every query
+// and of every answer is hashed.
+__extension__ typedef unsigned __int128 Wide;
 
-inline void sipRound(quint64& v0, quint64& v1, quint64& v2, quint64& v3)
+quint64 nhHash(const quint64* key, const quint64* words, int count)
 {
-    v0 += v1;
-    v1 = rotl(v1, 13);
-    v1 ^= v0;
-    v0 = rotl(v0, 32);
-    v2 += v3;
-    v3 = rotl(v3, 16);
-    v3 ^= v2;
-    v0 += v3;
-    v3 = rotl(v3, 21);
-    v3 ^= v0;
-    v2 += v1;
-    v1 = rotl(v1, 17);
-    v1 ^= v2;
-    v2 = rotl(v2, 32);
-}
-
-quint64 sipHash(const quint64 key[2], const quint64* words, int count)
-{
-    quint64 v0 = 0x736f6d6570736575ULL ^ key[0];
-    quint64 v1 = 0x646f72616e646f6dULL ^ key[1];
-    quint64 v2 = 0x6c7967656e657261ULL ^ key[0];
-    quint64 v3 = 0x7465646279746573ULL ^ key[1];
-    for (int i = 0; i < count; ++i) {
-        v3 ^= words[i];
-        sipRound(v0, v1, v2, v3);
-        v0 ^= words[i];
+    Wide sum = 0;
+    for (int i = 0; i < count; i += 2) {
+        const quint64 a = words[i] + key[i];
+        const quint64 b = words[i + 1] + key[i + 1];
+        sum += static_cast<Wide>(a) * b;
     }
-    v2 ^= 0xFF;
-    for (int i = 0; i < 3; ++i)
-        sipRound(v0, v1, v2, v3);
-    return v0 ^ v1 ^ v2 ^ v3;
+    return static_cast<quint64>(sum) ^ static_cast<quint64>(sum >> 64);
 }
 
 // ASCII upper-case letters of eight bytes at once made lower case. Length
@@ -72,8 +48,8 @@ inline quint64 foldCase(quint64 w)
 RequestTable::RequestTable(int maxEntries, qint64 lifetimeMs)
     : bound(qBound(1, maxEntries, largestBound)), lifetime(lifetimeMs > 0 ? lifetimeMs : defaultLifetimeMs)
 {
-    hashKey[0] = random.next64();
-    hashKey[1] = random.next64();
+    for (quint64& word : hashKey)
+        word = random.next64();
 }
 
 quint64 RequestTable::questionHash(const QByteArray& message) const
@@ -85,7 +61,7 @@ quint64 RequestTable::questionHash(const QByteArray& message) const
     // one padded with zeros), then a word of QTYPE, QCLASS and the length.
     const int nameSize = end - 4 - DnsMessage::headerSize;
     const int nameWords = (nameSize + 7) / 8;
-    quint64 words[256 / 8 + 2];
+    quint64 words[questionWords];
     if (nameWords + 1 > int(sizeof words / sizeof words[0]))
         return 0;
     const char* bytes = message.constData();
@@ -96,7 +72,10 @@ quint64 RequestTable::questionHash(const QByteArray& message) const
     quint32 typeAndClass = 0;
     std::memcpy(&typeAndClass, bytes + end - 4, 4);
     words[nameWords] = (quint64(typeAndClass) << 32) | quint64(nameSize);
-    const quint64 hash = sipHash(hashKey, words, nameWords + 1);
+    int count = nameWords + 1;
+    if (count % 2 != 0)
+        words[count++] = 0;
+    const quint64 hash = nhHash(hashKey, words, count);
     // 0 stands for "no question": a real hash of 0 becomes 1.
     return hash == 0 ? 1 : hash;
 }

@@ -101,8 +101,11 @@ private:
     std::vector<Slot> entries;
     QHash<quint64, quint16> byClient;
     SecureRandom random;
-    // Secret key of the question hash, drawn once per table.
-    quint64 hashKey[2];
+    // A question in 64-bit words at most: a name of 255 bytes, then type,
+    // class and length, padded to an even count.
+    static constexpr int questionWords = 34;
+    // Secret key of the question hash, one word per input word, drawn once per table.
+    quint64 hashKey[questionWords];
     int bound;
     qint64 lifetime;
     int count = 0;

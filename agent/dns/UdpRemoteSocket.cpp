@@ -286,7 +286,9 @@ void UdpRemoteSocket::forget(quint16 upstreamId)
 void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4)
 {
     if (active.empty()) {
-        fillPool();
+        // Out of descriptors at the last try: asked again once a second at most.
+        if (openFailedAt < 0 || now() - openFailedAt >= 1000)
+            fillPool();
         if (active.empty())
             return; // no socket to be had (out of descriptors): the client asks again
     }
