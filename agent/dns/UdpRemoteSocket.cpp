@@ -98,7 +98,7 @@ void UdpRemoteSocket::slotStart()
     heldPeers.clear();
     heldSockets.clear();
     holding = false;
-    batchSocket = nullptr;
+    current = nullptr;
     active.clear();
     draining.clear();
     delete maintenance;
@@ -162,6 +162,8 @@ void UdpRemoteSocket::rotateDue()
         if (!fresh)
             return; // the old one keeps serving
         upstream->closeAt = t + drainMs;
+        if (current == upstream.get())
+            current = nullptr;
         draining.push_back(std::move(upstream));
         upstream = std::move(fresh);
         if (static_cast<int>(draining.size()) > maxDraining)
@@ -192,12 +194,15 @@ UdpRemoteSocket::Upstream* UdpRemoteSocket::pick(quint16 upstreamId, bool local,
         if (Upstream* earlier = findOpen(sent.serial))
             return earlier;
     }
-    if (holding && batchSocket)
-        return batchSocket;
-    Upstream* chosen = active.at(random.bounded(static_cast<quint32>(active.size()))).get();
-    if (holding)
-        batchSocket = chosen;
-    return chosen;
+    // Queries leave from one socket for a short while, then from another
+    // picked at random: under load their answers then come in on one socket
+    // at a time and are read, and sent on to the clients, many per call.
+    const qint64 t = now();
+    if (!current || t >= currentUntil) {
+        current = active.at(random.bounded(static_cast<quint32>(active.size()))).get();
+        currentUntil = t + currentForMs;
+    }
+    return current;
 }
 
 bool UdpRemoteSocket::isLocalQuery(const DnsRequest& request, int workingMode, const QString& domain)
@@ -253,7 +258,6 @@ void UdpRemoteSocket::send(const QByteArray& message, const DatagramPeer& peer, 
 void UdpRemoteSocket::sendHeld()
 {
     holding = false;
-    batchSocket = nullptr;
     if (heldMessages.isEmpty())
         return;
     outgoing.resize(heldMessages.size());

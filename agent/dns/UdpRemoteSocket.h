@@ -26,9 +26,9 @@ class QTimer;
 //
 // Queries leave from a pool of sockets, each bound to a port the system
 // picks at random (on every address: the servers are reached over the
-// routing table); each batch of queries leaves from one of them chosen at
-// random, so an off-path sender must guess the port as well as the message
-// ID. A socket is replaced by a fresh one, on a new port, after
+// routing table); queries leave from one of them chosen at random, changed
+// every currentForMs, so an off-path sender must guess the port as well as
+// the message ID. A socket is replaced by a fresh one, on a new port, after
 // rotateAfterQueries queries (once it is rotateMinAgeMs old) or after
 // rotateMaxAgeMs; the old one still takes the answers to its queries for
 // drainMs and is then closed (at most maxDraining are kept; beyond, the
@@ -49,6 +49,8 @@ public:
     // again by then).
     static constexpr qint64 drainMs = 3000;
     static constexpr int maxDraining = 64;
+    // How long queries keep leaving from one socket of the pool.
+    static constexpr qint64 currentForMs = 50;
 
     explicit UdpRemoteSocket(QObject* parent = nullptr, quint16 port = ConstData::getPortDns());
     ~UdpRemoteSocket() override;
@@ -148,8 +150,9 @@ private:
     qint64 rotateMinAgeMs = defaultRotateMinAgeMs;
     qint64 rotateMaxAgeMs = defaultRotateMaxAgeMs;
     qint64 openFailedAt = -1;
-    // The socket the queries held for the current batch leave from.
-    Upstream* batchSocket = nullptr;
+    // The socket queries leave from until currentUntil.
+    Upstream* current = nullptr;
+    qint64 currentUntil = 0;
     DropLog notAnswers;
     DropLog wrongSocket;
     DropLog wrongSource;
