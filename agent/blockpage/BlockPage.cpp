@@ -116,6 +116,12 @@ void BlockPage::slotStart()
     stopServer();
     server = new QTcpServer(this);
     connect(server, &QTcpServer::newConnection, this, &BlockPage::slotNewConnection);
+    // Qt stops accepting after an error it does not take for temporary (out
+    // of descriptors among them); left so, the block page would be dead.
+    connect(server, &QTcpServer::acceptError, this, &BlockPage::onAcceptError);
+    acceptPause = new QTimer(server);
+    acceptPause->setSingleShot(true);
+    connect(acceptPause, &QTimer::timeout, this, &BlockPage::resumeAccepting);
     if (!server->listen(QHostAddress::LocalHost, port)) {
         qCCritical(blockpage) << "HTTP (TCP) server is not started";
         server->close();
@@ -133,20 +139,84 @@ void BlockPage::stopServer()
     pending.clear();
     openConnections = 0;
     requests.clear();
-    delete server;
+    delete server; // and its pause timer
     server = nullptr;
+    acceptPause = nullptr;
+    acceptErrorsInBurst = 0;
     boundPort = 0;
+}
+
+void BlockPage::onAcceptError(QAbstractSocket::SocketError error)
+{
+    ++failedAccepts;
+    lastAcceptError.start();
+    if (acceptErrorsInBurst++ == 0)
+        qCWarning(blockpage) << "accept failed:" << error << (server ? server->errorString() : QString())
+                             << ", accepting paused for" << acceptPauseMs << "ms";
+    if (!server)
+        return;
+    server->pauseAccepting();
+    // Our own oldest connection gives its descriptor to the one waiting.
+    if (error == QAbstractSocket::SocketResourceError)
+        dropOldest();
+    acceptPause->start(acceptPauseMs);
+}
+
+void BlockPage::resumeAccepting()
+{
+    if (server)
+        server->resumeAccepting();
+}
+
+bool BlockPage::dropOldest()
+{
+    QTcpSocket* oldest = nullptr;
+    quint64 oldestOrder = 0;
+    bool oldestAnswered = false;
+    for (auto it = pending.constBegin(); it != pending.constEnd(); ++it) {
+        // An answered connection only waits for the peer to close: it goes first.
+        const bool better =
+            !oldest || (it->answered != oldestAnswered ? it->answered : it->order < oldestOrder);
+        if (better) {
+            oldest = it.key();
+            oldestOrder = it->order;
+            oldestAnswered = it->answered;
+        }
+    }
+    if (!oldest)
+        return false;
+    release(oldest);
+    oldest->abort();
+    ++dropped;
+    return true;
 }
 
 void BlockPage::slotNewConnection()
 {
     qCDebug(blockpage) << "slotNewConnection";
+    // A burst ends once accepting has worked for a while after its last error.
+    if (acceptErrorsInBurst > 0 && lastAcceptError.elapsed() >= acceptBurstEndMs) {
+        qCInfo(blockpage) << "accepting again after" << acceptErrorsInBurst << "failed accepts";
+        acceptErrorsInBurst = 0;
+    }
     while (server && server->hasPendingConnections()) {
         QTcpSocket* socket = server->nextPendingConnection();
         if (!socket)
             return;
+        if (pending.size() >= maxConnections && dropOldest()) {
+            // Logged once per minute at most, with the count.
+            ++droppedUnlogged;
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            if (!droppedLoggedAt.isValid() || droppedLoggedAt.secsTo(now) >= 60) {
+                qCWarning(blockpage) << "connection limit" << maxConnections
+                                     << "reached, oldest closed:" << droppedUnlogged;
+                droppedUnlogged = 0;
+                droppedLoggedAt = now;
+            }
+        }
         socket->setReadBufferSize(maxRequestBytes + 1);
         Pending state;
+        state.order = ++accepted;
         state.deadline = new QTimer(socket);
         state.deadline->setSingleShot(true);
         connect(state.deadline, &QTimer::timeout, this, [this, socket] { closeTimedOut(socket); });
@@ -163,6 +233,11 @@ void BlockPage::slotDeleteLater()
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
+    release(socket);
+}
+
+void BlockPage::release(QTcpSocket* socket)
+{
     pending.remove(socket);
     openConnections = pending.size();
     for (int i = requests.size() - 1; i >= 0; --i) {

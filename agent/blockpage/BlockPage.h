@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -35,6 +37,16 @@ public:
     // closed; so is an answered one whose peer neither reads the answer nor
     // closes its side.
     static constexpr int defaultRequestTimeoutMs = 10000;
+    // Connections held at once at most. A browser's request is answered
+    // within milliseconds of its connection, so a new connection beyond the
+    // cap makes room by closing the oldest one (one already answered first):
+    // whoever holds idle connections cannot shut browsers out, and the agent
+    // never runs out of descriptors through this server.
+    static constexpr int defaultMaxConnections = 256;
+    // After a failed accept (out of descriptors), accepting pauses this long.
+    static constexpr int acceptPauseMs = 200;
+    // Accept errors closer together than this are one burst, logged once.
+    static constexpr int acceptBurstEndMs = 5000;
 
     explicit BlockPage(quint16 port, QObject* parent = nullptr);
 
@@ -44,6 +56,11 @@ public:
     int connectionCount() const { return openConnections.load(); }
     // Only before the thread starts.
     void setRequestTimeoutMs(int timeoutMs) { requestTimeoutMs = timeoutMs; }
+    void setMaxConnections(int count) { maxConnections = qMax(1, count); }
+    // Accepts that failed, and connections closed to make room, so far;
+    // readable from any thread.
+    int acceptErrors() const { return failedAccepts.load(); }
+    int droppedConnections() const { return dropped.load(); }
 
     // The redirect target for one whole request and the machine's token
     // (-1 = none). `chosenScheme`, when given, receives "http" or "https".
@@ -77,6 +94,7 @@ private:
     {
         QByteArray bytes;
         QTimer* deadline = nullptr; // owned by the socket
+        quint64 order = 0;          // accepted as the order-th connection
         bool answered = false;
     };
 
@@ -86,6 +104,12 @@ private:
     void stopSending(QTcpSocket* socket);
     void closeTimedOut(QTcpSocket* socket);
     void stopServer();
+    // Forgets a connection and deletes its socket later.
+    void release(QTcpSocket* socket);
+    // Closes the oldest connection, an answered one if there is one.
+    bool dropOldest();
+    void onAcceptError(QAbstractSocket::SocketError error);
+    void resumeAccepting();
 
     QTcpServer* server = nullptr;
     QList<GetData> requests;
@@ -93,6 +117,17 @@ private:
     QHash<QTcpSocket*, Pending> pending;
     quint16 port = 0;
     int requestTimeoutMs = defaultRequestTimeoutMs;
+    int maxConnections = defaultMaxConnections;
+    quint64 accepted = 0;
+    // Accept errors of the current burst (logged at its first and its end).
+    int acceptErrorsInBurst = 0;
+    // Connections dropped at the cap since that was last logged.
+    int droppedUnlogged = 0;
+    QDateTime droppedLoggedAt;
+    QTimer* acceptPause = nullptr;
+    QElapsedTimer lastAcceptError;
     std::atomic<quint16> boundPort{0};
     std::atomic<int> openConnections{0};
+    std::atomic<int> failedAccepts{0};
+    std::atomic<int> dropped{0};
 };

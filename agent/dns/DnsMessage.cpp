@@ -55,6 +55,44 @@ quint16 DnsMessage::additionalCount(const QByteArray& message)
     return static_cast<quint16>((bytes[10] << 8) | bytes[11]);
 }
 
+quint16 DnsMessage::questionCount(const QByteArray& message)
+{
+    if (message.size() < headerSize)
+        return 0;
+    const auto* bytes = reinterpret_cast<const uchar*>(message.constData());
+    return static_cast<quint16>((bytes[4] << 8) | bytes[5]);
+}
+
+bool DnsMessage::isResponse(const QByteArray& message)
+{
+    return message.size() >= headerSize && (static_cast<uchar>(message.at(2)) & 0x80) != 0;
+}
+
+int DnsMessage::questionEnd(const QByteArray& message)
+{
+    const int n = message.size();
+    if (n < headerSize || questionCount(message) == 0)
+        return -1;
+    const auto* bytes = reinterpret_cast<const uchar*>(message.constData());
+    int p = headerSize;
+    int nameLength = 0;
+    for (;;) {
+        if (p >= n)
+            return -1;
+        const int length = bytes[p];
+        if (length > maxLabel)
+            return -1;
+        nameLength += length + 1;
+        if (nameLength > maxName)
+            return -1;
+        p += length + 1;
+        if (length == 0)
+            break;
+    }
+    // QTYPE and QCLASS.
+    return p + 4 <= n ? p + 4 : -1;
+}
+
 DnsRequest DnsMessage::parse(const QByteArray& message, bool* wellFormed)
 {
     return parse(message, wellFormed, true);

@@ -42,6 +42,14 @@ public:
     // Overwrites the message ID; false when the message is shorter than two bytes.
     static bool setId(QByteArray& message, quint16 id);
     static quint16 additionalCount(const QByteArray& message);
+    static quint16 questionCount(const QByteArray& message);
+    // Whether the header's QR bit marks the message as a response.
+    static bool isResponse(const QByteArray& message);
+    // Offset just past the first question's QCLASS, or -1 when the message
+    // has no whole header, no question, or a first question that is not
+    // plain labels (a compression pointer, a label over 63 bytes, a name
+    // over 255 bytes) followed by its type and class.
+    static int questionEnd(const QByteArray& message);
     // Four lower-case hexadecimal digits of an ID.
     static QString idText(quint16 id);
 

@@ -1,18 +1,24 @@
 #pragma once
 
+#include "SecureRandom.h"
+
+#include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QRandomGenerator>
 
 #include <vector>
 
 // Queries waiting for their answer, keyed by the asking client (address
 // family, source port, the client's own message ID). Each query travels
-// upstream under an ID that is unique among the queries in flight, so two
-// clients that happen to pick the same ID never get each other's answers.
-// Entries expire, and the table never holds more than its bound: when it is
-// full the oldest entry makes room. Pure bookkeeping: the caller supplies the
-// time, nothing here touches a socket.
+// upstream under an ID drawn at random from those not in flight, so two
+// clients that happen to pick the same ID never get each other's answers and
+// an off-path sender cannot predict it. An answer is taken only when it is a
+// response (QR set), carries an ID in flight, came over a transport the query
+// was sent on, and repeats the query's question (name without regard to
+// case, type, class, question count); anything else leaves the entry in
+// place for the genuine answer. Entries expire, and the table never holds
+// more than its bound: when it is full the oldest entry makes room. Pure
+// bookkeeping: the caller supplies the time, nothing here touches a socket.
 class RequestTable
 {
 public:
@@ -38,10 +44,27 @@ public:
         bool evicted = false;
     };
 
+    // Why an answer was not taken.
+    enum class Verdict
+    {
+        Taken,
+        TooShort,       // no whole header
+        NotAnAnswer,    // QR clear
+        UnknownId,      // no query in flight under this ID
+        WrongTransport, // the query was not sent over the transport it came from
+        WrongQuestion,  // not the question that was asked
+    };
+
     explicit RequestTable(int maxEntries = defaultMaxEntries, qint64 lifetimeMs = defaultLifetimeMs);
 
-    Added add(quint16 port, quint16 clientId, bool isIpV4, qint64 nowMs);
-    // Removes the entry sent upstream under `upstreamId`; false when there is none.
+    // Records a query (`query` as the client sent it; only its question is
+    // kept) leaving over `protocol` (0..7, UserData::ETypeOfDnsProtocol).
+    Added add(quint16 port, quint16 clientId, bool isIpV4, qint64 nowMs,
+              const QByteArray& query = QByteArray(), int protocol = 0);
+    // Takes the entry `answer` (as it came from upstream, over `protocol`)
+    // belongs to, when every check passes; `upstreamId` receives its ID.
+    Verdict takeAnswer(const QByteArray& answer, int protocol, Client& client, quint16* upstreamId = nullptr);
+    // Removes the entry sent upstream under `upstreamId`, unchecked; false when there is none.
     bool take(quint16 upstreamId, Client& client);
     // Drops entries older than the lifetime; returns how many.
     int expire(qint64 nowMs);
@@ -56,12 +79,20 @@ private:
     {
         Client client;
         qint64 expiresAt = 0;
+        // Keyed hash of the question (lower-cased name, type, class); 0
+        // when the query had none that an answer could repeat.
+        quint64 question = 0;
+        quint16 questionCount = 0;
+        // Transports the query was sent over, one bit each (a resend may
+        // take another one after a settings change).
+        quint8 protocols = 0;
         int prev = -1;
         int next = -1;
         bool used = false;
     };
 
     static quint64 clientKey(quint16 port, quint16 clientId, bool isIpV4);
+    quint64 questionHash(const QByteArray& message) const;
     void unlink(int index);
     void linkLast(int index);
     void remove(int index);
@@ -69,7 +100,12 @@ private:
 
     std::vector<Slot> entries;
     QHash<quint64, quint16> byClient;
-    QRandomGenerator random;
+    SecureRandom random;
+    // A question in 64-bit words at most: a name of 255 bytes, then type,
+    // class and length, padded to an even count.
+    static constexpr int questionWords = 34;
+    // Secret key of the question hash, one word per input word, drawn once per table.
+    quint64 hashKey[questionWords];
     int bound;
     qint64 lifetime;
     int count = 0;

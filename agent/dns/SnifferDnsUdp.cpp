@@ -19,6 +19,9 @@ namespace {
 constexpr int receiveBufferBytes = 1 << 20;
 // A query is read into this much room; a larger datagram is reported cut.
 constexpr int querySlot = SnifferDnsUdp::maxQuerySize;
+// A dropped answer's line shows this much of it, and this many IDs in flight.
+constexpr int maxLoggedAnswer = 512;
+constexpr int maxLoggedKeys = 16;
 
 const char* protocolName(UserData::ETypeOfDnsProtocol protocol)
 {
@@ -67,6 +70,14 @@ void SnifferDnsUdp::setUpstreamPorts(quint16 udp, quint16 dot, quint16 doh)
     udpPort = udp;
     dotPort = dot;
     dohPort = doh;
+}
+
+void SnifferDnsUdp::setUpstreamPool(int size, int afterQueries, qint64 minAgeMs, qint64 maxAgeMs)
+{
+    poolSize = size;
+    rotateAfterQueries = afterQueries;
+    rotateMinAgeMs = minAgeMs;
+    rotateMaxAgeMs = maxAgeMs;
 }
 
 void SnifferDnsUdp::setRequestTableLimits(int maxEntries, qint64 lifetimeMs)
@@ -119,6 +130,8 @@ void SnifferDnsUdp::slotStart()
         // Plain UDP on this thread: queries are handed over and answers come
         // back by direct calls.
         auto* udp = new UdpRemoteSocket(nullptr, udpPort);
+        if (poolSize > 0)
+            udp->setPoolLimits(poolSize, rotateAfterQueries, rotateMinAgeMs, rotateMaxAgeMs);
         udpServer = udp;
         remoteServers.insert(UserData::DNS, udp);
         connect(
@@ -257,18 +270,6 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
         qCWarning(snifferdnsudp) << "malformed query dropped, port:" << port << "size:" << message.size();
         return;
     }
-    const quint16 clientId = DnsMessage::id(message);
-    const RequestTable::Added added = requestTable.add(port, clientId, isIpV4, now());
-    if (added.duplicate)
-        qCWarning(snifferdnsudp) << "Duplicate request attempt:" << DnsMessage::idText(clientId)
-                                 << "port:" << port;
-    if (added.evicted)
-        qCWarning(snifferdnsudp) << "request table full (" << requestTable.maxEntries()
-                                 << "), the oldest query is dropped";
-    // Upstream the query carries an ID unique among the queries in flight;
-    // the client's own ID goes back into the answer.
-    DnsMessage::setId(message, added.upstreamId);
-
     const int controlDns = UserData::getControlDNS();
     const UserData::ETypeOfDnsProtocol configured = UserData::getDnsProtocol();
     const bool byName = controlDns == UserData::ON && request.type != DnsMessage::typeSrv &&
@@ -288,6 +289,21 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
                                      << (request.domain.contains(host) ? "true" : "false");
         }
     }
+
+    const quint16 clientId = DnsMessage::id(message);
+    const RequestTable::Added added = requestTable.add(port, clientId, isIpV4, now(), message, protocol);
+    if (added.duplicate)
+        qCWarning(snifferdnsudp) << "Duplicate request attempt:" << DnsMessage::idText(clientId)
+                                 << "port:" << port;
+    if (added.evicted)
+        qCWarning(snifferdnsudp) << "request table full (" << requestTable.maxEntries()
+                                 << "), the oldest query is dropped";
+    // Upstream the query carries a random ID, unique among the queries in
+    // flight; the client's own ID goes back into the answer.
+    DnsMessage::setId(message, added.upstreamId);
+    if (!request.id.isEmpty())
+        request.id = DnsMessage::idText(added.upstreamId);
+
     if (observed)
         emit signalSendReq(protocol, message, request, isIpV4);
     RemoteDnsServer* server = remoteServers.value(protocol);
@@ -306,23 +322,57 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
         Qt::QueuedConnection);
 }
 
+quint64 SnifferDnsUdp::droppedAnswers() const
+{
+    quint64 total = unknownAnswers.total() + rejectedAnswers.total();
+    if (udpServer)
+        total += udpServer->droppedAnswers();
+    return total;
+}
+
 void SnifferDnsUdp::slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QByteArray& answer)
 {
-    if (answer.size() < DnsMessage::headerSize)
-        return;
-    const quint16 upstreamId = DnsMessage::id(answer);
+    quint16 upstreamId = 0;
     RequestTable::Client client;
-    if (!requestTable.take(upstreamId, client)) {
-        if (RemoteDnsServer::debugOn(snifferdnsudp())) {
+    const RequestTable::Verdict verdict = requestTable.takeAnswer(answer, from, client, &upstreamId);
+    if (verdict == RequestTable::Verdict::UnknownId) {
+        // Late, repeated, or forged: no query waits under its ID.
+        if (unknownAnswers.count(now()) && RemoteDnsServer::debugOn(snifferdnsudp())) {
             QStringList keys;
             const QList<quint16> ids = requestTable.upstreamIds();
-            for (const quint16 id : ids)
-                keys.append(DnsMessage::idText(id));
-            LOG_DEBUG(snifferdnsudp) << "slotSendToLocal ELSE" << protocolName(from) << answer.toHex()
-                                     << keys;
+            for (int i = 0; i < ids.size() && i < maxLoggedKeys; ++i)
+                keys.append(DnsMessage::idText(ids.at(i)));
+            LOG_DEBUG(snifferdnsudp) << "slotSendToLocal ELSE" << protocolName(from)
+                                     << answer.left(maxLoggedAnswer).toHex() << keys
+                                     << "in flight:" << ids.size()
+                                     << "not logged:" << unknownAnswers.takeUnlogged();
         }
         return;
     }
+    if (verdict != RequestTable::Verdict::Taken) {
+        if (rejectedAnswers.count(now()) && RemoteDnsServer::debugOn(snifferdnsudp())) {
+            const char* reason = "too short";
+            switch (verdict) {
+            case RequestTable::Verdict::NotAnAnswer:
+                reason = "not a response";
+                break;
+            case RequestTable::Verdict::WrongTransport:
+                reason = "from another transport";
+                break;
+            case RequestTable::Verdict::WrongQuestion:
+                reason = "not the question asked";
+                break;
+            default:
+                break;
+            }
+            LOG_DEBUG(snifferdnsudp) << "answer dropped:" << reason << protocolName(from)
+                                     << DnsMessage::idText(upstreamId)
+                                     << "not logged:" << rejectedAnswers.takeUnlogged();
+        }
+        return;
+    }
+    if (from == UserData::DNS && udpServer)
+        udpServer->forget(upstreamId);
     if (RemoteDnsServer::debugOn(snifferdnsudp()))
         LOG_DEBUG(snifferdnsudp) << "slotSendToLocal" << protocolName(from) << DnsMessage::idText(upstreamId)
                                  << client.port;

@@ -2,6 +2,7 @@
 
 #include "DatagramSocket.h"
 #include "DnsRequest.h"
+#include "DropLog.h"
 #include "RequestTable.h"
 #include "UserData.h"
 
@@ -51,6 +52,9 @@ public:
     void setUpstreamPorts(quint16 udp, quint16 dot, quint16 doh);
     // The request table's bound and lifetime, before slotStart runs.
     void setRequestTableLimits(int maxEntries, qint64 lifetimeMs);
+    // The plain-UDP transport's socket pool, before slotStart runs (tests
+    // rotate quickly); see UdpRemoteSocket.
+    void setUpstreamPool(int size, int rotateAfterQueries, qint64 rotateMinAgeMs, qint64 rotateMaxAgeMs);
 
     void sendToRemote(QByteArray& message, const quint16& port, bool isIpV4);
 
@@ -73,6 +77,10 @@ public:
 
     // Read on the listener's thread only (tests reach it through a queued call).
     int pendingCount() const { return requestTable.size(); }
+    // Answers dropped so far: no query waiting under their ID, not a
+    // response, the wrong transport or question, or (plain UDP) not from
+    // where the query went.
+    quint64 droppedAnswers() const;
     RemoteDnsServer* remoteServer(UserData::ETypeOfDnsProtocol protocol) const
     {
         return remoteServers.value(protocol);
@@ -117,6 +125,12 @@ private:
     // The plain-UDP transport (also in remoteServers), called directly.
     UdpRemoteSocket* udpServer = nullptr;
     RequestTable requestTable;
+    DropLog unknownAnswers;
+    DropLog rejectedAnswers;
+    int poolSize = 0; // 0: the transport's defaults
+    int rotateAfterQueries = 0;
+    qint64 rotateMinAgeMs = 0;
+    qint64 rotateMaxAgeMs = 0;
     QThread threadDoh;
     QThread threadDot;
 

@@ -303,14 +303,22 @@ void TlsRemoteServer::answerArrived(const QByteArray& answer)
         qCWarning(log()) << "answer too short, dropped:" << answer.toHex();
         return;
     }
+    // Only an answer to a query in flight on this connection is handed on
+    // (the listener then checks its question); a second answer to one query,
+    // or one to nothing we asked, is dropped.
+    const auto found = inFlightById.find(DnsMessage::id(answer));
+    if (found == inFlightById.end() || !DnsMessage::isResponse(answer)) {
+        if (strayAnswers.count(now()) && debugOn(log()))
+            LOG_DEBUG(log()) << "answer dropped, no such query in flight or not a response, ID:"
+                             << DnsMessage::idText(DnsMessage::id(answer))
+                             << "not logged:" << strayAnswers.takeUnlogged();
+        return;
+    }
     // The resolver works: a later failure starts again from the shortest pause.
     answeredOnConnection = true;
     backoffMs = initialBackoffMs;
-    const auto found = inFlightById.find(DnsMessage::id(answer));
-    if (found != inFlightById.end()) {
-        inFlight.erase(found.value());
-        inFlightById.erase(found);
-    }
+    inFlight.erase(found.value());
+    inFlightById.erase(found);
     emit signalReadyRead(answer);
 }
 

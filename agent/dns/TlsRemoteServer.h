@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DropLog.h"
 #include "RemoteDnsServer.h"
 
 #include <QElapsedTimer>
@@ -60,6 +61,8 @@ public:
     int inFlightCount() const { return static_cast<int>(inFlight.size()); }
     // The pause the next failed connection will be followed by.
     int nextBackoff() const { return backoffMs; }
+    // Answers dropped: not a response, or no query in flight under their ID.
+    quint64 droppedAnswers() const { return strayAnswers.total(); }
 
 public slots:
     void slotStart() override;
@@ -136,4 +139,5 @@ private:
     qint64 nextSeq = 0;
     std::map<qint64, Pending> inFlight; // by send order
     QHash<quint16, qint64> inFlightById;
+    DropLog strayAnswers;
 };

@@ -4,6 +4,7 @@
 #include "ConstData.h"
 #include "Core.h"
 #include "DeploymentValues.h"
+#include "DescriptorLimit.h"
 #include "LogFile.h"
 #include "Logging.h"
 #include "LoggingCategories.h"
@@ -23,6 +24,9 @@ int startAgent(int argc, char** argv)
     if (!guard.tryToRun())
         return 0;
 
+    // Before any thread or socket exists; logged once the log is set up.
+    const DescriptorLimit::Result descriptors = DescriptorLimit::raise();
+
     int exitCode = 0;
     {
         QCoreApplication application(argc, argv);
@@ -37,6 +41,8 @@ int startAgent(int argc, char** argv)
         Logging::startHeaderLog();
         qInstallMessageHandler(messageHandler);
         qCInfo(main_) << "CREATE";
+        if (descriptors.supported)
+            qCInfo(main_).noquote() << descriptors.text();
         // The settings hold the sign-in data, the PIN digest and the token:
         // no other local account may read them or write an uninstall PIN.
         QString refused;

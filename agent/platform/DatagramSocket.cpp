@@ -146,6 +146,26 @@ QHostAddress DatagramPeer::address() const
     return mapped ? QHostAddress(v4) : address;
 }
 
+bool DatagramPeer::sameEndpoint(const DatagramPeer& other) const
+{
+    if (length == 0 || length != other.length || port() != other.port())
+        return false;
+    if (length == static_cast<int>(sizeof(sockaddr_in))) {
+        sockaddr_in a;
+        sockaddr_in b;
+        std::memcpy(&a, storage, sizeof a);
+        std::memcpy(&b, other.storage, sizeof b);
+        return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr;
+    }
+    if (length != static_cast<int>(sizeof(sockaddr_in6)))
+        return false;
+    sockaddr_in6 a;
+    sockaddr_in6 b;
+    std::memcpy(&a, storage, sizeof a);
+    std::memcpy(&b, other.storage, sizeof b);
+    return a.sin6_family == b.sin6_family && std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0;
+}
+
 DatagramSocket::~DatagramSocket()
 {
     close();
@@ -159,6 +179,22 @@ bool DatagramSocket::isOpen() const
 qintptr DatagramSocket::descriptor() const
 {
     return handle;
+}
+
+quint16 DatagramSocket::localPort() const
+{
+    if (handle == -1)
+        return 0;
+    DatagramPeer local;
+#ifdef Q_OS_WIN
+    int length = static_cast<int>(sizeof local.storage);
+#else
+    socklen_t length = sizeof local.storage;
+#endif
+    if (::getsockname(native(handle), reinterpret_cast<sockaddr*>(local.storage), &length) != 0)
+        return 0;
+    local.length = static_cast<int>(length);
+    return local.port();
 }
 
 void DatagramSocket::close()

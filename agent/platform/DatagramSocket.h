@@ -17,6 +17,9 @@ public:
     void setPort(quint16 port);
     // For log lines: an IPv4 address mapped into IPv6 is shown as IPv4.
     QHostAddress address() const;
+    // Same family, address and port (flow label and scope not compared):
+    // whether an answer came from where its query went.
+    bool sameEndpoint(const DatagramPeer& other) const;
 
 private:
     friend class DatagramSocket;
@@ -70,6 +73,11 @@ public:
     void close();
     // For QSocketNotifier; -1 while closed.
     qintptr descriptor() const;
+    // The system's address family of the socket (AF_INET or AF_INET6); peers
+    // made by sockets of one family fit each other.
+    int addressFamily() const { return family; }
+    // The port the socket is bound to, 0 while closed.
+    quint16 localPort() const;
     void setReceiveBufferSize(int bytes);
     QString errorString() const { return error; }
     // The peer in the form this socket sends to (an IPv4 address is mapped

@@ -6,9 +6,13 @@
 # measured in the same run.
 #
 # usage: udp-forwarding.sh <build-dir> [--seconds N] [--repeat N] [--rate QPS]
+#                          [--baseline AGENT-BINARY] [--no-log]
 #   --seconds  length of each throughput run (default 5)
 #   --repeat   how many times the whole table is measured (default 2)
 #   --rate     offered load of the latency runs, queries/s (default 2000)
+#   --baseline another agent binary (an earlier build) measured in the same
+#              run, log off, protection off and on: a before/after comparison
+#   --no-log   leave out the runs with the debug log on
 #
 # Columns: qps = queries/s with at most 100 outstanding (dnsperf -q 100; the
 # lost column shows whether it was loss-free), mean = mean latency of that
@@ -29,11 +33,15 @@ shift
 seconds=5
 repeat=2
 rate=2000
+baseline=
+nolog=
 while [ $# -gt 0 ]; do
     case "$1" in
     --seconds) seconds=$2; shift ;;
     --repeat) repeat=$2; shift ;;
     --rate) rate=$2; shift ;;
+    --baseline) baseline=$2; shift ;;
+    --no-log) nolog=1 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -81,16 +89,29 @@ while [ $run -le "$repeat" ]; do
     measure "knotd direct" $BENCH_KNOT "$BENCH_KNOT_PID" knot
     measure "dnsmasq" $BENCH_DNSMASQ "$BENCH_DNSMASQ_PID" dnsmasq
     measure "dnsdist" $BENCH_DNSDIST "$BENCH_DNSDIST_PID" dnsdist
-    for cfg in "0 false off protection off" "1 false on protection on, token" \
-        "0 true offlog protection off, log on" "1 true onlog protection on, token, log on"; do
-        set -- $cfg
-        bench_start_agent "$1" 0 "$2"
+    # protection|log|key|label, one a line; the baseline's runs alternate
+    # with this build's, so that both see the same moments of the machine.
+    configs="0|false|off|protection off"
+    [ -z "$baseline" ] || configs="$configs
+0|false|baseoff|baseline, protection off"
+    configs="$configs
+1|false|on|protection on, token"
+    [ -z "$baseline" ] || configs="$configs
+1|false|baseon|baseline, protection on, token"
+    [ -n "$nolog" ] || configs="$configs
+0|true|offlog|protection off, log on
+1|true|onlog|protection on, token, log on"
+    printf '%s\n' "$configs" >"$BENCH_RUN/configs"
+    own_bin=$BENCH_AGENT_BIN
+    while IFS='|' read -r prot logon key label <&3; do
+        case "$key" in base*) BENCH_AGENT_BIN=$baseline ;; *) BENCH_AGENT_BIN=$own_bin ;; esac
+        bench_start_agent "$prot" 0 "$logon"
         bench_agent_ready
-        key=$3
-        shift 3
-        measure "agent, $*" $BENCH_AGENT "$BENCH_AGENT_PID" "$key"
+        measure "agent, $label" $BENCH_AGENT "$BENCH_AGENT_PID" "$key"
         bench_stop_agent
-    done
+    done 3<"$BENCH_RUN/configs"
+    BENCH_AGENT_BIN=$own_bin
+    [ -z "$nolog" ] || { run=$((run + 1)); continue; }
     echo
     echo "Debug log, run $run: qps with the log on ×(log off, same build) / ×dnsmasq; log off ×dnsdist; cpu ms/1000q off → on"
     echo

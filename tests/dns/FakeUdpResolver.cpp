@@ -17,6 +17,7 @@ void FakeUdpResolver::onReadyRead()
         quint16 port = 0;
         socket.readDatagram(datagram.data(), datagram.size(), &from, &port);
         queries.append(datagram);
+        ports.append(port);
         emit signalQuery();
         if (silent)
             continue;

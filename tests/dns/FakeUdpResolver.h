@@ -24,7 +24,15 @@ public:
     bool answerTwice = false;
     bool silent = false;
     QList<QByteArray> queries;
+    // The source port of each query, in the same order.
+    QList<quint16> ports;
     const QString answerAddress;
+
+    // Sends `datagram` from this resolver's own address and port.
+    void sendFrom(const QByteArray& datagram, const QHostAddress& to, quint16 port)
+    {
+        socket.writeDatagram(datagram, to, port);
+    }
 
 signals:
     void signalQuery();

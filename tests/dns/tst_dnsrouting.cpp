@@ -1,4 +1,5 @@
 // Which transport and which server a query goes to, and when it is marked.
+#include "DatagramSocket.h"
 #include "DnsMessage.h"
 #include "DnsTestMessages.h"
 #include "LoggingCategories.h"
@@ -36,6 +37,8 @@ private slots:
     void resolverHost();
     void markForResolver_data();
     void markForResolver();
+    void answerSource_data();
+    void answerSource();
 
 private:
     QTemporaryDir state;
@@ -196,6 +199,49 @@ void TestDnsRouting::markForResolver()
     const quint32 value = quint32(token);
     const QByteArray tokenBytes = QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
     QCOMPARE(message.right(4), tokenBytes);
+}
+
+void TestDnsRouting::answerSource_data()
+{
+    // Where a query went, and where an answer came from: the answer is
+    // taken only from the same address and port.
+    QTest::addColumn<QString>("sentTo");
+    QTest::addColumn<int>("sentPort");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<int>("fromPort");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("the resolver") << "192.0.2.53" << 53 << "192.0.2.53" << 53 << true;
+    QTest::newRow("another port") << "192.0.2.53" << 53 << "192.0.2.53" << 5353 << false;
+    QTest::newRow("another address") << "192.0.2.53" << 53 << "192.0.2.54" << 53 << false;
+    QTest::newRow("same port, address one bit off") << "192.0.2.53" << 53 << "192.0.2.52" << 53 << false;
+    QTest::newRow("IPv6 resolver") << "2001:db8::53" << 53 << "2001:db8::53" << 53 << true;
+    QTest::newRow("IPv6, another address") << "2001:db8::53" << 53 << "2001:db8::35" << 53 << false;
+    QTest::newRow("IPv4 resolver, answer from IPv6") << "192.0.2.53" << 53 << "2001:db8::53" << 53 << false;
+}
+
+void TestDnsRouting::answerSource()
+{
+    QFETCH(QString, sentTo);
+    QFETCH(int, sentPort);
+    QFETCH(QString, from);
+    QFETCH(int, fromPort);
+    QFETCH(bool, same);
+    // Peers in the form of the transport's sockets (every address, a port
+    // the system picks).
+    DatagramSocket socket;
+    QVERIFY2(socket.bind(QHostAddress(QHostAddress::Any), 0), qPrintable(socket.errorString()));
+    QVERIFY(socket.localPort() != 0);
+    const DatagramPeer query = socket.peer(QHostAddress(sentTo), quint16(sentPort));
+    const DatagramPeer answer = socket.peer(QHostAddress(from), quint16(fromPort));
+    if (answer.isNull()) {
+        // An IPv4-only socket cannot even name an IPv6 source.
+        QVERIFY(!same);
+        return;
+    }
+    QVERIFY(!query.isNull());
+    QCOMPARE(answer.sameEndpoint(query), same);
+    QCOMPARE(query.sameEndpoint(answer), same);
+    QVERIFY(!DatagramPeer().sameEndpoint(query));
 }
 
 QTEST_GUILESS_MAIN(TestDnsRouting)

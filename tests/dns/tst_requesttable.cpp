@@ -1,5 +1,6 @@
 // The table of pending queries: per-client keys, unique upstream IDs,
-// duplicates, expiry and the hard bound.
+// duplicates, expiry, the hard bound, and which answers it takes.
+#include "DnsTestMessages.h"
 #include "RequestTable.h"
 
 #include <QSet>
@@ -18,6 +19,8 @@ private slots:
     void duplicateRefreshesExpiry();
     void hardBoundDropsOldest();
     void upstreamIdsUniqueUnderLoad();
+    void answerChecks_data();
+    void answerChecks();
 };
 
 void TestRequestTable::sameIdFromTwoClients_data()
@@ -140,6 +143,96 @@ void TestRequestTable::upstreamIdsUniqueUnderLoad()
     }
     QCOMPARE(ids.size(), table.maxEntries());
     QCOMPARE(table.size(), table.maxEntries());
+}
+
+void TestRequestTable::answerChecks_data()
+{
+    using M = DnsTestMessages;
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QByteArray>("candidate"); // its ID is replaced by the upstream ID, unless "keepId"
+    QTest::addColumn<int>("fromProtocol");
+    QTest::addColumn<bool>("keepId");
+    QTest::addColumn<int>("verdict");
+    const QByteArray query = M::query(0x1111, QStringLiteral("www.Example.org"), 1, 1, M::optRecord());
+    const QByteArray answer = M::answerA(query, QStringLiteral("192.0.2.1"));
+    const auto taken = int(RequestTable::Verdict::Taken);
+    QTest::newRow("the answer") << query << 0 << answer << 0 << false << taken;
+    QTest::newRow("name in other letter case")
+        << query << 0 << M::answerA(M::query(1, QStringLiteral("WWW.example.ORG")), "192.0.2.1") << 0 << false
+        << taken;
+    QTest::newRow("over DoT, from DoT") << query << 2 << answer << 2 << false << taken;
+    QByteArray qrClear = answer;
+    qrClear[2] = char(qrClear.at(2) & 0x7F);
+    QTest::newRow("QR clear") << query << 0 << qrClear << 0 << false
+                              << int(RequestTable::Verdict::NotAnAnswer);
+    QTest::newRow("another name") << query << 0
+                                  << M::answerA(M::query(1, QStringLiteral("www.example.net")), "192.0.2.1")
+                                  << 0 << false << int(RequestTable::Verdict::WrongQuestion);
+    QTest::newRow("a label more") << query << 0
+                                  << M::answerA(M::query(1, QStringLiteral("www.example.org.evil")),
+                                                "192.0.2.1")
+                                  << 0 << false << int(RequestTable::Verdict::WrongQuestion);
+    QTest::newRow("another type") << query << 0
+                                  << M::answerA(M::query(1, QStringLiteral("www.example.org"), 28),
+                                                "192.0.2.1")
+                                  << 0 << false << int(RequestTable::Verdict::WrongQuestion);
+    QByteArray otherClass = answer;
+    otherClass[12 + M::labels(QStringLiteral("www.example.org")).size() + 3] = 3; // CH
+    QTest::newRow("another class") << query << 0 << otherClass << 0 << false
+                                   << int(RequestTable::Verdict::WrongQuestion);
+    QByteArray noQuestion = answer.left(12);
+    noQuestion[5] = 0;
+    QTest::newRow("no question") << query << 0 << noQuestion << 0 << false
+                                 << int(RequestTable::Verdict::WrongQuestion);
+    QByteArray pointer = answer.left(12);
+    pointer.append("\xc0\x0c\x00\x01\x00\x01", 6);
+    QTest::newRow("question as a pointer")
+        << query << 0 << pointer << 0 << false << int(RequestTable::Verdict::WrongQuestion);
+    QTest::newRow("from another transport")
+        << query << 0 << answer << 1 << false << int(RequestTable::Verdict::WrongTransport);
+    QTest::newRow("an ID not in flight")
+        << query << 0 << answer << 0 << true << int(RequestTable::Verdict::UnknownId);
+    QTest::newRow("shorter than a header")
+        << query << 0 << answer.left(11) << 0 << false << int(RequestTable::Verdict::TooShort);
+}
+
+void TestRequestTable::answerChecks()
+{
+    using M = DnsTestMessages;
+    QFETCH(QByteArray, query);
+    QFETCH(int, protocol);
+    QFETCH(QByteArray, candidate);
+    QFETCH(int, fromProtocol);
+    QFETCH(bool, keepId);
+    QFETCH(int, verdict);
+    RequestTable table;
+    const auto added = table.add(40000, M::id(query), true, 0, query, protocol);
+    // The candidate's ID is 0x1111 or 0x0001, never the upstream one, unless replaced.
+    if (!keepId && candidate.size() >= 2) {
+        candidate[0] = char(added.upstreamId >> 8);
+        candidate[1] = char(added.upstreamId & 0xFF);
+    } else if (keepId && M::id(candidate) == added.upstreamId) {
+        candidate[1] = char(candidate.at(1) ^ 1);
+    }
+    RequestTable::Client client;
+    quint16 upstreamId = 0;
+    QCOMPARE(int(table.takeAnswer(candidate, fromProtocol, client, &upstreamId)), verdict);
+    if (verdict == int(RequestTable::Verdict::Taken)) {
+        QCOMPARE(upstreamId, added.upstreamId);
+        QCOMPARE(client.id, M::id(query));
+        QCOMPARE(client.port, quint16(40000));
+        QCOMPARE(table.size(), 0);
+        return;
+    }
+    // Refused: the entry waits for the genuine answer, which it takes.
+    QCOMPARE(table.size(), 1);
+    QByteArray genuine = M::answerA(query, QStringLiteral("192.0.2.1"));
+    genuine[0] = char(added.upstreamId >> 8);
+    genuine[1] = char(added.upstreamId & 0xFF);
+    QCOMPARE(int(table.takeAnswer(genuine, protocol, client)), int(RequestTable::Verdict::Taken));
+    QCOMPARE(client.id, M::id(query));
+    QCOMPARE(table.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRequestTable)

@@ -31,6 +31,7 @@ namespace {
 
 constexpr quint32 token = 305419896;
 constexpr int waitMs = 8000;
+constexpr int poolSize = 4;
 
 const QHostAddress resolverV4(QStringLiteral("127.53.0.1"));
 const QHostAddress savedA(QStringLiteral("127.53.0.2"));
@@ -99,6 +100,9 @@ private slots:
     void plainUdpAnswersAfterThreadRestart();
     void badDatagramsDropped_data();
     void badDatagramsDropped();
+    void forgedAnswersDropped_data();
+    void forgedAnswersDropped();
+    void upstreamIdsAndPortsRandom();
     void answersSplitAndCoalesced_data();
     void answersSplitAndCoalesced();
     void dohErrorStatusGivesNoAnswer();
@@ -119,10 +123,11 @@ private:
     // Asks over the listener of the given family; returns the answer.
     QByteArray ask(QUdpSocket& client, const QByteArray& query, bool v4, QHostAddress* from = nullptr,
                    quint16* fromPort = nullptr);
-    // Waits until the listener has dropped `count` more answers than before
-    // (each drop writes "slotSendToLocal ELSE"); every answer it delivered
-    // before is then in the client's socket.
-    bool waitForDrops(int before, int count);
+    // Answers the listener and its plain-UDP transport have dropped so far.
+    quint64 dropped();
+    // Waits until `count` more answers than `before` were dropped; every
+    // answer delivered before is then in the client's socket.
+    bool waitForDrops(quint64 before, int count);
     void setTransportTimeout(int protocol, int ms);
 
     QTemporaryDir state;
@@ -184,6 +189,8 @@ void TestSnifferDnsUdp::initTestCase()
 
     SnifferDnsUdp::registerMetaTypes();
     sniffer = SnifferDnsUdp::createOnThread(&dnsThread);
+    // A small pool replaced quickly, so that a thousand queries see rotation.
+    sniffer->setUpstreamPool(poolSize, 50, 0, 30000);
     QSignalSpy listening(sniffer, &SnifferDnsUdp::signalListening);
     dnsThread.start();
     QVERIFY(listening.wait(waitMs));
@@ -214,6 +221,7 @@ void TestSnifferDnsUdp::init()
     restoreSettings();
     for (auto* fake : {udpV4.get(), udpV6.get(), localA.get(), localB.get(), localV6.get()}) {
         fake->queries.clear();
+        fake->ports.clear();
         fake->holdUntil = 1;
         fake->answerTwice = false;
         fake->silent = false;
@@ -243,12 +251,20 @@ QByteArray TestSnifferDnsUdp::ask(QUdpSocket& client, const QByteArray& query, b
     return receive(client, from, fromPort);
 }
 
-bool TestSnifferDnsUdp::waitForDrops(int before, int count)
+quint64 TestSnifferDnsUdp::dropped()
+{
+    quint64 total = 0;
+    QMetaObject::invokeMethod(
+        sniffer, [&] { total = sniffer->droppedAnswers(); }, Qt::BlockingQueuedConnection);
+    return total;
+}
+
+bool TestSnifferDnsUdp::waitForDrops(quint64 before, int count)
 {
     const QDeadlineTimer deadline(waitMs);
-    while (log->count(QStringLiteral("slotSendToLocal ELSE")) < before + count && !deadline.hasExpired())
+    while (dropped() < before + quint64(count) && !deadline.hasExpired())
         QTest::qWait(5);
-    return log->count(QStringLiteral("slotSendToLocal ELSE")) >= before + count;
+    return dropped() >= before + quint64(count);
 }
 
 void TestSnifferDnsUdp::setTransportTimeout(int protocol, int ms)
@@ -322,7 +338,7 @@ void TestSnifferDnsUdp::routing()
     const int tokenWarnings = log->count(QStringLiteral("TOKEN is empty"));
     const bool twoServers = route == QLatin1String("local") && v4;
     UserData::setStatusLog(twoServers);
-    const int drops = log->count(QStringLiteral("slotSendToLocal ELSE"));
+    const quint64 drops = dropped();
 
     const quint16 id = nextId++;
     const QByteArray query = M::query(id, name, quint16(type), 1, M::optRecord());
@@ -496,7 +512,7 @@ void TestSnifferDnsUdp::resentQueryGetsOneAnswer()
 {
     UserData::setStatusLog(true);
     const int duplicates = log->count(QStringLiteral("Duplicate request attempt:"));
-    const int drops = log->count(QStringLiteral("slotSendToLocal ELSE"));
+    const quint64 drops = dropped();
     udpV4->holdUntil = 2;
     const QByteArray query = M::query(0x5151, QStringLiteral("again.example"), 1);
     clientV4.writeDatagram(query, QHostAddress(QHostAddress::LocalHost), 53);
@@ -576,6 +592,112 @@ void TestSnifferDnsUdp::badDatagramsDropped()
     QCOMPARE(questionName(answer), QStringLiteral("good.example"));
     QCOMPARE(udpV4->queries.size(), 1);
     QVERIFY(!clientV4.hasPendingDatagrams());
+}
+
+void TestSnifferDnsUdp::forgedAnswersDropped_data()
+{
+    QTest::addColumn<QString>("forgery");
+    QTest::addColumn<bool>("delivered");
+    QTest::newRow("from another address") << "address" << false;
+    QTest::newRow("from another port of the resolver's address") << "port" << false;
+    QTest::newRow("another question") << "question" << false;
+    QTest::newRow("another type") << "type" << false;
+    QTest::newRow("QR clear") << "qr" << false;
+    QTest::newRow("another ID") << "id" << false;
+    // Names compare without regard to case: this one is the answer.
+    QTest::newRow("the question in capitals") << "case" << true;
+}
+
+void TestSnifferDnsUdp::forgedAnswersDropped()
+{
+    QFETCH(QString, forgery);
+    QFETCH(bool, delivered);
+    udpV4->silent = true;
+    const quint16 id = nextId++;
+    clientV4.writeDatagram(M::query(id, QStringLiteral("forged.example"), 1),
+                           QHostAddress(QHostAddress::LocalHost), 53);
+    QTRY_COMPARE(udpV4->queries.size(), 1);
+    const QByteArray upstream = udpV4->queries.first();
+    const quint16 agentPort = udpV4->ports.first();
+    const QHostAddress agent(QHostAddress::LocalHost);
+    const QByteArray genuine = M::answerA(upstream, udpV4->answerAddress);
+    QByteArray forged = M::answerA(upstream, QStringLiteral("198.51.100.66"));
+    const quint64 drops = dropped();
+
+    QUdpSocket attacker;
+    if (forgery == QLatin1String("address")) {
+        QVERIFY(attacker.bind(QHostAddress(QStringLiteral("127.53.0.9")), 53));
+        attacker.writeDatagram(forged, agent, agentPort);
+    } else if (forgery == QLatin1String("port")) {
+        QVERIFY(attacker.bind(resolverV4, 0));
+        attacker.writeDatagram(forged, agent, agentPort);
+    } else {
+        if (forgery == QLatin1String("question")) {
+            QByteArray other = M::query(M::id(upstream), QStringLiteral("forgex.example"), 1);
+            forged = M::answerA(other, QStringLiteral("198.51.100.66"));
+        } else if (forgery == QLatin1String("type")) {
+            QByteArray other = M::query(M::id(upstream), QStringLiteral("forged.example"), 28);
+            forged = M::answerA(other, QStringLiteral("198.51.100.66"));
+        } else if (forgery == QLatin1String("qr")) {
+            forged[2] = char(forged.at(2) & 0x7F);
+        } else if (forgery == QLatin1String("id")) {
+            const quint16 wrong = quint16(M::id(upstream) + 1);
+            forged[0] = char(wrong >> 8);
+            forged[1] = char(wrong & 0xFF);
+        } else if (forgery == QLatin1String("case")) {
+            forged = M::answerA(M::query(M::id(upstream), QStringLiteral("FORGED.Example"), 1),
+                                udpV4->answerAddress);
+        }
+        udpV4->sendFrom(forged, agent, agentPort);
+    }
+    if (delivered) {
+        const QByteArray answer = receive(clientV4);
+        QCOMPARE(M::id(answer), id);
+        QCOMPARE(M::lastAddress(answer), udpV4->answerAddress);
+        QCOMPARE(dropped(), drops);
+        return;
+    }
+    QVERIFY(waitForDrops(drops, 1));
+    QVERIFY(!clientV4.hasPendingDatagrams());
+    // The genuine answer after it still reaches the client, with its own ID.
+    udpV4->sendFrom(genuine, agent, agentPort);
+    const QByteArray answer = receive(clientV4);
+    QCOMPARE(M::id(answer), id);
+    QCOMPARE(M::lastAddress(answer), udpV4->answerAddress);
+    QCOMPARE(questionName(answer), QStringLiteral("forged.example"));
+}
+
+void TestSnifferDnsUdp::upstreamIdsAndPortsRandom()
+{
+    // One client asking a thousand times with one ID, one query at a time.
+    constexpr int queries = 1000;
+    constexpr quint16 clientId = 0x7777;
+    for (int i = 0; i < queries; ++i) {
+        const QByteArray answer =
+            ask(clientV4, M::query(clientId, QStringLiteral("q%1.random.example").arg(i), 1), true);
+        QCOMPARE(M::id(answer), clientId);
+        QCOMPARE(questionName(answer), QStringLiteral("q%1.random.example").arg(i));
+    }
+    QCOMPARE(udpV4->queries.size(), queries);
+    QSet<quint16> ids;
+    int clientsOwn = 0;
+    int successive = 0;
+    for (int i = 0; i < queries; ++i) {
+        const quint16 upstreamId = M::id(udpV4->queries.at(i));
+        ids.insert(upstreamId);
+        clientsOwn += upstreamId == clientId ? 1 : 0;
+        if (i > 0 && upstreamId == quint16(M::id(udpV4->queries.at(i - 1)) + 1))
+            ++successive;
+    }
+    // Random IDs out of 65536: a few repeats at most, hardly ever the
+    // client's, and no counting up.
+    QVERIFY2(ids.size() >= 950, qPrintable(QString::number(ids.size())));
+    QVERIFY2(clientsOwn <= 3, qPrintable(QString::number(clientsOwn)));
+    QVERIFY2(successive <= 3, qPrintable(QString::number(successive)));
+    // The queries left from more ports than the pool holds at once: its
+    // sockets were replaced by ones on new ports.
+    const QSet<quint16> ports(udpV4->ports.cbegin(), udpV4->ports.cend());
+    QVERIFY2(ports.size() > poolSize, qPrintable(QString::number(ports.size())));
 }
 
 void TestSnifferDnsUdp::answersSplitAndCoalesced_data()

@@ -2,12 +2,24 @@
 #include "ConstData.h"
 #include "UserData.h"
 
+#include <QDir>
 #include <QLocale>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QThread>
 #include <QtTest>
+
+#include <vector>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -15,10 +27,12 @@ namespace {
 class RunningBlockPage
 {
 public:
-    explicit RunningBlockPage(quint16 port, int timeoutMs = BlockPage::defaultRequestTimeoutMs)
+    explicit RunningBlockPage(quint16 port, int timeoutMs = BlockPage::defaultRequestTimeoutMs,
+                              int maxConnections = BlockPage::defaultMaxConnections)
         : page(new BlockPage(port))
     {
         page->setRequestTimeoutMs(timeoutMs);
+        page->setMaxConnections(maxConnections);
         page->moveToThread(&thread);
         QObject::connect(&thread, &QThread::started, page, &BlockPage::slotStart);
         thread.start();
@@ -54,6 +68,17 @@ QByteArray readUntilClosed(QTcpSocket& socket)
     return all;
 }
 
+// One whole request on a fresh connection; the answer's bytes.
+QByteArray askOnce(quint16 port)
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    if (!client.waitForConnected(5000))
+        return QByteArray();
+    client.write("GET /?blockpage=blockpage.corvane.test&hostname=h&url=u HTTP/1.1\r\n\r\n");
+    return readUntilClosed(client);
+}
+
 } // namespace
 
 class TestBlockPage : public QObject
@@ -76,6 +101,9 @@ private slots:
     void answerSurvivesBytesLeftUnread();
     void peerThatNeverClosesIsDropped();
     void portInUseLeavesServerIdle();
+    void idleConnectionsBeyondTheCap_data();
+    void idleConnectionsBeyondTheCap();
+    void acceptErrorDoesNotEndServer();
 };
 
 void TestBlockPage::initTestCase()
@@ -400,5 +428,140 @@ void TestBlockPage::portInUseLeavesServerIdle()
     }
 }
 
+void TestBlockPage::idleConnectionsBeyondTheCap_data()
+{
+    QTest::addColumn<int>("cap");
+    QTest::addColumn<int>("idle");
+    QTest::newRow("50 beyond a cap of 20") << 20 << 70;
+    QTest::newRow("50 beyond the default cap")
+        << BlockPage::defaultMaxConnections << BlockPage::defaultMaxConnections + 50;
+}
+
+void TestBlockPage::idleConnectionsBeyondTheCap()
+{
+    QFETCH(int, cap);
+    QFETCH(int, idle);
+    UserData::setToken(7);
+    // Deadlines far away: only the cap closes anything here.
+    RunningBlockPage server(0, 60000, cap);
+    QVERIFY(server.waitListening());
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < idle; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(clients.back()->waitForConnected(5000));
+        // One at a time through the server, so that the order it sees is ours.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return server.page->connectionCount() + server.page->droppedConnections() == i + 1; },
+            5000));
+    }
+    QCOMPARE(server.page->connectionCount(), cap);
+    QCOMPARE(server.page->droppedConnections(), idle - cap);
+
+    // A browser's request after them is answered.
+    const QByteArray answer = askOnce(server.port());
+    QVERIFY2(answer.startsWith("HTTP/1.1 303 See Other\r\nLocation: http://blockpage.corvane.test/blocked?"),
+             answer.constData());
+    QVERIFY(server.page->connectionCount() <= cap);
+    // Room was made by closing the oldest: exactly the first ones are gone.
+    const int closed = server.page->droppedConnections();
+    QVERIFY(closed >= idle - cap + 1);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (int i = 0; i < closed && i < idle; ++i) {
+                if (clients.at(size_t(i))->state() != QAbstractSocket::UnconnectedState)
+                    return false;
+            }
+            return true;
+        },
+        5000));
+    for (int i = closed; i < idle; ++i)
+        QCOMPARE(clients.at(size_t(i))->state(), QAbstractSocket::ConnectedState);
+    QVERIFY(server.thread.isRunning());
+}
+
+void TestBlockPage::acceptErrorDoesNotEndServer()
+{
+#ifdef Q_OS_WIN
+    QSKIP("no per-process descriptor limit on Windows");
+#else
+    // In a process of its own: what other tests left behind (sockets closed
+    // later, descriptors freed meanwhile) must not give the server room.
+    if (qEnvironmentVariableIsEmpty("CORVANE_BLOCKPAGE_LOW_LIMIT")) {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("CORVANE_BLOCKPAGE_LOW_LIMIT"), QStringLiteral("1"));
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("acceptErrorDoesNotEndServer")});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        return;
+    }
+    UserData::setToken(8);
+    RunningBlockPage server(0, 60000, 1000);
+    QVERIFY(server.waitListening());
+    // Client sockets made while descriptors are plenty; connecting them
+    // later needs none, while each accept on the server side needs one.
+    constexpr int connections = 40;
+    std::vector<int> raw;
+    for (int i = 0; i < connections; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        raw.push_back(fd);
+    }
+    struct Restore
+    {
+        rlimit saved{};
+        std::vector<int>* fds;
+        ~Restore()
+        {
+            ::setrlimit(RLIMIT_NOFILE, &saved);
+            for (int fd : *fds)
+                ::close(fd);
+        }
+    } restore{{}, &raw};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &restore.saved), 0);
+    // Exactly a few descriptors left: the limit just above the highest one
+    // open, and every free number below it taken by a copy of stderr.
+    int highest = 0;
+    const QStringList entries =
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+    for (const QString& entry : entries)
+        highest = qMax(highest, entry.toInt());
+    constexpr int left = 3;
+    rlimit low = restore.saved;
+    low.rlim_cur = rlim_t(highest + 1 + left);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fillers;
+    for (int fd = ::dup(2); fd >= 0; fd = ::dup(2))
+        fillers.push_back(fd);
+    QVERIFY(int(fillers.size()) >= left);
+    for (int i = 0; i < left; ++i) {
+        ::close(fillers.back());
+        fillers.pop_back();
+    }
+    raw.insert(raw.end(), fillers.begin(), fillers.end());
+    const size_t clients = raw.size() - fillers.size();
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(server.port());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (size_t i = 0; i < clients; ++i)
+        ::connect(raw[i], reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    // The server runs out of descriptors accepting them.
+    QTRY_VERIFY_WITH_TIMEOUT(server.page->acceptErrors() > 0, 10000);
+    for (int fd : raw)
+        ::close(fd);
+    raw.clear();
+    // Still at the low limit: the server accepts again by itself and answers.
+    const QByteArray answer = askOnce(server.port());
+    QVERIFY2(answer.startsWith("HTTP/1.1 303 See Other\r\n"), answer.constData());
+    QVERIFY(server.thread.isRunning());
+#endif
+}
+
 QTEST_GUILESS_MAIN(TestBlockPage)
-#include "TestBlockPage.moc"
+#include "tst_blockpage.moc"
