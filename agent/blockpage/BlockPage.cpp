@@ -1,5 +1,6 @@
 #include "BlockPage.h"
 
+#include "LogMask.h"
 #include "LoggingCategories.h"
 #include "SystemServices.h"
 #include "UserData.h"
@@ -12,6 +13,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QUrlQuery>
 
 BlockPage::BlockPage(quint16 listenPort, QObject* parent) : QObject(parent), port(listenPort) {}
 
@@ -44,7 +46,7 @@ QString BlockPage::createUrl(const QByteArray& request, qint64 token, QString* c
                            QLatin1String("/blocked?hostname=") +
                            parameters.value(QStringLiteral("hostname")) + QLatin1String("&token=") +
                            tokenText + QLatin1String("&url=") + parameters.value(QStringLiteral("url"));
-    qCDebug(blockpage).noquote() << "createUrl result:" << result;
+    qCDebug(blockpage).noquote() << "createUrl result:" << LogMask::hidden(result, tokenText);
     return result;
 }
 
@@ -299,7 +301,9 @@ void BlockPage::redirect()
         return;
     }
     const QByteArray response = redirectResponse(entry.url, QDateTime::currentDateTimeUtc());
-    qCDebug(blockpage).noquote() << "redirect response:" << QString::fromUtf8(response);
+    const QString token = QUrlQuery(entry.url).queryItemValue(QStringLiteral("token"));
+    qCDebug(blockpage).noquote() << "redirect response:"
+                                 << LogMask::hidden(QString::fromUtf8(response), token);
     // The response announces "Connection: close" and has no length: its end
     // is the end of the connection, so the browser would wait for the body
     // until the connection closes.
