@@ -181,6 +181,8 @@ private slots:
     void dispatch();
     void wrongPinsLockOut();
     void clientsServedWhileCommandWaits();
+    void clientLeavesWhileCommandWaits_data();
+    void clientLeavesWhileCommandWaits();
     void commandBeforeGreetingIsBadHeader();
     void unknownCommandIsBadHeader();
     void greetingAnsweredToGreetingSocket();
@@ -415,6 +417,84 @@ void TestTcpServer::clientsServedWhileCommandWaits()
     // The sign-in's answer reached the client that asked, and only it.
     for (const auto& newcomer : newcomers)
         QVERIFY(!newcomer->infos().contains(QLatin1String(MessageNames::StatusCheckAuth)));
+}
+
+void TestTcpServer::clientLeavesWhileCommandWaits_data()
+{
+    QTest::addColumn<QString>("info");
+    QTest::addColumn<bool>("abortive");
+    // Commands whose handlers wait for the backend (or an external program)
+    // in a nested event loop, as the backend layer does.
+    QTest::newRow("GETPROFILES, closed") << QStringLiteral("GETPROFILES") << false;
+    QTest::newRow("GETPROFILES, reset") << QStringLiteral("GETPROFILES") << true;
+    QTest::newRow("SENDDEBUGINFO, closed") << QStringLiteral("SENDDEBUGINFO") << false;
+    QTest::newRow("CHECKPIN, closed") << QStringLiteral("CHECKPIN") << false;
+    QTest::newRow("CHECKAUTH, reset") << QStringLiteral("CHECKAUTH") << true;
+}
+
+void TestTcpServer::clientLeavesWhileCommandWaits()
+{
+    QFETCH(QString, info);
+    QFETCH(bool, abortive);
+
+    TcpServer server(0);
+    server.setSignInStoredCheck([] { return false; });
+    int waits = 0;
+    bool sawLeave = false;
+    // The client leaves while the handler waits in its nested loop.
+    std::function<void()> leave;
+    // The handler waits until the server has seen the client go (and
+    // deferred deletions have run inside the wait), then answers.
+    const auto waitThenAnswer = [&](const std::function<void()>& answer) {
+        ++waits;
+        QEventLoop wait;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &wait, [&] {
+            if (!leave || server.clientCount() == 0) {
+                sawLeave = sawLeave || leave;
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                wait.quit();
+            }
+        });
+        poll.start(5);
+        if (leave)
+            QTimer::singleShot(0, &wait, leave);
+        QTimer::singleShot(10000, &wait, &QEventLoop::quit);
+        wait.exec();
+        leave = nullptr;
+        answer();
+    };
+    connect(&server, &TcpServer::signalGetProfiles, &server,
+            [&] { waitThenAnswer([&] { server.slotProfiles(QJsonObject{{"profiles", QJsonArray()}}); }); });
+    connect(&server, &TcpServer::signalSendDebugInfo, &server, [&] { waitThenAnswer([] {}); });
+    connect(&server, &TcpServer::signalCheckPin, &server, [&](const QJsonObject&) {
+        waitThenAnswer([&] { server.slotStatusCheckPin(QJsonObject{{"status", 1}}); });
+    });
+    connect(&server, &TcpServer::signalCheckAuth, &server, [&](const QJsonObject&) {
+        waitThenAnswer([&] { server.slotStatusCheckAuth(QJsonObject{{"status", 1}}); });
+    });
+    auto leaving = std::make_unique<ControlTestClient>();
+    QVERIFY(leaving->connectTo(server.serverPort()));
+    leaving->send(QLatin1String(MessageNames::HelloSupport));
+    QTRY_COMPARE(leaving->messages.size(), 1);
+    leave = [&] {
+        if (abortive)
+            leaving->socket.abort();
+        else
+            leaving->socket.disconnectFromHost();
+    };
+    leaving->send(info, QJsonObject{{"pin_code", "1234"}, {"login", "a"}, {"password", "b"}});
+    QTRY_COMPARE(waits, 1);
+    QTRY_VERIFY(sawLeave);
+    QTRY_COMPARE(server.clientCount(), 0);
+    // The late answer went nowhere, and the next client is served.
+    ControlTestClient next;
+    QVERIFY(next.connectTo(server.serverPort()));
+    next.send(QLatin1String(MessageNames::HelloSupport));
+    next.send(QLatin1String(MessageNames::GetProfiles));
+    QTRY_COMPARE(waits, 2);
+    QTRY_COMPARE(next.infos(), (QStringList{QLatin1String(MessageNames::HelloAgent),
+                                            QLatin1String(MessageNames::Profiles)}));
 }
 
 void TestTcpServer::commandBeforeGreetingIsBadHeader()
@@ -1021,4 +1101,4 @@ void TestTcpServer::excessConnectionsAreRefused()
 }
 
 QTEST_GUILESS_MAIN(TestTcpServer)
-#include "TestTcpServer.moc"
+#include "tst_tcpserver.moc"
