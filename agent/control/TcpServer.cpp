@@ -414,8 +414,11 @@ void TcpServer::slotNewConnection()
                 qCWarning(local_socket) << "TOO MANY CLIENTS NOT GREETED, OLDEST CLOSED";
             ++refusedWhileFull;
             ++refusedTotal;
+            // Making room is not the pressure ending: no count line for it.
+            evicting = true;
             if (oldest)
                 drop(oldest, nullptr);
+            evicting = false;
         }
         qCInfo(local_socket) << "CLIENT CONNECTION";
         socket->setReadBufferSize(readBufferLimit);
@@ -481,7 +484,7 @@ void TcpServer::release(quint64 id)
     if (it == clients.end() || (*it)->busy > 0)
         return;
     clients.erase(it);
-    if (refusedWhileFull > 0 && clientCount(0) < maxUngreetedClients && clientCount() < maxClients) {
+    if (!evicting && refusedWhileFull > 0 && clientCount(0) < maxUngreetedClients && clientCount() < maxClients) {
         qCWarning(local_socket).noquote()
             << QStringLiteral("CONNECTIONS REFUSED WHILE FULL: %1").arg(refusedWhileFull);
         refusedWhileFull = 0;

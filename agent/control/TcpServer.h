@@ -228,6 +228,7 @@ private:
     int idleTimeoutMs = defaultIdleTimeoutMs;
     qint64 refusedWhileFull = 0; // since the limit was last reached
     qint64 refusedTotal = 0;
+    bool evicting = false;
     std::function<bool()> signInStored;
     std::function<PinGuard::State()> loadGuard;
     std::function<void(const PinGuard::State&)> storeGuard;
