@@ -166,7 +166,16 @@ gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
 # The sign-in waits 4 s for a slow backend; clients that connect meanwhile
 # are taken and answered, and the sign-in's answer reaches its own client.
 cv-admin faults-add '{"http":[{"path":"/api/token/by-password/","method":"POST","action":"delay","delay_ms":4000,"count":1}]}' >/dev/null
-"$ctl" --timeout 60000 send CHECKAUTH '{"login":"demo","password":"demo-password"}' >"$run/signin.out" 2>&1 &
+# A PIN that nobody signed in for is refused, and answered.
+check "CREATEPIN without a sign-in on its connection is refused" \
+    contains "$("$ctl" send CREATEPIN '{"pin_code":"9999"}')" '{"data":{"status":2},"info":"STATUSCREATEPIN"}'
+# A web page's POST to the control port is closed at its first bytes.
+check "an HTTP request to the control port is closed unanswered" \
+    equals "$(curl -sS --max-time 3 -o /dev/null -w '%{http_code}' -H 'Content-Type: text/plain' \
+        --data-binary @/dev/null http://127.0.0.1:49101/ 2>/dev/null)" "000"
+# Sign-in and PIN on one connection, as the tray program does them.
+session '[["HELLOSUPPORT",null,"HELLOAGENT"],["CHECKAUTH",{"login":"demo","password":"demo-password"},"STATUSCHECKAUTH"],
+    ["CREATEPIN",{"pin_code":"4321"},"STATUSCREATEPIN"]]' >"$run/signin.out" 2>&1 &
 signin_pid=$!
 sleep 1
 waiting=""
@@ -180,7 +189,8 @@ for i in 1 2 3 4; do
 done
 wait $signin_pid
 check "sign-in over the control channel, answered to its own client" contains "$(cat "$run/signin.out")" '"status":1'
-check "PIN created" contains "$("$ctl" --timeout 60000 send CREATEPIN '{"pin_code":"4321"}')" '"status":1'
+check "PIN created on the sign-in's connection" \
+    contains "$(cat "$run/signin.out")" '{"data":{"status":1},"info":"STATUSCREATEPIN"}'
 check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
 ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
 "$ctl" send STATUSFILTERINGLOCAL '{"status":0}' >/dev/null
