@@ -484,7 +484,8 @@ void TcpServer::release(quint64 id)
     if (it == clients.end() || (*it)->busy > 0)
         return;
     clients.erase(it);
-    if (!evicting && refusedWhileFull > 0 && clientCount(0) < maxUngreetedClients && clientCount() < maxClients) {
+    if (!evicting && refusedWhileFull > 0 && clientCount(0) < maxUngreetedClients &&
+        clientCount() < maxClients) {
         qCWarning(local_socket).noquote()
             << QStringLiteral("CONNECTIONS REFUSED WHILE FULL: %1").arg(refusedWhileFull);
         refusedWhileFull = 0;
@@ -751,15 +752,15 @@ void TcpServer::analysisReceivedMessage(Clients* client, const QJsonObject& obje
     // A PIN may be created right after a sign-in on the same connection
     // (nobody else has started one since), or, for a PIN change, by a
     // connection that gave the PIN while sign-in data is stored.
-    const bool stored = signInStored();
-    const bool mayCreatePin =
-        (client->signedInHere && signInHolder == id) || (client->pinConfirmed && stored);
-    if (isCreatePin && !mayCreatePin) {
+    // Whether sign-in data is stored is read from the settings store: only
+    // where it matters.
+    const auto stored = [this] { return signInStored(); };
+    if (isCreatePin && !(client->signedInHere && signInHolder == id) && !(client->pinConfirmed && stored())) {
         qCWarning(local_socket) << "CREATEPIN REFUSED: NO SIGN-IN ON THIS CONNECTION";
         sendDirect(client, MessageNames::StatusCreatePin, QJsonObject{{QStringLiteral("status"), 2}});
         return;
     }
-    if (PinGuard::needsPin(info) && !isCreatePin && !client->pinConfirmed && stored) {
+    if (PinGuard::needsPin(info) && !isCreatePin && !client->pinConfirmed && stored()) {
         qCWarning(local_socket).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, IGNORED" << info;
         // A sign-in is answered all the same, so that nobody waits for it.
         if (isCheckAuth)

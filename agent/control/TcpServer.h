@@ -64,8 +64,9 @@ public:
     static constexpr int defaultSilenceTimeoutMs = 30000;
     // The first frame must be a greeting and arrive within this time.
     static constexpr int defaultGreetingTimeoutMs = 5000;
-    // A support client that sends no command for this long is closed.
-    static constexpr int defaultIdleTimeoutMs = 60000;
+    // A support client that sends no command for this long is closed (longer
+    // than the minute "corvanectl listen 60" waits for messages).
+    static constexpr int defaultIdleTimeoutMs = 90000;
     // A control port that cannot be bound is tried again at this interval.
     static constexpr int defaultBindRetryMs = 2000;
     // Connections per class. Together they make the most the server holds; the
