@@ -155,8 +155,7 @@ TcpServer::TcpServer(quint16 port, QObject* parent)
     storeGuard = [](const PinGuard::State& state) {
         UserData::setPinLockOut(state.wrongInRow, state.lockOuts, state.lockedUntilMs);
     };
-    guard = PinGuard(loadGuard(), wallClock());
-    saveGuard();
+    loadPinGuard();
     // slotNewConnection takes every pending connection at once; a larger
     // limit only matters where the listener's notifications arrive late (a
     // command waiting for the backend), and then Qt must not stop taking
@@ -255,8 +254,16 @@ void TcpServer::setPinGuardStore(std::function<PinGuard::State()> load,
 {
     loadGuard = std::move(load);
     storeGuard = std::move(store);
-    guard = PinGuard(loadGuard(), wallClock());
-    saveGuard();
+    loadPinGuard();
+}
+
+void TcpServer::loadPinGuard()
+{
+    const PinGuard::State stored = loadGuard();
+    guard = PinGuard(stored, wallClock());
+    // Written back only when it had to be repaired.
+    if (guard.state() != stored)
+        saveGuard();
 }
 
 void TcpServer::setWallClock(std::function<qint64()> clockMs)

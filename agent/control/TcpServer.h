@@ -210,6 +210,7 @@ private:
     void drop(Clients* client, const char* why);
     void release(quint64 id);
     void refuse(QTcpSocket* socket);
+    void loadPinGuard();
     void saveGuard();
     qint64 monotonicMs() const { return clock.elapsed(); }
 
