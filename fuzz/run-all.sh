@@ -49,7 +49,7 @@ command -v clang++-14 >/dev/null 2>&1 || { echo "clang++-14 is missing (apt-get 
 printf 'int main(){}\n' | clang++-14 -x c++ -fsanitize=fuzzer-no-link -c -o /dev/null - 2>/dev/null ||
     { echo "clang-14 cannot build fuzzers here" >&2; exit 77; }
 
-all="fuzz_frame_reader fuzz_dot_doh_stream fuzz_blockpage_request fuzz_answer_parser fuzz_settings_readers fuzz_dns_wire"
+all="fuzz_frame_reader fuzz_control_server fuzz_dot_doh_stream fuzz_blockpage_request fuzz_answer_parser fuzz_settings_readers fuzz_dns_wire"
 targets=${*:-$all}
 if [ $plain = 1 ]; then
     build=${build:-$root/build-fuzz-plain}
@@ -79,6 +79,7 @@ cmake --build "$build" -j "$jobs" --target $targets >"$build/build.log" 2>&1 ||
 folder_of() {
     case "$1" in
     fuzz_frame_reader) echo control ;;
+    fuzz_control_server) echo control_server ;;
     fuzz_dot_doh_stream) echo stream ;;
     fuzz_blockpage_request) echo blockpage ;;
     fuzz_answer_parser) echo backend ;;

@@ -5,15 +5,17 @@
 #include "MessageNames.h"
 #include "UserData.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
-#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QTimerEvent>
+#include <QtEndian>
 
 #include <algorithm>
 
@@ -140,33 +142,29 @@ int textSize(const QJsonObject& envelope)
 } // namespace
 
 TcpServer::TcpServer(quint16 port, QObject* parent)
-    : QObject(parent), server(new QTcpServer(this)), serverV6(new QTcpServer(this))
+    : QObject(parent), server(new QTcpServer(this)), serverV6(new QTcpServer(this)), wantedPort(port)
 {
     clock.start();
     signInStored = [] { return UserData::checkAuthData(); };
+    wallClock = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    loadGuard = [] {
+        PinGuard::State state;
+        UserData::getPinLockOut(state.wrongInRow, state.lockOuts, state.lockedUntilMs);
+        return state;
+    };
+    storeGuard = [](const PinGuard::State& state) {
+        UserData::setPinLockOut(state.wrongInRow, state.lockOuts, state.lockedUntilMs);
+    };
+    loadPinGuard();
     // slotNewConnection takes every pending connection at once; a larger
     // limit only matters where the listener's notifications arrive late (a
     // command waiting for the backend), and then Qt must not stop taking
     // connections from the system's queue after the second one.
     server->setMaxPendingConnections(maxClients);
     serverV6->setMaxPendingConnections(maxClients);
-    // Loopback only: whoever reaches this port may switch filtering off or
-    // sign the machine out, so it must not be reachable from the network.
-    if (!server->listen(QHostAddress::LocalHost, port)) {
-        qCCritical(local_socket).noquote()
-            << QStringLiteral("Unable to start server:") + server->errorString();
-        server->close();
-        serverV6->close();
-        return;
-    }
-    if (serverV6->listen(QHostAddress::LocalHostIPv6, server->serverPort())) {
-        connect(serverV6, &QTcpServer::newConnection, this, &TcpServer::slotNewConnection);
-    } else {
-        qCWarning(local_socket).noquote()
-            << QStringLiteral("Unable to listen on ::1:") + serverV6->errorString();
-        serverV6->close();
-    }
     connect(server, &QTcpServer::newConnection, this, &TcpServer::slotNewConnection);
+    connect(serverV6, &QTcpServer::newConnection, this, &TcpServer::slotNewConnection);
+    tryBind();
     qCInfo(local_socket) << "CREATE";
 }
 
@@ -178,8 +176,105 @@ TcpServer::~TcpServer()
         if (client->socket)
             client->socket->disconnect(this);
     }
-    currentClient = nullptr;
+    currentId = 0;
     clients.clear();
+}
+
+bool TcpServer::listenOn(QTcpServer* listener, const QHostAddress& address, quint16 port)
+{
+    if (listener->isListening())
+        return true;
+    if (listener->listen(address, port))
+        return true;
+    listener->close();
+    return false;
+}
+
+void TcpServer::tryBind()
+{
+    // Loopback only: whoever reaches this port may switch filtering off or
+    // sign the machine out, so it must not be reachable from the network.
+    // A port that another program holds is not given up: whoever holds it
+    // would receive the PINs and passwords meant for the agent, so the agent
+    // keeps trying until the port is its own, and says so once each way.
+    ++bindAttempts;
+    const bool wasListening = server->isListening();
+    if (!listenOn(server, QHostAddress::LocalHost, wantedPort)) {
+        if (bindAttempts == 1) {
+            qCCritical(local_socket).noquote()
+                << QStringLiteral("Unable to start server:") + server->errorString();
+            qCCritical(local_socket).noquote()
+                << QStringLiteral("CONTROL PORT %1 TAKEN, RETRYING EVERY %2 MS")
+                       .arg(wantedPort)
+                       .arg(bindRetryMs);
+        }
+        if (!bindRetry.isActive())
+            bindRetry.start(bindRetryMs, this);
+        return;
+    }
+    if (!wasListening && bindAttempts > 1) {
+        qCWarning(local_socket).noquote() << QStringLiteral("CONTROL PORT %1 BOUND AFTER %2 ATTEMPTS")
+                                                 .arg(server->serverPort())
+                                                 .arg(bindAttempts);
+    }
+    bool retryV6 = false;
+    if (!serverV6->isListening() && !listenOn(serverV6, QHostAddress::LocalHostIPv6, server->serverPort())) {
+        // No IPv6 loopback is no reason to retry; a taken ::1 port is.
+        retryV6 = serverV6->serverError() == QAbstractSocket::AddressInUseError;
+        if (!wasListening)
+            qCWarning(local_socket).noquote()
+                << QStringLiteral("Unable to listen on ::1:") + serverV6->errorString();
+    }
+    if (retryV6) {
+        if (!bindRetry.isActive())
+            bindRetry.start(bindRetryMs, this);
+        return;
+    }
+    bindRetry.stop();
+}
+
+void TcpServer::setBindRetryMs(int intervalMs)
+{
+    bindRetryMs = intervalMs;
+    if (bindRetry.isActive())
+        bindRetry.start(bindRetryMs, this);
+}
+
+void TcpServer::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() == bindRetry.timerId()) {
+        tryBind();
+        return;
+    }
+    QObject::timerEvent(event);
+}
+
+void TcpServer::setPinGuardStore(std::function<PinGuard::State()> load,
+                                 std::function<void(const PinGuard::State&)> store)
+{
+    loadGuard = std::move(load);
+    storeGuard = std::move(store);
+    loadPinGuard();
+}
+
+void TcpServer::loadPinGuard()
+{
+    const PinGuard::State stored = loadGuard();
+    guard = PinGuard(stored, wallClock());
+    // Written back only when it had to be repaired.
+    if (guard.state() != stored)
+        saveGuard();
+}
+
+void TcpServer::setWallClock(std::function<qint64()> clockMs)
+{
+    wallClock = std::move(clockMs);
+}
+
+void TcpServer::saveGuard()
+{
+    if (storeGuard)
+        storeGuard(guard.state());
 }
 
 quint16 TcpServer::serverPort() const
@@ -192,6 +287,59 @@ bool TcpServer::isListening() const
     return server->isListening();
 }
 
+int TcpServer::clientCount() const
+{
+    return static_cast<int>(
+        std::count_if(clients.begin(), clients.end(),
+                      [](const std::unique_ptr<Clients>& c) { return !c->socket.isNull(); }));
+}
+
+int TcpServer::clientCount(int type) const
+{
+    return static_cast<int>(
+        std::count_if(clients.begin(), clients.end(), [type](const std::unique_ptr<Clients>& c) {
+            return !c->socket.isNull() && c->type == type;
+        }));
+}
+
+QString TcpServer::loggable(const QString& text, int limit)
+{
+    QString shown = text.left(limit);
+    // Never half of a surrogate pair at the cut.
+    if (!shown.isEmpty() && shown.at(shown.size() - 1).isHighSurrogate())
+        shown.chop(1);
+    for (QChar& c : shown) {
+        const QChar::Category category = c.category();
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F || category == QChar::Other_Control ||
+            category == QChar::Separator_Line || category == QChar::Separator_Paragraph ||
+            category == QChar::Other_Format)
+            c = QLatin1Char('?');
+    }
+    if (text.size() > shown.size())
+        shown += QStringLiteral("...");
+    return shown;
+}
+
+int TcpServer::classifyFirstBytes(const QByteArray& bytes)
+{
+    // What a browser sends first: a page's fetch or form reaches this port as
+    // an HTTP request, whose method reads as a huge frame length.
+    static const char* const methods[] = {"GET ", "POST", "PUT ", "OPTI", "HEAD",
+                                          "DELE", "PATC", "CONN", "TRAC"};
+    if (bytes.size() >= 4) {
+        for (const char* method : methods) {
+            if (bytes.startsWith(method))
+                return 2;
+        }
+    }
+    if (bytes.size() < 2)
+        return 0;
+    const quint16 length = qFromBigEndian<quint16>(bytes.constData());
+    // A greeting is a short string: its 4-byte count and a few dozen UTF-16 units.
+    if (length < 4 + 2 * 8 || length > maxGreetingFrameBytes)
+        return 3;
+    return 1;
+}
 QString TcpServer::shortenedMarker()
 {
     return QStringLiteral("[shortened]");
@@ -260,17 +408,43 @@ void TcpServer::slotNewConnection()
             refuse(socket);
             continue;
         }
+        // Connections that have not greeted have a class of their own: a
+        // burst of them closes the oldest of them, never a greeted client, and
+        // a newcomer (the tray program greets at once) still gets in.
+        if (clientCount(0) >= maxUngreetedClients) {
+            Clients* oldest = nullptr;
+            for (const auto& c : clients) {
+                if (c->socket && c->type == 0 && (!oldest || c->connectedAtMs < oldest->connectedAtMs))
+                    oldest = c.get();
+            }
+            if (refusedWhileFull == 0)
+                qCWarning(local_socket) << "TOO MANY CLIENTS NOT GREETED, OLDEST CLOSED";
+            ++refusedWhileFull;
+            ++refusedTotal;
+            // Making room is not the pressure ending: no count line for it.
+            evicting = true;
+            if (oldest)
+                drop(oldest, nullptr);
+            evicting = false;
+        }
         qCInfo(local_socket) << "CLIENT CONNECTION";
         socket->setReadBufferSize(readBufferLimit);
         auto client = std::make_unique<Clients>();
+        client->id = nextId++;
         client->socket = socket;
-        client->deadline = new QTimer(socket);
-        client->deadline->setSingleShot(true);
-        connect(client->deadline, &QTimer::timeout, this, [this, socket] { closeSilent(socket); });
+        client->connectedAtMs = monotonicMs();
+        client->reader.setMaxFrameBytes(maxClientFrameBytes);
+        auto* deadline = new QTimer(socket);
+        deadline->setSingleShot(true);
+        client->deadline = deadline;
+        const quint64 id = client->id;
+        connect(deadline, &QTimer::timeout, this, [this, id] { onDeadline(id); });
         connect(socket, &QTcpSocket::disconnected, this, &TcpServer::slotDisconnection);
         connect(socket, &QTcpSocket::readyRead, this, &TcpServer::slotReadClient);
         clients.push_back(std::move(client));
-        armDeadline(clients.back().get());
+        Clients* added = clients.back().get();
+        added->deadlineKind = GreetingDeadline;
+        deadline->start(greetingTimeoutMs);
     }
 }
 
@@ -289,18 +463,36 @@ void TcpServer::refuse(QTcpSocket* socket)
     delete socket;
 }
 
-void TcpServer::forget(QTcpSocket* socket)
+void TcpServer::drop(Clients* client, const char* why)
+{
+    if (why)
+        qCWarning(local_socket) << why;
+    client->queue.clear();
+    if (currentId == client->id)
+        currentId = 0;
+    if (signInHolder == client->id)
+        signInHolder = 0;
+    if (QTcpSocket* socket = client->socket) {
+        client->socket = nullptr;
+        socket->disconnect(this);
+        // Called from the socket's own signals too: its deletion waits for
+        // the event loop.
+        socket->abort();
+        socket->deleteLater();
+    }
+    if (client->busy == 0)
+        release(client->id);
+}
+
+void TcpServer::release(quint64 id)
 {
     const auto it = std::find_if(clients.begin(), clients.end(),
-                                 [socket](const std::unique_ptr<Clients>& c) { return c->socket == socket; });
-    if (it == clients.end())
+                                 [id](const std::unique_ptr<Clients>& c) { return c->id == id; });
+    if (it == clients.end() || (*it)->busy > 0)
         return;
-    if (currentClient == it->get())
-        currentClient = nullptr;
-    socket->disconnect(this);
     clients.erase(it);
-    socket->deleteLater();
-    if (refusedWhileFull > 0 && clientCount() < maxClients) {
+    if (!evicting && refusedWhileFull > 0 && clientCount(0) < maxUngreetedClients &&
+        clientCount() < maxClients) {
         qCWarning(local_socket).noquote()
             << QStringLiteral("CONNECTIONS REFUSED WHILE FULL: %1").arg(refusedWhileFull);
         refusedWhileFull = 0;
@@ -313,7 +505,7 @@ void TcpServer::slotDisconnection()
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    const Clients* client = findClient(socket);
+    Clients* client = findClient(socket);
     if (!client) {
         socket->deleteLater();
         return;
@@ -322,7 +514,9 @@ void TcpServer::slotDisconnection()
         qCInfo(local_socket) << "BYE GUI";
     else if (client->type == 2)
         qCInfo(local_socket) << "BYE SUPPORT";
-    forget(socket);
+    // A client leaving in the middle of its command is normal: the entry stays
+    // until the handler returns, and the late answer is dropped.
+    drop(client, nullptr);
 }
 
 void TcpServer::slotReadClient()
@@ -330,115 +524,290 @@ void TcpServer::slotReadClient()
     auto* socket = qobject_cast<QTcpSocket*>(sender());
     if (!socket)
         return;
-    QPointer<QTcpSocket> alive(socket);
-    // A handler may wait for the backend in a nested event loop; bytes that
-    // arrive meanwhile stay in the socket and are taken up by this loop.
-    while (alive && socket->bytesAvailable() > 0) {
-        Clients* client = findClient(socket);
-        if (!client) {
-            socket->readAll();
+    Clients* client = findClient(socket);
+    if (!client) {
+        socket->readAll();
+        return;
+    }
+    readFrom(client);
+}
+
+void TcpServer::readFrom(Clients* client)
+{
+    // Runs inside the socket's readyRead (or from the dispatcher): it only
+    // reads, checks and queues, and never calls out of this class, so nothing
+    // here can wait in a nested event loop with the socket's signal below.
+    QTcpSocket* socket = client->socket;
+    while (socket && socket->bytesAvailable() > 0 &&
+           static_cast<int>(client->queue.size()) < maxQueuedCommands) {
+        if (!client->greetingRead && client->reader.pendingBytes() == 0) {
+            const QByteArray head = socket->peek(4);
+            const int kind = classifyFirstBytes(head);
+            if (kind == 2) {
+                drop(client, "HTTP REQUEST ON THE CONTROL PORT, CLOSING");
+                return;
+            }
+            if (kind == 3) {
+                drop(client, "NOT A GREETING, CLOSING");
+                return;
+            }
+            if (kind == 0 && socket->bytesAvailable() < 4)
+                break;
+        }
+        // Never more than one frame's worth of bytes ahead of the queue.
+        const QVector<QString> texts = client->reader.feed(socket->read(readBufferLimit));
+        for (const QString& text : texts) {
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+            const QJsonValue info = document.object().value(QStringLiteral("info"));
+            if (error.error != QJsonParseError::NoError || !document.isObject() || !info.isString()) {
+                drop(client, "BAD FRAME, CLOSING: not a JSON object with a name");
+                return;
+            }
+            const QString name = info.toString();
+            const bool greeting = name == QLatin1String(MessageNames::HelloGui) ||
+                                  name == QLatin1String(MessageNames::HelloSupport);
+            if (!client->greetingRead) {
+                if (!greeting) {
+                    qCWarning(local_socket).noquote() << "BAD HEADER" << loggable(name);
+                    drop(client, "NOT GREETED, CLOSING");
+                    return;
+                }
+                client->greetingRead = true;
+            }
+            client->queue.push_back(document.object());
+        }
+        if (client->reader.hasError()) {
+            drop(client, client->reader.error() == FrameReader::FrameTooLarge ? "FRAME TOO LARGE, CLOSING"
+                                                                              : "BAD FRAME, CLOSING");
             return;
         }
-        const int droppedBefore = client->reader.droppedFrames();
-        const QVector<QString> messages = client->reader.feed(socket->read(readBufferLimit));
-        const int dropped = client->reader.droppedFrames() - droppedBefore;
-        if (dropped > 0)
-            qCWarning(local_socket).noquote() << "BAD FRAME, dropped:" << dropped;
-        for (const QString& message : messages) {
-            // The connection may have closed while a handler waited.
-            if (!alive || !findClient(socket))
-                return;
-            analysisReceivedMessage(message, socket);
-        }
     }
-    if (!alive)
-        return;
-    Clients* client = findClient(socket);
-    if (!client)
+    if (!client->socket)
         return;
     // Nothing half-read: give the reader's buffer back instead of keeping its
     // largest size for the life of the connection.
     if (client->reader.pendingBytes() == 0)
         client->reader.clear();
     armDeadline(client);
+    if (!client->queue.empty())
+        scheduleDispatch();
 }
 
-void TcpServer::analysisReceivedMessage(const QString& message, QTcpSocket* socket)
+void TcpServer::scheduleDispatch()
 {
-    Clients* client = findClient(socket);
-    if (!client)
+    if (dispatchScheduled)
         return;
-    const QJsonObject object = ControlFrame::parse(message);
-    const QString info = object.value(QStringLiteral("info")).toString();
-    currentClient = client;
+    dispatchScheduled = true;
+    QMetaObject::invokeMethod(this, &TcpServer::dispatchPending, Qt::QueuedConnection);
+}
+
+void TcpServer::dispatchPending()
+{
+    dispatchScheduled = false;
+    // Round by round, one command of each connection that is not in the
+    // middle of one; a bounded number per call, so that one client's flood
+    // does not hold the agent thread.
+    constexpr int budget = 256;
+    int done = 0;
+    bool progress = true;
+    while (progress && done < budget) {
+        progress = false;
+        std::vector<quint64> ids;
+        ids.reserve(clients.size());
+        for (const auto& c : clients)
+            ids.push_back(c->id);
+        for (const quint64 id : ids) {
+            Clients* client = findClient(id);
+            if (!client || !client->socket || client->busy > 0 || client->queue.empty())
+                continue;
+            const QJsonObject command = std::move(client->queue.front());
+            client->queue.pop_front();
+            runCommand(client, command);
+            progress = true;
+            ++done;
+            client = findClient(id);
+            if (!client)
+                continue;
+            if (!client->socket) {
+                release(id);
+                continue;
+            }
+            // Bytes left in the socket while the queue was full.
+            if (client->busy == 0 && client->socket->bytesAvailable() > 0)
+                readFrom(client);
+            if ((client = findClient(id)) && client->socket)
+                armDeadline(client, true);
+        }
+    }
+    for (const auto& c : clients) {
+        if (c->socket && c->busy == 0 && !c->queue.empty()) {
+            scheduleDispatch();
+            break;
+        }
+    }
+}
+
+void TcpServer::runCommand(Clients* client, const QJsonObject& object)
+{
+    const quint64 id = client->id;
+    ++client->busy;
+    client->lastCommandMs = monotonicMs();
+    currentId = id;
     // A command may wait for the backend in a nested event loop, during which
-    // other connections are taken and answered. Their handling makes them
-    // current; once it is over, the waiting command's connection is current
-    // again, so that its own answer reaches it and not the last newcomer.
-    const QPointer<QTcpSocket> outer = handling;
-    handling = socket;
-    const auto restore = qScopeGuard([this, outer] {
-        handling = outer;
-        if (Clients* waiting = outer ? findClient(outer) : nullptr)
-            currentClient = waiting;
-    });
+    // other connections are served. Their handling makes them current; once
+    // it is over, the waiting command's connection is current again (if it is
+    // still there), and its own answer reaches it and not the last newcomer.
+    const quint64 outer = handlingId;
+    handlingId = id;
+    if (client->deadline)
+        client->deadline->stop();
+    analysisReceivedMessage(client, object);
+    handlingId = outer;
+    if (Clients* waiting = outer ? findClient(outer) : nullptr) {
+        if (waiting->socket)
+            currentId = outer;
+    }
+    if (Clients* self = findClient(id))
+        --self->busy;
+}
+
+bool TcpServer::admit(Clients* client, int type)
+{
+    // The tray program has slots of its own, which support clients and
+    // connections that have not greeted cannot take. Anyone may greet as the
+    // tray program, though, so its slots are bounded too: when they are all
+    // taken, a new GUI greeting replaces the oldest GUI connection on which
+    // the PIN has not been given (the tray program reconnects by itself when
+    // it was the one replaced), and is closed when every GUI connection has
+    // given the PIN. A connection that proved the PIN is never displaced.
+    // Support clients (corvanectl, scripts) are short-lived: when their slots
+    // are taken, a new one replaces the one idle longest that is not in the
+    // middle of a command; idle ones are closed after a while anyway.
+    if (client->type == type)
+        return true;
+    const int limit = type == 1 ? maxGuiClients : maxSupportClients;
+    if (clientCount(type) < limit)
+        return true;
+    Clients* victim = nullptr;
+    for (const auto& c : clients) {
+        if (!c->socket || c->type != type || c.get() == client)
+            continue;
+        if (type == 1) {
+            if (c->pinConfirmed)
+                continue;
+            if (!victim || c->connectedAtMs < victim->connectedAtMs)
+                victim = c.get();
+        } else {
+            if (c->busy > 0 || !c->queue.empty())
+                continue;
+            if (!victim || c->lastCommandMs < victim->lastCommandMs)
+                victim = c.get();
+        }
+    }
+    ++refusedTotal;
+    if (!victim) {
+        drop(client, type == 1 ? "GUI SLOTS TAKEN, CLOSING" : "SUPPORT SLOTS TAKEN, CLOSING");
+        return false;
+    }
+    drop(victim, type == 1 ? "GUI SLOTS TAKEN, OLDEST GUI WITHOUT PIN CLOSED"
+                           : "SUPPORT SLOTS TAKEN, LONGEST IDLE CLOSED");
+    return true;
+}
+
+void TcpServer::greet(Clients* client, int type)
+{
+    if (!admit(client, type))
+        return;
+    client->type = type;
+    slotHello(client->socket);
+    if (type == 1)
+        emit signalConnectGui();
+    else
+        emit signalConnectSupport();
+}
+
+void TcpServer::analysisReceivedMessage(Clients* client, const QJsonObject& object)
+{
+    const QString info = object.value(QStringLiteral("info")).toString();
+    const quint64 id = client->id;
 
     if (info == QLatin1String(MessageNames::HelloGui)) {
         qCInfo(local_socket_get) << "HELLO GUI";
-        client->type = 1;
-        slotHello(socket);
-        emit signalConnectGui();
+        greet(client, 1);
         return;
     }
     if (info == QLatin1String(MessageNames::HelloSupport)) {
         qCInfo(local_socket_get) << "HELLO SUPPORT";
-        client->type = 2;
-        slotHello(socket);
-        emit signalConnectSupport();
+        greet(client, 2);
         return;
     }
-    if (client->type == 0) {
-        qCWarning(local_socket).noquote() << "BAD HEADER" << info;
+    const Command* command =
+        std::find_if(std::begin(commands), std::end(commands),
+                     [&info](const Command& c) { return info == QLatin1String(c.name); });
+    if (command == std::end(commands)) {
+        // A peer that sends what no client of ours sends is not one of ours,
+        // and the next line it would make us write must not be written.
+        qCWarning(local_socket).noquote() << "BAD HEADER" << loggable(info);
+        drop(client, "UNKNOWN COMMAND, CLOSING");
         return;
     }
-    for (const Command& command : commands) {
-        if (info != QLatin1String(command.name))
-            continue;
-        qCInfo(local_socket_get).noquote() << info;
-        if (PinGuard::needsPin(info) && !client->pinConfirmed && signInStored()) {
-            qCWarning(local_socket).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, IGNORED" << info;
+    qCInfo(local_socket_get).noquote() << info;
+    const bool isCheckAuth = info == QLatin1String(MessageNames::CheckAuth);
+    const bool isCreatePin = info == QLatin1String(MessageNames::CreatePin);
+    const bool isCheckPin = info == QLatin1String(MessageNames::CheckPin);
+    // A PIN may be created right after a sign-in on the same connection
+    // (nobody else has started one since), or, for a PIN change, by a
+    // connection that gave the PIN while sign-in data is stored.
+    // Whether sign-in data is stored is read from the settings store: only
+    // where it matters.
+    const auto stored = [this] { return signInStored(); };
+    if (isCreatePin && !(client->signedInHere && signInHolder == id) && !(client->pinConfirmed && stored())) {
+        qCWarning(local_socket) << "CREATEPIN REFUSED: NO SIGN-IN ON THIS CONNECTION";
+        sendDirect(client, MessageNames::StatusCreatePin, QJsonObject{{QStringLiteral("status"), 2}});
+        return;
+    }
+    if (PinGuard::needsPin(info) && !isCreatePin && !client->pinConfirmed && stored()) {
+        qCWarning(local_socket).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, IGNORED" << info;
+        // A sign-in is answered all the same, so that nobody waits for it.
+        if (isCheckAuth)
+            sendDirect(client, MessageNames::StatusCheckAuth, QJsonObject{{QStringLiteral("status"), 0}});
+        return;
+    }
+    if (isCheckPin) {
+        const qint64 now = wallClock();
+        if (guard.settle(now))
+            saveGuard();
+        if (guard.isLockedOut(now)) {
+            qCWarning(local_socket).noquote()
+                << "PIN LOCKED OUT, NOT CHECKED; seconds left:" << (guard.remainingMs(now) + 999) / 1000;
+            sendDirect(client, MessageNames::StatusCheckPin, QJsonObject{{QStringLiteral("status"), 0}});
             return;
         }
-        if (info == QLatin1String(MessageNames::CheckPin)) {
-            const qint64 now = clock.elapsed();
-            if (guard.isLockedOut(now)) {
-                qCWarning(local_socket).noquote()
-                    << "PIN LOCKED OUT, NOT CHECKED; seconds left:" << (guard.remainingMs(now) + 999) / 1000;
-                sendReply(MessageNames::StatusCheckPin, QJsonObject{{QStringLiteral("status"), 0}});
-                return;
-            }
-        }
-        // The answer comes back through slotStatusCheckPin / slotStatusCreatePin
-        // while the signal is handled. A right PIN waits for the backend, and
-        // another connection's check may run inside that wait: each check
-        // keeps its own asker and puts the outer one back.
-        const bool pinCommand =
-            info == QLatin1String(MessageNames::CheckPin) || info == QLatin1String(MessageNames::CreatePin);
-        QPointer<QTcpSocket>& asker = info == QLatin1String(MessageNames::CheckPin) ? pinAsker : pinCreator;
-        const QPointer<QTcpSocket> outer = asker;
-        if (pinCommand)
-            asker = socket;
-        if (command.withData) {
-            const QJsonValue data = object.value(QStringLiteral("data"));
-            emit(this->*command.withData)(data.isObject() ? data.toObject() : QJsonObject());
-        } else {
-            emit(this->*command.plain)();
-        }
-        if (pinCommand)
-            asker = outer;
-        return;
     }
-    qCWarning(local_socket).noquote() << "BAD HEADER" << info;
+    if (isCheckAuth) {
+        // A sign-in forgets the previous one at once, whoever started it.
+        client->signedInHere = false;
+        signInHolder = 0;
+    }
+    if (info == QLatin1String(MessageNames::Logout))
+        signInHolder = 0;
+    // The answer comes back through the status slots while the signal is
+    // handled. A sign-in or a right PIN waits for the backend, and another
+    // connection's command may run inside that wait: each keeps its own asker
+    // and puts the outer one back.
+    quint64* asker = isCheckAuth ? &authAsker : isCheckPin ? &pinAsker : isCreatePin ? &pinCreator : nullptr;
+    const quint64 outerAsker = asker ? *asker : 0;
+    if (asker)
+        *asker = id;
+    if (command->withData) {
+        const QJsonValue data = object.value(QStringLiteral("data"));
+        emit(this->*command->withData)(data.isObject() ? data.toObject() : QJsonObject());
+    } else {
+        emit(this->*command->plain)();
+    }
+    if (asker)
+        *asker = outerAsker;
 }
 
 void TcpServer::slotHello(QTcpSocket* client)
@@ -449,6 +818,11 @@ void TcpServer::slotHello(QTcpSocket* client)
     sendToClient(ControlFrame::envelope(QLatin1String(MessageNames::HelloAgent)), entry);
 }
 
+bool TcpServer::maySeeAccount(const Clients* client) const
+{
+    return client->pinConfirmed || !signInStored();
+}
+
 void TcpServer::sendToClient(const QJsonObject& envelope, Clients* client)
 {
     if (!client) {
@@ -456,6 +830,16 @@ void TcpServer::sendToClient(const QJsonObject& envelope, Clients* client)
         return;
     }
     const QString info = envelope.value(QStringLiteral("info")).toString();
+    QTcpSocket* socket = client->socket;
+    if (!socket) {
+        // Left while its command waited: nobody is there to read the answer.
+        qCInfo(local_socket_send).noquote() << "CLIENT GONE, DROPPED" << info;
+        return;
+    }
+    if (PinGuard::showsAccount(info) && !maySeeAccount(client)) {
+        qCDebug(local_socket_send).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, NOT SENT" << info;
+        return;
+    }
     bool shortened = false;
     const QJsonObject fitted = fitToFrame(envelope, shortened);
     const QByteArray frame = ControlFrame::encode(fitted);
@@ -468,8 +852,7 @@ void TcpServer::sendToClient(const QJsonObject& envelope, Clients* client)
         qCCritical(local_socket_send).noquote() << "MESSAGE TOO LARGE, DROPPED" << info;
         return;
     }
-    QTcpSocket* socket = client->socket;
-    if (!socket || !socket->isOpen() || socket->state() != QAbstractSocket::ConnectedState) {
+    if (!socket->isOpen() || socket->state() != QAbstractSocket::ConnectedState) {
         qCCritical(local_socket_send) << "CLIENT UNAVAILABLE";
         return;
     }
@@ -484,13 +867,25 @@ void TcpServer::sendToClient(const QJsonObject& envelope, Clients* client)
     socket->write(frame);
 }
 
+TcpServer::Clients* TcpServer::replyTarget() const
+{
+    return findClient(handlingId ? handlingId : currentId);
+}
+
 void TcpServer::sendReply(const char* info, const QJsonObject& data)
 {
-    sendToClient(ControlFrame::envelope(QLatin1String(info), data), currentClient);
+    sendToClient(ControlFrame::envelope(QLatin1String(info), data), replyTarget());
+}
+
+void TcpServer::sendDirect(Clients* client, const char* info, const QJsonObject& data)
+{
+    sendToClient(ControlFrame::envelope(QLatin1String(info), data), client);
 }
 
 TcpServer::Clients* TcpServer::findClient(const QTcpSocket* socket) const
 {
+    if (!socket)
+        return nullptr;
     for (const auto& client : clients) {
         if (client->socket == socket)
             return client.get();
@@ -498,30 +893,70 @@ TcpServer::Clients* TcpServer::findClient(const QTcpSocket* socket) const
     return nullptr;
 }
 
-void TcpServer::armDeadline(Clients* client)
+TcpServer::Clients* TcpServer::findClient(quint64 id) const
 {
-    // Waiting for a greeting or for the rest of a frame has a deadline; a
-    // greeted client with nothing pending may stay idle as long as it likes.
-    const bool waiting = client->type == 0 || client->reader.pendingBytes() > 0;
-    if (!waiting) {
-        client->deadline->stop();
-        return;
+    if (id == 0)
+        return nullptr;
+    for (const auto& client : clients) {
+        if (client->id == id)
+            return client.get();
     }
-    if (!client->deadline->isActive())
-        client->deadline->start(silenceTimeoutMs);
+    return nullptr;
 }
 
-void TcpServer::closeSilent(QTcpSocket* socket)
+void TcpServer::armDeadline(Clients* client, bool commandDone)
 {
-    Clients* client = findClient(socket);
-    if (!client)
+    QTimer* deadline = client->deadline;
+    if (!deadline)
         return;
-    qCWarning(local_socket).noquote()
-        << (client->type == 0 ? "CLIENT DID NOT GREET, CLOSING" : "FRAME NOT COMPLETED, CLOSING");
-    socket->abort();
-    // abort() reports the disconnection itself when the socket was connected;
-    // make sure the entry goes in any case.
-    forget(socket);
+    // The greeting deadline runs from the connection's start and is not
+    // moved by bytes that are no greeting.
+    if (!client->greetingRead)
+        return;
+    int kind = NoDeadline;
+    int timeout = 0;
+    if (client->busy > 0 || !client->queue.empty()) {
+        kind = NoDeadline;
+    } else if (client->reader.pendingBytes() > 0) {
+        kind = FrameDeadline;
+        timeout = silenceTimeoutMs;
+    } else if (client->type == 2 || client->type == 0) {
+        // A support client is idle from its last command (a greeting counts);
+        // bytes that complete no command do not keep it.
+        kind = IdleDeadline;
+        timeout = idleTimeoutMs;
+    }
+    if (kind == NoDeadline) {
+        deadline->stop();
+        client->deadlineKind = NoDeadline;
+        return;
+    }
+    if (deadline->isActive() && client->deadlineKind == kind && !(commandDone && kind == IdleDeadline))
+        return;
+    client->deadlineKind = kind;
+    deadline->start(timeout);
+}
+
+void TcpServer::onDeadline(quint64 id)
+{
+    Clients* client = findClient(id);
+    if (!client || !client->socket || client->busy > 0)
+        return;
+    switch (client->deadlineKind) {
+    case GreetingDeadline:
+        drop(client, "CLIENT DID NOT GREET, CLOSING");
+        break;
+    case FrameDeadline:
+        drop(client, "FRAME NOT COMPLETED, CLOSING");
+        break;
+    case IdleDeadline:
+        if (client->type == 1)
+            return;
+        drop(client, "SUPPORT CLIENT IDLE, CLOSING");
+        break;
+    default:
+        break;
+    }
 }
 
 void TcpServer::slotVersions(const QJsonObject& data)
@@ -566,34 +1001,51 @@ void TcpServer::slotDebug(const QJsonObject& data)
 
 void TcpServer::slotStatusCheckAuth(const QJsonObject& data)
 {
+    // Only a sign-in asked for on this port makes a connection the one that
+    // may create the PIN (the command-line sign-in answers here too).
+    if (Clients* asker = findClient(authAsker)) {
+        const bool signedIn = data.value(QLatin1String("status")).toInt() == 1;
+        asker->signedInHere = signedIn;
+        signInHolder = signedIn && asker->socket ? asker->id : 0;
+        sendDirect(asker, MessageNames::StatusCheckAuth, data);
+        return;
+    }
     sendReply(MessageNames::StatusCheckAuth, data);
 }
 
 void TcpServer::slotStatusCreatePin(const QJsonObject& data)
 {
-    Clients* creator = pinCreator ? findClient(pinCreator) : nullptr;
-    if (creator && data.value(QLatin1String("status")).toInt() == 1)
-        creator->pinConfirmed = true;
+    if (Clients* creator = findClient(pinCreator)) {
+        if (data.value(QLatin1String("status")).toInt() == 1) {
+            creator->pinConfirmed = true;
+            creator->signedInHere = false;
+            signInHolder = 0;
+        }
+        sendDirect(creator, MessageNames::StatusCreatePin, data);
+        return;
+    }
     sendReply(MessageNames::StatusCreatePin, data);
 }
 
 void TcpServer::slotStatusCheckPin(const QJsonObject& data)
 {
-    // Only a check asked for on this port counts towards the limit.
-    if (pinAsker) {
-        Clients* asker = findClient(pinAsker);
+    // Only a check asked for on this port counts towards the limit; one whose
+    // client left while it waited counts all the same.
+    if (Clients* asker = findClient(pinAsker)) {
         const int status = data.value(QLatin1String("status")).toInt();
         if (status == 0 || status == 2) {
-            guard.wrongPin(clock.elapsed());
+            guard.wrongPin(wallClock());
             qCWarning(local_socket) << "WRONG PIN, in a row:" << guard.wrongInRow();
         } else {
             // 3 and 4 follow a right PIN too (the service refused the machine
             // or could not be reached); the GUI answers 3 with a logout, so
             // the connection has proven the PIN all the same.
             guard.rightPin();
-            if (asker)
-                asker->pinConfirmed = true;
+            asker->pinConfirmed = true;
         }
+        saveGuard();
+        sendDirect(asker, MessageNames::StatusCheckPin, data);
+        return;
     }
     sendReply(MessageNames::StatusCheckPin, data);
 }

@@ -412,6 +412,35 @@ void UserData::setCoordGui(const QJsonObject& coordinates)
     store->sync();
 }
 
+void UserData::getPinLockOut(int& wrongInRow, int& lockOuts, qint64& lockedUntilMs)
+{
+    auto store = openStore();
+    store->beginGroup(groupControl);
+    const auto number = [&store](const QString& key) {
+        bool ok = false;
+        const qint64 value = store->value(key, QString()).toString().toLongLong(&ok);
+        return ok ? value : 0;
+    };
+    const qint64 wrong = number(QStringLiteral("PIN_WRONG_COUNT"));
+    const qint64 series = number(QStringLiteral("PIN_LOCKOUT_COUNT"));
+    lockedUntilMs = number(QStringLiteral("PIN_LOCKOUT_END"));
+    store->endGroup();
+    wrongInRow = static_cast<int>(qBound<qint64>(0, wrong, 1000000));
+    lockOuts = static_cast<int>(qBound<qint64>(0, series, 1000000));
+}
+
+void UserData::setPinLockOut(int wrongInRow, int lockOuts, qint64 lockedUntilMs)
+{
+    auto store = openStore();
+    store->beginGroup(groupControl);
+    // Decimal text, like the other numbers of the group.
+    store->setValue(QStringLiteral("PIN_WRONG_COUNT"), QString::number(wrongInRow));
+    store->setValue(QStringLiteral("PIN_LOCKOUT_COUNT"), QString::number(lockOuts));
+    store->setValue(QStringLiteral("PIN_LOCKOUT_END"), QString::number(lockedUntilMs));
+    store->endGroup();
+    store->sync();
+}
+
 // ---- USER ----
 
 qint64 UserData::tokenFromStored(const QVariant& stored)

@@ -58,6 +58,11 @@ public:
     static void setNoAdWork(bool noAd);
     // AD mode: the machine is in a directory domain and the mode is not switched off.
     static bool isAdMode();
+    // The control server's PIN guard, kept across restarts: wrong PINs in a
+    // row, lock-outs in the current series and the end of the last one (ms
+    // since the epoch). Missing or unreadable values read as 0.
+    static void getPinLockOut(int& wrongInRow, int& lockOuts, qint64& lockedUntilMs);
+    static void setPinLockOut(int wrongInRow, int lockOuts, qint64 lockedUntilMs);
 
     // CONTROL/NETWORK_INTER
     static QMap<QString, NetInter> getNetworkInterfaces();

@@ -146,33 +146,54 @@ void TestControlFrame::nullString()
 void TestControlFrame::malformedBody_data()
 {
     QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("error");
+    const int body = FrameReader::MalformedBody;
     const QByteArray good = frameOf(QStringLiteral("{\"info\":\"LOGIN\"}"));
     QByteArray oddCount = good;
     qToBigEndian<quint32>(quint32(good.size() - 6 - 1), oddCount.data() + 2);
-    QTest::newRow("odd string byte count") << oddCount;
+    QTest::newRow("odd string byte count") << oddCount << 0xFFFF << body;
     QByteArray countTooLarge = good;
     qToBigEndian<quint32>(quint32(good.size()), countTooLarge.data() + 2);
-    QTest::newRow("string count beyond frame") << countTooLarge;
+    QTest::newRow("string count beyond frame") << countTooLarge << 0xFFFF << body;
     QByteArray countTooSmall = good;
     qToBigEndian<quint32>(quint32(good.size() - 10), countTooSmall.data() + 2);
-    QTest::newRow("string count short of frame") << countTooSmall;
-    QTest::newRow("zero-length frame") << QByteArray("\0\0", 2);
-    QTest::newRow("body shorter than count field") << QByteArray("\0\x03\0\0\0", 5);
+    QTest::newRow("string count short of frame") << countTooSmall << 0xFFFF << body;
+    QTest::newRow("zero-length frame") << QByteArray("\0\0", 2) << 0xFFFF << body;
+    QTest::newRow("body shorter than count field") << QByteArray("\0\x03\0\0\0", 5) << 0xFFFF << body;
     QByteArray nullWithTail("\0\x06\xff\xff\xff\xff\0A", 8);
-    QTest::newRow("null string with trailing bytes") << nullWithTail;
+    QTest::newRow("null string with trailing bytes") << nullWithTail << 0xFFFF << body;
+    QTest::newRow("lone high surrogate")
+        << frameOf(QString(QChar(0xD800)) + QStringLiteral("{}")) << 0xFFFF << body;
+    QTest::newRow("lone low surrogate") << frameOf(QStringLiteral("{}") + QChar(0xDC00)) << 0xFFFF << body;
+    // Only the length field is needed to refuse it.
+    QTest::newRow("longer than the limit")
+        << frameOf(QString(100, QLatin1Char('a'))).left(2) << 100 << int(FrameReader::FrameTooLarge);
 }
 
 void TestControlFrame::malformedBody()
 {
     QFETCH(QByteArray, frame);
+    QFETCH(int, limit);
+    QFETCH(int, error);
+    const QByteArray before = frameOf(QStringLiteral("{\"info\":\"LOGIN\"}"));
     const QByteArray next = frameOf(QStringLiteral("{\"info\":\"LOGOUT\"}"));
     FrameReader reader;
-    const QVector<QString> messages = reader.feed(frame + next);
-    // The bad frame is dropped whole; the stream stays in step for the next one.
+    reader.setMaxFrameBytes(limit);
+    const QVector<QString> messages = reader.feed(before + frame + next);
+    // What came before the bad frame is handed back; the stream ends at it:
+    // nothing after it is read, now or later (no resynchronisation).
+    QCOMPARE(int(reader.error()), error);
     QCOMPARE(reader.droppedFrames(), 1);
     QCOMPARE(messages.size(), 1);
     QCOMPARE(ControlFrame::parse(messages.first()).value(QStringLiteral("info")).toString(),
-             QStringLiteral("LOGOUT"));
+             QStringLiteral("LOGIN"));
+    QVERIFY(reader.feed(next).isEmpty());
+    QCOMPARE(reader.pendingBytes(), 0);
+    // A valid pair of surrogates is no error.
+    FrameReader fresh;
+    QCOMPARE(fresh.feed(frameOf(QStringLiteral("{\"info\":\"😀\"}"))).size(), 1);
+    QVERIFY(!fresh.hasError());
 }
 
 void TestControlFrame::oversizedTextIsRefused()

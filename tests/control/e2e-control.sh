@@ -213,6 +213,18 @@ gui_pin() { # <pin> <message> <data>: the GUI's flow, the PIN first
 # The sign-in waits 4 s for a slow backend; clients that connect meanwhile
 # are taken and answered, and the sign-in's answer reaches its own client.
 cv-admin faults-add '{"http":[{"path":"/api/token/by-password/","method":"POST","action":"delay","delay_ms":4000,"count":1}]}' >/dev/null
+# A PIN that nobody signed in for is refused, and answered.
+check "CREATEPIN without a sign-in on its connection is refused" \
+    contains "$("$ctl" send CREATEPIN '{"pin_code":"9999"}')" '{"data":{"status":2},"info":"STATUSCREATEPIN"}'
+# A web page's POST to the control port is closed at its first bytes.
+# curl: 52 an empty reply, 56 a reset; 28 would be a connection left open.
+http_post_status() {
+    curl -sS --max-time 3 -o /dev/null -H 'Content-Type: text/plain' --data-binary @/dev/null \
+        http://127.0.0.1:49101/ 2>/dev/null
+    echo $?
+}
+closed_unanswered() { case "$1" in 52 | 56) return 0 ;; esac; echo "     curl exit $1" >&2; return 1; }
+check "an HTTP request to the control port is closed unanswered" closed_unanswered "$(http_post_status)"
 "$ctl" --timeout 60000 --pin-file "$run/pin" signin demo --password-file "$run/password" >"$run/signin.out" 2>&1 &
 signin_pid=$!
 sleep 1
