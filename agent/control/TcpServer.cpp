@@ -872,6 +872,19 @@ TcpServer::Clients* TcpServer::replyTarget() const
     return findClient(handlingId ? handlingId : currentId);
 }
 
+void TcpServer::replyTo(quint64 id, const std::function<void()>& reply)
+{
+    Clients* client = id ? findClient(id) : nullptr;
+    if (!client || !client->socket) {
+        qCInfo(local_socket_send) << "CLIENT GONE, LATE ANSWER DROPPED";
+        return;
+    }
+    const quint64 outer = handlingId;
+    handlingId = id;
+    reply();
+    handlingId = outer;
+}
+
 void TcpServer::sendReply(const char* info, const QJsonObject& data)
 {
     sendToClient(ControlFrame::envelope(QLatin1String(info), data), replyTarget());

@@ -114,6 +114,12 @@ public:
     // The wall clock of the PIN guard (ms since the epoch).
     void setWallClock(std::function<qint64()> clock);
     const PinGuard& pinGuard() const { return guard; }
+    // The connection whose command is running (0: none), for an answer that
+    // is only ready later.
+    quint64 askingClient() const { return handlingId; }
+    // Calls `reply` with the reply slots aimed at connection `id`, as if its
+    // command were still running; a connection that has gone gets nothing.
+    void replyTo(quint64 id, const std::function<void()>& reply);
 
     // Makes `envelope` fit one frame: while its text is too long for the
     // 16-bit length field, the longest text inside "data" is cut (texts that

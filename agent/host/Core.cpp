@@ -130,14 +130,22 @@ void Core::connectControl()
     // thread of their own, one run of each kind at a time, and each reply is
     // sent when its report is ready.
     auto* reports = new ReportRunner(this);
+    // The answer goes to the connection that asked, even when another one
+    // has spoken since.
     connect(tcpServer, &TcpServer::signalGetSystemInfo, this, [this, reports] {
-        reports->requestSystemInfo(tcpServer, [this](const QString& text) {
-            tcpServer->slotSystemInfo(QJsonObject{{QStringLiteral("system_info"), text}});
+        const quint64 asker = tcpServer->askingClient();
+        reports->requestSystemInfo(tcpServer, [this, asker](const QString& text) {
+            tcpServer->replyTo(asker, [this, &text] {
+                tcpServer->slotSystemInfo(QJsonObject{{QStringLiteral("system_info"), text}});
+            });
         });
     });
     connect(tcpServer, &TcpServer::signalGetDebug, this, [this, reports] {
-        reports->requestDebugInfo(tcpServer, [this](const QString& text) {
-            tcpServer->slotDebug(QJsonObject{{QStringLiteral("debug"), text}});
+        const quint64 asker = tcpServer->askingClient();
+        reports->requestDebugInfo(tcpServer, [this, asker](const QString& text) {
+            tcpServer->replyTo(asker, [this, &text] {
+                tcpServer->slotDebug(QJsonObject{{QStringLiteral("debug"), text}});
+            });
         });
     });
     connect(tcpServer, &TcpServer::signalSendDebugInfo, this,

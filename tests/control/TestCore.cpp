@@ -481,10 +481,17 @@ void TestCore::servedWhileDebugReportRuns()
     QCOMPARE(request(MessageNames::GetCoordGui),
              ControlFrame::envelope(QLatin1String(MessageNames::CoordGui), {{"x", "7"}, {"y", "9"}}));
     QVERIFY(agentAnswers(0x2002));
+    // Another connection speaks meanwhile: the report still goes to the one that asked.
+    ControlTestClient other;
+    QVERIFY(other.connectTo(ConstData::getPortTcpOfAgent()));
+    other.send(QLatin1String(MessageNames::HelloSupport));
+    other.send(ControlFrame::envelope(QLatin1String(MessageNames::GetCoordGui), QJsonObject(), false));
+    QTRY_VERIFY(other.infos().contains(QLatin1String(MessageNames::CoordGui)));
     QVERIFY(!client->infos().contains(QLatin1String(MessageNames::Debug)));
     gate.release(2);
     released = true;
     QTRY_VERIFY(client->infos().contains(QLatin1String(MessageNames::Debug)));
+    QVERIFY(!other.infos().contains(QLatin1String(MessageNames::Debug)));
     const int at = static_cast<int>(client->infos().indexOf(QLatin1String(MessageNames::Debug)));
     QVERIFY(client->messages.at(at).value("data").toObject().value("debug").toString().contains(
         QLatin1String(" output")));
