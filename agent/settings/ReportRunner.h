@@ -26,7 +26,10 @@ class ReportRunner : public QObject
 public:
     struct Limits
     {
-        int systemFreshMs = 5000;
+        // The system report runs no program and shows the sign-in state,
+        // which a command just before it may have changed: only requests
+        // made while one runs share it.
+        int systemFreshMs = 0;
         int debugFreshMs = 30000;
         int uploadFreshMs = 30000;
         // Each of the two diagnostics.

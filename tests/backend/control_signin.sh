@@ -17,8 +17,12 @@ send() {
 machines() { # number of machines the service files under the demo account
     cv-admin state | python3 -c 'import json,sys; s=json.load(sys.stdin); print(len([m for a in s["accounts"] if a["id"]==101 for m in a["machines"]]))'
 }
+# The system report needs the PIN while sign-in data is stored.
+pin_file=$(mktemp)
+trap 'rm -f "$pin_file"' EXIT
+echo 4321 >"$pin_file"
 uid_of_report() {
-    "$C" --timeout 200000 sysinfo | python3 -c 'import json,sys
+    "$C" --timeout 20000 --pin-file "$pin_file" sysinfo | python3 -c 'import json,sys
 for line in sys.stdin:
     o=json.loads(line)
     if o.get("info")=="SYSTEMINFO":
@@ -38,14 +42,30 @@ with_pin() { # <message> <data|null> <awaited reply|null>
     python3 "$(dirname "$0")/../control/control-session.py" \
         "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"4321\"},\"STATUSCHECKPIN\"],[\"$1\",$2,$3],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]"
 }
+# The sign-in as the tray program does it: every step on one connection (a
+# PIN is taken only on the connection whose sign-in just succeeded).
+session() { python3 "$(dirname "$0")/../control/control-session.py" "$1"; }
+statuses() { # <reply name>: the "status" of each such reply, in order
+    python3 -c 'import json,sys
+print(" ".join(str(o["data"]["status"]) for o in map(json.loads, sys.stdin) if o.get("info")==sys.argv[1]))' "$1"
+}
+signin() { # <expected CHECKAUTH statuses> <expected CREATEPIN statuses> <steps...>
+    want_auth=$1
+    want_pin=$2
+    shift 2
+    steps='["HELLOSUPPORT",null,"HELLOAGENT"]'
+    for step in "$@"; do steps="$steps,$step"; done
+    out=$(session "[$steps]") || fail "sign-in session"
+    echo "$out"
+    [ "$(echo "$out" | statuses STATUSCHECKAUTH)" = "$want_auth" ] || fail "CHECKAUTH answered $out, expected $want_auth"
+    [ "$(echo "$out" | statuses STATUSCREATEPIN)" = "$want_pin" ] || fail "CREATEPIN answered $out, expected $want_pin"
+}
+auth() { echo "[\"CHECKAUTH\",{\"login\":\"demo\",\"password\":\"$1\"},\"STATUSCHECKAUTH\"]"; }
+pin() { echo "[\"CREATEPIN\",{\"pin_code\":\"$1\"},\"STATUSCREATEPIN\"]"; }
 ask() { dig +time=3 +tries=1 @127.0.0.1 "$1" A >/dev/null || fail "dig $1 through the agent"; }
 
-send CHECKAUTH '{"login":"demo","password":"wrong"}' 0
-send CHECKAUTH '{"login":"demo","password":""}' 0
-send CHECKAUTH '{"login":"demo","password":"demo-password"}' 1
-send CREATEPIN '{"pin_code":"123"}' 2
-send CREATEPIN '{"pin_code":"432109876543210987654"}' 2
-send CREATEPIN '{"pin_code":"4321"}' 1
+signin "0 0 1" "2 2 1" "$(auth wrong)" "$(auth "")" "$(auth demo-password)" \
+    "$(pin 123)" "$(pin 432109876543210987654)" "$(pin 4321)"
 first_uid=$(uid_of_report)
 [ -n "$first_uid" ] || fail "no identifier after CREATEPIN"
 send CHECKPIN '{"pin_code":"0000"}' 0
@@ -59,7 +79,7 @@ send CHECKPIN '{"pin_code":"4321"}' 3
 [ "$(uid_of_report)" = "$first_uid" ] || fail "the identifier changed after a 401"
 
 # Sign in, protect, and the account's token marks the queries.
-out=$("$C" login) || fail "login"
+out=$("$C" --pin-file "$pin_file" login) || fail "login"
 echo "$out" | grep -q '"username":"demo"' || fail "LOGIN did not report the user: $out"
 token=$(cv-admin state | python3 -c 'import json,sys
 s=json.load(sys.stdin)
@@ -90,8 +110,7 @@ set -- $(last blocked.example.test)
 
 # The identifier kept over sign-out is unknown to the service now ("Not found."):
 # the next CREATEPIN obtains and stores a new one.
-send CHECKAUTH '{"login":"demo","password":"demo-password"}' 1
-send CREATEPIN '{"pin_code":"4321"}' 1
+signin "1" "1" "$(auth demo-password)" "$(pin 4321)"
 second_uid=$(uid_of_report)
 [ -n "$second_uid" ] && [ "$second_uid" != "$first_uid" ] || fail "no new identifier after Not found."
 send CHECKPIN '{"pin_code":"4321"}' 1

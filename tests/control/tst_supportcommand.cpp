@@ -86,12 +86,18 @@ void TestSupportCommand::fromWords_data()
         << QList<QJsonObject>{authData, message(MessageNames::GetProfileId),
                               message(MessageNames::GetSettings)}
         << false;
-    QTest::newRow("interface switch is not guarded")
+    // The agent guards the interface switch and the reports as it guards the
+    // filtering switch.
+    QTest::newRow("interface switch with the PIN")
         << QStringList{"interface", "{A-1}", "on"} << QString("4321")
-        << QList<QJsonObject>{message(MessageNames::ChangeNetInterface,
+        << QList<QJsonObject>{checkPin,
+                              message(MessageNames::ChangeNetInterface,
                                       {{"guid", "{A-1}"}, {"status", true}}),
                               barrier}
-        << false;
+        << true;
+    QTest::newRow("system report with the PIN")
+        << QStringList{"sysinfo"} << QString("4321")
+        << QList<QJsonObject>{checkPin, message(MessageNames::GetSystemInfo)} << true;
     QTest::newRow("status") << QStringList{"status"} << QString()
                             << QList<QJsonObject>{authData, message(MessageNames::GetProfileId),
                                                   message(MessageNames::GetSettings)}

@@ -168,9 +168,11 @@ QString SupportCommand::manual()
         "    --pretty            indented JSON\n"
         "    --pin-file F        the PIN, first line of F: for signin the new PIN, for \"pin\n"
         "                        check\" the PIN itself; for commands that change settings\n"
-        "                        (filtering, protocol, profile, log, logout) it is checked\n"
-        "                        first on the same connection, which the agent asks for\n"
-        "                        while sign-in data is stored\n"
+        "                        (filtering, protocol, profile, interface, log, logout),\n"
+        "                        the reports (sysinfo, debug) and those answered with the\n"
+        "                        account (login, profiles) it is checked first on the same\n"
+        "                        connection, which the agent asks for while sign-in data\n"
+        "                        is stored\n"
         "    --pin PIN           the same on the command line, where other users of the\n"
         "                        machine can read it (warned about; kept for old scripts)\n"
         "    --password-file F   the password for signin, first line of F\n"
@@ -305,12 +307,13 @@ QString SupportCommand::secretFromFile(const QByteArray& contents)
 
 bool SupportCommand::needsPin(const QString& command)
 {
-    static const QSet<QString> guarded{name(N::StatusFilteringLocal),
-                                       name(N::ChangeDnsProtocol),
-                                       name(N::SetProfileId),
-                                       name(N::ChangeStatusLog),
-                                       name(N::Logout),
-                                       name(N::CheckAuth)};
+    static const QSet<QString> guarded{name(N::StatusFilteringLocal), name(N::ChangeDnsProtocol),
+                                       name(N::SetProfileId), name(N::ChangeStatusLog), name(N::Logout),
+                                       name(N::CheckAuth), name(N::ChangeNetInterface),
+                                       name(N::GetSystemInfo), name(N::GetDebug), name(N::SendDebugInfo),
+                                       // answered with the account, which the
+                                       // agent shows only after the PIN
+                                       name(N::Login), name(N::GetProfiles)};
     return guarded.contains(command);
 }
 
