@@ -95,7 +95,7 @@ private:
     // The file being written: held by whoever writes (the writer thread, or a
     // caller once the writer has gone), apart from the queue's lock.
     std::mutex fileMutex;
-    const LogFolder::Bounds bounds;
+    const LogFolder::Bounds bounds{};
     QString openDirectory;
     QString openBaseName;
     QDate openDay;

@@ -229,7 +229,8 @@ wait_for 10 grep -q '^bytes=' "$RUN/squatter.log"
 kill "$SQUATTER_PID" 2>/dev/null
 wait "$SQUATTER_PID" 2>/dev/null
 check "signin/the_other_listener_got_no_byte" equals "$(sed -n 2p "$RUN/squatter.log")" "bytes=0 secret=no"
-ctl profiles >"$RUN/profiles.log" 2>&1
+# The profiles are account data: shown only after the PIN.
+wctl --pin-file "$PIN_FILE" profiles >"$RUN/profiles.log" 2>&1
 check "signin/profiles_listed" grep -q '"Kids".*"Work"\|"Work".*"Kids"' "$RUN/profiles.log"
 wctl --pin-file "$PIN_FILE" profile 3 >"$RUN/profile.log" 2>&1
 check "signin/profile_change" grep -q '"profile_id":3\|"profile_id":"3"' "$RUN/profile.log"
