@@ -3,11 +3,10 @@
 #include "AnswerParser.h"
 #include "ConstData.h"
 #include "LoggingCategories.h"
+#include "TrustAnchors.h"
 
 #include <QEventLoop>
 #include <QMetaEnum>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPointer>
 #include <QSslError>
 #include <QTimer>
@@ -28,35 +27,6 @@ std::atomic<int>& attemptBase()
 {
     static std::atomic<int> base{attemptBaseFromEnvironment()};
     return base;
-}
-
-#ifndef CORVANE_EXTRA_CA_FILE
-#define CORVANE_EXTRA_CA_FILE ""
-#endif
-
-// The system's roots and those of the build-time file, read once: reading the
-// system store takes a while and it does not change under a running agent.
-const QList<QSslCertificate>& fixedCaCertificates()
-{
-    static const QList<QSslCertificate> certificates = [] {
-        QList<QSslCertificate> all = QSslConfiguration::systemCaCertificates();
-        const QString file = QStringLiteral(CORVANE_EXTRA_CA_FILE);
-        if (!file.isEmpty()) {
-            const QList<QSslCertificate> extra = QSslCertificate::fromPath(file, QSsl::Pem);
-            if (extra.isEmpty())
-                qCWarning(network).noquote() << "no CA certificate read from" << file;
-            all += extra;
-        }
-        return all;
-    }();
-    return certificates;
-}
-
-QMutex extraMutex;
-QList<QSslCertificate>& extraCaCertificates()
-{
-    static QList<QSslCertificate> certificates;
-    return certificates;
 }
 
 const char* errorName(QNetworkReply::NetworkError error)
@@ -105,21 +75,12 @@ void Network::setAttemptBaseMs(int ms)
 
 QSslConfiguration Network::sslConfiguration()
 {
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    QList<QSslCertificate> anchors = fixedCaCertificates();
-    {
-        QMutexLocker lock(&extraMutex);
-        anchors += extraCaCertificates();
-    }
-    configuration.setCaCertificates(anchors);
-    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    return configuration;
+    return TrustAnchors::clientConfiguration();
 }
 
 void Network::setExtraCaCertificates(const QList<QSslCertificate>& certificates)
 {
-    QMutexLocker lock(&extraMutex);
-    extraCaCertificates() = certificates;
+    TrustAnchors::setExtraCertificates(certificates);
 }
 
 void Network::prepare(QNetworkRequest& request, bool withUserAgent)

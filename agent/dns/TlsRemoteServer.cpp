@@ -3,6 +3,7 @@
 #include "DnsMessage.h"
 #include "LogHex.h"
 #include "LogStream.h"
+#include "TrustAnchors.h"
 
 #include <QSslSocket>
 #include <QThread>
@@ -75,10 +76,20 @@ void TlsRemoteServer::slotStart()
     connect(socket, &QSslSocket::encrypted, this, &TlsRemoteServer::onEncrypted);
     connect(socket, &QSslSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) { qCInfo(log()) << "Socket error:" << error; });
+    // A resolver that cannot prove to be the service's would see every name
+    // the machine asks for and answer it: its connection fails like a
+    // handshake that did not complete, and queries wait for the next one.
     connect(socket, QOverload<const QList<QSslError>&>::of(&QSslSocket::sslErrors), this,
             [this](const QList<QSslError>& errors) {
-                qCWarning(log()) << "Ssl errors:" << errors;
-                socket->ignoreSslErrors();
+                qCWarning(log()) << "Ssl errors:" << errors << "from" << peer;
+                // Qt drops the connection once this returns; the abort, out of
+                // the socket's own signal, makes sure it ends at once.
+                const quint64 rejected = attempts;
+                QTimer::singleShot(0, this, [this, rejected] {
+                    if (rejected == attempts && !encryptedSession &&
+                        socket->state() != QAbstractSocket::UnconnectedState)
+                        socket->abort();
+                });
             });
     connect(socket, &QSslSocket::readyRead, this, &TlsRemoteServer::slotReadyReadRemote);
     refreshPeer();
@@ -103,6 +114,9 @@ void TlsRemoteServer::ensureConnecting()
     answeredOnConnection = false;
     droppedByUs = false;
     attemptStartedAt = now();
+    ++attempts;
+    // Read for every connection: trust anchors added meanwhile count.
+    socket->setSslConfiguration(TrustAnchors::clientConfiguration());
     socket->connectToHostEncrypted(peer, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     armDeadline();
 }

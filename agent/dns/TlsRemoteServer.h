@@ -122,6 +122,8 @@ private:
     QString peer;
     QElapsedTimer clock;
     qint64 attemptStartedAt = 0;
+    // Counts connection attempts: tells a late abort which one it is for.
+    quint64 attempts = 0;
     bool encryptedSession = false;
     // What the current (or last) connection did; decides whether its end
     // counts as a failure.

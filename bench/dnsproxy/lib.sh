@@ -67,10 +67,26 @@ bench_setup() {
     mount --bind "$BENCH_RUN/hosts" /etc/hosts || bench_die "cannot bind-mount hosts"
     "$BENCH_SOURCE/devservice/config/make-certs.sh" "$BENCH_RUN/tls" corvane.test "$BENCH_TLS_SERVER" >/dev/null ||
         bench_die "certificate generation failed"
+    bench_trust_ca
     # The query mix: names of the test zone, the same for every server.
     printf '%s\n' "www.example.test A" "allowed.example.test A" "www.example.test AAAA" "mail.example.test A" \
         "txt.example.test TXT" "example.test MX" "ns.example.test A" "social.example.test A" \
         "blocked.example.test A" "ldap.example.test A" >"$BENCH_RUN/queries.txt"
+}
+
+# The agent verifies its DoT/DoH resolver against the system's roots and the
+# CA file fixed at build time (CORVANE_EXTRA_CA_FILE). Inside this mount
+# namespace that file shows the bench's own roots instead, so the agent trusts
+# the bench's dnsdist as it would the service's resolver; nothing changes
+# outside the namespace, and the agent has no switch for it.
+bench_trust_ca() {
+    _ca=$(sed -n 's/^CORVANE_EXTRA_CA_FILE:[A-Z]*=//p' "$BENCH_BUILD/CMakeCache.txt" 2>/dev/null || true)
+    if [ -z "$_ca" ] || [ ! -f "$_ca" ]; then
+        bench_log "warning: the agent of $BENCH_BUILD has no build-time CA file (CORVANE_EXTRA_CA_FILE='$_ca'):" \
+            "its DoT/DoH transports will not trust the bench's resolver"
+        return 0
+    fi
+    mount --bind "$BENCH_RUN/tls/ca-bundle.crt" "$_ca" || bench_die "cannot bind-mount the bench's CA file over $_ca"
 }
 
 bench_finish() {

@@ -13,12 +13,20 @@ const char* bufferProperty = "fakeBuffer";
 
 FakeTlsResolver::FakeTlsResolver(Mode mode, const QSslCertificate& certificate, const QSslKey& key,
                                  const QString& answerAddress)
-    : mode(mode), certificate(certificate), key(key), answerAddress(answerAddress)
+    : mode(mode), certificate(certificate), key(key), answerAddress(answerAddress), shown(certificate),
+      shownKey(key)
 {
+}
+
+void FakeTlsResolver::present(const QSslCertificate& shownCertificate, const QSslKey& privateKey)
+{
+    shown = shownCertificate;
+    shownKey = privateKey;
 }
 
 void FakeTlsResolver::reset()
 {
+    present(certificate, key);
     holdUntil = 1;
     reverse = false;
     splitDelayMs = 0;
@@ -53,8 +61,8 @@ void FakeTlsResolver::accept(qintptr descriptor)
         return;
     }
     ++connectionCount;
-    socket->setLocalCertificate(certificate);
-    socket->setPrivateKey(key);
+    socket->setLocalCertificate(shown);
+    socket->setPrivateKey(shownKey);
     connect(socket, &QSslSocket::disconnected, this, [this, socket] {
         ++closedConnections;
         for (int i = held.size() - 1; i >= 0; --i) {

@@ -49,6 +49,10 @@ public:
     int connectionCount = 0;
     int closedConnections = 0;
 
+    // The certificate and key shown from the next connection on, in place of
+    // its own (an impostor's); reset() puts its own back.
+    void present(const QSslCertificate& shownCertificate, const QSslKey& privateKey);
+
     void reset();
     // Closes every open connection (as an idle timeout would); returns how many.
     int closeAll();
@@ -77,5 +81,7 @@ private:
     const QSslCertificate certificate;
     const QSslKey key;
     const QString answerAddress;
+    QSslCertificate shown;
+    QSslKey shownKey;
     QList<Held> held;
 };

@@ -1,10 +1,14 @@
 #include "TestCertificate.h"
 
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
 
-TestCertificate::TestCertificate(const QString& commonName)
+TestCertificate::TestCertificate(const QString& name)
 {
+    const bool isAddress = !QHostAddress(name).isNull();
+    const QString alternativeName = QStringLiteral("subjectAltName=") +
+                                    (isAddress ? QStringLiteral("IP:") : QStringLiteral("DNS:")) + name;
     if (!dir.isValid()) {
         error = QStringLiteral("no temporary folder");
         return;
@@ -15,8 +19,8 @@ TestCertificate::TestCertificate(const QString& commonName)
                    QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
                    QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
                    QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=") + commonName, QStringLiteral("-keyout"), keyPath(),
-                   QStringLiteral("-out"), certificatePath()});
+                   QStringLiteral("/CN=") + name, QStringLiteral("-addext"), alternativeName,
+                   QStringLiteral("-keyout"), keyPath(), QStringLiteral("-out"), certificatePath()});
     if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
         error = QString::fromUtf8(openssl.readAllStandardError());
         return;

@@ -7,13 +7,18 @@
 # the machine's token while protection is on. Then dnsdist (Debian) serves as an
 # independent DoT/DoH upstream in front of the service's resolver, so the
 # agent's TLS framing and HTTP/1.1 requests meet a program we did not write.
+# dnsdist's certificate comes from e2e-dns-trust.sh, which made the agent trust
+# it (CORVANE_E2E_DNSDIST_ADDRESS, _CERT, _KEY).
 set -eu
 command -v dnsdist >/dev/null 2>&1 || { echo "dnsdist is missing; skipped" >&2; exit 77; }
+[ -n "${CORVANE_E2E_DNSDIST_CERT:-}" ] && [ -n "${CORVANE_E2E_DNSDIST_KEY:-}" ] &&
+    [ -n "${CORVANE_E2E_DNSDIST_ADDRESS:-}" ] ||
+    { echo "run through e2e-dns-trust.sh (dnsdist's certificate, trusted by the agent)" >&2; exit 2; }
 
 ini="$CORVANE_AGENT_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
 token=1001           # machine "demo-pc" of account 101, profile 2 (Kids) blocks blocked.example.test
 blockpage=127.53.0.4
-dnsdist_addr=127.53.0.5
+dnsdist_addr=$CORVANE_E2E_DNSDIST_ADDRESS
 work="$CORVANE_HARNESS_RUN/e2e-dns"
 mkdir -p "$work"
 dnsdist_pid=""
@@ -147,9 +152,8 @@ setting CONTROL DNS_TYPE_PROTECTION 1
 
 step "dnsdist as the DoT/DoH upstream"
 ip addr add "$dnsdist_addr/32" dev lo 2>/dev/null || true
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-    -subj "/CN=$dnsdist_addr" -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null ||
-    fail "openssl could not make a certificate"
+cp "$CORVANE_E2E_DNSDIST_CERT" "$work/cert.pem"
+cp "$CORVANE_E2E_DNSDIST_KEY" "$work/key.pem"
 cat >"$work/dnsdist.conf" <<CONF
 setACL({"127.0.0.0/8", "::1/128"})
 setLocal("$dnsdist_addr:5300", {maxInFlight=64})
@@ -176,5 +180,47 @@ for proto in 2 1; do
     got=$(ask 127.0.0.1 www.example.test A)
     [ "$got" = "192.0.2.10" ] || fail "protocol $proto: no answer after an idle close: '$got'"
 done
+kill -TERM "$dnsdist_pid" 2>/dev/null || true
+wait "$dnsdist_pid" 2>/dev/null || true
+dnsdist_pid=""
+
+# An impostor on the path: the same dnsdist, reached the same way, with a
+# certificate for its address that no trusted anchor signed. It must learn no
+# name (the service behind it sees none) and answer none.
+impostor=127.53.0.6
+ip addr add "$impostor/32" dev lo 2>/dev/null || true
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj "/CN=$impostor" -addext "subjectAltName=IP:$impostor" \
+    -keyout "$work/impostor.key" -out "$work/impostor.crt" 2>/dev/null || fail "openssl could not make a certificate"
+sed -e "s|$dnsdist_addr|$impostor|g" -e "s|$work/cert.pem|$work/impostor.crt|" -e "s|$work/key.pem|$work/impostor.key|" \
+    "$work/dnsdist.conf" >"$work/impostor.conf"
+dnsdist --supervised --disable-syslog -C "$work/impostor.conf" >"$work/dnsdist.log" 2>&1 &
+dnsdist_pid=$!
+until_ok 15 sh -c "kdig +time=1 +retry=0 +short @$impostor -p 853 +tls www.example.test A | grep -q 192.0.2.10" ||
+    fail "the impostor's dnsdist did not start"
+setting CONTROL DNS_DOMAIN "$impostor"
+# The agent's log folder is beside its binary.
+ssl_errors() { cat "$CORVANE_BUILD_DIR"/agent/host/log/*.log 2>/dev/null | grep -c "Ssl errors:" || true; }
+more_ssl_errors() { [ "$(ssl_errors)" -gt "$1" ]; }
+for proto in 2 1; do
+    step "protocol $proto ($(transport_name $proto)): an impostor's certificate, no query through it"
+    setting CONTROL DNS_TYPE_PROTOCOL "$proto"
+    cv-admin queries-clear >/dev/null
+    before=$(ssl_errors)
+    name="impostor$proto.example.test"
+    # dig prints its time-out on standard output too; an answer is an address.
+    got=$(ask 127.0.0.1 "$name" A || true)
+    if printf '%s\n' "$got" | grep -Eq '^[0-9a-f.:]+$'; then
+        fail "protocol $proto: an answer through the impostor: '$got'"
+    fi
+    until_ok 10 more_ssl_errors "$before" ||
+        fail "protocol $proto: no \"Ssl errors:\" for the impostor's certificate"
+    [ "$(last_query "$name" transport)" = "none" ] || fail "protocol $proto: the impostor passed $name on"
+done
 setting CONTROL DNS_DOMAIN "doh.$CORVANE_DOMAIN"
+for proto in 2 1; do
+    step "protocol $proto ($(transport_name $proto)): the service's resolver again"
+    setting CONTROL DNS_TYPE_PROTOCOL "$proto"
+    until_ok 15 marked_over "$(transport_name $proto)" || fail "protocol $proto: no answer from the service's resolver"
+done
 echo "e2e-dns: all checks passed"

@@ -1,7 +1,8 @@
 // The local DNS listener with its three transports, run on their threads in a
 // private network namespace against in-test upstreams: plain UDP resolvers
 // (the filtering resolver and the servers the interfaces had before), and a
-// DNS-over-TLS and a DNS-over-HTTPS server with a self-signed certificate.
+// DNS-over-TLS and a DNS-over-HTTPS server with a self-signed certificate
+// the process trusts.
 #include "ConstData.h"
 #include "DnsTestMessages.h"
 #include "FakeMachineInfo.h"
@@ -12,6 +13,7 @@
 #include "SnifferDnsUdp.h"
 #include "TestCertificate.h"
 #include "TlsRemoteServer.h"
+#include "TrustAnchors.h"
 #include "UserData.h"
 
 #include <QDeadlineTimer>
@@ -134,6 +136,10 @@ private:
     FakeMachineInfo machine;
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<TestCertificate> certificate;
+    // Impostors': for the resolver's address but trusted by no anchor, and
+    // trusted but issued to another name.
+    std::unique_ptr<TestCertificate> untrusted;
+    std::unique_ptr<TestCertificate> otherName;
     std::unique_ptr<FakeUdpResolver> udpV4;
     std::unique_ptr<FakeUdpResolver> udpV6;
     std::unique_ptr<FakeUdpResolver> localA;
@@ -163,8 +169,15 @@ void TestSnifferDnsUdp::initTestCase()
     machine.domain = QStringLiteral("corp.example");
     ConstData::resetWorkingMode();
 
-    certificate = std::make_unique<TestCertificate>();
+    // The encrypted transports reach the resolver by its address (no lookup):
+    // its certificate is issued to that address.
+    certificate = std::make_unique<TestCertificate>(QStringLiteral("127.53.0.1"));
     QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
+    untrusted = std::make_unique<TestCertificate>(QStringLiteral("127.53.0.1"));
+    QVERIFY2(untrusted->isValid(), qPrintable(untrusted->error));
+    otherName = std::make_unique<TestCertificate>(QStringLiteral("doh.other.test"));
+    QVERIFY2(otherName->isValid(), qPrintable(otherName->error));
+    TrustAnchors::setExtraCertificates({certificate->certificate, otherName->certificate});
 
     udpV4 = std::make_unique<FakeUdpResolver>(resolverV4, 53, QStringLiteral("192.0.2.1"));
     udpV6 = std::make_unique<FakeUdpResolver>(resolverV6, 53, QStringLiteral("192.0.2.6"));
@@ -180,7 +193,6 @@ void TestSnifferDnsUdp::initTestCase()
     QVERIFY(dot->listen(resolverV4, 853));
     QVERIFY(doh->listen(resolverV4, 443));
 
-    // The encrypted transports reach the resolver by name; an address needs no lookup.
     setStored(QStringLiteral("CONTROL/DNS_DOMAIN"), QStringLiteral("127.53.0.1"));
     restoreSettings();
 
@@ -723,6 +735,7 @@ void TestSnifferDnsUdp::answersSplitAndCoalesced()
     QFETCH(int, splitMs);
     QFETCH(bool, chunked);
     UserData::setDnsProtocol(UserData::ETypeOfDnsProtocol(protocol));
+    const int sslErrors = log->count(QStringLiteral("Ssl errors:"));
     FakeTlsResolver* server = tls(protocol);
     server->holdUntil = hold;
     server->reverse = reverse;
@@ -759,7 +772,8 @@ void TestSnifferDnsUdp::answersSplitAndCoalesced()
         }
     }
     qDeleteAll(clients);
-    QVERIFY(log->contains(QStringLiteral("Ssl errors:")));
+    // The resolver proved to be the one asked.
+    QCOMPARE(log->count(QStringLiteral("Ssl errors:")), sslErrors);
 }
 
 void TestSnifferDnsUdp::dohErrorStatusGivesNoAnswer()
@@ -849,19 +863,35 @@ void TestSnifferDnsUdp::queryWaitsForHandshake()
 
 void TestSnifferDnsUdp::queryDroppedWhenHandshakeNeverCompletes_data()
 {
+    // How the handshake fails: the peer never takes it up, or it shows a
+    // certificate that does not prove it is the resolver (an impostor on the
+    // path, which must neither learn the name nor answer it).
     QTest::addColumn<int>("protocol");
-    QTest::newRow("DoT") << 2;
-    QTest::newRow("DoH") << 1;
+    QTest::addColumn<QString>("peer");
+    for (const int protocol : {2, 1}) {
+        const char* name = protocol == 2 ? "DoT" : "DoH";
+        QTest::addRow("%s, never handshakes", name) << protocol << "silent";
+        QTest::addRow("%s, certificate signed by no trusted anchor", name) << protocol << "untrusted";
+        QTest::addRow("%s, certificate for another name", name) << protocol << "other name";
+    }
 }
 
 void TestSnifferDnsUdp::queryDroppedWhenHandshakeNeverCompletes()
 {
     QFETCH(int, protocol);
+    QFETCH(QString, peer);
     UserData::setDnsProtocol(UserData::ETypeOfDnsProtocol(protocol));
     FakeTlsResolver* server = tls(protocol);
     server->closeAll();
     QTRY_COMPARE(server->openConnections(), 0);
-    server->neverHandshake = true;
+    const bool impostor = peer != QLatin1String("silent");
+    if (peer == QLatin1String("untrusted"))
+        server->present(untrusted->certificate, untrusted->key);
+    else if (peer == QLatin1String("other name"))
+        server->present(otherName->certificate, otherName->key);
+    else
+        server->neverHandshake = true;
+    const int sslErrors = log->count(QStringLiteral("Ssl errors:"));
     setTransportTimeout(protocol, 300);
     const int dropped = log->count(QStringLiteral("queries dropped"));
     clientV4.writeDatagram(M::query(nextId++, QStringLiteral("never.example"), 1),
@@ -869,9 +899,12 @@ void TestSnifferDnsUdp::queryDroppedWhenHandshakeNeverCompletes()
     QTRY_COMPARE_WITH_TIMEOUT(log->count(QStringLiteral("queries dropped")), dropped + 1, waitMs);
     QVERIFY(!clientV4.hasPendingDatagrams());
     QCOMPARE(server->queries.size(), 0);
+    if (impostor)
+        QVERIFY(log->count(QStringLiteral("Ssl errors:")) > sslErrors);
 
     // The resolver is back: the next query makes a fresh connection.
     server->neverHandshake = false;
+    server->present(certificate->certificate, certificate->key);
     setTransportTimeout(protocol, TlsRemoteServer::handshakeTimeoutMs);
     const QByteArray answer = ask(clientV4, M::query(nextId++, QStringLiteral("back.example"), 1), true);
     QCOMPARE(questionName(answer), QStringLiteral("back.example"));

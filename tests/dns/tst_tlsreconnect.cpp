@@ -1,10 +1,12 @@
 // When the DNS-over-TLS / DNS-over-HTTPS transport reconnects: against a
-// local TLS resolver (self-signed certificate, port 0 on 127.0.0.1) that
-// drops every connection at once — before the handshake, right after it, or
-// on the first query — the transport must pause between attempts instead of
-// opening one connection per query, keep queries queued under their
-// deadline, and answer them once the resolver works again. A working
-// resolver that closes an idle connection is reconnected at once.
+// local TLS resolver (self-signed certificate, trusted by the process, port 0
+// on 127.0.0.1) that drops every connection at once — before the handshake,
+// right after it, or on the first query — or that cannot prove to be the
+// resolver (a certificate no trusted anchor signed, or one issued to another
+// name), the transport must pause between attempts instead of opening one
+// connection per query, keep queries queued under their deadline, send
+// nothing to an impostor, and answer them once the resolver works again. A
+// working resolver that closes an idle connection is reconnected at once.
 #include "ConstData.h"
 #include "DnsTestMessages.h"
 #include "DohRemoteServer.h"
@@ -14,6 +16,7 @@
 #include "RegistryStore.h"
 #include "TestCertificate.h"
 #include "TlsRemoteServer.h"
+#include "TrustAnchors.h"
 #include "UserData.h"
 
 #include <QElapsedTimer>
@@ -40,7 +43,9 @@ public:
         None,
         AtAccept,       // TCP accepted and closed, no handshake
         AfterHandshake, // handshake completed, then closed
-        OnQuery         // handshake completed, the first query read, then closed
+        OnQuery,        // handshake completed, the first query read, then closed
+        Untrusted,      // serves, with a certificate for its name that no trusted anchor signed
+        OtherName       // serves, with a trusted certificate issued to another name
     };
 
     using FakeTlsResolver::FakeTlsResolver;
@@ -49,6 +54,12 @@ public:
     {
         drop = how;
         closeInsteadOfAnswer = how == Drop::OnQuery ? 1000000 : 0;
+        if (how == Drop::Untrusted)
+            present(untrusted.certificate, untrusted.key);
+        else if (how == Drop::OtherName)
+            present(otherName.certificate, otherName.key);
+        else
+            present(certificateForDrops, keyForDrops);
     }
 
     // Every connection the transport opened, whatever became of it.
@@ -83,6 +94,10 @@ protected:
 public:
     QSslCertificate certificateForDrops;
     QSslKey keyForDrops;
+    // Impostors' certificates: for the address connected to but not trusted,
+    // and trusted but for another name.
+    TestCertificate untrusted{QStringLiteral("127.0.0.1")};
+    TestCertificate otherName{QStringLiteral("doh.other.test")};
 
 private:
     Drop drop = Drop::None;
@@ -144,9 +159,10 @@ void TestTlsReconnect::initTestCase()
     QVERIFY(state.isValid());
     qputenv("CORVANE_STATE_DIR", state.path().toUtf8());
     log = std::make_unique<LogCapture>();
-    certificate = std::make_unique<TestCertificate>();
-    QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
     // The transports reach the resolver by name; an address needs no lookup.
+    // The resolver's certificate is issued to it and trusted.
+    certificate = std::make_unique<TestCertificate>(QStringLiteral("127.0.0.1"));
+    QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
     setStored(QStringLiteral("CONTROL/DNS_DOMAIN"), QStringLiteral("127.0.0.1"));
     UserData::setStatusLog(false);
     UserData::setControlDNS(UserData::OFF);
@@ -166,6 +182,11 @@ void TestTlsReconnect::init()
         certificate->certificate, certificate->key, QStringLiteral("192.0.2.53"));
     resolver->certificateForDrops = certificate->certificate;
     resolver->keyForDrops = certificate->key;
+    QVERIFY2(resolver->untrusted.isValid(), qPrintable(resolver->untrusted.error));
+    QVERIFY2(resolver->otherName.isValid(), qPrintable(resolver->otherName.error));
+    // The process trusts the resolver's certificate and the one for another
+    // name; the untrusted one is the same name's, signed by no anchor.
+    TrustAnchors::setExtraCertificates({certificate->certificate, resolver->otherName.certificate});
     QVERIFY(resolver->listen(QHostAddress(QHostAddress::LocalHost), 0));
     log->clear();
 }
@@ -190,6 +211,10 @@ void TestTlsReconnect::addProtocolRows(bool withDrops)
             << protocol << int(DroppingResolver::Drop::AfterHandshake);
         QTest::addRow("%s, closed on the first query", name)
             << protocol << int(DroppingResolver::Drop::OnQuery);
+        QTest::addRow("%s, certificate signed by no trusted anchor", name)
+            << protocol << int(DroppingResolver::Drop::Untrusted);
+        QTest::addRow("%s, certificate for another name", name)
+            << protocol << int(DroppingResolver::Drop::OtherName);
     }
 }
 
@@ -245,6 +270,14 @@ void TestTlsReconnect::droppingResolverIsNotHammered()
     QVERIFY(transport->nextBackoff() > TlsRemoteServer::initialBackoffMs);
     QCOMPARE(answers.count(), 0);
     feeder.stop();
+    const bool impostor =
+        drop == int(DroppingResolver::Drop::Untrusted) || drop == int(DroppingResolver::Drop::OtherName);
+    // An impostor learns no name: nothing is written before the resolver's
+    // certificate is checked. A resolver that proves to be ours raises no
+    // certificate error.
+    if (drop != int(DroppingResolver::Drop::OnQuery))
+        QVERIFY(resolver->queries.isEmpty());
+    QCOMPARE(log->contains(QStringLiteral("Ssl errors:")), impostor);
 
     // The resolver works again: a query that waits in the queue is sent on
     // the next connection and answered, and the pause is back to its start.
