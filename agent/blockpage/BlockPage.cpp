@@ -158,16 +158,23 @@ void BlockPage::onAcceptError(QAbstractSocket::SocketError error)
     if (!server)
         return;
     server->pauseAccepting();
-    // Our own oldest connection gives its descriptor to the one waiting.
+    // Our own oldest connection gives its descriptor to the one waiting,
+    // once the pause is over: not while the server is still inside its own
+    // accept handling.
     if (error == QAbstractSocket::SocketResourceError)
-        dropOldest();
+        dropBeforeResuming = true;
     acceptPause->start(acceptPauseMs);
 }
 
 void BlockPage::resumeAccepting()
 {
-    if (server)
-        server->resumeAccepting();
+    if (!server)
+        return;
+    if (dropBeforeResuming) {
+        dropBeforeResuming = false;
+        dropOldest();
+    }
+    server->resumeAccepting();
 }
 
 bool BlockPage::dropOldest()

@@ -121,6 +121,8 @@ private:
     quint64 accepted = 0;
     // Accept errors of the current burst (logged at its first and its end).
     int acceptErrorsInBurst = 0;
+    // The last accept error was a lack of descriptors: free one at the resume.
+    bool dropBeforeResuming = false;
     // Connections dropped at the cap since that was last logged.
     int droppedUnlogged = 0;
     QDateTime droppedLoggedAt;
