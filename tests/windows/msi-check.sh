@@ -111,38 +111,10 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 gx_start_x "$RUN" || skip_or_fail "Xvfb or xdotool missing (apt-get install xvfb xdotool)"
-export WINEPREFIX=$RUN/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-"$SOURCE_DIR/scripts/wine-prefix.sh" create "$WINEPREFIX" >/dev/null || { echo "FAIL: msi-check: no wine prefix"; exit 1; }
-mountpoint -q /etc/ssl/certs || { echo "FAIL: msi-check: /etc/ssl/certs is not the harness's private copy"; exit 1; }
-cat "$CORVANE_CA_BUNDLE" >>/etc/ssl/certs/ca-certificates.crt
-# One wine server for the whole run (a new one would start the automatic
-# services again, see docs/windows.md).
-"$WINESERVER" -p120
-wine() { timeout 60 "$WINE" "$@"; }
-
-ip link add cvEth0 type veth peer name cvEth1
-ip link set cvEth0 up
-ip link set cvEth1 up
-guid_of() { printf '{%08X-0000-0000-0000-4E6574446576}' "$(ip -o link show "$1" | cut -d: -f1)"; }
-GUID0=$(guid_of cvEth0)
-GUID1=$(guid_of cvEth1)
-TCPIP='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces'
-TCPIP6='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip6\Parameters\Interfaces'
-KEY='HKEY_USERS\.DEFAULT\Software\Corvane\Corvane Agent'
+. "$SOURCE_DIR/tests/windows/wine-machine.sh"
+wine_machine msi-check
 SERVICE_KEY='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Corvane Agent'
-reg_value() { # <key> <name> -> data, empty when absent
-    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-}
-reg_set() { # <key> <name> <type> <data>
-    wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1
-}
 key_exists() { wine reg query "$1" >/dev/null 2>&1; }
-reg_set "$TCPIP\\$GUID0" NameServer REG_SZ "10.53.0.1 10.53.0.2"
-reg_set "$TCPIP\\$GUID0" EnableDHCP REG_DWORD 0
-reg_set "$TCPIP6\\$GUID0" NameServer REG_SZ "fd00:53::100"
-reg_set "$TCPIP\\$GUID1" NameServer REG_SZ ""
-reg_set "$TCPIP\\$GUID1" DhcpNameServer REG_SZ "10.53.0.9"
-reg_set "$TCPIP\\$GUID1" EnableDHCP REG_DWORD 1
 
 C=$WINEPREFIX/drive_c
 cp "$MSI_N" "$C/corvane-n.msi"

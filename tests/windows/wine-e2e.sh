@@ -108,49 +108,8 @@ SHOTS_TOOL=$BUILD_DIR/tests/gui/corvane-gui-page-shots
 [ -x "$SHOTS_TOOL" ] || skip_or_fail "$SHOTS_TOOL is not built"
 
 # --- wine prefix, adapters, trust -----------------------------------------------
-# A prefix of its own, made here: its wine server runs in this namespace
-# only. Not a copy of the shared fixture prefix: the wine-run unit tests write
-# the agent's registry key there while they run, and a copy taken meanwhile
-# started the agent with their settings (debug log off, their account).
-export WINEPREFIX=$RUN/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-"$SOURCE_DIR/scripts/wine-prefix.sh" create "$WINEPREFIX" >/dev/null || { echo "FAIL: wine-e2e: no wine prefix"; exit 1; }
-# Wine's crypt32 takes the host's roots as the Windows root store: the
-# service's test roots join the namespace's private copy of them.
-mountpoint -q /etc/ssl/certs || { echo "FAIL: wine-e2e: /etc/ssl/certs is not the harness's private copy"; exit 1; }
-cat "$CORVANE_CA_BUNDLE" >>/etc/ssl/certs/ca-certificates.crt
-# One wine server for the whole run. When the last wine process ends the
-# server goes (3 s later), and the next wine command boots the prefix again:
-# its service manager then starts every automatic service, the stopped agent
-# included. Kept for 120 s past the last wine process rather than forever, so
-# that a run killed from outside leaves no server behind for long.
-"$WINESERVER" -p120
-wine() { timeout 60 "$WINE" "$@"; }
-
-# Two Ethernet adapters (a veth pair); wine names them after the interface
-# index: {0000000N-0000-0000-0000-4E6574446576} ("NetDev").
-ip link add cvEth0 type veth peer name cvEth1
-ip link set cvEth0 up
-ip link set cvEth1 up
-# (/sys still shows the host's interfaces: ask ip.)
-guid_of() { printf '{%08X-0000-0000-0000-4E6574446576}' "$(ip -o link show "$1" | cut -d: -f1)"; }
-GUID0=$(guid_of cvEth0)
-GUID1=$(guid_of cvEth1)
-TCPIP='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces'
-TCPIP6='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip6\Parameters\Interfaces'
-KEY='HKEY_USERS\.DEFAULT\Software\Corvane\Corvane Agent'
-reg_value() { # <key> <name> -> data, empty when absent
-    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-}
-reg_set() { # <key> <name> <type> <data>
-    wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1
-}
-# What Windows keeps for the adapters: cvEth0 set by hand, cvEth1 by DHCP.
-reg_set "$TCPIP\\$GUID0" NameServer REG_SZ "10.53.0.1 10.53.0.2"
-reg_set "$TCPIP\\$GUID0" EnableDHCP REG_DWORD 0
-reg_set "$TCPIP6\\$GUID0" NameServer REG_SZ "fd00:53::100"
-reg_set "$TCPIP\\$GUID1" NameServer REG_SZ ""
-reg_set "$TCPIP\\$GUID1" DhcpNameServer REG_SZ "10.53.0.9"
-reg_set "$TCPIP\\$GUID1" EnableDHCP REG_DWORD 1
+. "$SOURCE_DIR/tests/windows/wine-machine.sh"
+wine_machine wine-e2e
 
 # The installed layout (the installer's own check covers the installer).
 DIR="$WINEPREFIX/drive_c/Program Files/Corvane Agent"
