@@ -3,13 +3,13 @@
 #include "LogMask.h"
 #include "LoggingCategories.h"
 #include "SystemServices.h"
+#include "TcpListener.h"
 #include "UserData.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QLocale>
 #include <QStringList>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -116,14 +116,9 @@ void BlockPage::slotStart()
     // A restarted thread has a new event dispatcher: the old server's socket
     // notifiers are gone with the old one, so everything is built afresh.
     stopServer();
-    server = new QTcpServer(this);
-    connect(server, &QTcpServer::newConnection, this, &BlockPage::slotNewConnection);
-    // Qt stops accepting after an error it does not take for temporary (out
-    // of descriptors among them); left so, the block page would be dead.
-    connect(server, &QTcpServer::acceptError, this, &BlockPage::onAcceptError);
-    acceptPause = new QTimer(server);
-    acceptPause->setSingleShot(true);
-    connect(acceptPause, &QTimer::timeout, this, &BlockPage::resumeAccepting);
+    server = new TcpListener(this);
+    connect(server, &TcpListener::signalNewConnection, this, &BlockPage::slotNewConnection);
+    connect(server, &TcpListener::signalAcceptError, this, &BlockPage::onAcceptError);
     if (!server->listen(QHostAddress::LocalHost, port)) {
         qCCritical(blockpage) << "HTTP (TCP) server is not started";
         server->close();
@@ -141,9 +136,8 @@ void BlockPage::stopServer()
     pending.clear();
     openConnections = 0;
     requests.clear();
-    delete server; // and its pause timer
+    delete server; // and its connections
     server = nullptr;
-    acceptPause = nullptr;
     acceptErrorsInBurst = 0;
     boundPort = 0;
 }
@@ -153,28 +147,11 @@ void BlockPage::onAcceptError(QAbstractSocket::SocketError error)
     ++failedAccepts;
     lastAcceptError.start();
     if (acceptErrorsInBurst++ == 0)
-        qCWarning(blockpage) << "accept failed:" << error << (server ? server->errorString() : QString())
-                             << ", accepting paused for" << acceptPauseMs << "ms";
-    if (!server)
-        return;
-    server->pauseAccepting();
-    // Our own oldest connection gives its descriptor to the one waiting,
-    // once the pause is over: not while the server is still inside its own
-    // accept handling.
+        qCWarning(blockpage) << "accept failed:" << error << ", accepting paused for"
+                             << TcpListener::acceptPauseMs << "ms";
+    // Our own oldest connection gives its descriptor to the one waiting.
     if (error == QAbstractSocket::SocketResourceError)
-        dropBeforeResuming = true;
-    acceptPause->start(acceptPauseMs);
-}
-
-void BlockPage::resumeAccepting()
-{
-    if (!server)
-        return;
-    if (dropBeforeResuming) {
-        dropBeforeResuming = false;
         dropOldest();
-    }
-    server->resumeAccepting();
 }
 
 bool BlockPage::dropOldest()

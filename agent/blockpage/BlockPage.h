@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-class QTcpServer;
+class TcpListener;
 class QTcpSocket;
 class QTimer;
 
@@ -43,8 +43,6 @@ public:
     // whoever holds idle connections cannot shut browsers out, and the agent
     // never runs out of descriptors through this server.
     static constexpr int defaultMaxConnections = 256;
-    // After a failed accept (out of descriptors), accepting pauses this long.
-    static constexpr int acceptPauseMs = 200;
     // Accept errors closer together than this are one burst, logged once.
     static constexpr int acceptBurstEndMs = 5000;
 
@@ -109,9 +107,8 @@ private:
     // Closes the oldest connection, an answered one if there is one.
     bool dropOldest();
     void onAcceptError(QAbstractSocket::SocketError error);
-    void resumeAccepting();
 
-    QTcpServer* server = nullptr;
+    TcpListener* server = nullptr;
     QList<GetData> requests;
     QString scheme = QStringLiteral("http");
     QHash<QTcpSocket*, Pending> pending;
@@ -121,12 +118,9 @@ private:
     quint64 accepted = 0;
     // Accept errors of the current burst (logged at its first and its end).
     int acceptErrorsInBurst = 0;
-    // The last accept error was a lack of descriptors: free one at the resume.
-    bool dropBeforeResuming = false;
     // Connections dropped at the cap since that was last logged.
     int droppedUnlogged = 0;
     QDateTime droppedLoggedAt;
-    QTimer* acceptPause = nullptr;
     QElapsedTimer lastAcceptError;
     std::atomic<quint16> boundPort{0};
     std::atomic<int> openConnections{0};

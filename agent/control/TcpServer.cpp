@@ -3,6 +3,7 @@
 #include "ControlFrame.h"
 #include "LoggingCategories.h"
 #include "MessageNames.h"
+#include "TcpListener.h"
 #include "UserData.h"
 
 #include <QDateTime>
@@ -11,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QTimerEvent>
@@ -142,7 +142,7 @@ int textSize(const QJsonObject& envelope)
 } // namespace
 
 TcpServer::TcpServer(quint16 port, QObject* parent)
-    : QObject(parent), server(new QTcpServer(this)), serverV6(new QTcpServer(this)), wantedPort(port)
+    : QObject(parent), server(new TcpListener(this)), serverV6(new TcpListener(this)), wantedPort(port)
 {
     clock.start();
     signInStored = [] { return UserData::checkAuthData(); };
@@ -162,8 +162,8 @@ TcpServer::TcpServer(quint16 port, QObject* parent)
     // connections from the system's queue after the second one.
     server->setMaxPendingConnections(maxClients);
     serverV6->setMaxPendingConnections(maxClients);
-    connect(server, &QTcpServer::newConnection, this, &TcpServer::slotNewConnection);
-    connect(serverV6, &QTcpServer::newConnection, this, &TcpServer::slotNewConnection);
+    connect(server, &TcpListener::signalNewConnection, this, &TcpServer::slotNewConnection);
+    connect(serverV6, &TcpListener::signalNewConnection, this, &TcpServer::slotNewConnection);
     tryBind();
     qCInfo(local_socket) << "CREATE";
 }
@@ -180,7 +180,7 @@ TcpServer::~TcpServer()
     clients.clear();
 }
 
-bool TcpServer::listenOn(QTcpServer* listener, const QHostAddress& address, quint16 port)
+bool TcpServer::listenOn(TcpListener* listener, const QHostAddress& address, quint16 port)
 {
     if (listener->isListening())
         return true;
@@ -397,7 +397,7 @@ QJsonObject TcpServer::fitToFrame(const QJsonObject& envelope, bool& shortened)
 
 void TcpServer::slotNewConnection()
 {
-    auto* listener = qobject_cast<QTcpServer*>(sender());
+    auto* listener = qobject_cast<TcpListener*>(sender());
     if (!listener)
         return;
     while (listener->hasPendingConnections()) {

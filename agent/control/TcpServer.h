@@ -17,7 +17,7 @@
 #include <vector>
 
 class QHostAddress;
-class QTcpServer;
+class TcpListener;
 class QTcpSocket;
 class QTimer;
 
@@ -192,7 +192,7 @@ private:
         IdleDeadline
     };
 
-    bool listenOn(QTcpServer* listener, const QHostAddress& address, quint16 port);
+    bool listenOn(TcpListener* listener, const QHostAddress& address, quint16 port);
     void tryBind();
     void timerEvent(QTimerEvent* event) override;
     void readFrom(Clients* client);
@@ -220,8 +220,8 @@ private:
     void saveGuard();
     qint64 monotonicMs() const { return clock.elapsed(); }
 
-    QTcpServer* server = nullptr;   // 127.0.0.1
-    QTcpServer* serverV6 = nullptr; // ::1, on the same port
+    TcpListener* server = nullptr;   // 127.0.0.1
+    TcpListener* serverV6 = nullptr; // ::1, on the same port
     quint16 wantedPort = 0;
     QBasicTimer bindRetry;
     int bindRetryMs = defaultBindRetryMs;

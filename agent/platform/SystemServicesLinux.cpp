@@ -11,7 +11,10 @@
 #include <QStandardPaths>
 #include <QTextStream>
 
+#include <cerrno>
+
 #include <sys/socket.h>
+#include <unistd.h>
 #include <utmpx.h>
 
 namespace {
@@ -135,4 +138,37 @@ MachineInfo& SystemServices::machineInfo()
 bool SystemServices::stopSending(qintptr socketDescriptor)
 {
     return ::shutdown(static_cast<int>(socketDescriptor), SHUT_WR) == 0;
+}
+
+SystemServices::AcceptResult SystemServices::acceptConnection(qintptr listener, qintptr* accepted)
+{
+    const int descriptor =
+        ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (descriptor >= 0) {
+        *accepted = descriptor;
+        return AcceptResult::Accepted;
+    }
+    switch (errno) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return AcceptResult::Empty;
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+        return AcceptResult::Aborted;
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+        return AcceptResult::OutOfResources;
+    default:
+        return AcceptResult::Failed;
+    }
+}
+
+void SystemServices::closeSocket(qintptr socketDescriptor)
+{
+    ::close(static_cast<int>(socketDescriptor));
 }

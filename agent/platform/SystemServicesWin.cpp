@@ -6,6 +6,7 @@
 #include "win/WinAdapters.h"
 #include "win/WinMachine.h"
 
+#include <QSocketNotifier>
 #include <QString>
 
 #include <winsock2.h>
@@ -89,4 +90,35 @@ MachineInfo& SystemServices::machineInfo()
 bool SystemServices::stopSending(qintptr socketDescriptor)
 {
     return ::shutdown(static_cast<SOCKET>(socketDescriptor), SD_SEND) == 0;
+}
+
+SystemServices::AcceptResult SystemServices::acceptConnection(qintptr listener, qintptr* accepted)
+{
+    const SOCKET socket = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    if (socket != INVALID_SOCKET) {
+        // The new socket inherits the listener's WSAAsyncSelect, which keeps
+        // it from being switched to non-blocking mode when Qt adopts it; a
+        // notifier registered and removed again cancels that selection.
+        QSocketNotifier cancel(qintptr(socket), QSocketNotifier::Read);
+        cancel.setEnabled(false);
+        *accepted = qintptr(socket);
+        return AcceptResult::Accepted;
+    }
+    switch (::WSAGetLastError()) {
+    case WSAEWOULDBLOCK:
+        return AcceptResult::Empty;
+    case WSAEINTR:
+    case WSAECONNRESET:
+        return AcceptResult::Aborted;
+    case WSAEMFILE:
+    case WSAENOBUFS:
+        return AcceptResult::OutOfResources;
+    default:
+        return AcceptResult::Failed;
+    }
+}
+
+void SystemServices::closeSocket(qintptr socketDescriptor)
+{
+    ::closesocket(static_cast<SOCKET>(socketDescriptor));
 }

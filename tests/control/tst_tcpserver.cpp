@@ -2,6 +2,7 @@
 
 #include "ControlFrame.h"
 #include "MessageNames.h"
+#include "TcpListener.h"
 #include "TcpServer.h"
 #include "UserData.h"
 
@@ -116,8 +117,8 @@ class SocketLedger : public QObject
 public:
     explicit SocketLedger(TcpServer& server)
     {
-        const auto listeners = server.findChildren<QTcpServer*>();
-        for (QTcpServer* listener : listeners)
+        const auto listeners = server.findChildren<TcpListener*>();
+        for (TcpListener* listener : listeners)
             listener->installEventFilter(this);
     }
     bool eventFilter(QObject* watched, QEvent* event) override
