@@ -109,7 +109,13 @@ uninstall_check() { # <pin typed>: prints the agent's exit code
     "$agent" checkuninst >"$run/checkuninst.log" 2>&1 &
     _pid=$!
     if ! _win=$(gx_visible_window "Corvane Agent" 20); then
+        echo "--- windows on the display" >&2
+        xdotool search --name . 2>/dev/null | while read -r _w; do
+            echo "    $_w $(xdotool getwindowname "$_w" 2>/dev/null)" >&2
+        done
         gx_stop "$_pid"
+        echo "--- checkuninst output" >&2
+        cat "$run/checkuninst.log" >&2
         fail "the PIN prompt did not appear"
     fi
     xdotool windowfocus --sync "$_win" 2>/dev/null || xdotool windowactivate --sync "$_win" 2>/dev/null || true

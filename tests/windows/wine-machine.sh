@@ -47,6 +47,14 @@ KEY='HKEY_USERS\.DEFAULT\Software\Corvane\Corvane Agent'
 reg_value() { # <key> <name> -> data, empty when absent
     wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
-reg_set() { # <key> <name> <type> <data>
-    wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1
+reg_set() { # <key> <name> <type> <data>: read back, and tried again, before the agent meets it
+    _want=$4
+    [ "$3" = REG_DWORD ] && _want=$(printf '0x%x' "$4")
+    for _try in 1 2 3; do
+        wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1
+        [ "$(reg_value "$1" "$2")" = "$_want" ] && return 0
+        echo "    wine reg add $2 did not land (try $_try)"
+    done
+    echo "FAIL: wine machine: $1 $2 is not $_want"
+    exit 1
 }
