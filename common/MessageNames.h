@@ -44,4 +44,5 @@ inline constexpr char StatusLog[] = "STATUSLOG";
 inline constexpr char StatusAd[] = "STATUSAD";
 inline constexpr char DnsProtocol[] = "DNSPROTOCOL";
 inline constexpr char NetworkInterfaces[] = "NETWORKINTERFACES";
+inline constexpr char StatusResolver[] = "STATUSRESOLVER";
 } // namespace MessageNames

@@ -90,6 +90,7 @@ void SnifferDnsUdp::registerMetaTypes()
     qRegisterMetaType<UserData::ETypeOfDnsProtocol>("UserData::ETypeOfDnsProtocol");
     qRegisterMetaType<UserData::ETypeOfDnsProtocol>("DnsProtocol");
     qRegisterMetaType<DnsRequest>("DnsRequest");
+    qRegisterMetaType<ResolverStatus>("ResolverStatus");
 }
 
 SnifferDnsUdp* SnifferDnsUdp::createOnThread(QThread* thread)

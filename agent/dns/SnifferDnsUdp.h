@@ -4,6 +4,7 @@
 #include "DnsRequest.h"
 #include "DropLog.h"
 #include "RequestTable.h"
+#include "ResolverStatus.h"
 #include "UserData.h"
 
 #include <QElapsedTimer>
@@ -91,6 +92,8 @@ signals:
                        bool isIpV4);
     // Both listener sockets are set up; false for a family whose bind failed.
     void signalListening(bool ipV4, bool ipV6);
+    // Whether queries are filtered, whenever that changes.
+    void signalResolverStatus(const ResolverStatus& status);
 
 public slots:
     void slotReadyReadLocal();
