@@ -1,5 +1,6 @@
 #include "DnsMessage.h"
 
+#include <QList>
 #include <QVarLengthArray>
 
 #include <cstring>
@@ -66,6 +67,50 @@ quint16 DnsMessage::questionCount(const QByteArray& message)
 bool DnsMessage::isResponse(const QByteArray& message)
 {
     return message.size() >= headerSize && (static_cast<uchar>(message.at(2)) & 0x80) != 0;
+}
+
+QByteArray DnsMessage::serverFailure(const QByteArray& query)
+{
+    const int end = questionEnd(query);
+    if (end < 0)
+        return QByteArray();
+    QByteArray answer(query.constData(), end);
+    char* header = answer.data();
+    // QR, the query's opcode and RD; then RA and the rcode.
+    header[2] = static_cast<char>(0x80 | (header[2] & 0x79));
+    header[3] = static_cast<char>(0x80 | rcodeServerFailure);
+    // One question; no answer, authority or additional records.
+    header[4] = 0;
+    header[5] = 1;
+    for (int i = 6; i < headerSize; ++i)
+        header[i] = 0;
+    return answer;
+}
+
+QByteArray DnsMessage::query(quint16 id, const QString& name, quint16 type)
+{
+    QByteArray message;
+    message.reserve(headerSize + 260);
+    const char header[headerSize] = {
+        static_cast<char>(id >> 8), static_cast<char>(id & 0xFF), 0x01, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+    message.append(header, headerSize);
+    const QByteArray ascii = name.toLatin1();
+    const QList<QByteArray> labels = ascii.split('.');
+    int nameSize = 1;
+    for (const QByteArray& label : labels) {
+        if (label.isEmpty() && &label == &labels.last() && labels.size() > 1)
+            break; // the root's dot at the end
+        if (label.isEmpty() || label.size() > 63)
+            return QByteArray();
+        nameSize += 1 + label.size();
+        message.append(static_cast<char>(label.size()));
+        message.append(label);
+    }
+    if (nameSize > 255)
+        return QByteArray();
+    const char tail[5] = {0, static_cast<char>(type >> 8), static_cast<char>(type & 0xFF), 0, 1};
+    message.append(tail, 5);
+    return message;
 }
 
 int DnsMessage::questionEnd(const QByteArray& message)

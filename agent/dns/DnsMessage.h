@@ -50,6 +50,14 @@ public:
     // plain labels (a compression pointer, a label over 63 bytes, a name
     // over 255 bytes) followed by its type and class.
     static int questionEnd(const QByteArray& message);
+    // The agent's own failure answer to `query`: its ID, opcode, RD bit and
+    // first question, QR and RA set, RCODE SERVFAIL, no records. Empty when
+    // the query has no whole first question (nothing an answer could repeat).
+    static QByteArray serverFailure(const QByteArray& query);
+    static constexpr int rcodeServerFailure = 2;
+    // A recursive query of one question, class IN; empty when `name` is not
+    // a name of plain labels (none empty or over 63 bytes, 255 bytes at most).
+    static QByteArray query(quint16 id, const QString& name, quint16 type);
     // Four lower-case hexadecimal digits of an ID.
     static QString idText(quint16 id);
 

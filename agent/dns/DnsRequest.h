@@ -18,6 +18,9 @@ struct DnsRequest
     quint16 countRequest = 0;
     // Only for type 1: the message's last four bytes in dotted decimal (log lines).
     QString answerIp;
+    // Routing, not read from the message: the query goes unmarked to the
+    // servers the interfaces had before (the filtering service cannot be reached).
+    bool toNetwork = false;
 };
 
 Q_DECLARE_METATYPE(DnsRequest)

@@ -111,9 +111,16 @@ void RequestTable::linkLast(int index)
     tail = index;
 }
 
-void RequestTable::remove(int index)
+void RequestTable::remove(int index, Unanswered* out)
 {
     Slot& slot = entries[static_cast<size_t>(index)];
+    if (out) {
+        out->client = slot.client;
+        out->upstreamId = static_cast<quint16>(index);
+        out->query = slot.query;
+        out->protocols = slot.protocols;
+    }
+    slot.query = QByteArray();
     unlink(index);
     byClient.remove(clientKey(slot.client.port, slot.client.id, slot.client.isIpV4));
     slot.used = false;
@@ -129,23 +136,58 @@ int RequestTable::freeId()
     }
 }
 
-int RequestTable::expire(qint64 nowMs)
+int RequestTable::expire(qint64 nowMs, std::vector<Unanswered>* expired)
 {
     int removed = 0;
     while (head >= 0 && entries[static_cast<size_t>(head)].expiresAt <= nowMs) {
-        remove(head);
+        if (expired) {
+            expired->emplace_back();
+            remove(head, &expired->back());
+        } else {
+            remove(head);
+        }
         ++removed;
     }
     return removed;
 }
 
+void RequestTable::dueForRetry(qint64 nowMs, qint64 afterMs, std::vector<Unanswered>& due)
+{
+    // Oldest first: the walk ends at the first entry not yet due.
+    for (int index = head; index >= 0;) {
+        Slot& slot = entries[static_cast<size_t>(index)];
+        if (slot.client.time + afterMs > nowMs)
+            break;
+        if (!slot.retried) {
+            slot.retried = true;
+            due.push_back(Unanswered{slot.client, static_cast<quint16>(index), slot.query, slot.protocols});
+        }
+        index = slot.next;
+    }
+}
+
+void RequestTable::setQuery(quint16 upstreamId, const QByteArray& query)
+{
+    if (contains(upstreamId))
+        entries[upstreamId].query = query;
+}
+
+void RequestTable::setRoute(quint16 upstreamId, int protocol, qint8 path, bool toNetwork)
+{
+    if (!contains(upstreamId))
+        return;
+    Slot& slot = entries[upstreamId];
+    slot.protocols |= static_cast<quint8>(1u << (protocol & 7));
+    slot.client.path = path;
+    slot.client.toNetwork = toNetwork;
+}
+
 RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV4, qint64 nowMs,
-                                      const QByteArray& query, int protocol)
+                                      const QByteArray& query, int protocol, Unanswered* dropped)
 {
     const quint8 protocolBit = static_cast<quint8>(1u << (protocol & 7));
     if (entries.empty())
         entries.resize(idSpace);
-    expire(nowMs);
     Added added;
     const quint64 key = clientKey(port, clientId, isIpV4);
     const auto found = byClient.constFind(key);
@@ -154,6 +196,7 @@ RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV
         Slot& slot = entries[static_cast<size_t>(index)];
         slot.client.time = nowMs;
         slot.expiresAt = nowMs + lifetime;
+        slot.retried = false;
         const quint64 question = questionHash(query);
         if (question == slot.question) {
             slot.protocols |= protocolBit;
@@ -171,16 +214,18 @@ RequestTable::Added RequestTable::add(quint16 port, quint16 clientId, bool isIpV
         return added;
     }
     if (count >= bound) {
-        remove(head);
+        remove(head, dropped);
         added.evicted = true;
     }
     const int index = freeId();
     Slot& slot = entries[static_cast<size_t>(index)];
-    slot.client = Client{port, clientId, isIpV4, nowMs};
+    slot.client = Client{port, clientId, isIpV4, nowMs, -1, false};
     slot.expiresAt = nowMs + lifetime;
     slot.question = questionHash(query);
     slot.questionCount = DnsMessage::questionCount(query);
     slot.protocols = protocolBit;
+    slot.retried = false;
+    slot.query = query;
     slot.used = true;
     linkLast(index);
     byClient.insert(key, static_cast<quint16>(index));

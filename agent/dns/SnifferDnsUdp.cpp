@@ -8,8 +8,10 @@
 #include "LoggingCategories.h"
 #include "UdpRemoteSocket.h"
 
+#include <QDateTime>
 #include <QMetaMethod>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <utility>
 
@@ -35,6 +37,23 @@ const char* protocolName(UserData::ETypeOfDnsProtocol protocol)
     }
     return "?";
 }
+
+const char* transportWord(int protocol)
+{
+    switch (protocol) {
+    case UserData::DOH:
+        return "DoH";
+    case UserData::DOT:
+        return "DoT";
+    default:
+        return "DNS";
+    }
+}
+
+// Retries, failure answers and probes are looked at this often.
+constexpr int tickMs = 100;
+// A wall clock that moved this much more than the monotonic one: a resume from sleep.
+constexpr qint64 resumeJumpMs = 5000;
 
 } // namespace
 
@@ -180,8 +199,14 @@ void SnifferDnsUdp::slotStart()
         (v4 ? notifierV4 : notifierV6) = notifier;
         (v4 ? clientV4 : clientV6) = socket->peer(v4 ? loopbackV4 : loopbackV6, 0);
     }
+    // A timer of an earlier run of this thread died with its event loop.
+    delete tick;
+    tick = new QTimer(this);
+    tick->setInterval(tickMs);
+    connect(tick, &QTimer::timeout, this, &SnifferDnsUdp::onTick);
     qCInfo(snifferdnsudp) << "START NEW THREAD" << QThread::currentThread();
     emit signalListening(boundV4, boundV6);
+    updateStatus();
 }
 
 void SnifferDnsUdp::slotReadyReadLocal()
@@ -291,6 +316,47 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
         }
     }
 
+    if (controlDns != statusControl || int(configured) != statusProtocol)
+        updateStatus();
+    // SRV and names of the machine's Windows domain go to the network's own
+    // servers whatever happens: they say nothing of the resolver's health.
+    bool toResolver = request.type != DnsMessage::typeSrv;
+    if (toResolver && !localDomain.isEmpty()) {
+        if (request.id.isEmpty())
+            DnsMessage::fillTexts(message, request);
+        toResolver = !UdpRemoteSocket::isLocalQuery(request, 2, localDomain);
+    }
+    qint8 path = -1;
+    bool toNetwork = false;
+    if (toResolver) {
+        path = static_cast<qint8>(ResolverHealth::path(protocol, protocol != UserData::DNS || isIpV4));
+        if (!health.isUp(path)) {
+            // The slow path: the chosen path is down.
+            if (request.id.isEmpty())
+                DnsMessage::fillTexts(message, request);
+            const qint64 t = now();
+            if (health.probeDue(path, t, true))
+                sendProbe(path);
+            const int plainPath = ResolverHealth::path(UserData::DNS, isIpV4);
+            const Rung rung = ladder(protocol, isIpV4, health, UserData::getFailClosed(),
+                                     isConnectivityCheck(request.domain));
+            if (rung == Rung::PlainResolver) {
+                protocol = UserData::DNS;
+                path = static_cast<qint8>(plainPath);
+            } else if (rung == Rung::Network || rung == Rung::Fail) {
+                if (plainPath != path && health.probeDue(plainPath, t, true))
+                    sendProbe(plainPath);
+                if (rung == Rung::Fail) {
+                    answerFailure(message, DnsMessage::id(message), isIpV4, port);
+                    return;
+                }
+                protocol = UserData::DNS;
+                path = -1;
+                toNetwork = true;
+            }
+        }
+    }
+
     const quint16 clientId = DnsMessage::id(message);
     const RequestTable::Added added = requestTable.add(port, clientId, isIpV4, now(), message, protocol);
     if (added.duplicate)
@@ -304,9 +370,21 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
     DnsMessage::setId(message, added.upstreamId);
     if (!request.id.isEmpty())
         request.id = DnsMessage::idText(added.upstreamId);
+    // Kept for an answer of our own or a send along the fallback.
+    requestTable.setQuery(added.upstreamId, message);
+    requestTable.setRoute(added.upstreamId, protocol, path, toNetwork);
+    request.toNetwork = toNetwork;
+    if (tick && !tick->isActive())
+        tick->start();
 
     if (observed)
         emit signalSendReq(protocol, message, request, isIpV4);
+    dispatch(protocol, std::move(message), std::move(request), isIpV4);
+}
+
+void SnifferDnsUdp::dispatch(UserData::ETypeOfDnsProtocol protocol, QByteArray&& message,
+                             DnsRequest&& request, bool isIpV4)
+{
     RemoteDnsServer* server = remoteServers.value(protocol);
     if (!server)
         return;
@@ -374,6 +452,13 @@ void SnifferDnsUdp::slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QBy
     }
     if (from == UserData::DNS && udpServer)
         udpServer->forget(upstreamId);
+    if (client.path >= 0 && !client.toNetwork) {
+        const ResolverHealth::Change change = health.answered(client.path, now());
+        if (change != ResolverHealth::Change::None)
+            noteChange(client.path, change);
+    }
+    if (client.port == 0)
+        return; // a probe of ours
     if (RemoteDnsServer::debugOn(snifferdnsudp()))
         LOG_DEBUG(snifferdnsudp) << "slotSendToLocal" << protocolName(from) << DnsMessage::idText(upstreamId)
                                  << client.port;
@@ -412,4 +497,206 @@ void SnifferDnsUdp::sendHeldAnswers(DatagramSocket& socket, QVector<HeldAnswer>&
     }
     socket.send(outgoing.constData(), outgoing.size());
     held.clear();
+}
+
+bool SnifferDnsUdp::isConnectivityCheck(const QString& domain)
+{
+    static const char* const names[] = {"www.msftconnecttest.com", "ipv6.msftconnecttest.com",
+                                        "dns.msftncsi.com", "www.msftncsi.com", "ipv4only.arpa"};
+    QString name = domain;
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    for (const char* known : names) {
+        if (name.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+SnifferDnsUdp::Rung SnifferDnsUdp::ladder(UserData::ETypeOfDnsProtocol protocol, bool isIpV4,
+                                          const ResolverHealth& health, bool failClosed,
+                                          bool connectivityCheck)
+{
+    const bool encrypted = protocol != UserData::DNS;
+    if (health.isUp(ResolverHealth::path(protocol, encrypted || isIpV4)))
+        return Rung::Chosen;
+    if (encrypted && health.isUp(ResolverHealth::path(UserData::DNS, isIpV4)))
+        return Rung::PlainResolver;
+    // The captive portal's login page must resolve before the service can.
+    if (!failClosed || connectivityCheck)
+        return Rung::Network;
+    return Rung::Fail;
+}
+
+ResolverStatus SnifferDnsUdp::statusFor(UserData::ETypeOfDnsProtocol chosen, const ResolverHealth& health,
+                                        bool failClosed)
+{
+    ResolverStatus result;
+    result.chosen = QLatin1String(transportWord(chosen));
+    const bool encrypted = chosen != UserData::DNS;
+    const bool plainUp = health.isUp(ResolverHealth::path(UserData::DNS, true)) &&
+                         health.isUp(ResolverHealth::path(UserData::DNS, false));
+    const bool chosenUp = encrypted ? health.isUp(ResolverHealth::path(chosen, true)) : plainUp;
+    if (chosenUp) {
+        result.state = ResolverStatus::State::Filtered;
+        result.inUse = result.chosen;
+    } else if (encrypted && plainUp) {
+        result.state = ResolverStatus::State::PlainDns;
+        result.inUse = QStringLiteral("DNS");
+        result.detail = result.chosen + QStringLiteral(" to the filtering service does not answer");
+    } else {
+        result.state = failClosed ? ResolverStatus::State::FailClosed : ResolverStatus::State::FailOpen;
+        result.inUse = failClosed ? QString() : QStringLiteral("DNS");
+        result.detail = QStringLiteral("the filtering service's resolver does not answer");
+    }
+    return result;
+}
+
+void SnifferDnsUdp::slotNetworkChanged()
+{
+    health.probeNow();
+    if (health.anyDown() && tick && !tick->isActive())
+        tick->start();
+}
+
+void SnifferDnsUdp::slotForgetHealth()
+{
+    health = ResolverHealth();
+    updateStatus();
+}
+
+void SnifferDnsUdp::sendOn(const RequestTable::Unanswered& entry)
+{
+    const RequestTable::Client& client = entry.client;
+    if (client.toNetwork || client.path < 0 || entry.query.isEmpty())
+        return; // at the bottom of the ladder already
+    const int plainPath = ResolverHealth::path(UserData::DNS, client.isIpV4);
+    const bool encrypted = ResolverHealth::protocolOf(client.path) != UserData::DNS;
+    qint8 path = -1;
+    bool toNetwork = false;
+    if (encrypted && health.isUp(plainPath)) {
+        path = static_cast<qint8>(plainPath);
+    } else if (!UserData::getFailClosed()) {
+        toNetwork = true;
+    } else {
+        return; // answered SERVFAIL when it expires
+    }
+    requestTable.setRoute(entry.upstreamId, UserData::DNS, path, toNetwork);
+    bool wellFormed = false;
+    DnsRequest request = DnsMessage::parseNumbers(entry.query, &wellFormed);
+    if (!wellFormed)
+        return;
+    request.toNetwork = toNetwork;
+    QByteArray message = entry.query;
+    dispatch(UserData::DNS, std::move(message), std::move(request), client.isIpV4);
+}
+
+void SnifferDnsUdp::answerFailure(const QByteArray& query, quint16 clientId, bool isIpV4, quint16 port)
+{
+    QByteArray answer = DnsMessage::serverFailure(query);
+    const DatagramPeer& loopbackClient = isIpV4 ? clientV4 : clientV6;
+    if (answer.isEmpty() || loopbackClient.isNull())
+        return;
+    DnsMessage::setId(answer, clientId);
+    QVector<HeldAnswer>& held = isIpV4 ? heldV4 : heldV6;
+    held.append(HeldAnswer{
+        answer, {static_cast<char>(clientId >> 8), static_cast<char>(clientId & 0xFF)}, loopbackClient});
+    held.last().client.setPort(port);
+    sendHeldAnswers(isIpV4 ? socketV4 : socketV6, held);
+}
+
+void SnifferDnsUdp::sendProbe(int path)
+{
+    const qint64 t = now();
+    health.probed(path, t);
+    const auto protocol = static_cast<UserData::ETypeOfDnsProtocol>(ResolverHealth::protocolOf(path));
+    const bool isIpV4 = ResolverHealth::isIpV4Path(path);
+    QString name = resolverHost();
+    if (name.isEmpty())
+        name = UserData::getDomainName();
+    QByteArray message = DnsMessage::query(0, name, DnsMessage::typeA);
+    if (message.isEmpty())
+        return;
+    // Port 0: no client of ours; the answer only tells the path is back.
+    const RequestTable::Added added = requestTable.add(0, ++probeSerial, isIpV4, t, message, protocol);
+    DnsMessage::setId(message, added.upstreamId);
+    requestTable.setQuery(added.upstreamId, message);
+    requestTable.setRoute(added.upstreamId, protocol, static_cast<qint8>(path), false);
+    bool wellFormed = false;
+    DnsRequest request = DnsMessage::parseNumbers(message, &wellFormed);
+    if (tick && !tick->isActive())
+        tick->start();
+    dispatch(protocol, std::move(message), std::move(request), isIpV4);
+}
+
+void SnifferDnsUdp::onTick()
+{
+    const qint64 t = now();
+    const qint64 offset = QDateTime::currentMSecsSinceEpoch() - t;
+    if (clockOffset != 0 && qAbs(offset - clockOffset) > resumeJumpMs) {
+        qCInfo(snifferdnsudp) << "clock jumped by" << (offset - clockOffset) << "ms (resume?): probing";
+        health.probeNow();
+    }
+    clockOffset = offset;
+    due.clear();
+    requestTable.dueForRetry(t, RequestTable::defaultRetryAfterMs, due);
+    for (const RequestTable::Unanswered& entry : due) {
+        if (entry.client.path >= 0 && !entry.client.toNetwork)
+            noteChange(entry.client.path, health.missed(entry.client.path, t));
+        if (entry.client.port != 0)
+            sendOn(entry);
+    }
+    due.clear();
+    requestTable.expire(t, &due);
+    for (const RequestTable::Unanswered& entry : due) {
+        if (entry.client.port != 0)
+            answerFailure(entry.query, entry.client.id, entry.client.isIpV4, entry.client.port);
+    }
+    due.clear();
+    for (int path = 0; path < ResolverHealth::pathCount; ++path) {
+        if (health.probeDue(path, t))
+            sendProbe(path);
+    }
+    updateStatus();
+    if (requestTable.size() == 0 && !health.anyDown())
+        tick->stop();
+}
+
+void SnifferDnsUdp::noteChange(int path, ResolverHealth::Change change)
+{
+    if (change == ResolverHealth::Change::None)
+        return;
+    const char* family = ResolverHealth::isIpV4Path(path) ? "IPv4" : "IPv6";
+    const char* transport = transportWord(ResolverHealth::protocolOf(path));
+    if (change == ResolverHealth::Change::Down) {
+        qCWarning(snifferdnsudp).noquote()
+            << QStringLiteral("RESOLVER DOWN %1 %2: no answer, probing every %3 s")
+                   .arg(QLatin1String(transport), QLatin1String(family))
+                   .arg(ResolverHealth::firstProbeMs / 1000);
+    } else {
+        qCWarning(snifferdnsudp).noquote()
+            << QStringLiteral("RESOLVER UP %1 %2").arg(QLatin1String(transport), QLatin1String(family));
+    }
+    updateStatus();
+}
+
+void SnifferDnsUdp::updateStatus()
+{
+    statusControl = UserData::getControlDNS();
+    statusProtocol = int(UserData::getDnsProtocol());
+    const auto configured = static_cast<UserData::ETypeOfDnsProtocol>(statusProtocol);
+    const UserData::ETypeOfDnsProtocol chosen =
+        statusControl == UserData::ON && (configured == UserData::DOT || configured == UserData::DOH)
+            ? configured
+            : UserData::DNS;
+    publishStatus(statusFor(chosen, health, UserData::getFailClosed()));
+}
+
+void SnifferDnsUdp::publishStatus(ResolverStatus next)
+{
+    next.sinceMs = next.state == status.state ? status.sinceMs : QDateTime::currentMSecsSinceEpoch();
+    if (next == status)
+        return;
+    status = next;
+    emit signalResolverStatus(status);
 }

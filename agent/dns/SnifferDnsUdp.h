@@ -4,6 +4,7 @@
 #include "DnsRequest.h"
 #include "DropLog.h"
 #include "RequestTable.h"
+#include "ResolverHealth.h"
 #include "ResolverStatus.h"
 #include "UserData.h"
 
@@ -18,6 +19,7 @@
 #include <memory>
 
 class QSocketNotifier;
+class QTimer;
 class RemoteDnsServer;
 class UdpRemoteSocket;
 
@@ -70,6 +72,25 @@ public:
                                                        const QString& resolverHost,
                                                        const QString& localDomain = QString());
 
+    // Where a query goes while a resolver path may be down: the chosen
+    // transport; plain UDP to the resolver (still marked and filtered); the
+    // servers the interfaces had before, unmarked; or nowhere (SERVFAIL).
+    enum class Rung
+    {
+        Chosen,
+        PlainResolver,
+        Network,
+        Fail,
+    };
+    // `protocol` is the transport chooseProtocol picked; `connectivityCheck`
+    // whether the name is one Windows asks to detect captive portals.
+    static Rung ladder(UserData::ETypeOfDnsProtocol protocol, bool isIpV4, const ResolverHealth& health,
+                       bool failClosed, bool connectivityCheck);
+    static bool isConnectivityCheck(const QString& domain);
+    // What the health of the paths means for the machine's queries.
+    static ResolverStatus statusFor(UserData::ETypeOfDnsProtocol chosen, const ResolverHealth& health,
+                                    bool failClosed);
+
     // Creates a listener living on `thread` (not started yet), wired so that
     // it starts with the thread and is deleted when the thread finishes.
     static SnifferDnsUdp* createOnThread(QThread* thread);
@@ -98,6 +119,11 @@ signals:
 public slots:
     void slotReadyReadLocal();
     void slotStart();
+    // The interfaces or their addresses changed: down paths are probed now.
+    void slotNetworkChanged();
+    // Starts the resolver's health afresh (a new resolver address or host
+    // says nothing of the old one's), every path up.
+    void slotForgetHealth();
 
 private:
     // An answer waiting to go back with the others of its batch: the
@@ -114,6 +140,16 @@ private:
     void sendHeldAnswers();
     void sendHeldAnswers(DatagramSocket& socket, QVector<HeldAnswer>& held);
     void startTransport(RemoteDnsServer* server, QThread* thread, const char* finishedLine);
+    void dispatch(UserData::ETypeOfDnsProtocol protocol, QByteArray&& message, DnsRequest&& request,
+                  bool isIpV4);
+    // Once the query has waited a second: the next rung of the ladder.
+    void sendOn(const RequestTable::Unanswered& entry);
+    void answerFailure(const QByteArray& query, quint16 clientId, bool isIpV4, quint16 port);
+    void sendProbe(int path);
+    void onTick();
+    void noteChange(int path, ResolverHealth::Change change);
+    void updateStatus();
+    void publishStatus(ResolverStatus status);
     const QString& resolverHost();
     qint64 now() const { return clock.elapsed(); }
 
@@ -128,6 +164,16 @@ private:
     // The plain-UDP transport (also in remoteServers), called directly.
     UdpRemoteSocket* udpServer = nullptr;
     RequestTable requestTable;
+    ResolverHealth health;
+    // Retries, failure answers and probes; runs while queries wait or a path is down.
+    QTimer* tick = nullptr;
+    std::vector<RequestTable::Unanswered> due;
+    // Wall clock minus the monotonic one: a jump means the machine slept.
+    qint64 clockOffset = 0;
+    quint16 probeSerial = 0;
+    ResolverStatus status;
+    int statusControl = -1;
+    int statusProtocol = -1;
     DropLog unknownAnswers;
     DropLog rejectedAnswers;
     int poolSize = 0; // 0: the transport's defaults

@@ -304,7 +304,7 @@ void UdpRemoteSocket::write(QByteArray message, DnsRequest& request, bool isIpV4
     if (request.id.isEmpty() && (logging || workingMode == 2))
         DnsMessage::fillTexts(message, request);
     DatagramSocket& sock = *reference();
-    if (isLocalQuery(request, workingMode, adDomain)) {
+    if (request.toNetwork || isLocalQuery(request, workingMode, adDomain)) {
         const QStringList servers =
             localServers(isIpV4 ? UserData::getSavedIpV4Dns() : UserData::getSavedIpV6Dns(),
                          isIpV4 ? ConstData::getLocalHostV4() : ConstData::getLocalHostV6());

@@ -60,6 +60,7 @@ struct HotValues
     quint32 protocol = 0;
     int controlDns = 0;
     bool noAd = true;
+    bool failClosed = false;
     QString dnsIpV4;
     QString dnsIpV6;
     QString dnsHost;
@@ -106,6 +107,10 @@ HotValues loadHotValues()
     values.apiDomain =
         textWithDefault(*store, QStringLiteral("API_DOMAIN"), ConstData::getDomainName(), wrote);
     values.controlDns = store->value(QStringLiteral("DNS_TYPE_PROTECTION"), 0).toInt();
+    // Anything but "closed" is the default, open: an unreadable value must
+    // not take the machine's DNS away.
+    values.failClosed = textWithDefault(*store, QStringLiteral("FAIL_MODE"), QStringLiteral("open"), wrote) ==
+                        QLatin1String("closed");
     const QVariant noAd = store->value(QStringLiteral("NO_AD"));
     if (!noAd.isValid() || noAd.toString().isEmpty()) {
         store->setValue(QStringLiteral("NO_AD"), true);
@@ -303,6 +308,17 @@ bool UserData::getNoAdWork()
 void UserData::setNoAdWork(bool noAd)
 {
     hot().write(QStringLiteral("NO_AD"), noAd, [noAd](HotValues& v) { v.noAd = noAd; });
+}
+
+bool UserData::getFailClosed()
+{
+    return hot().read([](const HotValues& v) { return v.failClosed; });
+}
+
+void UserData::setFailClosed(bool closed)
+{
+    const QString word = closed ? QStringLiteral("closed") : QStringLiteral("open");
+    hot().write(QStringLiteral("FAIL_MODE"), word, [closed](HotValues& v) { v.failClosed = closed; });
 }
 
 bool UserData::isAdMode()

@@ -56,6 +56,11 @@ public:
     static void setControlDNS(StatusControlDns status);
     static bool getNoAdWork();
     static void setNoAdWork(bool noAd);
+    // CONTROL/FAIL_MODE: while the filtering service cannot be reached,
+    // "open" (the default) lets the network's own servers answer, "closed"
+    // answers SERVFAIL.
+    static bool getFailClosed();
+    static void setFailClosed(bool closed);
     // AD mode: the machine is in a directory domain and the mode is not switched off.
     static bool isAdMode();
     // The control server's PIN guard, kept across restarts: wrong PINs in a

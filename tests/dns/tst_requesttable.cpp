@@ -100,10 +100,15 @@ void TestRequestTable::expiry()
     QCOMPARE(table.expire(1000), 1);
     QVERIFY(!table.contains(old.upstreamId));
     QVERIFY(table.contains(young.upstreamId));
-    // Adding also clears what has expired.
-    table.add(3, 3, true, 1600);
-    QVERIFY(!table.contains(young.upstreamId));
-    QCOMPARE(table.size(), 1);
+    // What expires comes back with its client and query, to be answered.
+    table.setQuery(young.upstreamId, QByteArrayLiteral("query"));
+    std::vector<RequestTable::Unanswered> expired;
+    QCOMPARE(table.expire(1600, &expired), 1);
+    QCOMPARE(int(expired.size()), 1);
+    QCOMPARE(expired.front().client.port, quint16(2));
+    QCOMPARE(expired.front().upstreamId, young.upstreamId);
+    QCOMPARE(expired.front().query, QByteArrayLiteral("query"));
+    QCOMPARE(table.size(), 0);
 }
 
 void TestRequestTable::duplicateRefreshesExpiry()

@@ -231,6 +231,7 @@ void TestSnifferDnsUdp::restoreSettings()
 void TestSnifferDnsUdp::init()
 {
     restoreSettings();
+    QMetaObject::invokeMethod(sniffer, &SnifferDnsUdp::slotForgetHealth, Qt::BlockingQueuedConnection);
     for (auto* fake : {udpV4.get(), udpV6.get(), localA.get(), localB.get(), localV6.get()}) {
         fake->queries.clear();
         fake->ports.clear();

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <array>
+
+// Whether the filtering service's resolver answers, per transport and
+// address family ("path"). A path is down after missesToDown queries in a row
+// went unanswered for a second, or at once on a hard failure (a refused
+// connection, a failed handshake); it is up again with its first good answer.
+// While down it is probed: first after firstProbeMs, the wait doubling up to
+// maxProbeMs, and at once after a network change or a resume from sleep;
+// while queries keep coming, every trialEveryMs as well, so that filtering
+// is back within seconds of the resolver, whatever the wait has grown to.
+// Pure bookkeeping on the caller's clock; the hot path (answered() on an up
+// path) is one compare.
+class ResolverHealth
+{
+public:
+    static constexpr int missesToDown = 2;
+    static constexpr qint64 firstProbeMs = 5000;
+    static constexpr qint64 maxProbeMs = 30000;
+    static constexpr qint64 trialEveryMs = 2000;
+    // Transports 0..2 (UserData::ETypeOfDnsProtocol) times two families.
+    static constexpr int pathCount = 6;
+
+    static int path(int protocol, bool isIpV4) { return (protocol % 3) * 2 + (isIpV4 ? 0 : 1); }
+    static int protocolOf(int path) { return path / 2; }
+    static bool isIpV4Path(int path) { return path % 2 == 0; }
+
+    enum class Change
+    {
+        None,
+        Down,
+        Up,
+    };
+
+    bool isUp(int path) const { return !paths[index(path)].down; }
+    // Since when (caller's clock) the path is in its current state; 0 at start.
+    qint64 since(int path) const { return paths[index(path)].since; }
+    Change answered(int path, qint64 nowMs);
+    Change missed(int path, qint64 nowMs);
+    Change failed(int path, qint64 nowMs);
+    // Whether a down path is due for a probe; probed() schedules the next one.
+    bool probeDue(int path, qint64 nowMs, bool queriesWaiting = false) const;
+    void probed(int path, qint64 nowMs);
+    // Every down path is probed at the next chance.
+    void probeNow();
+    bool anyDown() const;
+
+private:
+    struct Path
+    {
+        bool down = false;
+        int misses = 0;
+        qint64 since = 0;
+        qint64 nextProbe = 0;
+        qint64 lastProbe = 0;
+        qint64 probeWait = firstProbeMs;
+    };
+    static size_t index(int path) { return static_cast<size_t>(path < 0 || path >= pathCount ? 0 : path); }
+    Change goDown(Path& p, qint64 nowMs);
+
+    std::array<Path, pathCount> paths{};
+};
