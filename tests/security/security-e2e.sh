@@ -229,15 +229,16 @@ group_forgery() {
     # The asking client (dig, from a fixed port) is left out as well: the
     # question is which answer the agent passes on.
     exclude=$( (ss -Hunap | grep -v agentcorvane | awk '{print $4}' | sed 's/.*://'; echo 35353) | sort -u | paste -sd, -)
-    # The resolver holds the real answer back for 2 s. The forger starts with
-    # the query and stops 0.5 s before the real answer comes, so that its
+    # The resolver holds the real answer back for 0.7 s (a query unanswered
+    # for a second goes on along the fallback). The forger starts with the
+    # query and stops 0.3 s before the real answer comes, so that its
     # flood cannot crowd the real answer out of the agent's socket either:
     # what is checked is which answer the agent takes.
-    faults_add "{\"dns\":[{\"name\":\"$name\",\"action\":\"delay\",\"delay_ms\":2000}]}"
+    faults_add "{\"dns\":[{\"name\":\"$name\",\"action\":\"delay\",\"delay_ms\":700}]}"
     for round in 1 2 3; do
         dig -b '127.0.0.1#35353' +time=6 +tries=1 +short @127.0.0.1 "$name" A >"$sec_run/forge-dig-$round.out" 2>&1 &
         local asker=$!
-        spawn_attack "$sec_run/forge-$round.out" forge-dns.py --name "$name" --seconds 1.4 --exclude "$exclude"
+        spawn_attack "$sec_run/forge-$round.out" forge-dns.py --name "$name" --seconds 0.4 --exclude "$exclude"
         forger=$spawned
         wait $asker
         wait $forger
