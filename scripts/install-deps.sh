@@ -4,7 +4,7 @@
 set -e
 packages="build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev zlib1g-dev
     iproute2 util-linux procps psmisc openssl curl ca-certificates
-    dnsutils knot-dnsutils knot dnsdist dnsperf dnsmasq-base stubby traceroute iputils-tracepath
+    dnsutils knot-dnsutils knot dnsdist dnsperf dnsmasq-base stubby traceroute iputils-tracepath nftables
     clang-14 libclang-rt-14-dev
     xvfb xdotool xauth fonts-dejavu-core imagemagick
     g++-mingw-w64-x86-64-posix wine64 nsis

@@ -676,6 +676,9 @@ void SnifferDnsUdp::noteChange(int path, ResolverHealth::Change change)
     } else {
         qCWarning(snifferdnsudp).noquote()
             << QStringLiteral("RESOLVER UP %1 %2").arg(QLatin1String(transport), QLatin1String(family));
+        // One path back says the network likely is: the others are asked now
+        // rather than at the end of their grown wait.
+        health.probeNow();
     }
     updateStatus();
 }

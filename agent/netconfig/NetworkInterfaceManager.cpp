@@ -147,8 +147,19 @@ QStringList NetworkInterfaceManager::splitServers(const QString& text)
     return servers;
 }
 
-void NetworkInterfaceManager::backupInterfaces(const std::list<NetworkInterface>& list) const
+void NetworkInterfaceManager::backupInterfaces(const std::list<NetworkInterface>& list)
 {
+    // Where resolv.conf itself is the machine's resolver, the links have no
+    // servers of their own: its nameservers are the network's.
+    for (const bool ipv4 : {true, false}) {
+        if (!(ipv4 ? UserData::getSavedIpV4Dns() : UserData::getSavedIpV6Dns()).isEmpty())
+            continue;
+        const QStringList servers = resolver.originalServers(ipv4);
+        if (servers.isEmpty())
+            continue;
+        ipv4 ? UserData::setSavedIpV4Dns(servers) : UserData::setSavedIpV6Dns(servers);
+        qCDebug(network_interface_manager).noquote() << "backupInterfaces() resolv.conf" << servers;
+    }
     for (const NetworkInterface& interface : list) {
         interface.backupInterfaceSetting(rootV4);
         if (UserData::getSavedIpV4Dns().isEmpty()) {

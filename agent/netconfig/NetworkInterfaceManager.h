@@ -36,7 +36,7 @@ public:
     // Ends the process with exit code 1 when the adapter list cannot be read.
     void getActiveInterfaces(std::list<NetworkInterface>& out);
     // Backs up the listed interfaces and fills the saved DNS lists.
-    void backupInterfaces(const std::list<NetworkInterface>& list) const;
+    void backupInterfaces(const std::list<NetworkInterface>& list);
     // The members of `previous` missing from `current`, in `previous`'s order.
     static std::list<NetworkInterface> getUnactiveInterfaces(const std::list<NetworkInterface>& current,
                                                              const std::list<NetworkInterface>& previous);

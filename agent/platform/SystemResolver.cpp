@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QSettings>
 
 #ifndef Q_OS_WIN
@@ -262,6 +263,40 @@ void SystemResolver::run(const QList<QStringList>& commands)
             qCWarning(platform).noquote()
                 << "command failed:" << command.join(QLatin1Char(' ')) << "exit code" << result.exitCode;
     }
+}
+
+QStringList SystemResolver::nameservers(const QByteArray& resolvConf, bool ipv4)
+{
+    QStringList servers;
+    for (const QByteArray& raw : resolvConf.split('\n')) {
+        const QList<QByteArray> words = raw.simplified().split(' ');
+        if (words.size() < 2 || words.at(0) != "nameserver")
+            continue;
+        const QHostAddress address(QString::fromLatin1(words.at(1)));
+        // The agent's own addresses (a file it wrote); other loopback
+        // addresses may be a local resolver's.
+        if (address.isNull() || address == QHostAddress(QHostAddress::LocalHost) ||
+            address == QHostAddress(QHostAddress::LocalHostIPv6))
+            continue;
+        if ((address.protocol() == QAbstractSocket::IPv4Protocol) == ipv4)
+            servers.append(address.toString());
+    }
+    return servers;
+}
+
+QStringList SystemResolver::originalServers(bool ipv4)
+{
+    if (!isEnabled() || getMode() != Mode::ResolvConf)
+        return {};
+    auto store = RegistryStore::open(storePath);
+    store->beginGroup(fileGroup());
+    QByteArray text;
+    if (store->value(keyBackuped).toInt() == 1)
+        text = QByteArray::fromBase64(store->value(keyContent).toByteArray());
+    else
+        readFile(resolvConfPath, text);
+    store->endGroup();
+    return nameservers(text, ipv4);
 }
 
 void SystemResolver::protect(const QStringList& links)

@@ -56,6 +56,13 @@ public:
     // (backed up first, once), ones protected before and missing now are
     // given back; resolv.conf is held while any link is protected.
     void protect(const QStringList& links);
+    // The servers of one family resolv.conf named before the agent took it
+    // over (the backup once there is one), the agent's own 127.0.0.1 and ::1 left
+    // out; empty
+    // unless resolv.conf itself is the mode. The links' own settings have none
+    // in that mode: these are the network's servers.
+    QStringList originalServers(bool ipv4);
+    static QStringList nameservers(const QByteArray& resolvConf, bool ipv4);
     // Gives back everything any run backed up (application quit).
     void restoreAll();
     Mode getMode();
