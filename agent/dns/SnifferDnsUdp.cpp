@@ -358,6 +358,7 @@ void SnifferDnsUdp::readSelfAnswers(QUdpSocket* socket)
         return;
     selfQueryTimer->stop();
     selfQueryPending = false;
+    selfQueryFailLogged = false;
     qCInfo(snifferdnsudp).noquote() << "listening on" << loopbackV4.toString()
                                     << (socketV6.isOpen() ? "and " + loopbackV6.toString() : QString())
                                     << "port" << listenPort << "- self-query answered";
@@ -372,9 +373,13 @@ void SnifferDnsUdp::selfQueryTimedOut()
     }
     selfQueryTries = 0;
     selfQueryPending = false;
-    qCWarning(snifferdnsudp) << "no answer to the self-query through the listener after" << selfQueryAttempts
-                             << "tries; the interfaces are left alone, trying again in"
-                             << bindRetryMs / 1000.0 << "s";
+    // Once until the listener answers: it may stay silent for long.
+    if (!selfQueryFailLogged)
+        qCWarning(snifferdnsudp) << "no answer to the self-query through the listener after"
+                                 << selfQueryAttempts
+                                 << "tries; the interfaces are left alone, trying again every"
+                                 << bindRetryMs / 1000.0 << "s";
+    selfQueryFailLogged = true;
     retryTimer->start(bindRetryMs);
 }
 

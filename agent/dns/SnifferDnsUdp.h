@@ -187,6 +187,7 @@ private:
     bool selfWaitV4 = false;
     bool selfWaitV6 = false;
     bool selfQueryPending = false;
+    bool selfQueryFailLogged = false;
     int selfQueryTries = 0;
     // The machine has no IPv6 loopback (IPv6 switched off): 127.0.0.1 alone.
     bool noLoopbackV6 = false;
