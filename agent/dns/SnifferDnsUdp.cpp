@@ -211,8 +211,9 @@ void SnifferDnsUdp::bindListeners()
             // there either, so 127.0.0.1 alone is the whole listener.
             if (!v4 && socket->addressMissing()) {
                 noLoopbackV6 = true;
-                qCInfo(snifferdnsudp).noquote() << "no IPv6 loopback on this machine ("
-                                                << socket->errorString() << "): listening on 127.0.0.1 alone";
+                qCInfo(snifferdnsudp).noquote()
+                    << QStringLiteral("no IPv6 loopback on this machine (%1): listening on 127.0.0.1 alone")
+                           .arg(socket->errorString());
                 continue;
             }
             taken << QStringLiteral("%1 (%2), held by %3")
@@ -359,9 +360,11 @@ void SnifferDnsUdp::readSelfAnswers(QUdpSocket* socket)
     selfQueryTimer->stop();
     selfQueryPending = false;
     selfQueryFailLogged = false;
-    qCInfo(snifferdnsudp).noquote() << "listening on" << loopbackV4.toString()
-                                    << (socketV6.isOpen() ? "and " + loopbackV6.toString() : QString())
-                                    << "port" << listenPort << "- self-query answered";
+    qCInfo(snifferdnsudp).noquote() << QStringLiteral("listening on %1%2 port %3 - self-query answered")
+                                           .arg(loopbackV4.toString(), socketV6.isOpen()
+                                                                           ? " and " + loopbackV6.toString()
+                                                                           : QString())
+                                           .arg(listenPort);
     emit signalReady();
 }
 
