@@ -251,3 +251,29 @@ bool ListenerOwner::listenersIn(const QString& procRoot, const QHostAddress& tar
     }
     return true;
 }
+
+bool ListenerOwner::udpBoundIn(const QString& procRoot, const QHostAddress& target, quint16 port,
+                               QVector<Socket>& sockets, QString& error)
+{
+    sockets.clear();
+    for (const bool v6 : {false, true}) {
+        const QString path = procRoot + (v6 ? QStringLiteral("/net/udp6") : QStringLiteral("/net/udp"));
+        // A kernel without IPv6 has no udp6 table.
+        if (v6 && !QFile::exists(path))
+            continue;
+        QByteArray contents;
+        if (!readTable(path, contents, error))
+            return false;
+        QVector<Socket> rows;
+        int badLine = 0;
+        if (!parseProcNetTable(contents, v6, rows, badLine)) {
+            error = QStringLiteral("%1 cannot be read (line %2 malformed)").arg(path).arg(badLine);
+            return false;
+        }
+        for (const Socket& socket : rows) {
+            if (socket.port == port && reaches(socket.address, target))
+                sockets.append(socket);
+        }
+    }
+    return true;
+}

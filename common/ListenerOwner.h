@@ -80,6 +80,19 @@ public:
     static bool listenersIn(const QString& procRoot, const QHostAddress& target, quint16 port,
                             QVector<Socket>& listeners, QString& error);
 
+    // The rows of <procRoot>/net/udp and udp6 bound to `port` that take
+    // datagrams sent to `target` (see reaches()). False with `error` set when
+    // a table cannot be read whole.
+    static bool udpBoundIn(const QString& procRoot, const QHostAddress& target, quint16 port,
+                           QVector<Socket>& sockets, QString& error);
+    // Who holds UDP `port` on `address` (bound to it or to its family's
+    // wildcard), for the log and the user: "python3 (pid 812)" for each
+    // holding process the system names, else what it does tell (the user),
+    // else why it cannot tell. Linux reads `procRoot`; Windows asks the UDP
+    // table for the owning process.
+    static QString udpHolder(const QHostAddress& address, quint16 port,
+                             const QString& procRoot = QStringLiteral("/proc"));
+
     // Checks who listens on target:port. Only loopback targets can be checked;
     // any other is not trusted.
     static Verdict check(const QHostAddress& target, quint16 port, const Expectation& expectation);

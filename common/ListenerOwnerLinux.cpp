@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QStringList>
 
 #include <climits>
 #include <unistd.h>
@@ -34,7 +35,23 @@ struct Holder
 {
     qint64 pid = 0;
     QString program;
+    QString command; // /proc/<pid>/comm: the name the process goes by
 };
+
+// The short name the kernel keeps for a process (at most 15 characters).
+QString commandName(const QString& procRoot, const QString& pid)
+{
+    QFile file(procRoot + QLatin1Char('/') + pid + QStringLiteral("/comm"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QString name = QString::fromUtf8(file.read(64)).trimmed();
+    // A process may name itself anything: no line breaks into our log.
+    for (QChar& c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            c = QLatin1Char('?');
+    }
+    return name;
+}
 
 // The processes whose descriptors hold one of `inodes`, as far as this
 // process may look into them (only root sees every process's descriptors).
@@ -67,7 +84,8 @@ QHash<quint64, QVector<Holder>> holdersOf(const QString& procRoot, const QSet<qu
             if (!ok || !inodes.contains(inode))
                 continue;
             const QByteArray exe = linkTarget(procRoot + QLatin1Char('/') + entry + QStringLiteral("/exe"));
-            holders[inode].append(Holder{pid, exe.isEmpty() ? QString() : programName(exe)});
+            holders[inode].append(
+                Holder{pid, exe.isEmpty() ? QString() : programName(exe), commandName(procRoot, entry)});
             break;
         }
     }
@@ -126,4 +144,40 @@ ListenerOwner::Verdict ListenerOwner::check(const QHostAddress& target, quint16 
     return {
         true,
         QStringLiteral("the listener on %1 belongs to uid %2%3").arg(where).arg(expectation.uid).arg(seen)};
+}
+
+QString ListenerOwner::udpHolder(const QHostAddress& address, quint16 port, const QString& procRoot)
+{
+    QVector<Socket> sockets;
+    QString error;
+    if (!udpBoundIn(procRoot, address, port, sockets, error))
+        return error;
+    if (sockets.isEmpty())
+        return QStringLiteral("no socket of this machine's tables holds it");
+    QSet<quint64> inodes;
+    QStringList users;
+    for (const Socket& socket : sockets) {
+        if (socket.inode != 0)
+            inodes.insert(socket.inode);
+        const QString user = QStringLiteral("uid %1").arg(socket.uid);
+        if (!users.contains(user))
+            users << user;
+    }
+    const QHash<quint64, QVector<Holder>> holders = holdersOf(procRoot, inodes);
+    QStringList named;
+    for (auto it = holders.cbegin(); it != holders.cend(); ++it) {
+        for (const Holder& holder : it.value()) {
+            const QString name = !holder.command.isEmpty()
+                                     ? holder.command
+                                     : (holder.program.isEmpty() ? QStringLiteral("?") : holder.program);
+            const QString one = QStringLiteral("%1 (pid %2)").arg(name).arg(holder.pid);
+            if (!named.contains(one))
+                named << one;
+        }
+    }
+    named.sort();
+    if (!named.isEmpty())
+        return named.join(QStringLiteral(", "));
+    // The process is not one this process may look into.
+    return QStringLiteral("a process of %1").arg(users.join(QStringLiteral(", ")));
 }

@@ -1,6 +1,7 @@
 #include "ListenerOwner.h"
 
 #include <QList>
+#include <QStringList>
 #include <QtEndian>
 
 #include <memory>
@@ -164,7 +165,97 @@ ListenerOwner::Verdict wineUnixOwner(const QHostAddress& target, quint16 port, c
                 .arg(uid)};
 }
 
+struct HandleClose
+{
+    void operator()(HANDLE handle) const
+    {
+        if (handle)
+            CloseHandle(handle);
+    }
+};
+using ProcessHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>;
+
+// The UDP sockets of one family bound to `port`, with their processes.
+bool udpBoundOn(ULONG family, quint16 port, std::vector<Listening>& out, QString& error)
+{
+    std::vector<unsigned char> buffer(16 * 1024);
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        result = GetExtendedUdpTable(buffer.data(), &size, FALSE, family, UDP_TABLE_OWNER_PID, 0);
+        if (result == ERROR_INSUFFICIENT_BUFFER)
+            buffer.resize(static_cast<size_t>(size) + 4096);
+    }
+    if (result != NO_ERROR) {
+        error = QStringLiteral("the UDP table cannot be read (error %1)").arg(result);
+        return false;
+    }
+    if (family == AF_INET) {
+        const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const MIB_UDPROW_OWNER_PID& row = table->table[i];
+            if (qFromBigEndian<quint16>(static_cast<quint16>(row.dwLocalPort)) != port)
+                continue;
+            out.push_back(Listening{QHostAddress(qFromBigEndian<quint32>(row.dwLocalAddr)), row.dwOwningPid});
+        }
+    } else {
+        const auto* table = reinterpret_cast<const MIB_UDP6TABLE_OWNER_PID*>(buffer.data());
+        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+            const MIB_UDP6ROW_OWNER_PID& row = table->table[i];
+            if (qFromBigEndian<quint16>(static_cast<quint16>(row.dwLocalPort)) != port)
+                continue;
+            out.push_back(Listening{QHostAddress(row.ucLocalAddr), row.dwOwningPid});
+        }
+    }
+    return true;
+}
+
+// The program file name of a process, empty where this process may not ask.
+QString processName(DWORD pid)
+{
+    const ProcessHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process)
+        return QString();
+    wchar_t path[MAX_PATH];
+    DWORD length = MAX_PATH;
+    if (!QueryFullProcessImageNameW(process.get(), 0, path, &length) || length == 0 || length >= MAX_PATH)
+        return QString();
+    const QString full = QString::fromWCharArray(path, static_cast<int>(length));
+    const int slash = full.lastIndexOf(QLatin1Char('\\'));
+    return slash < 0 ? full : full.mid(slash + 1);
+}
+
 } // namespace
+
+QString ListenerOwner::udpHolder(const QHostAddress& address, quint16 port, const QString& procRoot)
+{
+    Q_UNUSED(procRoot)
+    std::vector<Listening> bound;
+    QString error;
+    if (!udpBoundOn(AF_INET, port, bound, error) || !udpBoundOn(AF_INET6, port, bound, error))
+        return error;
+    QStringList named;
+    bool unknownOwner = false;
+    for (const Listening& socket : bound) {
+        if (!reaches(socket.address, address))
+            continue;
+        // Wine lists sockets its server holds with owner process 0.
+        if (socket.pid == 0) {
+            unknownOwner = true;
+            continue;
+        }
+        const QString name = processName(socket.pid);
+        const QString one =
+            QStringLiteral("%1 (pid %2)").arg(name.isEmpty() ? QStringLiteral("?") : name).arg(socket.pid);
+        if (!named.contains(one))
+            named << one;
+    }
+    if (!named.isEmpty())
+        return named.join(QStringLiteral(", "));
+    if (unknownOwner)
+        return QStringLiteral("a process the system does not name");
+    return QStringLiteral("no socket of this machine's tables holds it");
+}
 
 ListenerOwner::Expectation ListenerOwner::Expectation::thisProcess()
 {

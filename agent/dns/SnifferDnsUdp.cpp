@@ -4,6 +4,7 @@
 #include "DnsMessage.h"
 #include "DohRemoteServer.h"
 #include "DotRemoteServer.h"
+#include "ListenerOwner.h"
 #include "LogStream.h"
 #include "LoggingCategories.h"
 #include "UdpRemoteSocket.h"
@@ -12,6 +13,7 @@
 #include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <utility>
 
@@ -184,29 +186,262 @@ void SnifferDnsUdp::slotStart()
             received[static_cast<size_t>(i)].capacity = querySlot;
         }
     }
-    const bool boundV4 = socketV4.bind(loopbackV4, listenPort);
-    const bool boundV6 = socketV6.bind(loopbackV6, listenPort);
+    qCInfo(snifferdnsudp) << "START NEW THREAD" << QThread::currentThread();
+    // A new run binds anew: the sockets of an earlier one are closed above
+    // their notifiers, and its self-query is forgotten.
+    socketV4.close();
+    socketV6.close();
+    if (!retryTimer) {
+        retryTimer = new QTimer(this);
+        retryTimer->setSingleShot(true);
+        connect(retryTimer, &QTimer::timeout, this, [this] { bindListeners(); });
+        selfQueryTimer = new QTimer(this);
+        selfQueryTimer->setSingleShot(true);
+        connect(selfQueryTimer, &QTimer::timeout, this, [this] { selfQueryTimedOut(); });
+    }
+    retryTimer->stop();
+    selfQueryTimer->stop();
+    selfQueryTries = 0;
+    selfQueryPending = false;
+    ready = false;
+    // A timer of an earlier run of this thread died with its event loop.
+    delete tick;
+    tick = new QTimer(this);
+    tick->setInterval(tickMs);
+    connect(tick, &QTimer::timeout, this, &SnifferDnsUdp::onTick);
+    publishStatus(bringUpStatus(ResolverStatus::State::Starting, QString()));
+    bindListeners();
+    emit signalListening(socketV4.isOpen(), socketV6.isOpen());
+}
+
+void SnifferDnsUdp::setBringUpTimes(int retryMs, int queryMs)
+{
+    bindRetryMs = retryMs;
+    selfQueryMs = queryMs;
+}
+
+void SnifferDnsUdp::bindListeners()
+{
+    QStringList taken;
     for (DatagramSocket* socket : {&socketV4, &socketV6}) {
         const bool v4 = socket == &socketV4;
-        if (!socket->isOpen()) {
-            qCWarning(snifferdnsudp) << "bind failed:" << (v4 ? loopbackV4 : loopbackV6) << listenPort
-                                     << socket->errorString();
+        if (socket->isOpen() || (!v4 && noLoopbackV6))
+            continue;
+        const QHostAddress& address = v4 ? loopbackV4 : loopbackV6;
+        const QString where = QStringLiteral("%1:%2").arg(address.toString()).arg(listenPort);
+        if (!socket->bind(address, listenPort)) {
+            // No ::1 at all (IPv6 switched off): applications cannot ask
+            // there either, so 127.0.0.1 alone is the whole listener.
+            if (!v4 && socket->addressMissing()) {
+                noLoopbackV6 = true;
+                qCInfo(snifferdnsudp).noquote()
+                    << QStringLiteral("no IPv6 loopback on this machine (%1): listening on 127.0.0.1 alone")
+                           .arg(socket->errorString());
+                continue;
+            }
+            taken << QStringLiteral("%1 (%2), held by %3")
+                         .arg(where, socket->errorString(), ListenerOwner::udpHolder(address, listenPort));
             continue;
         }
         socket->setReceiveBufferSize(receiveBufferBytes);
         auto* notifier = new QSocketNotifier(socket->descriptor(), QSocketNotifier::Read, this);
         connect(notifier, &QSocketNotifier::activated, this, &SnifferDnsUdp::slotReadyReadLocal);
         (v4 ? notifierV4 : notifierV6) = notifier;
-        (v4 ? clientV4 : clientV6) = socket->peer(v4 ? loopbackV4 : loopbackV6, 0);
+        (v4 ? clientV4 : clientV6) = socket->peer(address, 0);
+        if (takenLogged)
+            qCInfo(snifferdnsudp).noquote() << "port free again, listening on" << where;
     }
-    // A timer of an earlier run of this thread died with its event loop.
-    delete tick;
-    tick = new QTimer(this);
-    tick->setInterval(tickMs);
-    connect(tick, &QTimer::timeout, this, &SnifferDnsUdp::onTick);
-    qCInfo(snifferdnsudp) << "START NEW THREAD" << QThread::currentThread();
-    emit signalListening(boundV4, boundV6);
+    if (!taken.isEmpty()) {
+        const QString detail = taken.join(QStringLiteral("; "));
+        // Once per episode: the port may stay taken for the whole session.
+        if (!takenLogged) {
+            qCCritical(snifferdnsudp).noquote()
+                << "PORT TAKEN: cannot bind" << detail
+                << "- the interfaces are left alone; trying again every" << bindRetryMs / 1000.0 << "s";
+            takenLogged = true;
+        }
+        publishStatus(bringUpStatus(ResolverStatus::State::PortTaken, detail));
+        retryTimer->start(bindRetryMs);
+        return;
+    }
+    takenLogged = false;
+    publishStatus(bringUpStatus(ResolverStatus::State::Starting, QString()));
+    selfQueryTries = 0;
+    startSelfQuery();
+}
+
+QByteArray SnifferDnsUdp::selfQuery(quint16 id)
+{
+    // corvane-self-check.invalid. A IN: a name no resolver may answer
+    // positively, should the query ever leave the machine.
+    static const char question[] = "\x12"
+                                   "corvane-self-check"
+                                   "\x07"
+                                   "invalid"
+                                   "\x00"
+                                   "\x00\x01\x00\x01";
+    QByteArray message;
+    message.append(static_cast<char>(id >> 8)).append(static_cast<char>(id & 0xFF));
+    // A standard query asking for recursion, one question.
+    message.append("\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10);
+    message.append(question, static_cast<int>(sizeof question - 1));
+    return message;
+}
+
+QByteArray SnifferDnsUdp::selfAnswer(const QByteArray& query)
+{
+    const int end = DnsMessage::questionEnd(query);
+    if (end < 0 || DnsMessage::isResponse(query) || DnsMessage::questionCount(query) != 1)
+        return QByteArray();
+    QByteArray answer = query.left(end);
+    // Response, the query's opcode and RD, recursion available, NXDOMAIN;
+    // the question alone.
+    answer[2] = static_cast<char>(0x80 | (answer.at(2) & 0x79));
+    answer[3] = static_cast<char>(0x83);
+    for (int i = 6; i < DnsMessage::headerSize; ++i)
+        answer[i] = '\0';
+    return answer;
+}
+
+bool SnifferDnsUdp::answerSelfQuery(DatagramSocket& socket, const DatagramSocket::Received& query,
+                                    bool isIpV4)
+{
+    const QUdpSocket* client = isIpV4 ? selfClientV4 : selfClientV6;
+    if (!client || query.peer.port() != client->localPort() ||
+        query.peer.address() != (isIpV4 ? loopbackV4 : loopbackV6))
+        return false;
+    const QByteArray message(query.data, query.size);
+    if (DnsMessage::id(message) != selfQueryId)
+        return false;
+    const QByteArray answer = selfAnswer(message);
+    if (answer.isEmpty())
+        return false;
+    DatagramSocket::Outgoing out;
+    out.body = answer.constData();
+    out.bodySize = answer.size();
+    out.peer = &query.peer;
+    socket.send(&out, 1);
+    return true;
+}
+
+bool SnifferDnsUdp::answersSelfQuery(const QByteArray& datagram, quint16 id)
+{
+    return datagram.size() >= DnsMessage::headerSize && DnsMessage::isResponse(datagram) &&
+           DnsMessage::id(datagram) == id;
+}
+
+void SnifferDnsUdp::startSelfQuery()
+{
+    // Sent as an application sends: to the listener's address and port,
+    // from a socket of the same family.
+    selfQueryId = random.next16();
+    const QByteArray query = selfQuery(selfQueryId);
+    selfWaitV4 = false;
+    selfWaitV6 = false;
+    for (const bool v4 : {true, false}) {
+        const DatagramSocket& listener = v4 ? socketV4 : socketV6;
+        if (!listener.isOpen())
+            continue;
+        QUdpSocket*& client = v4 ? selfClientV4 : selfClientV6;
+        const QHostAddress& address = v4 ? loopbackV4 : loopbackV6;
+        if (!client) {
+            client = new QUdpSocket(this);
+            if (!client->bind(address, 0)) {
+                qCWarning(snifferdnsudp) << "self-query socket:" << client->errorString();
+                delete client;
+                client = nullptr;
+                continue;
+            }
+            QUdpSocket* const socket = client;
+            connect(socket, &QUdpSocket::readyRead, this, [this, socket] { readSelfAnswers(socket); });
+        }
+        (v4 ? selfWaitV4 : selfWaitV6) = client->writeDatagram(query, address, listenPort) == query.size();
+    }
+    selfQueryPending = selfWaitV4 || selfWaitV6;
+    selfQueryTimer->start(selfQueryMs);
+}
+
+void SnifferDnsUdp::readSelfAnswers(QUdpSocket* socket)
+{
+    const bool v4 = socket == selfClientV4;
+    while (socket->hasPendingDatagrams()) {
+        QHostAddress from;
+        quint16 fromPort = 0;
+        QByteArray datagram(static_cast<int>(qBound<qint64>(0, socket->pendingDatagramSize(), 65535)), '\0');
+        const qint64 read = socket->readDatagram(datagram.data(), datagram.size(), &from, &fromPort);
+        if (read < 0)
+            break;
+        datagram.truncate(static_cast<int>(read));
+        // Only the listener's own answer counts.
+        if (fromPort != listenPort || from != (v4 ? loopbackV4 : loopbackV6) ||
+            !answersSelfQuery(datagram, selfQueryId))
+            continue;
+        (v4 ? selfWaitV4 : selfWaitV6) = false;
+    }
+    if (!selfQueryTimer->isActive() || selfWaitV4 || selfWaitV6)
+        return;
+    selfQueryTimer->stop();
+    selfQueryPending = false;
+    selfQueryFailLogged = false;
+    qCInfo(snifferdnsudp).noquote() << QStringLiteral("listening on %1%2 port %3 - self-query answered")
+                                           .arg(loopbackV4.toString(), socketV6.isOpen()
+                                                                           ? " and " + loopbackV6.toString()
+                                                                           : QString())
+                                           .arg(listenPort);
+    emit signalReady();
+    ready = true;
     updateStatus();
+}
+
+void SnifferDnsUdp::selfQueryTimedOut()
+{
+    if (++selfQueryTries < selfQueryAttempts) {
+        startSelfQuery();
+        return;
+    }
+    selfQueryTries = 0;
+    selfQueryPending = false;
+    // Once until the listener answers: it may stay silent for long.
+    if (!selfQueryFailLogged)
+        qCWarning(snifferdnsudp) << "no answer to the self-query through the listener after"
+                                 << selfQueryAttempts
+                                 << "tries; the interfaces are left alone, trying again every"
+                                 << bindRetryMs / 1000.0 << "s";
+    selfQueryFailLogged = true;
+    retryTimer->start(bindRetryMs);
+}
+
+ResolverStatus SnifferDnsUdp::bringUpStatus(ResolverStatus::State state, const QString& detail) const
+{
+    ResolverStatus status;
+    status.state = state;
+    switch (UserData::getDnsProtocol()) {
+    case UserData::DOH:
+        status.chosen = QStringLiteral("DoH");
+        break;
+    case UserData::DOT:
+        status.chosen = QStringLiteral("DoT");
+        break;
+    case UserData::DNS:
+        status.chosen = QStringLiteral("DNS");
+        break;
+    }
+    status.detail = detail;
+    return status;
+}
+
+void SnifferDnsUdp::publishStatus(const ResolverStatus& status)
+{
+    ResolverStatus next = status;
+    next.sinceMs = lastStatus.sinceMs;
+    if (published && next == lastStatus)
+        return;
+    // "Since" is when the state began: a new detail in the same state keeps it.
+    if (!published || status.state != lastStatus.state)
+        next.sinceMs = status.sinceMs != 0 ? status.sinceMs : QDateTime::currentMSecsSinceEpoch();
+    lastStatus = next;
+    published = true;
+    emit signalResolverStatus(next);
 }
 
 void SnifferDnsUdp::slotReadyReadLocal()
@@ -236,6 +471,9 @@ void SnifferDnsUdp::slotReadyReadLocal()
                     << "oversized datagram dropped, size:" << query.size << "port:" << sourcePort;
                 continue;
             }
+            // The listener's own bring-up query is answered here.
+            if (Q_UNLIKELY(selfQueryPending) && answerSelfQuery(socket, query, isIpV4))
+                continue;
             // Room for the identity record, so that marking does not reallocate.
             QByteArray datagram;
             datagram.reserve(query.size + DnsMessage::identityRecordSize);
@@ -692,14 +930,6 @@ void SnifferDnsUdp::updateStatus()
         statusControl == UserData::ON && (configured == UserData::DOT || configured == UserData::DOH)
             ? configured
             : UserData::DNS;
-    publishStatus(statusFor(chosen, health, UserData::getFailClosed()));
-}
-
-void SnifferDnsUdp::publishStatus(ResolverStatus next)
-{
-    next.sinceMs = next.state == status.state ? status.sinceMs : QDateTime::currentMSecsSinceEpoch();
-    if (next == status)
-        return;
-    status = next;
-    emit signalResolverStatus(status);
+    if (ready)
+        publishStatus(statusFor(chosen, health, UserData::getFailClosed()));
 }

@@ -6,6 +6,7 @@
 #include "RequestTable.h"
 #include "ResolverHealth.h"
 #include "ResolverStatus.h"
+#include "SecureRandom.h"
 #include "UserData.h"
 
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 
 class QSocketNotifier;
 class QTimer;
+class QUdpSocket;
 class RemoteDnsServer;
 class UdpRemoteSocket;
 
@@ -58,6 +60,26 @@ public:
     // The plain-UDP transport's socket pool, before slotStart runs (tests
     // rotate quickly); see UdpRemoteSocket.
     void setUpstreamPool(int size, int rotateAfterQueries, qint64 rotateMinAgeMs, qint64 rotateMaxAgeMs);
+    // Bring-up, before slotStart runs: how long to wait before binding again
+    // while port 53 is another program's (or a self-query went unanswered),
+    // and how long one self-query may take. Every query is answered within
+    // 2 s (SERVFAIL at worst), so the self-query waits longer than that.
+    static constexpr int defaultBindRetryMs = 10000;
+    static constexpr int defaultSelfQueryMs = 3000;
+    static constexpr int selfQueryAttempts = 3;
+    void setBringUpTimes(int bindRetryMs, int selfQueryMs);
+
+    // The query the listener sends itself through each of its sockets to
+    // prove its path (bound, read by this thread, answers going out); the
+    // listener answers it itself, so it does not wait on the service.
+    static QByteArray selfQuery(quint16 id);
+    // The listener's answer to `query`: NXDOMAIN (the name is under
+    // ".invalid") with the query's ID and question; empty when `query` is
+    // not a query with one whole question.
+    static QByteArray selfAnswer(const QByteArray& query);
+    // Whether `datagram` answers the self-query `id`: a response with that
+    // ID and at least a whole header.
+    static bool answersSelfQuery(const QByteArray& datagram, quint16 id);
 
     void sendToRemote(QByteArray& message, const quint16& port, bool isIpV4);
 
@@ -113,6 +135,10 @@ signals:
                        bool isIpV4);
     // Both listener sockets are set up; false for a family whose bind failed.
     void signalListening(bool ipV4, bool ipV6);
+    // Both listener sockets are bound (127.0.0.1 alone on a machine without
+    // an IPv6 loopback) and a query sent through each has been answered:
+    // the machine's DNS may now be pointed here.
+    void signalReady();
     // Whether queries are filtered, whenever that changes.
     void signalResolverStatus(const ResolverStatus& status);
 
@@ -148,8 +174,20 @@ private:
     void sendProbe(int path);
     void onTick();
     void noteChange(int path, ResolverHealth::Change change);
+    // The health's meaning for the machine, once the listener is ready.
     void updateStatus();
-    void publishStatus(ResolverStatus status);
+    // Binds the listener sockets not bound yet; then the self-query, or the
+    // next try while another program holds the port.
+    void bindListeners();
+    void startSelfQuery();
+    void readSelfAnswers(QUdpSocket* socket);
+    // Answers `query` when it is the pending self-query from our own client.
+    bool answerSelfQuery(DatagramSocket& socket, const DatagramSocket::Received& query, bool isIpV4);
+    void selfQueryTimedOut();
+    // Emits signalResolverStatus when `status` differs from the last one sent
+    // (the time aside, which is taken here when the state changes).
+    void publishStatus(const ResolverStatus& status);
+    ResolverStatus bringUpStatus(ResolverStatus::State state, const QString& detail) const;
     const QString& resolverHost();
     qint64 now() const { return clock.elapsed(); }
 
@@ -171,7 +209,8 @@ private:
     // Wall clock minus the monotonic one: a jump means the machine slept.
     qint64 clockOffset = 0;
     quint16 probeSerial = 0;
-    ResolverStatus status;
+    // The self-query was answered: the health states are published from then on.
+    bool ready = false;
     int statusControl = -1;
     int statusProtocol = -1;
     DropLog unknownAnswers;
@@ -182,6 +221,27 @@ private:
     qint64 rotateMaxAgeMs = 0;
     QThread threadDoh;
     QThread threadDot;
+
+    // Bring-up.
+    int bindRetryMs = defaultBindRetryMs;
+    int selfQueryMs = defaultSelfQueryMs;
+    QTimer* retryTimer = nullptr;
+    QTimer* selfQueryTimer = nullptr;
+    QUdpSocket* selfClientV4 = nullptr;
+    QUdpSocket* selfClientV6 = nullptr;
+    quint16 selfQueryId = 0;
+    bool selfWaitV4 = false;
+    bool selfWaitV6 = false;
+    bool selfQueryPending = false;
+    bool selfQueryFailLogged = false;
+    int selfQueryTries = 0;
+    // The machine has no IPv6 loopback (IPv6 switched off): 127.0.0.1 alone.
+    bool noLoopbackV6 = false;
+    // The critical line of the current episode of a taken port is written.
+    bool takenLogged = false;
+    bool published = false;
+    ResolverStatus lastStatus;
+    SecureRandom random;
 
     quint16 listenPort;
     quint16 udpPort;

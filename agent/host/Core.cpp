@@ -27,7 +27,10 @@ Core::Core(QStringList arguments, QObject* parent) : QObject(parent)
 
     checkerCertificate = new CheckerCertificate(this);
     checkerCli = new CheckerCli(arguments, this);
-    networkInterfaceManager = new NetworkInterfaceManager(ConstData::getAddrFileDns(), this);
+    // The interfaces are pointed at the agent once its DNS listener is bound
+    // and answers; while another program holds port 53 they are left alone.
+    networkInterfaceManager = new NetworkInterfaceManager(ConstData::getAddrFileDns(), this,
+                                                          NetworkInterfaceManager::Redirect::WhenAllowed);
     checkerVersion = new CheckerVersion(ConstData::getVersion(), this);
     snifferDnsUdp = new SnifferDnsUdp(nullptr);
     tcpServer = new TcpServer(ConstData::getPortTcpOfAgent(), this);
@@ -45,6 +48,8 @@ Core::Core(QStringList arguments, QObject* parent) : QObject(parent)
     // Finished is delivered to this object's thread, so once its event loop
     // has ended (shutdown) nothing is restarted.
     snifferDnsUdp->moveToThread(&threadDns);
+    connect(snifferDnsUdp, &SnifferDnsUdp::signalReady, networkInterfaceManager,
+            [this] { networkInterfaceManager->allowRedirect(); });
     connect(&threadDns, &QThread::started, snifferDnsUdp, &SnifferDnsUdp::slotStart);
     connect(&threadDns, &QThread::finished, this, [this] {
         qCCritical(core) << "THREAD DNS UDP FINISHED";

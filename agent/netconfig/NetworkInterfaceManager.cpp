@@ -31,8 +31,8 @@ bool sameMap(const QMap<QString, UserData::NetInter>& a, const QMap<QString, Use
 
 } // namespace
 
-NetworkInterfaceManager::NetworkInterfaceManager(QString roots, QObject* parent)
-    : QObject(parent), resolver(ConstData::getAddressConf())
+NetworkInterfaceManager::NetworkInterfaceManager(QString roots, QObject* parent, Redirect redirect)
+    : QObject(parent), resolver(ConstData::getAddressConf()), redirecting(redirect == Redirect::Now)
 {
     const QStringList pieces = roots.split(QLatin1Char(':'));
     rootV4 = pieces.value(0);
@@ -56,6 +56,15 @@ NetworkInterfaceManager::NetworkInterfaceManager(QString roots, QObject* parent)
 }
 
 NetworkInterfaceManager::~NetworkInterfaceManager() = default;
+
+void NetworkInterfaceManager::allowRedirect()
+{
+    if (redirecting)
+        return;
+    redirecting = true;
+    qCInfo(network_interface_manager) << "the DNS listener answers: pointing the interfaces at it";
+    slotChangedFile();
+}
 
 void NetworkInterfaceManager::setStatusProtect(const UserData::StatusControlDns& status)
 {
@@ -216,6 +225,9 @@ void NetworkInterfaceManager::slotChangedFile(const QString& path)
         interface.restoreInterfaceSetting(rootV6);
     }
     activeInterfaces = std::move(current);
+    // Until the listener answers, a machine pointed at it would lose its DNS.
+    if (!redirecting)
+        return;
     QStringList protectedLinks;
     for (const NetworkInterface& interface : activeInterfaces) {
         interface.setDnsIP(rootV4, ConstData::getLocalHostV4());

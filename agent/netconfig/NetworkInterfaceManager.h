@@ -24,8 +24,22 @@ class NetworkInterfaceManager : public QObject
     Q_OBJECT
 
 public:
+    // When the interfaces are first pointed at the agent: at once, or only
+    // once allowRedirect() says that the agent's DNS listener answers (until
+    // then the passes back up and list interfaces but change none).
+    enum class Redirect
+    {
+        Now,
+        WhenAllowed
+    };
+
     // `roots`: the IPv4 and the IPv6 interface roots joined by ":".
-    NetworkInterfaceManager(QString roots, QObject* parent = nullptr);
+    NetworkInterfaceManager(QString roots, QObject* parent = nullptr, Redirect redirect = Redirect::Now);
+
+    // The listener is bound and answers: point the interfaces (and the
+    // system resolver) at it from this pass on.
+    void allowRedirect();
+    bool isRedirecting() const { return redirecting; }
     ~NetworkInterfaceManager() override;
 
     // Stores the protection switch and runs a pass at once. The switch only
@@ -77,4 +91,5 @@ private:
     // Where the system keeps its resolvers outside the interface values
     // (resolv.conf, systemd-resolved, NetworkManager), the same links follow.
     SystemResolver resolver;
+    bool redirecting = true;
 };

@@ -38,6 +38,10 @@ bool wouldBlock(int code)
 {
     return code == WSAEWOULDBLOCK;
 }
+bool noSuchAddress(int code)
+{
+    return code == WSAEADDRNOTAVAIL || code == WSAEAFNOSUPPORT || code == WSAEPROTONOSUPPORT;
+}
 void closeNative(NativeSocket socket)
 {
     ::closesocket(socket);
@@ -61,6 +65,10 @@ int lastError()
 bool wouldBlock(int code)
 {
     return code == EAGAIN || code == EWOULDBLOCK;
+}
+bool noSuchAddress(int code)
+{
+    return code == EADDRNOTAVAIL || code == EAFNOSUPPORT || code == EPROTONOSUPPORT;
 }
 void closeNative(NativeSocket socket)
 {
@@ -211,6 +219,7 @@ void DatagramSocket::close()
 bool DatagramSocket::bind(const QHostAddress& address, quint16 port)
 {
     close();
+    missingAddress = false;
 #ifdef Q_OS_WIN
     WSADATA data;
     if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
@@ -228,7 +237,9 @@ bool DatagramSocket::bind(const QHostAddress& address, quint16 port)
         socket = openNative(family);
     }
     if (socket == invalidSocket) {
-        error = errorText(lastError());
+        const int code = lastError();
+        error = errorText(code);
+        missingAddress = noSuchAddress(code);
 #ifdef Q_OS_WIN
         ::WSACleanup();
 #endif
@@ -252,9 +263,10 @@ bool DatagramSocket::bind(const QHostAddress& address, quint16 port)
 #endif
     if (length == 0 || !nonBlocking ||
         ::bind(socket, reinterpret_cast<const sockaddr*>(storage), length) != 0) {
-        error =
-            length == 0 ? QStringLiteral("not an address of this socket's family") : errorText(lastError());
+        const int code = length == 0 ? 0 : lastError();
+        error = length == 0 ? QStringLiteral("not an address of this socket's family") : errorText(code);
         close();
+        missingAddress = length != 0 && noSuchAddress(code);
         return false;
     }
     error.clear();

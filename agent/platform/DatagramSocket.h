@@ -80,6 +80,9 @@ public:
     quint16 localPort() const;
     void setReceiveBufferSize(int bytes);
     QString errorString() const { return error; }
+    // The last bind() failed because the machine has no such address or no
+    // such address family (IPv6 switched off), not because the port is taken.
+    bool addressMissing() const { return missingAddress; }
     // The peer in the form this socket sends to (an IPv4 address is mapped
     // into IPv6 on a socket bound to every address); null when `address`
     // is not one this socket can reach.
@@ -96,4 +99,5 @@ private:
     qintptr handle = -1;
     int family = 0;
     QString error;
+    bool missingAddress = false;
 };

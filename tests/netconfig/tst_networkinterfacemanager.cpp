@@ -59,6 +59,7 @@ private slots:
     void switchingBackOnTakesFreshBackup();
     void vanishedVirtualRestoredUnpluggedEthernetNot();
     void statusProtectOffKeepsLoopback();
+    void redirectWaitsUntilAllowed();
     void staticNameServerWinsOverDhcp();
     void savedList_data();
     void savedList();
@@ -227,6 +228,31 @@ void TestNetworkInterfaceManager::statusProtectOffKeepsLoopback()
     QCOMPARE(value(rootV6(), guidA, "NameServer"), QString("::1"));
     manager.setStatusProtect(UserData::ON);
     QCOMPARE(UserData::getControlDNS(), int(UserData::ON));
+    QCOMPARE(backup(guidA, "IPv4", "NameServer"), QString("192.0.2.1"));
+}
+
+// Until the DNS listener answers, passes back up and list the interfaces but
+// leave their values alone; the first pass after allowRedirect points them.
+void TestNetworkInterfaceManager::redirectWaitsUntilAllowed()
+{
+    seedStatic(guidA, "192.0.2.1", "2001:db8::1");
+    adapters->setAdapters({ethernet(guidA)});
+    NetworkInterfaceManager manager(ConstData::getAddrFileDns(), nullptr,
+                                    NetworkInterfaceManager::Redirect::WhenAllowed);
+    manager.slotChangedFile();
+    manager.setStatusProtect(UserData::ON);
+    QVERIFY(!manager.isRedirecting());
+    QCOMPARE(value(rootV4(), guidA, "NameServer"), QString("192.0.2.1"));
+    QCOMPARE(value(rootV6(), guidA, "NameServer"), QString("2001:db8::1"));
+    QCOMPARE(backup(guidA, "IPv4", "NameServer"), QString("192.0.2.1"));
+    QCOMPARE(UserData::getSavedIpV4Dns(), QStringList({"192.0.2.1"}));
+    QVERIFY(UserData::getNetworkInterfaces().value(guidA).status);
+
+    manager.allowRedirect();
+    QVERIFY(manager.isRedirecting());
+    QCOMPARE(value(rootV4(), guidA, "NameServer"), QString("127.0.0.1"));
+    QCOMPARE(value(rootV6(), guidA, "NameServer"), QString("::1"));
+    // The backup still holds the interface's own servers.
     QCOMPARE(backup(guidA, "IPv4", "NameServer"), QString("192.0.2.1"));
 }
 
