@@ -4,6 +4,7 @@ ResolverHealth::Change ResolverHealth::answered(int path, qint64 nowMs)
 {
     Path& p = paths[index(path)];
     p.misses = 0;
+    p.proven = true;
     if (!p.down)
         return Change::None;
     p.down = false;

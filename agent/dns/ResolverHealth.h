@@ -37,6 +37,9 @@ public:
     };
 
     bool isUp(int path) const { return !paths[index(path)].down; }
+    // Up and seen answering: a path never tried (IPv6 on a network without
+    // it, say) is up only in name and no place to send a query on to.
+    bool isProven(int path) const { return !paths[index(path)].down && paths[index(path)].proven; }
     // Since when (caller's clock) the path is in its current state; 0 at start.
     qint64 since(int path) const { return paths[index(path)].since; }
     Change answered(int path, qint64 nowMs);
@@ -53,6 +56,7 @@ private:
     struct Path
     {
         bool down = false;
+        bool proven = false;
         int misses = 0;
         qint64 since = 0;
         qint64 nextProbe = 0;

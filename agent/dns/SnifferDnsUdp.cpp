@@ -566,6 +566,9 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
     }
     qint8 path = -1;
     bool toNetwork = false;
+    // The resolver's address family the query goes to: the client's, unless
+    // only the other one answers.
+    bool upstreamV4 = isIpV4;
     if (toResolver) {
         path = static_cast<qint8>(ResolverHealth::path(protocol, protocol != UserData::DNS || isIpV4));
         if (!health.isUp(path)) {
@@ -576,11 +579,13 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
             if (health.probeDue(path, t, true))
                 sendProbe(path);
             const int plainPath = ResolverHealth::path(UserData::DNS, isIpV4);
+            bool plainOverIpV4 = isIpV4;
             const Rung rung = ladder(protocol, isIpV4, health, UserData::getFailClosed(),
-                                     isConnectivityCheck(request.domain));
+                                     isConnectivityCheck(request.domain), &plainOverIpV4);
             if (rung == Rung::PlainResolver) {
                 protocol = UserData::DNS;
-                path = static_cast<qint8>(plainPath);
+                upstreamV4 = plainOverIpV4;
+                path = static_cast<qint8>(ResolverHealth::path(UserData::DNS, upstreamV4));
             } else if (rung == Rung::Network || rung == Rung::Fail) {
                 if (plainPath != path && health.probeDue(plainPath, t, true))
                     sendProbe(plainPath);
@@ -617,7 +622,7 @@ void SnifferDnsUdp::route(QByteArray&& message, quint16 port, bool isIpV4)
 
     if (observed)
         emit signalSendReq(protocol, message, request, isIpV4);
-    dispatch(protocol, std::move(message), std::move(request), isIpV4);
+    dispatch(protocol, std::move(message), std::move(request), upstreamV4);
 }
 
 void SnifferDnsUdp::dispatch(UserData::ETypeOfDnsProtocol protocol, QByteArray&& message,
@@ -753,13 +758,21 @@ bool SnifferDnsUdp::isConnectivityCheck(const QString& domain)
 
 SnifferDnsUdp::Rung SnifferDnsUdp::ladder(UserData::ETypeOfDnsProtocol protocol, bool isIpV4,
                                           const ResolverHealth& health, bool failClosed,
-                                          bool connectivityCheck)
+                                          bool connectivityCheck, bool* plainOverIpV4)
 {
     const bool encrypted = protocol != UserData::DNS;
     if (health.isUp(ResolverHealth::path(protocol, encrypted || isIpV4)))
         return Rung::Chosen;
-    if (encrypted && health.isUp(ResolverHealth::path(UserData::DNS, isIpV4)))
-        return Rung::PlainResolver;
+    // Plain UDP to the resolver, over the client's family or, where only the
+    // other one answers (a network without IPv6, say), over that one.
+    for (const bool v4 : {isIpV4, !isIpV4}) {
+        const int plain = ResolverHealth::path(UserData::DNS, v4);
+        if (v4 == isIpV4 ? encrypted && health.isUp(plain) : health.isProven(plain)) {
+            if (plainOverIpV4)
+                *plainOverIpV4 = v4;
+            return Rung::PlainResolver;
+        }
+    }
     // The captive portal's login page must resolve before the service can.
     if (!failClosed || connectivityCheck)
         return Rung::Network;
@@ -772,8 +785,10 @@ ResolverStatus SnifferDnsUdp::statusFor(UserData::ETypeOfDnsProtocol chosen, con
     ResolverStatus result;
     result.chosen = QLatin1String(transportWord(chosen));
     const bool encrypted = chosen != UserData::DNS;
-    const bool plainUp = health.isUp(ResolverHealth::path(UserData::DNS, true)) &&
-                         health.isUp(ResolverHealth::path(UserData::DNS, false));
+    // Either family's plain path filters every client (see ladder()).
+    const int plainV4 = ResolverHealth::path(UserData::DNS, true);
+    const int plainV6 = ResolverHealth::path(UserData::DNS, false);
+    const bool plainUp = health.isUp(plainV4) || health.isProven(plainV6);
     const bool chosenUp = encrypted ? health.isUp(ResolverHealth::path(chosen, true)) : plainUp;
     if (chosenUp) {
         result.state = ResolverStatus::State::Filtered;
@@ -808,12 +823,24 @@ void SnifferDnsUdp::sendOn(const RequestTable::Unanswered& entry)
     const RequestTable::Client& client = entry.client;
     if (client.toNetwork || client.path < 0 || entry.query.isEmpty())
         return; // at the bottom of the ladder already
-    const int plainPath = ResolverHealth::path(UserData::DNS, client.isIpV4);
     const bool encrypted = ResolverHealth::protocolOf(client.path) != UserData::DNS;
+    const bool sentOverIpV4 = ResolverHealth::isIpV4Path(client.path);
     qint8 path = -1;
     bool toNetwork = false;
-    if (encrypted && health.isUp(plainPath)) {
-        path = static_cast<qint8>(plainPath);
+    bool upstreamV4 = client.isIpV4;
+    // The next plain-UDP path that it has not been sent on yet: the client's
+    // family while up, the other one only where it has been answering.
+    for (const bool v4 : {client.isIpV4, !client.isIpV4}) {
+        const int plainPath = ResolverHealth::path(UserData::DNS, v4);
+        const bool usable = v4 == client.isIpV4 ? health.isUp(plainPath) : health.isProven(plainPath);
+        if ((encrypted || v4 != sentOverIpV4) && usable) {
+            path = static_cast<qint8>(plainPath);
+            upstreamV4 = v4;
+            break;
+        }
+    }
+    if (path >= 0) {
+        // plain UDP to the resolver
     } else if (!UserData::getFailClosed()) {
         toNetwork = true;
     } else {
@@ -826,7 +853,7 @@ void SnifferDnsUdp::sendOn(const RequestTable::Unanswered& entry)
         return;
     request.toNetwork = toNetwork;
     QByteArray message = entry.query;
-    dispatch(UserData::DNS, std::move(message), std::move(request), client.isIpV4);
+    dispatch(UserData::DNS, std::move(message), std::move(request), upstreamV4);
 }
 
 void SnifferDnsUdp::answerFailure(const QByteArray& query, quint16 clientId, bool isIpV4, quint16 port)

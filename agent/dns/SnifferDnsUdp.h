@@ -107,7 +107,7 @@ public:
     // `protocol` is the transport chooseProtocol picked; `connectivityCheck`
     // whether the name is one Windows asks to detect captive portals.
     static Rung ladder(UserData::ETypeOfDnsProtocol protocol, bool isIpV4, const ResolverHealth& health,
-                       bool failClosed, bool connectivityCheck);
+                       bool failClosed, bool connectivityCheck, bool* plainOverIpV4 = nullptr);
     static bool isConnectivityCheck(const QString& domain);
     // What the health of the paths means for the machine's queries.
     static ResolverStatus statusFor(UserData::ETypeOfDnsProtocol chosen, const ResolverHealth& health,

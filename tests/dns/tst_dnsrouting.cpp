@@ -4,6 +4,7 @@
 #include "DnsTestMessages.h"
 #include "LoggingCategories.h"
 #include "RemoteDnsServer.h"
+#include "ResolverHealth.h"
 #include "SnifferDnsUdp.h"
 #include "UdpRemoteSocket.h"
 #include "UserData.h"
@@ -39,6 +40,8 @@ private slots:
     void markForResolver();
     void answerSource_data();
     void answerSource();
+    void ladder_data();
+    void ladder();
 
 private:
     QTemporaryDir state;
@@ -242,6 +245,85 @@ void TestDnsRouting::answerSource()
     QCOMPARE(answer.sameEndpoint(query), same);
     QCOMPARE(query.sameEndpoint(answer), same);
     QVERIFY(!DatagramPeer().sameEndpoint(query));
+}
+
+// Events on the paths, then where a query goes and what the machine is told.
+// Events: "m<path>" a query unanswered for a second, "f<path>" a hard
+// failure, "a<path>" a good answer; paths: u4, u6 plain UDP per family, t DoT,
+// h DoH.
+void TestDnsRouting::ladder_data()
+{
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("failClosed");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("rung");
+    QTest::addColumn<int>("state");
+    using R = SnifferDnsUdp::Rung;
+    using S = ResolverStatus::State;
+    const int dot = UserData::DOT;
+    const int doh = UserData::DOH;
+    QTest::newRow("all up") << "" << dot << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("one miss is not down")
+        << "mt" << dot << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("an answer between misses")
+        << "mt at mt" << dot << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("DoT down: plain UDP")
+        << "mt mt" << dot << false << "a.example" << int(R::PlainResolver) << int(S::PlainDns);
+    QTest::newRow("DoH failed handshake: plain UDP at once")
+        << "fh" << doh << false << "a.example" << int(R::PlainResolver) << int(S::PlainDns);
+    QTest::newRow("DoT down, DoH chosen: DoH")
+        << "mt mt" << doh << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("DoT and UDP down: open")
+        << "ft fu4 fu6" << dot << false << "a.example" << int(R::Network) << int(S::FailOpen);
+    QTest::newRow("DoT and UDP down: closed")
+        << "ft fu4 fu6" << dot << true << "a.example" << int(R::Fail) << int(S::FailClosed);
+    QTest::newRow("closed: a captive portal check still resolves")
+        << "fu4 fu6" << 0 << true << "www.msftconnecttest.com." << int(R::Network) << int(S::FailClosed);
+    QTest::newRow("closed: ipv4only.arpa")
+        << "fu4 fu6" << 0 << true << "IPV4ONLY.ARPA" << int(R::Network) << int(S::FailClosed);
+    QTest::newRow("closed: a name ending like a check is no check")
+        << "fu4 fu6" << 0 << true << "evil-www.msftncsi.com" << int(R::Fail) << int(S::FailClosed);
+    QTest::newRow("UDP back with its first answer")
+        << "mu4 mu4 au4" << 0 << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("UDP over IPv6 down, asked over IPv4")
+        << "fu6" << 0 << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("UDP over IPv4 down, IPv6 never tried: the network")
+        << "fu4" << 0 << false << "a.example" << int(R::Network) << int(S::FailOpen);
+    QTest::newRow("UDP over IPv4 down, IPv6 answering: the resolver over IPv6")
+        << "au6 fu4" << 0 << false << "a.example" << int(R::PlainResolver) << int(S::Filtered);
+    QTest::newRow("UDP down over both families")
+        << "fu4 fu6" << 0 << false << "a.example" << int(R::Network) << int(S::FailOpen);
+}
+
+void TestDnsRouting::ladder()
+{
+    QFETCH(QString, events);
+    QFETCH(int, protocol);
+    QFETCH(bool, failClosed);
+    QFETCH(QString, name);
+    QFETCH(int, rung);
+    QFETCH(int, state);
+    ResolverHealth health;
+    qint64 now = 1000;
+    for (const QString& event : events.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QString where = event.mid(1);
+        const int path = where == QLatin1String("t")   ? ResolverHealth::path(UserData::DOT, true)
+                         : where == QLatin1String("h") ? ResolverHealth::path(UserData::DOH, true)
+                                                       : ResolverHealth::path(UserData::DNS, where == "u4");
+        if (event.at(0) == QLatin1Char('m'))
+            health.missed(path, now);
+        else if (event.at(0) == QLatin1Char('f'))
+            health.failed(path, now);
+        else
+            health.answered(path, now);
+        now += 1000;
+    }
+    const auto chosen = static_cast<UserData::ETypeOfDnsProtocol>(protocol);
+    QCOMPARE(int(SnifferDnsUdp::ladder(chosen, true, health, failClosed,
+                                       SnifferDnsUdp::isConnectivityCheck(name))),
+             rung);
+    QCOMPARE(int(SnifferDnsUdp::statusFor(chosen, health, failClosed).state), state);
 }
 
 QTEST_GUILESS_MAIN(TestDnsRouting)
