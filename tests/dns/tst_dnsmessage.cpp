@@ -50,6 +50,8 @@ private slots:
     void markRefused_data();
     void markRefused();
     void idHelpers();
+    void serverFailure_data();
+    void serverFailure();
     void slotSendReqActsOnlyForItsProtocol();
 };
 
@@ -300,6 +302,38 @@ void TestDnsMessage::slotSendReqActsOnlyForItsProtocol()
     QCOMPARE(doh.messages.first(), query);
     QCOMPARE(doh.domains.first(), QStringLiteral("a.example"));
     QCOMPARE(doh.families.first(), false);
+}
+
+void TestDnsMessage::serverFailure_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("expected"); // empty: no answer can be built
+    const QByteArray question =
+        M::labels(QStringLiteral("www.example.test")) + QByteArray("\x00\x01\x00\x01", 4);
+    const QByteArray answerHeader("\x12\x34\x81\x82\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+    QTest::newRow("plain query") << M::query(0x1234, QStringLiteral("www.example.test"))
+                                 << answerHeader + question;
+    QTest::newRow("EDNS record left out")
+        << M::query(0x1234, QStringLiteral("www.example.test"), 1, 1, M::optRecord())
+        << answerHeader + question;
+    QByteArray notify = M::query(0x1234, QStringLiteral("www.example.test"));
+    notify[2] = char(0x20 | 0x04 | 0x02); // opcode 4, AA and TC set, RD clear
+    QTest::newRow("opcode kept, AA TC RD not")
+        << notify << QByteArray("\x12\x34\xa0\x82", 4) + answerHeader.mid(4) + question;
+    QByteArray compressed = M::query(0x1234, QStringLiteral("a.example"));
+    compressed.chop(5);
+    compressed.append(QByteArray("\xc0\x0c\x00\x01\x00\x01", 6));
+    QTest::newRow("compressed question") << compressed << QByteArray();
+    QTest::newRow("question cut") << M::query(0x1234, QStringLiteral("www.example.test")).left(20)
+                                  << QByteArray();
+    QTest::newRow("header only") << QByteArray(12, '\0') << QByteArray();
+}
+
+void TestDnsMessage::serverFailure()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(DnsMessage::serverFailure(query).toHex(), expected.toHex());
 }
 
 QTEST_GUILESS_MAIN(TestDnsMessage)
