@@ -11,7 +11,7 @@ const QString deployGroup = QStringLiteral("DEPLOY");
 bool DeploymentValues::Values::isEmpty() const
 {
     return accessKey.isEmpty() && login.isEmpty() && password.isEmpty() && pin.isEmpty() &&
-           protocol.isEmpty();
+           protocol.isEmpty() && failMode.isEmpty();
 }
 
 DeploymentValues::Values DeploymentValues::take()
@@ -26,6 +26,7 @@ DeploymentValues::Values DeploymentValues::take()
     values.password = store->value(QStringLiteral("PASSWORD")).toString();
     values.pin = store->value(QStringLiteral("PIN")).toString();
     values.protocol = store->value(QStringLiteral("PROTOCOL")).toString();
+    values.failMode = store->value(QStringLiteral("FAILMODE")).toString();
     store->endGroup();
     // Each value serves one start: a repair or a restart must not sign in again.
     store->remove(deployGroup);
@@ -65,6 +66,15 @@ bool DeploymentValues::protocolFromText(const QString& text, UserData::ETypeOfDn
     return true;
 }
 
+bool DeploymentValues::failModeFromText(const QString& text, bool& closed)
+{
+    const QString word = text.trimmed().toLower();
+    if (word != QLatin1String("open") && word != QLatin1String("closed"))
+        return false;
+    closed = word == QLatin1String("closed");
+    return true;
+}
+
 QStringList DeploymentValues::apply(const Values& values)
 {
     if (values.isEmpty())
@@ -80,6 +90,8 @@ QStringList DeploymentValues::apply(const Values& values)
         taken << QStringLiteral("PIN");
     if (!values.protocol.isEmpty())
         taken << QStringLiteral("PROTOCOL");
+    if (!values.failMode.isEmpty())
+        taken << QStringLiteral("FAILMODE");
     qCInfo(main_).noquote() << "deployment values taken and deleted:" << taken.join(QLatin1Char(' '));
 
     if (!values.protocol.isEmpty()) {
@@ -91,6 +103,15 @@ QStringList DeploymentValues::apply(const Values& values)
             // Only the known words reach the setting; the text itself is not
             // the administrator's secret, but it may hold anything.
             qCWarning(main_) << "deployment protocol ignored: not dns, dot or doh";
+        }
+    }
+    if (!values.failMode.isEmpty()) {
+        bool closed = false;
+        if (failModeFromText(values.failMode, closed)) {
+            UserData::setFailClosed(closed);
+            qCInfo(main_).noquote() << "deployment fail mode" << (closed ? "closed" : "open");
+        } else {
+            qCWarning(main_) << "deployment fail mode ignored: not open or closed";
         }
     }
     const QStringList arguments = signInArguments(values);

@@ -22,6 +22,7 @@ public:
         QString password;
         QString pin;
         QString protocol;
+        QString failMode; // "open" or "closed"
         bool isEmpty() const;
     };
 
@@ -32,6 +33,8 @@ public:
     static QStringList signInArguments(const Values& values);
     // "dns", "dot" or "doh" (any letter case); false for anything else.
     static bool protocolFromText(const QString& text, UserData::ETypeOfDnsProtocol& protocol);
+    // "open" or "closed" (any letter case); false for anything else.
+    static bool failModeFromText(const QString& text, bool& closed);
     // Stores the transport, logs which values were taken (names only) and
     // returns the sign-in options to add to the agent's own arguments.
     static QStringList apply(const Values& values);

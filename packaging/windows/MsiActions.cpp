@@ -384,6 +384,11 @@ __declspec(dllexport) UINT __stdcall StoreProtocol(MSIHANDLE install)
     return storeDeploymentValue(install, L"PROTOCOL");
 }
 
+__declspec(dllexport) UINT __stdcall StoreFailMode(MSIHANDLE install)
+{
+    return storeDeploymentValue(install, L"FAILMODE");
+}
+
 __declspec(dllexport) UINT __stdcall CheckUninstallPin(MSIHANDLE install)
 {
     // Immediate, before the installer writes its script: a refusal then ends

@@ -168,7 +168,7 @@ echo "== 1. msiexec /i N /qn with ACCESSKEY, LOGIN, PASSWORD, PIN"
 # Wine has no directory domain: the agent signs in with login and password
 # there, and the access key is checked on its way in and out (docs/windows.md).
 msiexec 150 install /i 'C:\corvane-n.msi' /qn ACCESSKEY="$ACCESS_KEY" LOGIN=demo PASSWORD="$PASSWORD" \
-    PIN="$PIN" PROTOCOL=doh
+    PIN="$PIN" PROTOCOL=doh FAILMODE=closed
 # The package waits for the agent: filtered as soon as msiexec is back.
 check "install/filtering_when_msiexec_returns" blocked_answers_block_page
 check "install/msiexec_succeeds" equals "$MSI_RC" 0
@@ -195,13 +195,14 @@ check "install/blocked_name_answers_block_page" wait_for 30 blocked_answers_bloc
 check "install/unblocked_name_answers" equals "$(dig_a www.example.test)" 192.0.2.10
 # PROTOCOL=doh: the setting, and the lookups reach the service over DoH.
 check "install/protocol_property_stored" equals "$(reg_value "$KEY\\CONTROL" DNS_TYPE_PROTOCOL)" 1
+check "install/failmode_property_stored" equals "$(reg_value "$KEY\\CONTROL" FAIL_MODE)" closed
 doh_logged() { tr -d '\r' <"$CORVANE_SERVICE_LOG" | grep -qE "DEVSERVICE.DNS: doh [^ ]+ id=[0-9a-f]+ blocked.example.test A token=[0-9]+ -> blocked"; }
 check "install/lookups_go_over_doh" wait_for 10 doh_logged
 # No NOAD on a first installation: directory mode allowed ("install" without "noAd").
 check "install/directory_mode_switch_on" equals "$(reg_value "$KEY\\CONTROL" NO_AD)" false
 wine reg query "$SERVICE_KEY" >"$RUN/service-key.txt" 2>&1
 check "install/no_secret_in_agent_log" no_secret_in "$AGENT_LOG"
-check "install/agent_log_names_the_values" equals "$(agent_log_count "deployment values taken and deleted: ACCESSKEY LOGIN PASSWORD PIN PROTOCOL")" 1
+check "install/agent_log_names_the_values" equals "$(agent_log_count "deployment values taken and deleted: ACCESSKEY LOGIN PASSWORD PIN PROTOCOL FAILMODE")" 1
 TOKEN=$(reg_value "$KEY\\USER" TOKEN)
 PIN_DIGEST=$(reg_value "$KEY\\USER" PIN)
 AUTHDATA=$(reg_value "$KEY\\USER" AUTHDATA)
