@@ -20,8 +20,12 @@ ProgramResult ProcessProgramRunner::run(const QString& program, const QStringLis
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(program, arguments, QIODevice::ReadOnly);
-    if (!process.waitForStarted(timeoutMs))
+    if (!process.waitForStarted(timeoutMs)) {
+        // Still starting on a loaded machine: not left running behind our back.
+        process.kill();
+        process.waitForFinished(1000);
         return result;
+    }
     result.started = true;
     result.finished = process.waitForFinished(timeoutMs);
     if (!result.finished) {
