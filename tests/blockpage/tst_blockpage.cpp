@@ -487,6 +487,11 @@ void TestBlockPage::acceptErrorDoesNotEndServer()
 #else
     // In a process of its own: what other tests left behind (sockets closed
     // later, descriptors freed meanwhile) must not give the server room.
+    // UndefinedBehaviorSanitizer's vptr check probes memory through a pipe of
+    // its own: with no descriptor left, every check reports an invalid object.
+    // The Release and ThreadSanitizer runs keep this test.
+    if (qEnvironmentVariableIsSet("UBSAN_OPTIONS"))
+        QSKIP("UBSan's checks need free descriptors of their own");
     if (qEnvironmentVariableIsEmpty("CORVANE_BLOCKPAGE_LOW_LIMIT")) {
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
