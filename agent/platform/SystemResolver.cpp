@@ -261,7 +261,7 @@ void SystemResolver::run(const QList<QStringList>& commands)
         // One that did not even get to run (a machine too busy to start it in
         // time) is tried once more: a link left pointed at a stopped agent
         // has no DNS.
-        if (!result.finished)
+        if (!result.started)
             result = Platform::programRunner().run(command.first(), command.mid(1), commandTimeoutMs);
         if (!succeeded(result))
             qCWarning(platform).noquote()
