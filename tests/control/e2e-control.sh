@@ -231,7 +231,7 @@ signin_pid=$!
 sleep 1
 waiting=""
 for i in 1 2 3 4; do
-    "$ctl" --timeout 3000 status >"$run/waiting-$i.out" 2>&1 &
+    "$ctl" --timeout 3000 status --json >"$run/waiting-$i.out" 2>&1 &
     waiting="$waiting $!"
 done
 wait $waiting
