@@ -247,6 +247,11 @@ check "a separate PIN creation is a usage error" fails_with 3 "$ctl" --pin-file 
 check "--pin on the command line warns" contains "$("$ctl" --pin 4321 --timeout 5000 status 2>&1 >/dev/null)" \
     "warning: --pin puts the PIN on the command line"
 check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
+summary=$("$ctl" --pin-file "$run/pin" status)
+printf "%s\n" "$summary" | sed "s/^/     /"
+check "the summary with the PIN: protection on" contains "$summary" "Protection: on"
+check "the summary with the PIN: the account's name" sh -c "printf '%s\n' \"\$1\" | grep -q '^Account: *[^ (]'" - "$summary"
+check "the summary without the PIN asks for it" contains "$("$ctl" status)" "Account:    (PIN needed)"
 ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
 "$ctl" send STATUSFILTERINGLOCAL '{"status":0}' >/dev/null
 "$ctl" send LOGOUT >/dev/null
