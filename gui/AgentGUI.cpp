@@ -189,7 +189,24 @@ void AgentGUI::makeConnections()
         personalArea->slotStatusAd(status);
         filteringStatus->slotStatusAd(status);
     });
+    // Agents before the resolver's health was tracked never send it: the
+    // page and the tooltip then stay as they were. A state this program
+    // does not know is ignored.
+    connect(socket, &TcpSocket::signalStatusResolver, this, [this](const QJsonObject& data) {
+        ResolverStatus status;
+        if (!ResolverStatus::fromJson(data, &status)) {
+            qCInfo(GuiLog::socketGet) << "STATUSRESOLVER not understood, ignored";
+            return;
+        }
+        const QString text = PersonalArea::resolverStatusText(status);
+        personalArea->setResolverText(text);
+        tray->setStatusText(text);
+    });
     connect(socket, &TcpSocket::signalSuccessConnection, this, [this] {
+        // A new agent (or an older one after an update went back) sends its
+        // state right after the greeting, if it has one.
+        personalArea->setResolverText(QString());
+        tray->setStatusText(QString());
         tray->slotShow();
         checkerActivation->setAgentReachable(true);
         checkerActivation->check();

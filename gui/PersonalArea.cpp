@@ -106,6 +106,15 @@ PersonalArea::PersonalArea(QWidget* parent, const QString& appName)
     content->setContentsMargins(24, 16, 24, 16);
     content->setSpacing(14);
     content->addWidget(summary);
+    resolverLine = new QLabel(this);
+    resolverLine->setObjectName(QStringLiteral("resolverLine"));
+    resolverLine->setTextFormat(Qt::PlainText);
+    resolverLine->setWordWrap(true);
+    resolverLine->setStyleSheet(
+        QStringLiteral("font-size: 14px; color: #B42318; background: #FEF3F2; border: 1px solid #FECDCA; "
+                       "border-radius: 8px; padding: 6px 12px;"));
+    resolverLine->hide();
+    content->addWidget(resolverLine);
     content->addWidget(sectionArea, 1);
 
     auto* body = new QHBoxLayout;
@@ -869,4 +878,36 @@ QString PersonalArea::getCurrentProfileId() const
 ClickableFrameProtocol* PersonalArea::protocolFrame(int number) const
 {
     return number >= 0 && number < protocols.size() ? protocols.at(number) : nullptr;
+}
+
+QString PersonalArea::resolverStatusText(const ResolverStatus& status)
+{
+    switch (status.state) {
+    case ResolverStatus::State::FailOpen:
+        return QStringLiteral("Not filtered: the filtering service cannot be reached");
+    case ResolverStatus::State::FailClosed:
+        return QStringLiteral("No internet: the filtering service cannot be reached");
+    case ResolverStatus::State::PlainDns:
+        return QStringLiteral("Filtered over plain DNS: the encrypted connection is blocked");
+    case ResolverStatus::State::PortTaken:
+        return status.detail.isEmpty()
+                   ? QStringLiteral("Not filtered: another program holds the DNS port")
+                   : QStringLiteral("Not filtered: another program holds the DNS port (%1)")
+                         .arg(status.detail);
+    case ResolverStatus::State::Starting:
+    case ResolverStatus::State::Filtered:
+        break;
+    }
+    return QString();
+}
+
+void PersonalArea::setResolverText(const QString& text)
+{
+    resolverLine->setText(text);
+    resolverLine->setVisible(!text.isEmpty());
+}
+
+QString PersonalArea::getResolverText() const
+{
+    return resolverLine->isVisibleTo(this) ? resolverLine->text() : QString();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ResolverStatus.h"
+
 #include <QJsonObject>
 #include <QList>
 #include <QWidget>
@@ -43,6 +45,9 @@ public:
     // The debug report (a JSON array of {"log_name", "log_message"}) as text;
     // empty for anything else.
     static QString formatDebug(const QString& json);
+    // The line the page and the tray tooltip show for the agent's resolver
+    // state; empty while queries are filtered as chosen (or not yet known).
+    static QString resolverStatusText(const ResolverStatus& status);
 
     PageHeader* header() const { return pageHeader; }
     int getSection() const;
@@ -115,6 +120,9 @@ public slots:
     void slotChangeFilteringStatus(bool checked);
 
 public:
+    // Shows `text` under the account summary; an empty text hides the line.
+    void setResolverText(const QString& text);
+    QString getResolverText() const;
     void showLoading(const QString& text);
     void hideLoading();
     void warningLoading(const QString& text);
@@ -136,6 +144,7 @@ private:
     QLabel* dateEnd = nullptr;
     QLabel* dateCaption = nullptr;
     QCheckBox* protection = nullptr;
+    QLabel* resolverLine = nullptr;
     QButtonGroup* navigation = nullptr;
     QStackedWidget* sections = nullptr;
     ClickableFrameWrap* policyWrap = nullptr;

@@ -126,7 +126,7 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
     }
 
     using Signal = void (TcpSocket::*)(QJsonObject);
-    static const std::array<std::pair<const char*, Signal>, 17> table{{
+    static const std::array<std::pair<const char*, Signal>, 18> table{{
         {MessageNames::Versions, &TcpSocket::signalVersions},
         {MessageNames::StatusFilteringServer, &TcpSocket::signalFilteringStatusServer},
         {MessageNames::StatusFilteringLocal, &TcpSocket::signalFilteringStatusLocal},
@@ -144,6 +144,7 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
         {MessageNames::StatusAd, &TcpSocket::signalStatusAd},
         {MessageNames::DnsProtocol, &TcpSocket::signalDnsProtocol},
         {MessageNames::NetworkInterfaces, &TcpSocket::signalNetInterfaces},
+        {MessageNames::StatusResolver, &TcpSocket::signalStatusResolver},
     }};
 
     for (const auto& [name, signal] : table) {

@@ -59,6 +59,7 @@ signals:
     void signalStatusAd(QJsonObject data);
     void signalDnsProtocol(QJsonObject data);
     void signalNetInterfaces(QJsonObject data);
+    void signalStatusResolver(QJsonObject data);
 
 public slots:
     void slotReadyRead();

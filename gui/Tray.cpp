@@ -40,6 +40,11 @@ QString Tray::getActionText() const
     return action->text();
 }
 
+void Tray::setStatusText(const QString& text)
+{
+    setToolTip(text.isEmpty() ? toolTipText : toolTipText + QLatin1Char('\n') + text);
+}
+
 void Tray::slotIconActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason != QSystemTrayIcon::Trigger)

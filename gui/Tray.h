@@ -21,6 +21,9 @@ public:
     ~Tray() override;
 
     QString getActionText() const;
+    // A line under the application name in the tooltip (the resolver's
+    // state); empty: the name alone.
+    void setStatusText(const QString& text);
 
 signals:
     void signalShow();

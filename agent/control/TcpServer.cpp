@@ -721,6 +721,10 @@ void TcpServer::greet(Clients* client, int type)
         return;
     client->type = type;
     slotHello(client->socket);
+    // Before the on-connect handlers, which may wait for the backend: the
+    // tray program shows at once whether the machine is filtered.
+    if (resolverStatusKnown)
+        sendDirect(client, MessageNames::StatusResolver, resolverStatus.toJson());
     if (type == 1)
         emit signalConnectGui();
     else
@@ -1091,4 +1095,17 @@ void TcpServer::slotDnsProtocol(const QJsonObject& data)
 void TcpServer::slotNetworkInterfaces(const QJsonObject& data)
 {
     sendReply(MessageNames::NetworkInterfaces, data);
+}
+
+void TcpServer::slotStatusResolver(const ResolverStatus& status)
+{
+    if (resolverStatusKnown && status == resolverStatus)
+        return;
+    resolverStatus = status;
+    resolverStatusKnown = true;
+    const QJsonObject data = status.toJson();
+    for (const auto& client : clients) {
+        if (client->socket && client->type != 0)
+            sendDirect(client.get(), MessageNames::StatusResolver, data);
+    }
 }

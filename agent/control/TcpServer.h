@@ -2,6 +2,7 @@
 
 #include "FrameReader.h"
 #include "PinGuard.h"
+#include "ResolverStatus.h"
 
 #include <QBasicTimer>
 #include <QElapsedTimer>
@@ -182,6 +183,10 @@ public slots:
     void slotStatusAd(const QJsonObject& data);
     void slotDnsProtocol(const QJsonObject& data);
     void slotNetworkInterfaces(const QJsonObject& data);
+    // Whether queries are filtered: kept, sent to every greeted client when
+    // it changes, and to each client right after its greeting. It holds no
+    // account data, so no PIN is asked for it.
+    void slotStatusResolver(const ResolverStatus& status);
 
 private:
     enum DeadlineKind
@@ -250,4 +255,7 @@ private:
     // The connection whose sign-in was the last one answered 1, while no
     // sign-in was started since and no PIN created: only it may create the PIN.
     quint64 signInHolder = 0;
+    // The resolver's state as last reported (none until the DNS server says).
+    ResolverStatus resolverStatus;
+    bool resolverStatusKnown = false;
 };

@@ -98,6 +98,11 @@ Core::~Core()
 
 void Core::connectControl()
 {
+    // The DNS server reports on its own thread: both are queued to this one.
+    connect(snifferDnsUdp, &SnifferDnsUdp::signalResolverStatus, tcpServer, &TcpServer::slotStatusResolver,
+            Qt::QueuedConnection);
+    connect(snifferDnsUdp, &SnifferDnsUdp::signalResolverStatus, this,
+            [this](const ResolverStatus& status) { addResolverTransition(resolverTransitions, status); });
     connect(tcpServer, &TcpServer::signalConnectGui, this, &Core::onConnectGui);
     connect(tcpServer, &TcpServer::signalGetVersion, checkerVersion, &CheckerVersion::slotGetVersion);
     connect(checkerVersion, &CheckerVersion::signalVersions, tcpServer, &TcpServer::slotVersions);
@@ -135,6 +140,7 @@ void Core::connectControl()
     // thread of their own, one run of each kind at a time, and each reply is
     // sent when its report is ready.
     auto* reports = new ReportRunner(this);
+    reports->setSystemInfoSource([this] { return UserData::getSystemInfo(resolverTransitions); });
     // The answer goes to the connection that asked, even when another one
     // has spoken since.
     connect(tcpServer, &TcpServer::signalGetSystemInfo, this, [this, reports] {
@@ -215,6 +221,16 @@ QJsonObject Core::networkInterfacesReply(const QMap<QString, UserData::NetInter>
                                 {QStringLiteral("status"), it.value().status}});
     }
     return QJsonObject{{QStringLiteral("interfaces"), list}};
+}
+
+bool Core::addResolverTransition(QList<ResolverStatus>& transitions, const ResolverStatus& status)
+{
+    if (!transitions.isEmpty() && transitions.last() == status)
+        return false;
+    transitions.append(status);
+    while (transitions.size() > maxResolverTransitions)
+        transitions.removeFirst();
+    return true;
 }
 
 bool Core::protocolFromMessage(const QJsonObject& data, UserData::ETypeOfDnsProtocol& protocol)

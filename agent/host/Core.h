@@ -1,8 +1,10 @@
 #pragma once
 
+#include "ResolverStatus.h"
 #include "UserData.h"
 
 #include <QJsonObject>
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QStringList>
@@ -46,6 +48,12 @@ public:
     // value names no transport.
     static bool protocolFromMessage(const QJsonObject& data, UserData::ETypeOfDnsProtocol& protocol);
 
+    // The resolver's states the system report lists.
+    static constexpr int maxResolverTransitions = 10;
+    // Appends `status` unless it is the last one already, dropping the oldest
+    // beyond maxResolverTransitions; false when nothing changed.
+    static bool addResolverTransition(QList<ResolverStatus>& transitions, const ResolverStatus& status);
+
     // The parts tests reach into.
     TcpServer* controlServer() const { return tcpServer; }
     IAuth* signIn() const { return auth; }
@@ -79,4 +87,6 @@ private:
     BlockPage* blockPage = nullptr;
     QThread threadDns;
     QThread threadBlockPage;
+    // Oldest first; the last is the current state.
+    QList<ResolverStatus> resolverTransitions;
 };

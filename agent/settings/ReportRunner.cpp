@@ -51,7 +51,7 @@ void ReportRunner::runSystemInfo()
 {
     // The profiles are a backend round trip: requests that come meanwhile
     // join the waiters and get this report.
-    const QString text = UserData::getSystemInfo();
+    const QString text = systemSource ? systemSource() : UserData::getSystemInfo();
     lastSystem = text;
     systemAt.start();
     systemRunning = false;

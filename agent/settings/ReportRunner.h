@@ -50,6 +50,9 @@ public:
     void requestDebugInfo(QObject* context, TextReply reply);
     void requestSendDebugInfo(QObject* context, SentReply reply);
 
+    // What builds the system report (UserData::getSystemInfo unless replaced).
+    void setSystemInfoSource(std::function<QString()> source) { systemSource = std::move(source); }
+
     // Runs of the diagnostics started so far.
     int debugRuns() const { return debugRunCount; }
     bool debugRunning() const { return debugThread != nullptr; }
@@ -72,6 +75,7 @@ private:
 
     const Limits limits;
 
+    std::function<QString()> systemSource;
     std::vector<Waiter<TextReply>> systemWaiters;
     bool systemRunning = false;
     QString lastSystem;

@@ -1,5 +1,6 @@
 #include "SystemReport.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,6 +18,19 @@ QString SystemReport::protocolName(quint32 protocol)
     default:
         return QStringLiteral("indefined");
     }
+}
+
+QString SystemReport::resolverLine(const ResolverStatus& status)
+{
+    // UTC: the report is read on other machines than the one it describes.
+    QString line = QDateTime::fromMSecsSinceEpoch(status.sinceMs, Qt::UTC)
+                       .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss 'UTC' "));
+    line += ResolverStatus::stateWord(status.state);
+    line += QStringLiteral(" (chosen ") + status.chosen + QStringLiteral(", in use ") + status.inUse +
+            QLatin1Char(')');
+    if (!status.detail.isEmpty())
+        line += QStringLiteral(": ") + status.detail;
+    return line;
 }
 
 QString SystemReport::build(const Facts& facts)
@@ -77,6 +91,13 @@ QString SystemReport::build(const Facts& facts)
     const int zero = facts.machineUniqueId.indexOf('\0');
     text += QStringLiteral("\n  - Unique id of Machine: ") +
             QString::fromUtf8(zero < 0 ? facts.machineUniqueId : facts.machineUniqueId.left(zero));
+    if (!facts.resolver.isEmpty()) {
+        text += QStringLiteral("\n\nResolver:");
+        text += QStringLiteral("\n  - Now: ") + resolverLine(facts.resolver.last());
+        text += QStringLiteral("\n  - Last changes, oldest first:");
+        for (const ResolverStatus& status : facts.resolver)
+            text += QStringLiteral("\n\t- ") + resolverLine(status);
+    }
     return text;
 }
 

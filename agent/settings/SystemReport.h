@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ResolverStatus.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -51,11 +53,17 @@ public:
         QString cpuArchitecture;
         QString hostName;
         QByteArray machineUniqueId;
+        // The resolver's last states, oldest first; the last one is the
+        // current state. Empty: nothing reported yet (no section).
+        QList<ResolverStatus> resolver;
     };
 
     static QString build(const Facts& facts);
     // "DNS", "DOH", "DOT", or "indefined" for any other value.
     static QString protocolName(quint32 protocol);
+    // One resolver state as a report line: the time (UTC), the state word,
+    // the transports and what is down.
+    static QString resolverLine(const ResolverStatus& status);
     // The machine's interfaces in the order the system lists them.
     static QList<Interface> systemInterfaces();
     // [{"log_message": <route>, "log_name": "traceroute"},

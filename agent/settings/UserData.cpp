@@ -940,7 +940,7 @@ bool UserData::sendDebugInfo(const QString& info)
     return sent;
 }
 
-QString UserData::getSystemInfo()
+QString UserData::getSystemInfo(const QList<ResolverStatus>& resolver)
 {
     SystemReport::Facts facts;
     facts.appName = ConstData::getAppName();
@@ -964,6 +964,7 @@ QString UserData::getSystemInfo()
     facts.cpuArchitecture = QSysInfo::currentCpuArchitecture();
     facts.hostName = QSysInfo::machineHostName();
     facts.machineUniqueId = QSysInfo::machineUniqueId();
+    facts.resolver = resolver;
     return SystemReport::build(facts);
 }
 

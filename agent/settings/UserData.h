@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ResolverStatus.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QMap>
@@ -149,7 +151,8 @@ public:
     static bool getFilteringStatus(); // true on failure
 
     // System and debug reports.
-    static QString getSystemInfo();
+    // `resolver`: the resolver's last states, oldest first (kept by the agent's core).
+    static QString getSystemInfo(const QList<ResolverStatus>& resolver = {});
     // Runs the two network diagnostics, keeps and returns their JSON text.
     static QString getDebugInfo();
     // Refreshes the debug information and uploads it; true when the service confirms.

@@ -28,7 +28,7 @@ cv_try_commands() {
         ;;
     esac
     if [ "$_mode" != no-agent ]; then
-        _line "corvanectl status" STATUSAUTHDATA "sign-in data, profile, protocol, interfaces"
+        _line "corvanectl status" "Signed in:" "signed in, protection, profile, transport, resolver health, interfaces"
         _line "dig @127.0.0.1 www.example.test" 192.0.2.10 "through the agent"
     fi
     _line "dig @127.53.0.1 www.example.test" 192.0.2.10 "the service's resolver directly"

@@ -77,6 +77,7 @@ private slots:
 
     void systemReportSignedIn();
     void systemReportSignedOut();
+    void systemReportResolver();
     void systemReportAdModeHasNoUid();
     void protocolNames_data();
     void protocolNames();
@@ -602,6 +603,32 @@ void TestBackendLogic::systemReportSignedIn()
                                             "\n| 3\t| \t| Work") +
                              interfacesAndSystem;
     QCOMPARE(SystemReport::build(sampleFacts()), expected);
+}
+
+void TestBackendLogic::systemReportResolver()
+{
+    SystemReport::Facts facts = sampleFacts();
+    ResolverStatus filtered;
+    filtered.state = ResolverStatus::State::Filtered;
+    filtered.chosen = QStringLiteral("DoT");
+    filtered.inUse = QStringLiteral("DoT");
+    filtered.sinceMs = 1765262400000; // 2025-12-09 06:40:00 UTC
+    ResolverStatus down = filtered;
+    down.state = ResolverStatus::State::FailOpen;
+    down.inUse = QStringLiteral("DNS");
+    down.sinceMs += 95500;
+    down.detail = QStringLiteral("no answer from 192.0.2.53 on DoT and DNS");
+    facts.resolver = {filtered, down};
+    const QString expected =
+        SystemReport::build(sampleFacts()) +
+        QStringLiteral("\n\nResolver:"
+                       "\n  - Now: 2025-12-09 06:41:35 UTC open (chosen DoT, in use DNS): no answer from "
+                       "192.0.2.53 on DoT and DNS"
+                       "\n  - Last changes, oldest first:"
+                       "\n\t- 2025-12-09 06:40:00 UTC filtered (chosen DoT, in use DoT)"
+                       "\n\t- 2025-12-09 06:41:35 UTC open (chosen DoT, in use DNS): no answer from "
+                       "192.0.2.53 on DoT and DNS");
+    QCOMPARE(SystemReport::build(facts), expected);
 }
 
 void TestBackendLogic::systemReportSignedOut()

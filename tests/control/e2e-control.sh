@@ -121,10 +121,11 @@ ask() {
 }
 
 # --- state before any switch ----------------------------------------------------
-status=$("$ctl" status)
+status=$("$ctl" status --json)
 check "status reports no stored sign-in data" contains "$status" '{"data":{"status":false},"info":"STATUSAUTHDATA"}'
 check "status reports plain DNS" contains "$status" '{"data":{"dns_protocol":0},"info":"DNSPROTOCOL"}'
 check "status lists the interfaces" contains "$status" '"info":"NETWORKINTERFACES"'
+check "the summary says so at a glance" contains "$("$ctl" status)" "Signed in:  no"
 check "protection unset: a blocked name resolves" equals "$(ask blocked.example.test)" "192.0.2.66"
 check "protection unset: the query went out unmarked over UDP" equals "$(seen blocked.example.test)" "udp false null"
 
@@ -141,7 +142,7 @@ check "DoT: an allowed name still resolves" equals "$(ask allowed.example.test)"
 check "corvanectl protocol doh" equals "$("$ctl" protocol doh)" ""
 check "DoH: blocked below a blocked domain" equals "$(ask sub.blocked.example.test)" "127.53.0.4"
 check "DoH: the query went out over HTTPS, marked" equals "$(seen sub.blocked.example.test)" "doh true 1001"
-check "status shows the protocol chosen" contains "$("$ctl" status)" '{"data":{"dns_protocol":1},"info":"DNSPROTOCOL"}'
+check "status shows the protocol chosen" contains "$("$ctl" status --json)" '{"data":{"dns_protocol":1},"info":"DNSPROTOCOL"}'
 
 check "corvanectl filtering off" equals "$("$ctl" filtering off)" ""
 check "protection off: the blocked name resolves" equals "$(ask blocked.example.test)" "192.0.2.66"
@@ -167,7 +168,7 @@ check "over HTTPS the agent sends the browser to the TLS block page" \
 (printf '\377\377\000\000garbage' >/dev/tcp/127.0.0.1/49101) 2>/dev/null
 (head -c 3000000 /dev/zero >/dev/tcp/127.0.0.1/13107) 2>/dev/null
 (printf 'GET /?blockpage=b&hostname=h' >/dev/tcp/127.0.0.1/13107) 2>/dev/null
-check "control channel still serves after garbage" contains "$("$ctl" status)" '"info":"DNSPROTOCOL"'
+check "control channel still serves after garbage" contains "$("$ctl" status --json)" '"info":"DNSPROTOCOL"'
 check "block page still serves after garbage" \
     contains "$(curl -sS --max-time 5 -o /dev/null -w '%{http_code}' "http://127.0.0.1:13107/?blockpage=blockpage.$domain&hostname=h&url=u")" "303"
 # Any web page can send the browser here: a foreign block-page host gets a
@@ -230,7 +231,7 @@ signin_pid=$!
 sleep 1
 waiting=""
 for i in 1 2 3 4; do
-    "$ctl" --timeout 3000 status >"$run/waiting-$i.out" 2>&1 &
+    "$ctl" --timeout 3000 status --json >"$run/waiting-$i.out" 2>&1 &
     waiting="$waiting $!"
 done
 wait $waiting
@@ -246,6 +247,11 @@ check "a separate PIN creation is a usage error" fails_with 3 "$ctl" --pin-file 
 check "--pin on the command line warns" contains "$("$ctl" --pin 4321 --timeout 5000 status 2>&1 >/dev/null)" \
     "warning: --pin puts the PIN on the command line"
 check "signed in and protected: the blocked name gets the block page" equals "$(ask blocked.example.test)" "127.53.0.4"
+summary=$("$ctl" --pin-file "$run/pin" status)
+printf "%s\n" "$summary" | sed "s/^/     /"
+check "the summary with the PIN: protection on" contains "$summary" "Protection: on"
+check "the summary with the PIN: the account's name" sh -c "printf '%s\n' \"\$1\" | grep -q '^Account: *[^ (]'" - "$summary"
+check "the summary without the PIN asks for it" contains "$("$ctl" status)" "Account:    (PIN needed)"
 ignored=$(logged 'PIN NOT GIVEN ON THIS CONNECTION, IGNORED STATUSFILTERINGLOCAL')
 "$ctl" send STATUSFILTERINGLOCAL '{"status":0}' >/dev/null
 "$ctl" send LOGOUT >/dev/null
@@ -272,7 +278,7 @@ check "and filtering is back on" equals "$(ask blocked.example.test)" "127.53.0.
 
 # --- loopback only ----------------------------------------------------------------
 ip addr add 192.0.2.77/32 dev lo
-check "the control port answers on ::1" contains "$("$ctl" --host ::1 status)" '"info":"DNSPROTOCOL"'
+check "the control port answers on ::1" contains "$("$ctl" --host ::1 status --json)" '"info":"DNSPROTOCOL"'
 check "nothing answers on 49101 from a non-loopback address" fails_with 2 "$ctl" --host 192.0.2.77 --timeout 3000 status
 check "nothing answers on 13107 from a non-loopback address" fails_with 7 curl -sS --max-time 3 "http://192.0.2.77:13107/"
 check "49101 listens on the loopback addresses only" \

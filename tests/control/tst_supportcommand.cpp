@@ -38,6 +38,8 @@ private slots:
     void silentCommandEndsWithUnprintedBarrier();
     void repliesAwaitedInOrderAndOthersPrinted();
     void everyCommandOfTheChannelIsKnown();
+    void statusSummary_data();
+    void statusSummary();
 };
 
 void TestSupportCommand::fromWords_data()
@@ -81,11 +83,13 @@ void TestSupportCommand::fromWords_data()
     QTest::newRow("logout with the PIN")
         << QStringList{"logout"} << QString("4321")
         << QList<QJsonObject>{checkPin, message(MessageNames::Logout), barrier} << true;
-    QTest::newRow("a reading command never sends the PIN")
+    // The summary checks the PIN only once the agent says it holds sign-in
+    // data (stepsEndByStatus); "--json" never sends it.
+    QTest::newRow("status summary with the PIN")
         << QStringList{"status"} << QString("4321")
         << QList<QJsonObject>{authData, message(MessageNames::GetProfileId),
                               message(MessageNames::GetSettings)}
-        << false;
+        << true;
     // The agent guards the interface switch and the reports as it guards the
     // filtering switch.
     QTest::newRow("interface switch with the PIN")
@@ -364,6 +368,26 @@ void TestSupportCommand::stepsEndByStatus_data()
     QTest::newRow("wrong unlock PIN: filtering stays")
         << QStringList{"filtering", "off"} << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 0)} << 1
         << 1;
+    const QJsonObject profileId = message(MessageNames::ProfileId, {{"profile_id", 2}});
+    const QJsonObject protocol = message(MessageNames::DnsProtocol, {{"dns_protocol", 2}});
+    const QJsonObject interfaces = message(MessageNames::NetworkInterfaces, {{"interfaces", QJsonArray()}});
+    QTest::newRow("status summary, signed in: PIN, profiles, sign-in report")
+        << QStringList{"status"}
+        << QList<QJsonObject>{signedIn,
+                              status(MessageNames::StatusCheckPin, 1),
+                              message(MessageNames::Profiles, {{"profiles", QJsonArray()}}),
+                              login,
+                              profileId,
+                              protocol,
+                              interfaces}
+        << 0 << 6;
+    QTest::newRow("status summary, wrong PIN: the rest without the account")
+        << QStringList{"status"}
+        << QList<QJsonObject>{signedIn, status(MessageNames::StatusCheckPin, 0), profileId, protocol,
+                              interfaces}
+        << 0 << 4;
+    QTest::newRow("status summary, nothing stored: no PIN sent")
+        << QStringList{"status"} << QList<QJsonObject>{signedOut, profileId, protocol, interfaces} << 0 << 3;
     QTest::newRow("unlock PIN right, service away")
         << QStringList{"filtering", "off"}
         << QList<QJsonObject>{status(MessageNames::StatusCheckPin, 4),
@@ -413,6 +437,10 @@ void TestSupportCommand::silentCommandEndsWithUnprintedBarrier()
         command.accept(message(MessageNames::StatusFilteringServer, {{"filtering_status", true}}), print),
         SupportCommand::Progress::Waiting);
     QVERIFY(print);
+    // The resolver's state is printed only by the commands that show it.
+    QCOMPARE(command.accept(message(MessageNames::StatusResolver, {{"state", "open"}}), print),
+             SupportCommand::Progress::Waiting);
+    QVERIFY(!print);
     QCOMPARE(command.accept(message(MessageNames::CoordGui, {{"x", "null"}, {"y", "null"}}), print),
              SupportCommand::Progress::Finished);
     QVERIFY(!print);
@@ -420,12 +448,21 @@ void TestSupportCommand::silentCommandEndsWithUnprintedBarrier()
 
 void TestSupportCommand::repliesAwaitedInOrderAndOthersPrinted()
 {
+    // "status --json": the replies of before, and the resolver's state.
     SupportCommand command;
     QString error;
-    QVERIFY(SupportCommand::fromWords({"status"}, command, error));
+    SupportCommand::Secrets secrets;
+    secrets.pin = QStringLiteral("4321");
+    QVERIFY(SupportCommand::fromWords({"status"}, command, error, secrets, true));
+    QVERIFY(!command.summary);
+    QVERIFY(!command.carriesSecret());
     QCOMPARE(command.nextMessages().size(), 1);
     bool print = false;
-    QCOMPARE(command.accept(message(MessageNames::StatusAuthData, {{"status", false}}), print),
+    QCOMPARE(command.accept(message(MessageNames::StatusResolver, {{"state", "open"}}), print),
+             SupportCommand::Progress::Waiting);
+    QVERIFY(print);
+    // Sign-in data stored: still no PIN check.
+    QCOMPARE(command.accept(message(MessageNames::StatusAuthData, {{"status", true}}), print),
              SupportCommand::Progress::Next);
     QVERIFY(print);
     QCOMPARE(command.nextMessages().size(), 1);
@@ -453,6 +490,124 @@ void TestSupportCommand::everyCommandOfTheChannelIsKnown()
     for (const QString& name : silent)
         QVERIFY2(SupportCommand::repliesTo(name).isEmpty(), qPrintable(name));
     QCOMPARE(SupportCommand::repliesTo("GETSETTINGS"), (QStringList{"DNSPROTOCOL", "NETWORKINTERFACES"}));
+}
+
+void TestSupportCommand::statusSummary_data()
+{
+    QTest::addColumn<QList<QJsonObject>>("messages");
+    QTest::addColumn<bool>("pinGiven");
+    QTest::addColumn<int>("utcOffset");
+    QTest::addColumn<QString>("summary");
+
+    const qint64 now = 1765262400000; // 2025-12-09 06:40:00 UTC
+    const QJsonObject interfaces = message(
+        MessageNames::NetworkInterfaces,
+        {{"interfaces", QJsonArray{QJsonObject{{"guid", "{A-1}"}, {"name", "eth0"}, {"status", true}},
+                                   QJsonObject{{"guid", "{B-2}"}, {"name", "wlan0"}, {"status", true}},
+                                   QJsonObject{{"guid", "{C-3}"}, {"name", ""}, {"status", false}}}}});
+    const auto resolver = [now](const char* state, qint64 agoMs, const QString& detail = QString()) {
+        return message(MessageNames::StatusResolver, {{"state", state},
+                                                      {"chosen", "DoT"},
+                                                      {"in_use", "DNS"},
+                                                      {"since", double(now - agoMs)},
+                                                      {"detail", detail}});
+    };
+    const QJsonObject signedIn = message(MessageNames::StatusAuthData, {{"status", true}});
+    const QJsonObject profileId = message(MessageNames::ProfileId, {{"profile_id", 2}});
+    const QJsonObject dot = message(MessageNames::DnsProtocol, {{"dns_protocol", 2}});
+    const QString interfacesLine = QStringLiteral("Protected:  eth0, wlan0; not protected: {C-3}\n");
+
+    QTest::newRow("older agent, signed out")
+        << QList<QJsonObject>{message(MessageNames::StatusAuthData, {{"status", false}}),
+                              message(MessageNames::ProfileId, {{"profile_id", 0}}),
+                              message(MessageNames::DnsProtocol, {{"dns_protocol", 0}}), interfaces}
+        << false << 0
+        << QStringLiteral("Signed in:  no\n"
+                          "Protection: off (not signed in)\n"
+                          "Account:    none\n"
+                          "Profile:    none\n"
+                          "Transport:  DNS chosen\n"
+                          "Resolver:   (not reported by this agent)\n") +
+               interfacesLine;
+    QTest::newRow("signed in, no PIN, fail-open for 5 min")
+        << QList<QJsonObject>{resolver("open", 5 * 60000 + 30000, "no answer on DoT, DNS"), signedIn,
+                              profileId, dot, interfaces}
+        << false << 0
+        << QStringLiteral(
+               "Signed in:  yes\n"
+               "Protection: (PIN needed)\n"
+               "Account:    (PIN needed)\n"
+               "Profile:    (PIN needed) (id 2)\n"
+               "Transport:  DoT chosen, DNS in use\n"
+               "Resolver:   NOT FILTERED: the filtering service cannot be reached, the network's own "
+               "servers answer (no answer on DoT, DNS), since 2025-12-09 06:34:30 (for 5 min)\n") +
+               interfacesLine;
+    QTest::newRow("signed in with the PIN, filtered, local time UTC+1")
+        << QList<QJsonObject>{message(MessageNames::StatusResolver, {{"state", "filtered"},
+                                                                     {"chosen", "DoT"},
+                                                                     {"in_use", "DoT"},
+                                                                     {"since", double(now - 11520000)}}),
+                              signedIn,
+                              message(MessageNames::StatusCheckPin, {{"status", 1}}),
+                              message(MessageNames::Profiles,
+                                      {{"profiles", QJsonArray{QJsonObject{{"id", "1"}, {"name", "Work"}},
+                                                               QJsonObject{{"id", "2"}, {"name", "Kids"}}}}}),
+                              message(MessageNames::UserInfo, {{"username", "demo@corvane.test"}}),
+                              message(MessageNames::StatusFilteringLocal, {{"status", 1}}),
+                              profileId,
+                              dot,
+                              interfaces}
+        << true << 3600
+        << QStringLiteral("Signed in:  yes\n"
+                          "Protection: on\n"
+                          "Account:    demo@corvane.test\n"
+                          "Profile:    Kids (id 2)\n"
+                          "Transport:  DoT chosen, DoT in use\n"
+                          "Resolver:   filtered, since 2025-12-09 04:28:00 (for 3 h 12 min)\n") +
+               interfacesLine;
+    QTest::newRow("wrong PIN, port taken")
+        << QList<QJsonObject>{resolver("port", 42000, "127.0.0.1:53 held by dnsmasq"),
+                              signedIn,
+                              message(MessageNames::StatusCheckPin, {{"status", 0}}),
+                              profileId,
+                              dot,
+                              interfaces}
+        << true << 0
+        << QStringLiteral(
+               "Signed in:  yes\n"
+               "Protection: (PIN refused)\n"
+               "Account:    (PIN refused)\n"
+               "Profile:    (PIN refused) (id 2)\n"
+               "Transport:  DoT chosen, DNS in use\n"
+               "Resolver:   NOT FILTERED: another program holds the DNS port, interfaces left alone "
+               "(127.0.0.1:53 held by dnsmasq), since 2025-12-09 06:39:18 (for 42 s)\n") +
+               interfacesLine;
+    // What a foreign peer sends never reaches the terminal as control codes;
+    // an unknown state reads as not reported.
+    QTest::newRow("hostile texts, unknown state")
+        << QList<QJsonObject>{message(MessageNames::StatusResolver, {{"state", "fine"}}),
+                              message(MessageNames::StatusAuthData, {{"status", "yes"}}),
+                              message(MessageNames::UserInfo, {{"username", "a\x1b[2Jb\nc"}}),
+                              message(MessageNames::NetworkInterfaces,
+                                      {{"interfaces",
+                                        QJsonArray{QJsonObject{{"name", "e\rth"}, {"status", true}}}}})}
+        << false << 0
+        << QStringLiteral("Signed in:  (not reported)\n"
+                          "Protection: (PIN needed)\n"
+                          "Account:    a?[2Jb?c\n"
+                          "Profile:    (PIN needed)\n"
+                          "Transport:  (not reported)\n"
+                          "Resolver:   (not reported by this agent)\n"
+                          "Protected:  e?th\n");
+}
+
+void TestSupportCommand::statusSummary()
+{
+    QFETCH(QList<QJsonObject>, messages);
+    QFETCH(bool, pinGiven);
+    QFETCH(int, utcOffset);
+    QFETCH(QString, summary);
+    QCOMPARE(SupportCommand::statusSummary(messages, 1765262400000, utcOffset, pinGiven), summary);
 }
 
 QTEST_GUILESS_MAIN(TestSupportCommand)

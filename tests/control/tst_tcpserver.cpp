@@ -217,6 +217,8 @@ private slots:
     void excessConnectionsAreRefused();
     void supportClientsIdleOut();
     void guiSlots();
+    void resolverStatusOnChangeAndGreeting_data();
+    void resolverStatusOnChangeAndGreeting();
 };
 
 void TestTcpServer::initTestCase()
@@ -1549,6 +1551,71 @@ void TestTcpServer::guiSlots()
     QVERIFY(guis.back()->messages.isEmpty());
     for (std::size_t i = 1; i + 1 < guis.size(); ++i)
         QCOMPARE(guis.at(i)->socket.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestTcpServer::resolverStatusOnChangeAndGreeting_data()
+{
+    QTest::addColumn<QString>("greeting");
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("GUI") << QString::fromLatin1(MessageNames::HelloGui) << false;
+    QTest::newRow("support client") << QString::fromLatin1(MessageNames::HelloSupport) << false;
+    // Whether the machine is filtered is no account data: no PIN needed.
+    QTest::newRow("GUI, sign-in stored, no PIN") << QString::fromLatin1(MessageNames::HelloGui) << true;
+    QTest::newRow("support client, sign-in stored, no PIN")
+        << QString::fromLatin1(MessageNames::HelloSupport) << true;
+}
+
+void TestTcpServer::resolverStatusOnChangeAndGreeting()
+{
+    QFETCH(QString, greeting);
+    QFETCH(bool, stored);
+
+    TcpServer server(0);
+    server.setSignInStoredCheck([stored] { return stored; });
+    ResolverStatus down;
+    down.state = ResolverStatus::State::FailOpen;
+    down.chosen = QStringLiteral("DoT");
+    down.inUse = QStringLiteral("DNS");
+    down.sinceMs = 1765262400000;
+    down.detail = QStringLiteral("no answer from 192.0.2.53");
+    ResolverStatus back = down;
+    back.state = ResolverStatus::State::Filtered;
+    back.inUse = QStringLiteral("DoT");
+    back.sinceMs += 30000;
+    back.detail.clear();
+    const QString name = QLatin1String(MessageNames::StatusResolver);
+
+    ControlTestClient early;
+    QVERIFY(early.connectTo(server.serverPort()));
+    early.send(greeting);
+    ControlTestClient ungreeted;
+    QVERIFY(ungreeted.connectTo(server.serverPort()));
+    // Nothing known yet: the greeting is answered as by an older agent.
+    QTRY_COMPARE(early.infos(), QStringList{QLatin1String(MessageNames::HelloAgent)});
+    QTRY_COMPARE(server.clientCount(), 2);
+
+    server.slotStatusResolver(down);
+    server.slotStatusResolver(down); // no change: not sent again
+    ControlTestClient late;
+    QVERIFY(late.connectTo(server.serverPort()));
+    late.send(greeting);
+    QTRY_COMPARE(late.messages.size(), 2);
+    QCOMPARE(late.infos(), (QStringList{QLatin1String(MessageNames::HelloAgent), name}));
+    QCOMPARE(late.messages.at(1).value("data").toObject(), down.toJson());
+
+    server.slotStatusResolver(back);
+    QTRY_COMPARE(late.messages.size(), 3);
+    QCOMPARE(late.messages.at(2).value("data").toObject(), back.toJson());
+    QTRY_COMPARE(early.messages.size(), 3);
+    QCOMPARE(early.infos(), (QStringList{QLatin1String(MessageNames::HelloAgent), name, name}));
+    QCOMPARE(early.messages.at(1).value("data").toObject(), down.toJson());
+    QCOMPARE(early.messages.at(2).value("data").toObject(), back.toJson());
+
+    // A connection that had not greeted got none of them, only the state
+    // current when it greets.
+    ungreeted.send(greeting);
+    QTRY_COMPARE(ungreeted.messages.size(), 2);
+    QCOMPARE(ungreeted.messages.at(1).value("data").toObject(), back.toJson());
 }
 
 QTEST_GUILESS_MAIN(TestTcpServer)

@@ -344,6 +344,20 @@ int main(int argc, char** argv)
     }
     shot(QStringLiteral("16-personal-area-long-data"));
 
+    // The resolver's line: the filtering service away, and the longest
+    // detail the agent sends (another program on the DNS port).
+    ResolverStatus resolver;
+    resolver.state = ResolverStatus::State::FailOpen;
+    area->setResolverText(PersonalArea::resolverStatusText(resolver));
+    shot(QStringLiteral("16b-personal-area-not-filtered"));
+    resolver.state = ResolverStatus::State::PortTaken;
+    resolver.detail =
+        QStringLiteral("127.0.0.1:53 and [::1]:53 held by process 4242 "
+                       "(C:\\Program Files\\Some Vendor\\Local DNS Cache\\dnscache-service.exe)");
+    area->setResolverText(PersonalArea::resolverStatusText(resolver));
+    shot(QStringLiteral("16c-personal-area-port-taken"));
+    area->setResolverText(QString());
+
     // The access-key form of directory mode, with its badge and the network
     // error, at the window's size.
     AuthToken keyForm(nullptr, ConstData::getAppName());

@@ -19,6 +19,7 @@
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
 #include "TcpSocket.h"
+#include "Tray.h"
 #include "UpdateCheck.h"
 
 #include <QApplication>
@@ -950,6 +951,67 @@ private slots:
         QCOMPARE(agent.receivedNames().first(), QStringLiteral("LOGOUT"));
         QTRY_COMPARE(window.getAuthorization()->getCurrentIndex(), 0);
         QCOMPARE(window.getAuthorization()->getAuthentication()->getStatusText(), launchLimit);
+    }
+
+    void resolverStatusLine_data()
+    {
+        QTest::addColumn<QJsonObject>("payload");
+        QTest::addColumn<QString>("shown");
+        const QString open = QStringLiteral("Not filtered: the filtering service cannot be reached");
+        const auto state = [](const char* word, const QString& detail = QString()) {
+            return QJsonObject{{QStringLiteral("state"), QLatin1String(word)},
+                               {QStringLiteral("chosen"), "DoT"},
+                               {QStringLiteral("in_use"), "DNS"},
+                               {QStringLiteral("since"), 1765262400000.0},
+                               {QStringLiteral("detail"), detail}};
+        };
+        QTest::newRow("fail-open") << state("open") << open;
+        QTest::newRow("fail-closed") << state("closed")
+                                     << QStringLiteral(
+                                            "No internet: the filtering service cannot be reached");
+        QTest::newRow("plain DNS") << state("plain")
+                                   << QStringLiteral(
+                                          "Filtered over plain DNS: the encrypted connection is blocked");
+        QTest::newRow("filtered") << state("filtered") << QString();
+        QTest::newRow("starting") << state("starting") << QString();
+        QTest::newRow("port taken")
+            << state("port", QStringLiteral("127.0.0.1:53 held by dnsmasq"))
+            << QStringLiteral("Not filtered: another program holds the DNS port (127.0.0.1:53 held "
+                              "by dnsmasq)");
+        QTest::newRow("port taken, owner unknown")
+            << state("port") << QStringLiteral("Not filtered: another program holds the DNS port");
+        // What this program cannot read changes nothing.
+        QTest::newRow("unknown state") << state("degraded") << open;
+        QTest::newRow("no state") << QJsonObject{{QStringLiteral("detail"), "x"}} << open;
+        QTest::newRow("state not text") << QJsonObject{{QStringLiteral("state"), 3}} << open;
+    }
+
+    void resolverStatusLine()
+    {
+        QFETCH(QJsonObject, payload);
+        QFETCH(QString, shown);
+        FakeAgent agent;
+        QVERIFY(agent.listen(ConstData::getPortTcpOfAgent()));
+        AgentGUI window;
+        QTRY_VERIFY(window.getSocket()->isConnected());
+        // Without the message (an older agent) the tooltip is the name alone.
+        QCOMPARE(window.getTray()->toolTip(), ConstData::getAppName());
+        QCOMPARE(window.getPersonalArea()->getResolverText(), QString());
+        const QString open = QStringLiteral("Not filtered: the filtering service cannot be reached");
+        agent.send(QStringLiteral("STATUSRESOLVER"), {{QStringLiteral("state"), "open"}});
+        agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
+        QTRY_COMPARE(window.getPersonalArea()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(window.getPersonalArea()->getResolverText(), open);
+        QCOMPARE(window.getTray()->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
+
+        agent.send(QStringLiteral("STATUSRESOLVER"), payload);
+        // A marker behind it: the message has been handled once the marker is.
+        agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
+        QTRY_COMPARE(window.getPersonalArea()->header()->logoToolTip(), QStringLiteral("Corvane Agent (D)"));
+        QCOMPARE(window.getPersonalArea()->getResolverText(), shown);
+        QCOMPARE(window.getTray()->toolTip(), shown.isEmpty()
+                                                  ? ConstData::getAppName()
+                                                  : ConstData::getAppName() + QLatin1Char('\n') + shown);
     }
 
     void updateButtonOnForms()

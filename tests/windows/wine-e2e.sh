@@ -222,7 +222,7 @@ wctl --pin-file "$PIN_FILE" profile 2 >"$RUN/profile2.log" 2>&1
 check "dns/udp_profile_change_takes_effect" equals "$(dig_a udp.blocked.example.test)" 127.53.0.4
 for protocol in dot doh; do
     wctl --pin-file "$PIN_FILE" protocol "$protocol" >"$RUN/protocol-$protocol.log" 2>&1
-    check "dns/${protocol}_switched_over_control_channel" contains "$(ctl status 2>&1)" "\"dns_protocol\":$([ "$protocol" = dot ] && echo 2 || echo 1)"
+    check "dns/${protocol}_switched_over_control_channel" contains "$(ctl status --json 2>&1)" "\"dns_protocol\":$([ "$protocol" = dot ] && echo 2 || echo 1)"
     # The first query may wait for the TLS connection.
     check "dns/${protocol}_blocked_name_answers_block_page" equals "$(dig_a "$protocol.blocked.example.test")" 127.53.0.4
     check "dns/${protocol}_query_log_shows_token" wait_for 10 service_logged "$protocol" "$protocol.blocked.example.test"

@@ -2,9 +2,12 @@
 
 #include "ControlFrame.h"
 #include "MessageNames.h"
+#include "ResolverStatus.h"
 
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -107,7 +110,7 @@ QStringList SupportCommand::repliesTo(const QString& command)
 QString SupportCommand::usage()
 {
     return QStringLiteral(
-        "usage: corvanectl [--host ADDR] [--port N] [--timeout MS] [--pretty] [--pin-file F]\n"
+        "usage: corvanectl [--host ADDR] [--port N] [--timeout MS] [--pretty] [--json] [--pin-file F]\n"
         "                  COMMAND [ARGUMENTS...]\n"
         "Commands: status, signin, pin check, protocol, filtering, login, logout, interfaces, interface,\n"
         "          log, profiles, profile, version, sysinfo, debug, send, listen. See corvanectl --help.\n");
@@ -133,7 +136,15 @@ QString SupportCommand::manual()
         "    nothing secret to anything else.\n"
         "\n"
         "COMMANDS\n"
-        "    status                      sign-in data stored, profile id, protocol, interfaces\n"
+        "    status                      a summary: signed in or not, protection, account,\n"
+        "                                profile, transport chosen and in use, whether the\n"
+        "                                filtering service answers and since when, the\n"
+        "                                protected interfaces. The account, the profile's name\n"
+        "                                and the protection switch need the PIN (--pin-file)\n"
+        "                                while sign-in data is stored; without it they read\n"
+        "                                \"(PIN needed)\"\n"
+        "    status --json               the agent's replies as JSON lines, as other commands\n"
+        "                                print them (sends no PIN)\n"
         "    signin LOGIN [--password-file F]\n"
         "                                sign in with the login and password (asked for when no\n"
         "                                file is given, read from standard input when it is not\n"
@@ -166,6 +177,7 @@ QString SupportCommand::manual()
         "    --timeout MS        how long to wait for each answer (35000: the agent may be\n"
         "                        busy up to 30 s with an external program)\n"
         "    --pretty            indented JSON\n"
+        "    --json              status: the replies as JSON lines instead of the summary\n"
         "    --pin-file F        the PIN, first line of F: for signin the new PIN, for \"pin\n"
         "                        check\" the PIN itself; for commands that change settings\n"
         "                        (filtering, protocol, profile, interface, log, logout),\n"
@@ -212,12 +224,13 @@ bool SupportCommand::parseArguments(const QStringList& arguments, SupportInvocat
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("port"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("ms"));
     const QCommandLineOption pretty(QStringLiteral("pretty"), QString());
+    const QCommandLineOption json(QStringLiteral("json"), QString());
     const QCommandLineOption pin(QStringLiteral("pin"), QString(), QStringLiteral("pin"));
     const QCommandLineOption pinFile(QStringLiteral("pin-file"), QString(), QStringLiteral("file"));
     const QCommandLineOption passwordFile(QStringLiteral("password-file"), QString(), QStringLiteral("file"));
     const QCommandLineOption accessKeyFile(QStringLiteral("access-key-file"), QString(),
                                            QStringLiteral("file"));
-    parser.addOptions({help, host, port, timeout, pretty, pin, pinFile, passwordFile, accessKeyFile});
+    parser.addOptions({help, host, port, timeout, pretty, json, pin, pinFile, passwordFile, accessKeyFile});
     // Single dashes would make "profile -1" an option cluster; words stay words.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     if (!parser.parse(QStringList{QStringLiteral("corvanectl")} + arguments)) {
@@ -250,6 +263,7 @@ bool SupportCommand::parseArguments(const QStringList& arguments, SupportInvocat
         }
     }
     invocation.pretty = parser.isSet(pretty);
+    invocation.json = parser.isSet(json);
     if (parser.isSet(pin) && parser.isSet(pinFile)) {
         error = QStringLiteral("give --pin or --pin-file, not both");
         return false;
@@ -348,6 +362,9 @@ QList<QJsonObject> SupportCommand::messages() const
 
 bool SupportCommand::carriesSecret() const
 {
+    // The PIN a step may add once the agent has answered.
+    if (!unlockPin.isEmpty())
+        return true;
     return std::any_of(steps.cbegin(), steps.cend(), [](const Step& step) {
         const QJsonValue data = step.message.value(QStringLiteral("data"));
         if (!data.isObject())
@@ -359,7 +376,7 @@ bool SupportCommand::carriesSecret() const
 }
 
 bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command, QString& error,
-                               const Secrets& secrets)
+                               const Secrets& secrets, bool json)
 {
     command = SupportCommand();
     if (words.isEmpty()) {
@@ -392,6 +409,16 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
         add(N::AuthData);
         add(N::GetProfileId);
         add(N::GetSettings);
+        command.summary = !json;
+        command.showsResolver = true;
+        // The account's name, its profiles' names and the protection switch
+        // are the agent's only after the PIN: with the PIN given, and only
+        // while sign-in data is stored, the summary checks it and asks.
+        if (command.summary && !secrets.pin.isEmpty()) {
+            command.accountWhenStored = true;
+            command.unlockPin = secrets.pin;
+        }
+        return true;
     } else if (verb == QLatin1String("signin")) {
         QJsonObject signIn;
         if (count == 1 && !secrets.accessKey.isEmpty()) {
@@ -524,6 +551,7 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
         if (!expectWords(2))
             return false;
         command.listenSeconds = words.at(1).toInt(&isNumber);
+        command.showsResolver = true;
         if (!isNumber || command.listenSeconds <= 0) {
             error = QStringLiteral("listen takes a number of seconds");
             return false;
@@ -557,6 +585,7 @@ QList<QJsonObject> SupportCommand::nextMessages()
         accepted = step.accepted;
         quiet = step.quiet;
         unlockWhenStored = step.unlockWhenStored;
+        accountAfterPin = step.accountAfterPin;
         if (!awaited.isEmpty())
             break;
     }
@@ -566,7 +595,10 @@ QList<QJsonObject> SupportCommand::nextMessages()
 SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool& print)
 {
     const QString info = message.value(QStringLiteral("info")).toString();
-    print = true;
+    // The resolver's state comes unasked right after the greeting: a line of
+    // its own only where it was asked for, so that the output of the other
+    // commands stays what scripts read.
+    print = info != QLatin1String(N::StatusResolver) || showsResolver;
     if (awaited.isEmpty() || awaited.first() != info)
         return Progress::Waiting;
     awaited.removeFirst();
@@ -590,7 +622,210 @@ SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool
                      Step{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", unlockPin}}, true),
                           repliesTo(name(N::CheckPin)), pinRight, false, false});
     }
+    const QJsonObject data = message.value(QStringLiteral("data")).toObject();
+    if (accountWhenStored && info == QLatin1String(N::StatusAuthData)) {
+        accountWhenStored = false;
+        if (data.value(QStringLiteral("status")).toBool()) {
+            Step check{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", unlockPin}}, true),
+                       repliesTo(name(N::CheckPin)),
+                       {},
+                       true,
+                       false,
+                       true};
+            steps.insert(position, check);
+        }
+    }
+    if (accountAfterPin && info == QLatin1String(N::StatusCheckPin)) {
+        accountAfterPin = false;
+        // As the tray program does after a right PIN: the profiles, and the
+        // sign-in report (the account, the protection switch). It changes
+        // nothing while sign-in data is stored.
+        if (data.value(QStringLiteral("status")).toInt() == 1) {
+            steps.insert(position, Step{ControlFrame::envelope(name(N::Login)),
+                                        repliesTo(name(N::Login)),
+                                        {},
+                                        false,
+                                        false,
+                                        false});
+            steps.insert(position, Step{ControlFrame::envelope(name(N::GetProfiles)),
+                                        repliesTo(name(N::GetProfiles)),
+                                        {},
+                                        false,
+                                        false,
+                                        false});
+        }
+    }
     if (!awaited.isEmpty())
         return Progress::Waiting;
     return position < steps.size() ? Progress::Next : Progress::Finished;
+}
+
+QString SupportCommand::duration(qint64 ms)
+{
+    const qint64 seconds = std::max<qint64>(0, ms / 1000);
+    if (seconds < 60)
+        return QStringLiteral("%1 s").arg(seconds);
+    const qint64 minutes = seconds / 60;
+    if (minutes < 60)
+        return QStringLiteral("%1 min").arg(minutes);
+    const qint64 hours = minutes / 60;
+    if (hours < 48)
+        return minutes % 60 ? QStringLiteral("%1 h %2 min").arg(hours).arg(minutes % 60)
+                            : QStringLiteral("%1 h").arg(hours);
+    return QStringLiteral("%1 days").arg(hours / 24);
+}
+
+namespace {
+
+// What the agent sends goes to a terminal: no escape sequence or line break
+// of a damaged or foreign peer reaches it, nor an endless string.
+QString printable(const QString& text)
+{
+    QString shown = text.left(120);
+    for (QChar& c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control ||
+            c.category() == QChar::Other_Format)
+            c = QLatin1Char('?');
+    }
+    return shown;
+}
+
+QString resolverHealth(const ResolverStatus& status)
+{
+    switch (status.state) {
+    case ResolverStatus::State::Starting:
+        return QStringLiteral("starting");
+    case ResolverStatus::State::Filtered:
+        return QStringLiteral("filtered");
+    case ResolverStatus::State::PlainDns:
+        return QStringLiteral("filtered over plain DNS: the encrypted connection is blocked");
+    case ResolverStatus::State::FailOpen:
+        return QStringLiteral("NOT FILTERED: the filtering service cannot be reached, the network's own "
+                              "servers answer");
+    case ResolverStatus::State::FailClosed:
+        return QStringLiteral("NO INTERNET: the filtering service cannot be reached, queries fail");
+    case ResolverStatus::State::PortTaken:
+        return QStringLiteral("NOT FILTERED: another program holds the DNS port, interfaces left alone");
+    }
+    return QString();
+}
+
+QString protocolWord(const QJsonValue& value)
+{
+    switch (value.toInt(-1)) {
+    case 0:
+        return QStringLiteral("DNS");
+    case 1:
+        return QStringLiteral("DoH");
+    case 2:
+        return QStringLiteral("DoT");
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
+QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64 nowMs, int utcOffsetSeconds,
+                                      bool pinGiven)
+{
+    // The last message of each name counts; what is missing or malformed
+    // reads as not reported.
+    QHash<QString, QJsonObject> last;
+    for (const QJsonObject& message : messages)
+        last.insert(message.value(QStringLiteral("info")).toString(),
+                    message.value(QStringLiteral("data")).toObject());
+    const auto has = [&last](const char* info) { return last.contains(name(info)); };
+    const auto data = [&last](const char* info) { return last.value(name(info)); };
+
+    const QJsonValue stored = data(N::StatusAuthData).value(QStringLiteral("status"));
+    const bool signedIn = stored.toBool();
+    const bool pinRefused =
+        has(N::StatusCheckPin) && data(N::StatusCheckPin).value(QStringLiteral("status")).toInt() != 1;
+    // Fields that the agent gives only after the PIN.
+    const QString guarded = !pinGiven    ? QStringLiteral("(PIN needed)")
+                            : pinRefused ? QStringLiteral("(PIN refused)")
+                                         : QStringLiteral("(not reported)");
+    const auto line = [](const QString& label, const QString& value) -> QString {
+        return QString(label + QLatin1Char(':')).leftJustified(12) + value + QLatin1Char('\n');
+    };
+
+    QString text;
+    text += line(QStringLiteral("Signed in"), !stored.isBool() ? QStringLiteral("(not reported)")
+                                              : signedIn       ? QStringLiteral("yes")
+                                                               : QStringLiteral("no"));
+    QString protection;
+    QString account;
+    QString profile;
+    const QJsonValue profileId = data(N::ProfileId).value(QStringLiteral("profile_id"));
+    const QString id = profileId.isString()   ? profileId.toString()
+                       : profileId.isDouble() ? QString::number(qint64(profileId.toDouble()))
+                                              : QString();
+    if (stored.isBool() && !signedIn) {
+        protection = QStringLiteral("off (not signed in)");
+        account = QStringLiteral("none");
+        profile = QStringLiteral("none");
+    } else {
+        const QJsonValue local = data(N::StatusFilteringLocal).value(QStringLiteral("status"));
+        protection =
+            local.isDouble() ? (local.toInt() != 0 ? QStringLiteral("on") : QStringLiteral("off")) : guarded;
+        const QString user = data(N::UserInfo).value(QStringLiteral("username")).toString();
+        account = user.isEmpty() ? guarded : printable(user);
+        QString profileName;
+        for (const QJsonValue& entry : data(N::Profiles).value(QStringLiteral("profiles")).toArray()) {
+            const QJsonObject object = entry.toObject();
+            if (!id.isEmpty() && object.value(QStringLiteral("id")).toVariant().toString() == id)
+                profileName = printable(object.value(QStringLiteral("name")).toString());
+        }
+        if (profileName.isEmpty())
+            profileName = guarded;
+        profile = id.isEmpty() ? profileName : profileName + QStringLiteral(" (id ") + id + QLatin1Char(')');
+    }
+    text += line(QStringLiteral("Protection"), protection);
+    text += line(QStringLiteral("Account"), account);
+    text += line(QStringLiteral("Profile"), profile);
+
+    ResolverStatus resolver;
+    const bool resolverKnown = ResolverStatus::fromJson(data(N::StatusResolver), &resolver);
+    QString chosen = protocolWord(data(N::DnsProtocol).value(QStringLiteral("dns_protocol")));
+    if (chosen.isEmpty() && resolverKnown)
+        chosen = resolver.chosen;
+    QString transport =
+        chosen.isEmpty() ? QStringLiteral("(not reported)") : chosen + QStringLiteral(" chosen");
+    if (resolverKnown && !resolver.inUse.isEmpty())
+        transport += QStringLiteral(", ") + resolver.inUse + QStringLiteral(" in use");
+    text += line(QStringLiteral("Transport"), transport);
+    if (!resolverKnown) {
+        // Agents before the resolver's health was tracked do not send it.
+        text += line(QStringLiteral("Resolver"), QStringLiteral("(not reported by this agent)"));
+    } else {
+        QString health = resolverHealth(resolver);
+        if (!resolver.detail.isEmpty())
+            health += QStringLiteral(" (") + resolver.detail + QLatin1Char(')');
+        if (resolver.sinceMs > 0) {
+            const QDateTime since =
+                QDateTime::fromMSecsSinceEpoch(resolver.sinceMs, Qt::OffsetFromUTC, utcOffsetSeconds);
+            health += QStringLiteral(", since ") + since.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+            if (nowMs >= resolver.sinceMs)
+                health += QStringLiteral(" (for ") + duration(nowMs - resolver.sinceMs) + QLatin1Char(')');
+        }
+        text += line(QStringLiteral("Resolver"), health);
+    }
+
+    QStringList on;
+    QStringList off;
+    for (const QJsonValue& entry : data(N::NetworkInterfaces).value(QStringLiteral("interfaces")).toArray()) {
+        const QJsonObject object = entry.toObject();
+        QString shown = printable(object.value(QStringLiteral("name")).toString());
+        if (shown.isEmpty())
+            shown = printable(object.value(QStringLiteral("guid")).toString());
+        (object.value(QStringLiteral("status")).toBool() ? on : off).append(shown);
+    }
+    QString interfaces = on.isEmpty() ? QStringLiteral("none") : on.join(QStringLiteral(", "));
+    if (!off.isEmpty())
+        interfaces += QStringLiteral("; not protected: ") + off.join(QStringLiteral(", "));
+    if (!has(N::NetworkInterfaces))
+        interfaces = QStringLiteral("(not reported)");
+    text += line(QStringLiteral("Protected"), interfaces);
+    return text;
 }

@@ -17,6 +17,8 @@ struct SupportInvocation
     // waits a little longer than that by default.
     int timeoutMs = 35000;
     bool pretty = false;
+    // "status": the replies as JSON lines (as before) instead of the summary.
+    bool json = false;
     bool help = false;
     // The PIN: given on the command line (visible to other users: warned
     // about), in a file, or neither (then asked for where a command needs it).
@@ -78,8 +80,18 @@ public:
     // Builds the command from the words after the options, e.g.
     // {"protocol", "dot"} or {"signin", "demo"}. False with `error` set
     // when the words make no command.
+    // `json`: "status" prints the replies (and asks only what it asked
+    // before) instead of gathering them for statusSummary().
     static bool fromWords(const QStringList& words, SupportCommand& command, QString& error,
-                          const Secrets& secrets = Secrets());
+                          const Secrets& secrets = Secrets(), bool json = false);
+    // What "status" prints for a person, from every message the agent sent
+    // after its greeting. `nowMs` and the times in them are ms since the
+    // epoch, shown at `utcOffsetSeconds` from UTC; `pinGiven`: fields that
+    // need the PIN say so only when none was given.
+    static QString statusSummary(const QList<QJsonObject>& messages, qint64 nowMs, int utcOffsetSeconds,
+                                 bool pinGiven);
+    // "5 min", "3 h 12 min", ...
+    static QString duration(qint64 ms);
     // The replies the agent gives to a command name, in order (empty: none).
     static QStringList repliesTo(const QString& name);
     // Whether the agent takes the command only after the PIN was checked on
@@ -107,6 +119,10 @@ public:
     bool carriesSecret() const;
     // Seconds to print whatever arrives (the "listen" command), 0 otherwise.
     int listenSeconds = 0;
+    // The replies are gathered for statusSummary() instead of printed.
+    bool summary = false;
+    // Whether the resolver's state ("STATUSRESOLVER", unasked) is printed.
+    bool showsResolver = false;
 
 private:
     struct Step
@@ -120,6 +136,9 @@ private:
         // sign-in data, the PIN is checked before the new sign-in, which the
         // agent takes only then.
         bool unlockWhenStored = false;
+        // The summary's PIN check: when the PIN is right, the account's
+        // profiles and the sign-in report follow.
+        bool accountAfterPin = false;
     };
     void add(const QJsonObject& message, const QStringList& replies, const QSet<int>& accepted = {},
              bool quiet = false);
@@ -130,6 +149,8 @@ private:
     QSet<int> accepted;
     bool quiet = false;
     bool unlockWhenStored = false;
+    bool accountAfterPin = false;
+    bool accountWhenStored = false;
     QString unlockPin;
     QString refusalText;
 };

@@ -5,6 +5,7 @@
 #include "SupportCommand.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -187,7 +188,7 @@ int main(int argc, char** argv)
     if (!gatherSecrets(invocation, secrets))
         return SupportCommand::Usage;
     SupportCommand command;
-    if (!SupportCommand::fromWords(invocation.words, command, error, secrets)) {
+    if (!SupportCommand::fromWords(invocation.words, command, error, secrets, invocation.json)) {
         fail(error);
         std::fputs(SupportCommand::usage().toUtf8().constData(), stderr);
         return SupportCommand::Usage;
@@ -219,6 +220,8 @@ int main(int argc, char** argv)
     }
 
     FrameReader reader;
+    // What "status" gathers for its summary.
+    QList<QJsonObject> gathered;
     bool greeted = false;
     bool finished = false;
     const auto finish = [&finished](int code) {
@@ -271,7 +274,9 @@ int main(int argc, char** argv)
             }
             bool print = false;
             const SupportCommand::Progress progress = command.accept(message, print);
-            if (print)
+            if (command.summary)
+                gathered.append(message);
+            else if (print)
                 printLine(stdout, QJsonDocument(message).toJson(format).trimmed());
             switch (progress) {
             case SupportCommand::Progress::Waiting:
@@ -284,6 +289,14 @@ int main(int argc, char** argv)
                 finish(SupportCommand::exitCode(progress));
                 break;
             case SupportCommand::Progress::Finished:
+                if (command.summary) {
+                    const QDateTime now = QDateTime::currentDateTime();
+                    std::fputs(SupportCommand::statusSummary(gathered, now.toMSecsSinceEpoch(),
+                                                             now.offsetFromUtc(), !secrets.pin.isEmpty())
+                                   .toUtf8()
+                                   .constData(),
+                               stdout);
+                }
                 finish(SupportCommand::exitCode(progress));
                 break;
             }
