@@ -257,20 +257,12 @@ SystemResolver::Mode SystemResolver::getMode()
 void SystemResolver::run(const QList<QStringList>& commands)
 {
     for (const QStringList& command : commands) {
-<<<<<<< ours
-        ProgramResult result = Platform::programRunner().run(command.first(), command.mid(1), commandTimeoutMs);
-        // One that did not even get to run (a machine too busy to start it in
-        // time) is tried once more: a link left pointed at a stopped agent
-        // has no DNS.
-        if (!result.finished)
-=======
         ProgramResult result =
             Platform::programRunner().run(command.first(), command.mid(1), commandTimeoutMs);
         // One that did not even get to run (a machine too busy to start it in
         // time) is tried once more: a link left pointed at a stopped agent
         // has no DNS.
         if (!result.started)
->>>>>>> theirs
             result = Platform::programRunner().run(command.first(), command.mid(1), commandTimeoutMs);
         if (!succeeded(result))
             qCWarning(platform).noquote()
