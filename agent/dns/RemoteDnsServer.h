@@ -49,10 +49,17 @@ public slots:
     virtual void slotSendReq(UserData::ETypeOfDnsProtocol type, QByteArray message, DnsRequest request,
                              bool isIpV4);
     virtual void slotStart() = 0;
+    // The interfaces or their addresses changed, or the machine woke up: a
+    // connection opened before may lead nowhere now.
+    virtual void slotNetworkChanged() {}
 
 signals:
     // One whole DNS answer from upstream.
     void signalReadyRead(QByteArray message);
+    // A connection to the resolver could not be set up (refused, unreachable,
+    // a failed handshake or certificate check): the path is down without
+    // waiting for queries to go unanswered.
+    void signalConnectionFailed();
 
 protected:
     const UserData::ETypeOfDnsProtocol typeProtocol;

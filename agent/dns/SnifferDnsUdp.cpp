@@ -130,6 +130,8 @@ void SnifferDnsUdp::startTransport(RemoteDnsServer* server, QThread* thread, con
     const UserData::ETypeOfDnsProtocol protocol = server->protocol();
     connect(server, &RemoteDnsServer::signalReadyRead, this,
             [this, protocol](const QByteArray& answer) { slotSendToLocal(protocol, answer); });
+    connect(server, &RemoteDnsServer::signalConnectionFailed, this,
+            [this, protocol] { connectionFailed(protocol); });
     connect(thread, &QThread::started, server, &RemoteDnsServer::slotStart);
     connect(thread, &QThread::finished, server, &QObject::deleteLater);
     // Direct: the line must be written even while this object is going away.
@@ -810,6 +812,23 @@ void SnifferDnsUdp::slotNetworkChanged()
     health.probeNow();
     if (health.anyDown() && tick && !tick->isActive())
         tick->start();
+    // The encrypted transports' connections may lead nowhere now.
+    for (RemoteDnsServer* server : qAsConst(remoteServers)) {
+        if (server->thread() != thread())
+            QMetaObject::invokeMethod(server, &RemoteDnsServer::slotNetworkChanged, Qt::QueuedConnection);
+    }
+}
+
+void SnifferDnsUdp::connectionFailed(UserData::ETypeOfDnsProtocol protocol)
+{
+    // Only the transport in use: the other one connects at start too, and
+    // probing a path nothing is sent on would only cost handshakes.
+    if (UserData::getControlDNS() != UserData::ON || UserData::getDnsProtocol() != protocol)
+        return;
+    const int path = ResolverHealth::path(protocol, true);
+    noteChange(path, health.failed(path, now()));
+    if (health.anyDown() && tick && !tick->isActive())
+        tick->start();
 }
 
 void SnifferDnsUdp::slotForgetHealth()
@@ -900,7 +919,7 @@ void SnifferDnsUdp::onTick()
     const qint64 offset = QDateTime::currentMSecsSinceEpoch() - t;
     if (clockOffset != 0 && qAbs(offset - clockOffset) > resumeJumpMs) {
         qCInfo(snifferdnsudp) << "clock jumped by" << (offset - clockOffset) << "ms (resume?): probing";
-        health.probeNow();
+        slotNetworkChanged();
     }
     clockOffset = offset;
     due.clear();

@@ -172,6 +172,8 @@ private:
     void sendOn(const RequestTable::Unanswered& entry);
     void answerFailure(const QByteArray& query, quint16 clientId, bool isIpV4, quint16 port);
     void sendProbe(int path);
+    // A connection of `protocol` could not be set up.
+    void connectionFailed(UserData::ETypeOfDnsProtocol protocol);
     void onTick();
     void noteChange(int path, ResolverHealth::Change change);
     // The health's meaning for the machine, once the listener is ready.

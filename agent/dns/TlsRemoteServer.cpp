@@ -129,8 +129,11 @@ void TlsRemoteServer::armDeadline()
     qint64 due = -1;
     if (handshaking)
         due = attemptStartedAt + handshakeTimeout;
+    const qint64 stall = stallDue();
+    if (stall >= 0)
+        due = due < 0 ? stall : qMin(due, stall);
     if (!queue.empty()) {
-        const qint64 oldest = queue.begin()->second.queuedAt + handshakeTimeout;
+        const qint64 oldest = queue.begin()->second.queuedAt + queueLimit();
         due = due < 0 ? oldest : qMin(due, oldest);
     }
     if (due < 0) {
@@ -144,19 +147,54 @@ void TlsRemoteServer::onDeadline()
 {
     const qint64 t = now();
     int dropped = 0;
-    while (!queue.empty() && t - queue.begin()->second.queuedAt >= handshakeTimeout) {
+    while (!queue.empty() && t - queue.begin()->second.queuedAt >= queueLimit()) {
         queue.erase(queue.begin());
         ++dropped;
     }
     if (dropped > 0)
-        qCWarning(log()) << "no connection to the resolver within" << handshakeTimeout << "ms," << dropped
-                         << "queries dropped";
+        qCInfo(log()) << "no connection to the resolver within" << queueLimit() << "ms," << dropped
+                      << "queries dropped";
     const bool handshaking = socket->state() != QAbstractSocket::UnconnectedState && !encryptedSession;
     if (handshaking && t - attemptStartedAt >= handshakeTimeout) {
         qCWarning(log()) << "handshake did not complete within" << handshakeTimeout << "ms";
         socket->abort(); // queries still queued start a new attempt (onStateChanged)
     }
+    const qint64 stall = stallDue();
+    if (stall >= 0 && t >= stall) {
+        qCInfo(log()) << "connection stalled: nothing read for" << stallTimeoutMs << "ms while"
+                      << inFlight.size() << "queries wait, reconnecting";
+        socket->abort(); // the queries in flight go again on the next connection
+    }
     armDeadline();
+}
+
+qint64 TlsRemoteServer::stallDue() const
+{
+    if (!encryptedSession || socket->state() != QAbstractSocket::ConnectedState)
+        return -1;
+    // Only queries sent since the connection last delivered anything: one
+    // the resolver chose not to answer while it answers others is no stall.
+    qint64 due = -1;
+    for (auto it = inFlight.rbegin(); it != inFlight.rend() && it->second.readsBefore == reads; ++it)
+        due = due < 0 ? it->second.sentAt : qMin(due, it->second.sentAt);
+    return due < 0 ? -1 : due + stallTimeoutMs;
+}
+
+void TlsRemoteServer::slotNetworkChanged()
+{
+    if (!socket)
+        return;
+    // A new network: past failures say nothing about it.
+    backoffMs = initialBackoffMs;
+    reconnect->stop();
+    if (socket->state() != QAbstractSocket::UnconnectedState) {
+        qCInfo(log()) << "network changed, reconnecting";
+        droppedByUs = true;
+        socket->abort(); // the queries in flight go again on the next connection
+    }
+    // Open again at once, idle or not: the first query should not wait for
+    // a handshake that could have happened now.
+    ensureConnecting();
 }
 
 void TlsRemoteServer::onEncrypted()
@@ -200,7 +238,10 @@ void TlsRemoteServer::onStateChanged(QAbstractSocket::SocketState state)
     // that was closed while idle (the resolver's idle timeout), is no sign
     // of trouble.
     const bool failed = !droppedByUs && (!wasEncrypted || (wroteOnConnection && !answeredOnConnection));
+    const bool notSetUp = !droppedByUs && !wasEncrypted;
     droppedByUs = false;
+    if (notSetUp)
+        emit signalConnectionFailed();
     if (failed)
         startBackoff();
     else if (!queue.empty() && !reconnect->isActive())
@@ -261,8 +302,15 @@ void TlsRemoteServer::enqueue(Pending pending)
 
 void TlsRemoteServer::send(Pending pending)
 {
+    writeTracked(nextSeq++, std::move(pending));
+}
+
+void TlsRemoteServer::writeTracked(qint64 seq, Pending pending)
+{
     const QByteArray frame = pending.frame;
-    track(nextSeq++, std::move(pending));
+    pending.sentAt = now();
+    pending.readsBefore = reads;
+    track(seq, std::move(pending));
     wroteOnConnection = true;
     // One write per query, pushed out at once: a query split over two
     // writes, or held back by the socket, waits for the peer's delayed ACK.
@@ -270,6 +318,9 @@ void TlsRemoteServer::send(Pending pending)
     // which is why the query is tracked first.
     socket->write(frame);
     socket->flush();
+    // An earlier deadline already covers this query's stall.
+    if (!deadline->isActive())
+        armDeadline();
 }
 
 void TlsRemoteServer::track(qint64 seq, Pending pending)
@@ -291,13 +342,9 @@ void TlsRemoteServer::flushQueue()
         const qint64 seq = first->first;
         Pending pending = std::move(first->second);
         queue.erase(first);
-        if (now() - pending.queuedAt >= handshakeTimeout)
+        if (now() - pending.queuedAt >= queueLimit())
             continue;
-        const QByteArray frame = pending.frame;
-        track(seq, std::move(pending));
-        wroteOnConnection = true;
-        socket->write(frame);
-        socket->flush();
+        writeTracked(seq, std::move(pending));
     }
 }
 
@@ -353,6 +400,8 @@ void TlsRemoteServer::abortConnection(const QString& reason)
 void TlsRemoteServer::slotReadyReadRemote()
 {
     const QByteArray bytes = socket->readAll();
-    if (!bytes.isEmpty())
-        readStream(bytes);
+    if (bytes.isEmpty())
+        return;
+    ++reads;
+    readStream(bytes);
 }

@@ -17,9 +17,15 @@ class QTimer;
 //
 // Queries that arrive while the connection is being set up wait in a queue
 // and leave when the handshake completes; a query that has waited
-// handshakeTimeoutMs is dropped. Queries sent but not yet answered when the
-// resolver closes the connection (idle timeout, restart) are sent once more
-// on a fresh connection. Nothing here blocks the thread.
+// queueLifetimeMs is dropped (the listener has answered it by then, from
+// another path or with an error). Queries sent but not yet answered when the
+// connection ends (the resolver's idle timeout or restart, a connection
+// closed here) are sent once more on a fresh connection. A connection that
+// delivered nothing for stallTimeoutMs while a query waits on it, or that was
+// opened before a network change, is closed here and opened again: a path
+// that silently leads nowhere (a NAT that forgot it, an address gone) would
+// otherwise hold the queries until TCP gives up, minutes later. Nothing here
+// blocks the thread.
 //
 // A connection that could not be set up, or that the resolver ended before
 // it answered any of the queries written on it, is followed by a pause
@@ -35,6 +41,7 @@ class TlsRemoteServer : public RemoteDnsServer
     Q_OBJECT
 public:
     static constexpr int handshakeTimeoutMs = 30000;
+    static constexpr int queueLifetimeMs = 2000;
     // Pause before a new attempt after a failed connection: the first, and
     // the longest it grows to. One second at most: once the resolver is back,
     // answers resume within a second, and a resolver that keeps dropping
@@ -45,6 +52,9 @@ public:
     static constexpr int maxInFlight = 8192;
     // A query in flight longer than this is no longer worth a resend.
     static constexpr qint64 inFlightLifetimeMs = 10000;
+    // Nothing read for this long while a query sent waits for its answer:
+    // the connection is stalled.
+    static constexpr qint64 stallTimeoutMs = 1000;
 
     using Category = const QLoggingCategory& (*)();
 
@@ -55,7 +65,7 @@ public:
     void write(QByteArray message, DnsRequest& request, bool isIpV4) override;
     void disconnectFromHost() const override;
 
-    // Tests shorten the handshake deadline.
+    // Tests shorten the handshake deadline (and with it the queue's).
     void setHandshakeTimeout(int ms) { handshakeTimeout = ms; }
     int queuedCount() const { return static_cast<int>(queue.size()); }
     int inFlightCount() const { return static_cast<int>(inFlight.size()); }
@@ -66,6 +76,7 @@ public:
 
 public slots:
     void slotStart() override;
+    void slotNetworkChanged() override;
     void slotReadyReadRemote();
 
 protected:
@@ -96,10 +107,14 @@ private:
         QByteArray frame;
         quint16 id = 0;
         qint64 queuedAt = 0;
+        qint64 sentAt = 0;
+        // `reads` when it was sent.
+        quint64 readsBefore = 0;
         bool resent = false;
     };
 
     qint64 now() const { return clock.elapsed(); }
+    qint64 queueLimit() const { return qMin<qint64>(handshakeTimeout, queueLifetimeMs); }
     void refreshPeer();
     void ensureConnecting();
     void send(Pending pending);
@@ -114,6 +129,10 @@ private:
     // Schedules the next attempt after a failed connection.
     void startBackoff();
     void trimInFlight();
+    // When the connection, set up and with queries in flight, counts as
+    // stalled; -1 when it cannot.
+    qint64 stallDue() const;
+    void writeTracked(qint64 seq, Pending pending);
 
     const quint16 port;
     const Category category;
@@ -122,6 +141,8 @@ private:
     QString peer;
     QElapsedTimer clock;
     qint64 attemptStartedAt = 0;
+    // Counts the reads that delivered bytes.
+    quint64 reads = 0;
     // Counts connection attempts: tells a late abort which one it is for.
     quint64 attempts = 0;
     bool encryptedSession = false;

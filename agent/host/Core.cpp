@@ -50,6 +50,8 @@ Core::Core(QStringList arguments, QObject* parent) : QObject(parent)
     snifferDnsUdp->moveToThread(&threadDns);
     connect(snifferDnsUdp, &SnifferDnsUdp::signalReady, networkInterfaceManager,
             [this] { networkInterfaceManager->allowRedirect(); });
+    connect(networkInterfaceManager, &NetworkInterfaceManager::signalNetworkChanged, snifferDnsUdp,
+            &SnifferDnsUdp::slotNetworkChanged);
     connect(&threadDns, &QThread::started, snifferDnsUdp, &SnifferDnsUdp::slotStart);
     connect(&threadDns, &QThread::finished, this, [this] {
         qCCritical(core) << "THREAD DNS UDP FINISHED";

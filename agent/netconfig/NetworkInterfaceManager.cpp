@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QSettings>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -72,6 +73,27 @@ void NetworkInterfaceManager::setStatusProtect(const UserData::StatusControlDns&
     slotChangedFile();
 }
 
+QByteArray NetworkInterfaceManager::networkFingerprint(const QVector<AdapterInfo>& adapters)
+{
+    QVector<QByteArray> pieces;
+    for (const AdapterInfo& adapter : adapters) {
+        if (!adapter.up)
+            continue;
+        QVector<QByteArray> addresses = adapter.addresses;
+        std::sort(addresses.begin(), addresses.end());
+        QByteArray piece = adapter.name.toUtf8();
+        for (const QByteArray& address : qAsConst(addresses))
+            piece += '\0' + address;
+        pieces.append(piece);
+    }
+    // The order the system lists them in says nothing.
+    std::sort(pieces.begin(), pieces.end());
+    QByteArray fingerprint("", 0); // not null: a list without adapters is a state too
+    for (const QByteArray& piece : qAsConst(pieces))
+        fingerprint += piece + '\n';
+    return fingerprint;
+}
+
 QString NetworkInterfaceManager::storableName(const QString& displayName)
 {
     QString name = displayName;
@@ -104,6 +126,13 @@ void NetworkInterfaceManager::getActiveInterfaces(std::list<NetworkInterface>& o
     QVector<AdapterInfo> adapters;
     if (!Platform::adapterSource().list(adapters))
         failUnreadableAdapters();
+    QByteArray fingerprint = networkFingerprint(adapters);
+    if (fingerprint != lastFingerprint) {
+        const bool first = lastFingerprint.isNull();
+        lastFingerprint = std::move(fingerprint);
+        if (!first)
+            emit signalNetworkChanged();
+    }
 
     const QMap<QString, UserData::NetInter> known = UserData::getNetworkInterfaces();
     QMap<QString, UserData::NetInter> fresh;

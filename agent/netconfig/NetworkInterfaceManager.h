@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AdapterSource.h"
 #include "NetworkInterface.h"
 #include "SystemResolver.h"
 #include "UserData.h"
@@ -69,6 +70,14 @@ public:
     static QString storableName(const QString& displayName);
     // One map entry as logged: "name : display, true".
     static QString describe(const QMap<QString, UserData::NetInter>& map);
+    // What tells one network from another: the adapters that are up and
+    // their addresses, whatever order they are listed in.
+    static QByteArray networkFingerprint(const QVector<AdapterInfo>& adapters);
+
+signals:
+    // The adapters that are up, or their addresses, changed since the last
+    // pass: connections opened before may lead nowhere now.
+    void signalNetworkChanged();
 
 public slots:
     void restoreAllInterface();
@@ -88,6 +97,7 @@ private:
     QMap<QString, UserData::NetInter> lastStored;
     bool storedOnce = false;
     QSet<QString> refusedNames;
+    QByteArray lastFingerprint;
     // Where the system keeps its resolvers outside the interface values
     // (resolv.conf, systemd-resolved, NetworkManager), the same links follow.
     SystemResolver resolver;

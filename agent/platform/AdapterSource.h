@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QVector>
 
@@ -12,6 +13,8 @@ struct AdapterInfo
     QString friendlyName; // what the user sees
     quint32 type = 1;
     bool up = false;
+    // The unicast addresses, 4 or 16 bytes each in network order.
+    QVector<QByteArray> addresses;
 };
 
 // Lists the machine's network adapters.

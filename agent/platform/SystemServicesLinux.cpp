@@ -10,6 +10,7 @@
 #include <QNetworkInterface>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <QtEndian>
 
 #include <cerrno>
 
@@ -53,6 +54,16 @@ public:
             info.type = typeOf(interface);
             info.up = interface.flags().testFlag(QNetworkInterface::IsUp) &&
                       interface.flags().testFlag(QNetworkInterface::IsRunning);
+            for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+                const QHostAddress address = entry.ip();
+                if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                    const quint32 v4 = qToBigEndian(address.toIPv4Address());
+                    info.addresses.append(QByteArray(reinterpret_cast<const char*>(&v4), 4));
+                } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+                    const Q_IPV6ADDR v6 = address.toIPv6Address();
+                    info.addresses.append(QByteArray(reinterpret_cast<const char*>(v6.c), 16));
+                }
+            }
             adapters.append(info);
         }
         return true;

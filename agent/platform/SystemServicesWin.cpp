@@ -35,6 +35,8 @@ public:
             info.friendlyName = QString::fromStdWString(adapter.friendlyName);
             info.type = static_cast<quint32>(adapter.type);
             info.up = adapter.up;
+            for (const std::string& address : adapter.addresses)
+                info.addresses.append(QByteArray(address.data(), static_cast<int>(address.size())));
             adapters.append(info);
         }
         return true;

@@ -214,8 +214,8 @@ int main(int argc, char** argv)
     }
 
     for (const QString& name : names)
-        adapters.adapters << AdapterInfo{name, QStringLiteral("Ethernet ") + name.right(2),
-                                         AdapterSource::Ethernet, true};
+        adapters.adapters << AdapterInfo{
+            name, QStringLiteral("Ethernet ") + name.right(2), AdapterSource::Ethernet, true, {}};
 
     std::unique_ptr<NetworkInterfaceManager> manager;
     QElapsedTimer timer;

@@ -141,6 +141,8 @@ private slots:
     void queryDroppedAtItsDeadlineDuringPause();
     void closedIdleConnectionReopenedAtOnce_data();
     void closedIdleConnectionReopenedAtOnce();
+    void stalledOrStaleConnectionReplaced_data();
+    void stalledOrStaleConnectionReplaced();
 
 private:
     static void addProtocolRows(bool withDrops);
@@ -293,10 +295,17 @@ void TestTlsReconnect::pauseGrowsToItsCap()
     QFETCH(int, protocol);
     resolver->setDrop(DroppingResolver::Drop::AtAccept);
     auto transport = makeTransport(protocol);
-    // A query keeps the transport trying; its deadline outlasts the test.
-    ask(*transport, 0x2000, QStringLiteral("cap.example"));
+    // Queries keep the transport trying (each waits in the queue for
+    // TlsRemoteServer::queueLifetimeMs at most).
+    quint16 id = 0x2000;
+    QTimer feeder;
+    feeder.setInterval(500);
+    connect(&feeder, &QTimer::timeout, this, [&] { ask(*transport, id++, QStringLiteral("cap.example")); });
+    ask(*transport, id++, QStringLiteral("cap.example"));
+    feeder.start();
     const QString cap = QStringLiteral("next attempt in %1 ms").arg(TlsRemoteServer::maxBackoffMs);
     QTRY_VERIFY_WITH_TIMEOUT(log->contains(cap), 3 * waitMs);
+    feeder.stop();
     // Each pause was twice the one before, from the shortest.
     for (int pause = TlsRemoteServer::initialBackoffMs; pause < TlsRemoteServer::maxBackoffMs; pause *= 2)
         QVERIFY2(log->contains(QStringLiteral("next attempt in %1 ms").arg(pause)),
@@ -304,7 +313,9 @@ void TestTlsReconnect::pauseGrowsToItsCap()
     QCOMPARE(transport->nextBackoff(), TlsRemoteServer::maxBackoffMs);
     // 50 + 100 + ... + 1600 ms of pauses: about eight attempts, not thousands.
     QVERIFY2(resolver->attempts <= 10, qPrintable(QString::number(resolver->attempts)));
-    QCOMPARE(transport->queuedCount(), 1);
+    QVERIFY(transport->queuedCount() >= 1);
+    // None outlives its time in the queue.
+    QTRY_COMPARE_WITH_TIMEOUT(transport->queuedCount(), 0, TlsRemoteServer::queueLifetimeMs + waitMs);
 }
 
 void TestTlsReconnect::queryDroppedAtItsDeadlineDuringPause()
@@ -359,6 +370,64 @@ void TestTlsReconnect::closedIdleConnectionReopenedAtOnce()
     QCOMPARE(resolver->connectionCount, connections + 1);
     QCOMPARE(transport->nextBackoff(), TlsRemoteServer::initialBackoffMs);
     QVERIFY(!log->contains(QStringLiteral("next attempt in")));
+}
+
+void TestTlsReconnect::stalledOrStaleConnectionReplaced_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("networkChange");
+    QTest::newRow("DoT, nothing read for a second") << int(UserData::DOT) << false;
+    QTest::newRow("DoT, network changed") << int(UserData::DOT) << true;
+    QTest::newRow("DoH, nothing read for a second") << int(UserData::DOH) << false;
+    QTest::newRow("DoH, network changed") << int(UserData::DOH) << true;
+}
+
+void TestTlsReconnect::stalledOrStaleConnectionReplaced()
+{
+    QFETCH(int, protocol);
+    QFETCH(bool, networkChange);
+    auto transport = makeTransport(protocol);
+    QSignalSpy answers(transport.get(), &RemoteDnsServer::signalReadyRead);
+    ask(*transport, 0x5000, QStringLiteral("first.example"));
+    QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x5000), waitMs);
+    const int connections = resolver->connectionCount;
+    QCOMPARE(resolver->openConnections(), 1);
+
+    // The connection leads nowhere: the resolver holds the query, and
+    // answers it once it comes again, on the next connection.
+    connect(resolver.get(), &FakeTlsResolver::signalQuery, this,
+            [this] { resolver->holdUntil = resolver->queries.size() == 2 ? 1000 : 1; });
+    QElapsedTimer sent;
+    sent.start();
+    ask(*transport, 0x5001, QStringLiteral("held.example"));
+    QTRY_COMPARE_WITH_TIMEOUT(resolver->queries.size(), 2, waitMs);
+    if (networkChange)
+        transport->slotNetworkChanged();
+    QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x5001), waitMs);
+    QCOMPARE(resolver->connectionCount, connections + 1);
+    QCOMPARE(resolver->queries.size(), 3);
+    QCOMPARE(resolver->queries.at(2), resolver->queries.at(1));
+    QCOMPARE(log->contains(QStringLiteral("connection stalled")), !networkChange);
+    QCOMPARE(log->contains(QStringLiteral("network changed, reconnecting")), networkChange);
+    // A network change replaces the connection at once; a stall only once
+    // the query has waited its second.
+    if (!networkChange)
+        QVERIFY2(sent.elapsed() >= TlsRemoteServer::stallTimeoutMs,
+                 qPrintable(QString::number(sent.elapsed())));
+    // Not a failure of the resolver: no pause before the new connection.
+    QVERIFY(!log->contains(QStringLiteral("next attempt in")));
+
+    // An idle connection is replaced too, at once, on a network change;
+    // one that is idle and has nothing waiting is never stalled.
+    if (networkChange) {
+        QTRY_COMPARE_WITH_TIMEOUT(resolver->openConnections(), 1, waitMs);
+        transport->slotNetworkChanged();
+        QTRY_COMPARE_WITH_TIMEOUT(resolver->connectionCount, connections + 2, waitMs);
+    } else {
+        QTest::qWait(2 * TlsRemoteServer::stallTimeoutMs);
+        QCOMPARE(log->count(QStringLiteral("connection stalled")), 1);
+        QCOMPARE(resolver->connectionCount, connections + 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTlsReconnect)

@@ -13,6 +13,9 @@
 
 using namespace InterfaceKeys;
 
+using Adapters = QVector<AdapterInfo>;
+Q_DECLARE_METATYPE(Adapters)
+
 namespace {
 
 const QString guidA = QStringLiteral("{AAAAAAAA-0000-0000-0000-00000000000A}");
@@ -75,6 +78,8 @@ private slots:
     void unusableAdapterNameSkipped();
     void adapterListedTwiceIsOneInterface();
     void vanishedInterfaceDoesNotRestoreTheMapEveryPass();
+    void networkChanged_data();
+    void networkChanged();
     void unactiveInterfaces_data();
     void unactiveInterfaces();
     void unreadableAdapterListEndsWithCode1AndRestores();
@@ -478,6 +483,57 @@ void TestNetworkInterfaceManager::vanishedInterfaceDoesNotRestoreTheMapEveryPass
     QCOMPARE(value(rootV4(), guidB, "NameServer"), QString("192.0.2.2"));
     // The interface that went is no longer in the stored map.
     QCOMPARE(UserData::getNetworkInterfaces().keys(), QStringList{guidA});
+}
+
+AdapterInfo withAddresses(AdapterInfo adapter, const QVector<QByteArray>& addresses)
+{
+    adapter.addresses = addresses;
+    return adapter;
+}
+
+void TestNetworkInterfaceManager::networkChanged_data()
+{
+    QTest::addColumn<Adapters>("before");
+    QTest::addColumn<Adapters>("after");
+    QTest::addColumn<bool>("changed");
+    const QByteArray v4a("\xc0\x00\x02\x0a", 4);
+    const QByteArray v4b("\xc0\x00\x02\x0b", 4);
+    const QByteArray v6(16, '\x20');
+    const AdapterInfo a = withAddresses(ethernet(guidA), {v4a, v6});
+    const AdapterInfo b = withAddresses(ethernet(guidB, QStringLiteral("Wi-Fi")), {v4b});
+    QTest::newRow("same") << Adapters{a, b} << Adapters{a, b} << false;
+    QTest::newRow("listed in another order") << Adapters{a, b} << Adapters{b, a} << false;
+    QTest::newRow("addresses in another order")
+        << Adapters{a} << Adapters{withAddresses(ethernet(guidA), {v6, v4a})} << false;
+    QTest::newRow("another name shown")
+        << Adapters{a} << Adapters{withAddresses(ethernet(guidA, QStringLiteral("LAN")), {v4a, v6})} << false;
+    QTest::newRow("an address changed")
+        << Adapters{a} << Adapters{withAddresses(ethernet(guidA), {v4b, v6})} << true;
+    QTest::newRow("an address gone") << Adapters{a} << Adapters{withAddresses(ethernet(guidA), {v4a})}
+                                     << true;
+    QTest::newRow("an adapter came up") << Adapters{a} << Adapters{a, b} << true;
+    QTest::newRow("an adapter went down")
+        << Adapters{a, b}
+        << Adapters{a, withAddresses(ethernet(guidB, QStringLiteral("Wi-Fi"), false), {v4b})} << true;
+    QTest::newRow("every adapter gone") << Adapters{a} << Adapters{} << true;
+}
+
+void TestNetworkInterfaceManager::networkChanged()
+{
+    QFETCH(Adapters, before);
+    QFETCH(Adapters, after);
+    QFETCH(bool, changed);
+    adapters->setAdapters(before);
+    NetworkInterfaceManager manager(ConstData::getAddrFileDns());
+    QSignalSpy spy(&manager, &NetworkInterfaceManager::signalNetworkChanged);
+    manager.slotChangedFile();
+    QCOMPARE(spy.count(), 0);
+    adapters->setAdapters(after);
+    manager.slotChangedFile();
+    QCOMPARE(spy.count(), changed ? 1 : 0);
+    // Said once per change.
+    manager.slotChangedFile();
+    QCOMPARE(spy.count(), changed ? 1 : 0);
 }
 
 void TestNetworkInterfaceManager::unactiveInterfaces_data()

@@ -40,6 +40,20 @@ bool WinAdapters::list(std::vector<Adapter>& adapters, unsigned long* error)
             entry.friendlyName = adapter->FriendlyName;
         entry.type = adapter->IfType;
         entry.up = adapter->OperStatus == IfOperStatusUp;
+        for (const auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
+            const sockaddr* address = unicast->Address.lpSockaddr;
+            if (!address)
+                continue;
+            if (address->sa_family == AF_INET &&
+                unicast->Address.iSockaddrLength >= static_cast<INT>(sizeof(sockaddr_in))) {
+                const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+                entry.addresses.emplace_back(reinterpret_cast<const char*>(&v4->sin_addr), 4);
+            } else if (address->sa_family == AF_INET6 &&
+                       unicast->Address.iSockaddrLength >= static_cast<INT>(sizeof(sockaddr_in6))) {
+                const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+                entry.addresses.emplace_back(reinterpret_cast<const char*>(&v6->sin6_addr), 16);
+            }
+        }
         adapters.push_back(std::move(entry));
     }
     return true;

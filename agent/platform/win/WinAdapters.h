@@ -14,10 +14,12 @@ public:
         std::wstring friendlyName; // what the user sees
         unsigned long type = 1;    // IfType (IANA interface type)
         bool up = false;           // OperStatus is IfOperStatusUp
+        // The unicast addresses: 4 bytes (IPv4) or 16 (IPv6) each, network order.
+        std::vector<std::string> addresses;
     };
 
-    // Flags of the query: no unicast, anycast, multicast or DNS server addresses.
-    static constexpr unsigned long queryFlags = 0x0F;
+    // Flags of the query: no anycast, multicast or DNS server addresses.
+    static constexpr unsigned long queryFlags = 0x0E;
     // How many times the list is asked for while it keeps outgrowing the buffer.
     static constexpr int maxAttempts = 6;
 
