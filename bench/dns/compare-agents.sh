@@ -18,10 +18,20 @@ qps() { # <agent>: the agent's q/s of one dnsperf run
 }
 echo "| round | this build q/s | baseline q/s | ratio |"
 echo "|---|---|---|---|"
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+news=
+olds=
 i=1
 while [ "$i" -le "$rounds" ]; do
     new=$(qps "$build/agent/host/agentcorvane")
     old=$(qps "$baseline")
+    news="$news$new
+"
+    olds="$olds$old
+"
     echo "| $i | $new | $old | $(awk -v a="$new" -v b="$old" 'BEGIN { if (b > 0) printf "%.3f", a / b }') |"
     i=$((i + 1))
 done
+new=$(printf '%s' "$news" | median)
+old=$(printf '%s' "$olds" | median)
+echo "| median | $new | $old | $(awk -v a="$new" -v b="$old" 'BEGIN { if (b > 0) printf "%.3f", a / b }') |"
