@@ -9,7 +9,7 @@
 #  - only the DoT/DoH host down: blocked names still get the block page,
 #    over plain UDP to the service;
 #  - back: filtered again within 10 s, on the chosen transport.
-# Prints every time it measures. Runs inside scripts/harness/run-in-ns.sh
+# `corvanectl status --json` reports each state. Prints every time it measures. Runs inside scripts/harness/run-in-ns.sh
 # (knotd and the development service). Usage: e2e-dns-resilience.sh <agentcorvane>
 set -u
 agent="$1"
@@ -101,6 +101,13 @@ printf '4321\n' >"$work/pin"
     fail "sign-in: $(tail -n 3 "$work/signin.log")"
 wait_for 100 "blocked name not filtered after sign-in" answers blocked.example.test $blockpage
 
+# resolver_state [<state>]: the agent's STATUSRESOLVER line, or whether its state is <state>.
+resolver_state() {
+    line=$("$ctl" status --json 2>/dev/null | grep '"info":"STATUSRESOLVER"')
+    [ $# -eq 0 ] && { echo "$line"; return 0; }
+    printf '%s' "$line" | grep -q "\"state\":\"$1\""
+}
+
 for proto in 0 2 1; do
     name=$(transport_name "$proto")
     echo "== $name"
@@ -123,6 +130,7 @@ for proto in 0 2 1; do
         t=$(took blocked.example.test $blockpage) || fail "$name blocked: no later answer"
         echo "$name blocked: a later blocked-name answer after $t ms"
         [ "$t" -lt 1000 ] || fail "$name blocked: a later blocked name took $t ms"
+        wait_for 30 "$name blocked: the status is not 'plain': $(resolver_state)" resolver_state plain
         let_through
         started=$(ms)
         cv-admin queries-clear >/dev/null
@@ -142,6 +150,7 @@ for proto in 0 2 1; do
     echo "$name down: a later answer after $t ms (unfiltered: the service cannot be reached)"
     [ "$t" -lt 1000 ] || fail "$name down: a later answer took $t ms"
     getent ahostsv4 www.example.test | grep -q 192.0.2.10 || fail "$name down: getent does not resolve"
+    wait_for 30 "$name down: the status is not 'open': $(resolver_state)" resolver_state open
 
     # Fail closed: SERVFAIL at once.
     setting CONTROL FAIL_MODE closed
@@ -149,6 +158,7 @@ for proto in 0 2 1; do
     q=$(dig +time=1 +tries=1 @127.0.0.1 www.example.test A | sed -n 's/^;; Query time: \([0-9]*\) msec/\1/p')
     echo "$name closed: SERVFAIL in ${q:-?} ms"
     [ -n "$q" ] && [ "$q" -lt 50 ] || fail "$name closed: SERVFAIL took '${q}' ms"
+    wait_for 30 "$name closed: the status is not 'closed': $(resolver_state)" resolver_state closed
     setting CONTROL FAIL_MODE open
 
     # Back: filtered again within 10 s, on the chosen transport.
@@ -158,6 +168,7 @@ for proto in 0 2 1; do
     wait_for 100 "$name back: not filtered on $name within 10 s" \
         sh -c "[ \"\$(dig +time=1 +tries=1 +short @127.0.0.1 blocked.example.test A | head -n 1)\" = $blockpage ] && cv-admin queries | grep -q '\"transport\": *\"$name\"'"
     echo "$name back: filtered on $name again after $(($(ms) - started)) ms"
+    wait_for 30 "$name back: the status is not 'filtered': $(resolver_state)" resolver_state filtered
 done
 grep -q "RESOLVER UP" "$work"/bin/log/* || fail "no \"RESOLVER UP\" logged"
 echo "PASS"
