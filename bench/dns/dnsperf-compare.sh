@@ -6,20 +6,8 @@ seconds=${BENCH_SECONDS:-10}
 ini="$CORVANE_AGENT_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
 list="$CORVANE_HARNESS_RUN/bench-queries.txt"
 
-setting() {
-    python3 - "$ini" "$1" "$2" "$3" <<'PY'
-import configparser, sys
-path, group, key, value = sys.argv[1:5]
-store = configparser.RawConfigParser()
-store.optionxform = str
-store.read(path)
-if not store.has_section(group):
-    store.add_section(group)
-store.set(group, key, value)
-with open(path, "w") as out:
-    store.write(out, space_around_delimiters=False)
-PY
-}
+set_setting=$(cd "$(dirname "$0")/../../tests" && pwd)/set-setting.py
+setting() { python3 "$set_setting" "$ini" "$@"; }
 
 if [ "${BENCH_PROTECTION:-0}" = 1 ]; then
     upstream=127.53.0.1 # the service's resolver reads the identity record

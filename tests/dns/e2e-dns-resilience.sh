@@ -33,20 +33,8 @@ ini="$work/state/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
 
 # setting <group> <key> <value>: one value of the agent's settings store; the
 # agent sees it within a second.
-setting() {
-    python3 - "$ini" "$1" "$2" "$3" <<'PY'
-import configparser, sys
-path, group, key, value = sys.argv[1:5]
-store = configparser.RawConfigParser()
-store.optionxform = str
-store.read(path)
-if not store.has_section(group):
-    store.add_section(group)
-store.set(group, key, value)
-with open(path, "w") as out:
-    store.write(out, space_around_delimiters=False)
-PY
-}
+set_setting=$(cd "$(dirname "$0")/.." && pwd)/set-setting.py
+setting() { python3 "$set_setting" "$ini" "$@"; }
 # first <name>: the first address of the agent's answer (one try of 1 s).
 first() { dig +time=1 +tries=1 +short @127.0.0.1 "$1" A 2>/dev/null | head -n 1; }
 answers() { [ "$(first "$1")" = "$2" ]; }

@@ -40,20 +40,8 @@ trap cleanup EXIT
 
 # setting <group> <key> <value>: writes one value of the agent's settings store
 # (INI file of the emulated registry); the agent sees it within a second.
-setting() {
-    python3 - "$ini" "$1" "$2" "$3" <<'PY'
-import configparser, sys
-path, group, key, value = sys.argv[1:5]
-store = configparser.RawConfigParser()
-store.optionxform = str
-store.read(path)
-if not store.has_section(group):
-    store.add_section(group)
-store.set(group, key, value)
-with open(path, "w") as out:
-    store.write(out, space_around_delimiters=False)
-PY
-}
+set_setting=$(cd "$(dirname "$0")/.." && pwd)/set-setting.py
+setting() { python3 "$set_setting" "$ini" "$@"; }
 
 # until_ok <seconds> <command...>: retries until the command succeeds.
 until_ok() {
