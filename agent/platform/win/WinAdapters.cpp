@@ -3,6 +3,7 @@
 // winsock2.h has to come before windows.h.
 // clang-format off
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <iphlpapi.h>
 // clang-format on
