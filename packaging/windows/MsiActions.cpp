@@ -10,6 +10,9 @@
 //   PROTOCOL) into the agent's settings key, subkey DEPLOY, which only SYSTEM
 //   and Administrators may open. The agent takes these values once at its
 //   next start, signs in with them and deletes them.
+// - AskUninstallPin (an interactive removal without PIN=): "agentcorvane.exe
+//   checkuninst", the tray program's prompt, as the other installer does. Its
+//   outcome is left to the check below, which reports a refusal.
 // - CheckUninstallPin (immediate, so it runs as the user who removes the
 //   package: SYSTEM in a deployment): puts the PIN property where the tray
 //   program puts what the user typed and runs "agentcorvane.exe checkuninst
@@ -22,7 +25,7 @@
 // - RunAgent: "<install dir>|<seconds>|<words>". Runs the agent with those
 //   words and waits at most that long; a non-zero exit code or a time-out
 //   fails the action.
-// - WaitForAgent: "<seconds>|<USER value the sign-in leaves, or empty>".
+// - WaitForAgent: "<seconds>|<USER values the sign-in leaves, by commas, or empty>".
 //   Returns once the started agent answers DNS and has taken (and, with
 //   credentials, used) the deployment values, so the machine is filtered when
 //   msiexec returns; at most that long.
@@ -39,6 +42,7 @@
 #include <sddl.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -150,10 +154,10 @@ std::wstring customActionData(MSIHANDLE install)
     return property(install, L"CustomActionData");
 }
 
-// Splits "head|rest" at the first "|"; the rest may contain more of them.
-std::wstring takeField(std::wstring& data)
+// Splits "head|rest" at the first separator; the rest may contain more of them.
+std::wstring takeField(std::wstring& data, wchar_t separator = L'|')
 {
-    const std::wstring::size_type bar = data.find(L'|');
+    const std::wstring::size_type bar = data.find(separator);
     if (bar == std::wstring::npos) {
         std::wstring head = data;
         data.clear();
@@ -396,6 +400,10 @@ __declspec(dllexport) UINT __stdcall CheckUninstallPin(MSIHANDLE install)
     // to roll back.
     const std::wstring dir = property(install, L"INSTALLDIR");
     const std::wstring pin = property(install, L"PIN");
+    // With the full UI and no PIN= the tray program has just asked the user
+    // (AskUninstallPin); its answer is the permission this check finds.
+    const bool askedThroughTrayProgram =
+        pin.empty() && std::wcstoul(property(install, L"UILevel").c_str(), nullptr, 10) >= 5;
     if (!pin.empty()) {
         const LONG result = writeSecret(L"CONTROL\\UNINSTALL", L"PIN", pin);
         if (result != ERROR_SUCCESS) {
@@ -418,6 +426,9 @@ __declspec(dllexport) UINT __stdcall CheckUninstallPin(MSIHANDLE install)
                                  std::to_wstring(runError) + L"); Corvane Agent stays installed.");
     } else if (run == RunResult::TimedOut) {
         reportError(install, L"the PIN check did not finish within 20 s; Corvane Agent stays installed.");
+    } else if (pin.empty() && askedThroughTrayProgram) {
+        reportError(install, L"the PIN typed into the prompt does not match the PIN that protects the "
+                             L"sign-in data, or the prompt was closed. Corvane Agent stays installed.");
     } else if (pin.empty()) {
         reportError(install, L"no PIN was given, and this computer's sign-in data is protected by a PIN: "
                              L"remove it with PIN=<pin> on the msiexec command line. Corvane Agent stays "
@@ -466,23 +477,27 @@ __declspec(dllexport) UINT __stdcall DetectUpgrade(MSIHANDLE install)
 
 __declspec(dllexport) UINT __stdcall WaitForAgent(MSIHANDLE install)
 {
-    // "<seconds>|<what the sign-in leaves: empty, TOKEN or PIN>". msiexec
-    // returns once the agent answers on port 53, has taken the deployment
-    // values and, when credentials were given, has signed in; at most that
-    // long. A slow start is reported, not failed: the service runs and keeps
-    // trying.
+    // "<seconds>|<what the sign-in leaves: empty, or USER values by commas>".
+    // msiexec returns once the agent answers on port 53, has taken the
+    // deployment values and, when credentials were given, has signed in; at
+    // most that long. The DNS token is among the values: in directory mode
+    // it comes from the machine's registration, a moment after the PIN. A
+    // slow start is reported, not failed: the service runs and keeps trying.
     std::wstring data = customActionData(install);
     const DWORD seconds = static_cast<DWORD>(std::wcstoul(takeField(data).c_str(), nullptr, 10));
-    const std::wstring signInValue = data;
+    std::vector<std::wstring> signInValues;
+    while (!data.empty())
+        signInValues.push_back(takeField(data, L','));
     const std::wstring agentKey = agentKeyPath;
     const ULONGLONG deadline = ::GetTickCount64() + seconds * 1000ULL;
     for (;;) {
         const bool taken = !valueExists(HKEY_USERS, agentKey + L"\\DEPLOY", nullptr);
-        const bool signedIn =
-            signInValue.empty() || valueExists(HKEY_USERS, agentKey + L"\\USER", signInValue.c_str());
+        bool signedIn = true;
+        for (const std::wstring& value : signInValues)
+            signedIn = signedIn && valueExists(HKEY_USERS, agentKey + L"\\USER", value.c_str());
         if (taken && signedIn && agentAnswers(1000)) {
             logLine(install, L"the agent answers on 127.0.0.1:53" +
-                                 std::wstring(signInValue.empty() ? L"" : L" and has signed in"));
+                                 std::wstring(signInValues.empty() ? L"" : L" and has signed in"));
             return ERROR_SUCCESS;
         }
         if (::GetTickCount64() >= deadline) {

@@ -19,6 +19,8 @@
 # 3. msiexec /i N again: refused (a newer version is installed).
 # 4. msiexec /x /qn without a PIN and with a wrong one: refused within
 #    seconds with the reason in the log; everything stays.
+#    msiexec /x with the full UI: the tray program asks; a wrong PIN typed
+#    there refuses the removal.
 # 5. msiexec /x /qn PIN=<pin>: service, files and downloaded roots gone, the
 #    interfaces' DNS values restored.
 # Every msiexec run has a bound. Prints one "PASS:"/"FAIL:" line per check and
@@ -111,8 +113,16 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 gx_start_x "$RUN" || skip_or_fail "Xvfb or xdotool missing (apt-get install xvfb xdotool)"
+SHOTS_TOOL=$CORVANE_BUILD_DIR/tests/gui/corvane-gui-page-shots
+[ -x "$SHOTS_TOOL" ] || skip_or_fail "$SHOTS_TOOL is not built"
 . "$SOURCE_DIR/tests/windows/wine-machine.sh"
 wine_machine msi-check
+# A workstation of the directory domain corp.example.test: wine's netapi32
+# names no domain, so the agent alone loads one that does (a DLL override
+# for agentcorvane.exe; every other program keeps wine's own).
+[ -f "$CROSS/fakes/netapi32.dll" ] || skip_or_fail "no $CROSS/fakes/netapi32.dll (scripts/windows-cross-build.sh)"
+cp "$CROSS/fakes/netapi32.dll" "$WINEPREFIX/drive_c/windows/system32/netapi32.dll"
+reg_set 'HKEY_CURRENT_USER\Software\Wine\AppDefaults\agentcorvane.exe\DllOverrides' netapi32 REG_SZ native
 SERVICE_KEY='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Corvane Agent'
 key_exists() { wine reg query "$1" >/dev/null 2>&1; }
 
@@ -164,11 +174,8 @@ PASSWORD=demo-password
 PIN=7391-pin-zq
 
 # --- 1. silent installation with the sign-in properties --------------------------------
-echo "== 1. msiexec /i N /qn with ACCESSKEY, LOGIN, PASSWORD, PIN"
-# Wine has no directory domain: the agent signs in with login and password
-# there, and the access key is checked on its way in and out (docs/windows.md).
-msiexec 150 install /i 'C:\corvane-n.msi' /qn ACCESSKEY="$ACCESS_KEY" LOGIN=demo PASSWORD="$PASSWORD" \
-    PIN="$PIN" PROTOCOL=doh FAILMODE=closed
+echo "== 1. msiexec /i N /qn with ACCESSKEY, PIN"
+msiexec 150 install /i 'C:\corvane-n.msi' /qn ACCESSKEY="$ACCESS_KEY" PIN="$PIN" PROTOCOL=doh FAILMODE=closed
 # The package waits for the agent: filtered as soon as msiexec is back.
 check "install/filtering_when_msiexec_returns" blocked_answers_block_page
 check "install/msiexec_succeeds" equals "$MSI_RC" 0
@@ -189,6 +196,12 @@ check "install/deployment_values_taken_and_deleted" wait_for 30 deploy_values_go
 signed_in() { [ -n "$(reg_value "$KEY\\USER" TOKEN)" ] && [ -n "$(reg_value "$KEY\\USER" PIN)" ]; }
 check "install/signed_in_by_itself" wait_for 60 signed_in
 check "install/pin_stored" test -n "$(reg_value "$KEY\\USER" PIN)"
+# The access key's own way in: directory mode, the key traded for tokens, the
+# machine and its console user registered with the domain.
+check "install/directory_mode" test "$(agent_log_count 'AD is activing, domain: "corp.example.test"')" -ge 1
+backend_saw() { tr -d '\r' <"$CORVANE_SERVICE_LOG" | grep -qE "DEVSERVICE.HTTP: backend [^ ]+ $1 -> 20[01]"; }
+check "install/signed_in_with_the_access_key" backend_saw "GET /api/token/by-ad-key/$ACCESS_KEY/"
+check "install/machine_registered_in_the_domain" backend_saw "POST /ad/rest_api/v1/users/[0-9]+/ad_users/register/"
 dns_is() { [ "$(reg_value "$1" NameServer)" = "$2" ]; }
 check "install/interfaces_point_at_agent" wait_for 20 dns_is "$TCPIP\\$GUID0" 127.0.0.1
 check "install/blocked_name_answers_block_page" wait_for 30 blocked_answers_block_page
@@ -202,7 +215,7 @@ check "install/lookups_go_over_doh" wait_for 10 doh_logged
 check "install/directory_mode_switch_on" equals "$(reg_value "$KEY\\CONTROL" NO_AD)" false
 wine reg query "$SERVICE_KEY" >"$RUN/service-key.txt" 2>&1
 check "install/no_secret_in_agent_log" no_secret_in "$AGENT_LOG"
-check "install/agent_log_names_the_values" equals "$(agent_log_count "deployment values taken and deleted: ACCESSKEY LOGIN PASSWORD PIN PROTOCOL FAILMODE")" 1
+check "install/agent_log_names_the_values" equals "$(agent_log_count "deployment values taken and deleted: ACCESSKEY PIN PROTOCOL FAILMODE")" 1
 TOKEN=$(reg_value "$KEY\\USER" TOKEN)
 PIN_DIGEST=$(reg_value "$KEY\\USER" PIN)
 AUTHDATA=$(reg_value "$KEY\\USER" AUTHDATA)
@@ -286,8 +299,35 @@ check "uninstall/wrong_pin_keeps_filtering" blocked_answers_block_page
 check "uninstall/wrong_pin_keeps_dns_values" wait_for 5 dns_is "$TCPIP\\$GUID0" 127.0.0.1
 check "uninstall/wrong_pin_no_permission_left" equals "$(reg_value "$KEY\\CONTROL\\UNINSTALL" STATUS)$(reg_value "$KEY\\CONTROL\\UNINSTALL" PIN)" ""
 
+# --- 4b. removal with the full UI: the tray program asks -------------------------------
+echo "== 4b. msiexec /x (full UI), a wrong PIN typed into the tray program's prompt"
+gui_points "$SHOTS_TOOL"
+_started=$(date +%s.%N)
+timeout 90 "$WINE" msiexec /x 'C:\corvane-n1.msi' /L*v 'C:\uninstall-asked.log' >"$RUN/uninstall-asked.out" 2>&1 &
+ASK_PID=$!
+win=$(gx_visible_window "Corvane Agent" 40)
+check "uninstall_asked/tray_program_asks_for_the_pin" test -n "$win"
+type_into pin_enter 0000-wrong
+xdotool key Return
+# The refusal is shown to the user who asked for the removal; it waits for OK.
+box=$(gx_visible_window "Windows Installer" 30)
+check "uninstall_asked/refusal_shown" test -n "$box"
+[ -n "$box" ] && xdotool windowfocus --sync "$box" key Return
+wait "$ASK_PID"
+MSI_RC=$?
+check "uninstall_asked/refusal_says_why" wait_for 10 log_has "$C/uninstall-asked.log" "the PIN typed into the prompt does not match"
+MSI_SECONDS=$(echo "$(date +%s.%N) - $_started" | bc)
+printf '    msiexec uninstall-asked: exit %s after %.1f s\n' "$MSI_RC" "$MSI_SECONDS"
+check "uninstall_asked/wrong_pin_refused" test "$MSI_RC" -ne 0 -a "$MSI_RC" -ne 124
+check "uninstall_asked/keeps_service" state_is RUNNING
+check "uninstall_asked/keeps_files" test -f "$DIR/agentcorvane.exe"
+check "uninstall_asked/keeps_dns_values" dns_is "$TCPIP\\$GUID0" 127.0.0.1
+check "uninstall_asked/no_permission_left" equals "$(reg_value "$KEY\\CONTROL\\UNINSTALL" STATUS)$(reg_value "$KEY\\CONTROL\\UNINSTALL" PIN)" ""
+
 # --- 5. silent removal with the PIN ------------------------------------------------------
 echo "== 5. msiexec /x /qn PIN=<pin>"
+mkdir -p "$RUN/logs"
+cp "$DIR"/log/*.log "$RUN/logs/" 2>/dev/null
 CRT_BEFORE=$(ls "$DIR"/*.crt 2>/dev/null | wc -l)
 (
     while :; do
@@ -318,7 +358,7 @@ check "uninstall/no_agent_listening" sh -c "! ss -Hlnu 'sport = :53' | grep -q 1
 
 # The installer's logs, last: wine's msiexec returns before the last lines
 # of a log are in the file.
-for log in install upgrade repair downgrade uninstall-nopin uninstall-wrongpin uninstall; do
+for log in install upgrade repair downgrade uninstall-nopin uninstall-wrongpin uninstall-asked uninstall; do
     check "logs/no_secret_in_${log}_msi_log" no_secret_in "$C/$log.log"
 done
 echo "msi-check: took $(($(date +%s) - START)) s"

@@ -270,19 +270,7 @@ wait_gui_log() { # <text> <seconds> [count]
         sleep 0.3
     done
 }
-# Where to click, in window coordinates: the Linux tool lays the same window
-# out and reports them (it brings its own stand-in agent: a namespace of its own).
-points=$(XDG_DATA_HOME="$RUN/points-data" QT_QPA_PLATFORM=offscreen \
-    unshare --net --ipc -- sh -c 'ip link set lo up && exec "$0" --points 2>/dev/null' "$SHOTS_TOOL")
-point() { echo "$points" | awk -v n="$1" '$1 == n {print $2, $3}'; }
-click() { # <point name>
-    # shellcheck disable=SC2046
-    xdotool mousemove --window "$win" $(point "$1") sleep 0.2 click 1
-}
-type_into() { # <point name> <text>
-    click "$1"
-    xdotool type --delay 40 "$2"
-}
+gui_points "$SHOTS_TOOL"
 shot() { # <name>: a picture of the window once what it shows has been drawn
     sleep 0.7
     timeout 20 /usr/bin/import -display "$DISPLAY" -window "$win" "$SHOTS/$1.png" 2>/dev/null

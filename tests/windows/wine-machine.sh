@@ -58,3 +58,19 @@ reg_set() { # <key> <name> <type> <data>: read back, and tried again, before the
     echo "FAIL: wine machine: $1 $2 is not $_want"
     exit 1
 }
+# Where to click in the tray program's window ($win), in window coordinates:
+# the Linux page tool lays the same window out and reports them (it brings its
+# own stand-in agent: a namespace of its own).
+gui_points() { # <page tool>
+    points=$(XDG_DATA_HOME="$RUN/points-data" QT_QPA_PLATFORM=offscreen \
+        unshare --net --ipc -- sh -c 'ip link set lo up && exec "$0" --points 2>/dev/null' "$1")
+}
+point() { echo "$points" | awk -v n="$1" '$1 == n {print $2, $3}'; }
+click() { # <point name>
+    # shellcheck disable=SC2046
+    xdotool mousemove --window "$win" $(point "$1") sleep 0.2 click 1
+}
+type_into() { # <point name> <text>
+    click "$1"
+    xdotool type --delay 40 "$2"
+}
