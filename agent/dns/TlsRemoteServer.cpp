@@ -102,9 +102,12 @@ void TlsRemoteServer::ensureConnecting()
     if (!socket || socket->state() != QAbstractSocket::UnconnectedState)
         return;
     // A pause after a failed connection, or an attempt already scheduled:
-    // queued queries leave when it is over.
-    if (reconnect->isActive())
+    // queued queries leave when it is over. An early reopen of an idle
+    // connection is no such pause: a query does not wait for it.
+    if (reconnect->isActive() && !reopenWarm)
         return;
+    reconnect->stop();
+    reopenWarm = false;
     if (peer.isEmpty()) {
         qCWarning(log()) << "no resolver name configured";
         return;
@@ -201,6 +204,7 @@ void TlsRemoteServer::onEncrypted()
 {
     qCInfo(log()) << "Encrypted!";
     encryptedSession = true;
+    encryptedAt = now();
     flushQueue();
     armDeadline();
 }
@@ -242,10 +246,21 @@ void TlsRemoteServer::onStateChanged(QAbstractSocket::SocketState state)
     droppedByUs = false;
     if (notSetUp)
         emit signalConnectionFailed();
-    if (failed)
+    if (failed) {
         startBackoff();
-    else if (!queue.empty() && !reconnect->isActive())
+    } else if (!queue.empty() && !reconnect->isActive()) {
         reconnect->start(0); // out of the socket's signal
+    } else if (wasEncrypted && queue.empty() && lastAnswerAt >= 0 && t - lastAnswerAt < warmWindow) {
+        // The resolver's idle timeout ended a connection of a recent burst:
+        // the next one finds a connection ready instead of paying for a
+        // handshake. Never sooner than minWarmLifetimeMs after the last one
+        // was set up, so a resolver that closes at once is not hammered.
+        const qint64 lived = t - encryptedAt;
+        qCInfo(log()) << "idle connection closed" << t - lastAnswerAt << "ms after an answer, opened again";
+        reopenWarm = true;
+        if (!reconnect->isActive())
+            reconnect->start(static_cast<int>(qMax<qint64>(0, minWarmLifetimeMs - lived)));
+    }
     armDeadline();
 }
 
@@ -259,7 +274,9 @@ void TlsRemoteServer::startBackoff()
 
 void TlsRemoteServer::onBackoffOver()
 {
-    if (!queue.empty())
+    const bool warm = reopenWarm;
+    reopenWarm = false;
+    if (!queue.empty() || warm)
         ensureConnecting();
 }
 
@@ -377,6 +394,7 @@ void TlsRemoteServer::answerArrived(const QByteArray& answer)
     }
     // The resolver works: a later failure starts again from the shortest pause.
     answeredOnConnection = true;
+    lastAnswerAt = now();
     backoffMs = initialBackoffMs;
     inFlight.erase(found.value());
     inFlightById.erase(found);

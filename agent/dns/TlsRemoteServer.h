@@ -55,6 +55,11 @@ public:
     // Nothing read for this long while a query sent waits for its answer:
     // the connection is stalled.
     static constexpr qint64 stallTimeoutMs = 1000;
+    // A connection the resolver closes while idle is opened again at once
+    // when an answer came within this window (traffic is likely to come
+    // back), and not before minWarmLifetimeMs after the last one was set up.
+    static constexpr qint64 warmWindowMs = 30000;
+    static constexpr qint64 minWarmLifetimeMs = 1000;
 
     using Category = const QLoggingCategory& (*)();
 
@@ -67,6 +72,7 @@ public:
 
     // Tests shorten the handshake deadline (and with it the queue's).
     void setHandshakeTimeout(int ms) { handshakeTimeout = ms; }
+    void setWarmWindow(qint64 ms) { warmWindow = ms; }
     int queuedCount() const { return static_cast<int>(queue.size()); }
     int inFlightCount() const { return static_cast<int>(inFlight.size()); }
     // The pause the next failed connection will be followed by.
@@ -143,6 +149,11 @@ private:
     qint64 attemptStartedAt = 0;
     // Counts the reads that delivered bytes.
     quint64 reads = 0;
+    qint64 lastAnswerAt = -1;
+    qint64 encryptedAt = 0;
+    qint64 warmWindow = warmWindowMs;
+    // The next end of the reconnect timer opens a connection with no query waiting.
+    bool reopenWarm = false;
     // Counts connection attempts: tells a late abort which one it is for.
     quint64 attempts = 0;
     bool encryptedSession = false;
