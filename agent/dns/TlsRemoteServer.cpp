@@ -74,6 +74,8 @@ void TlsRemoteServer::slotStart()
     connect(socket, &QSslSocket::connected, this,
             [this] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
     connect(socket, &QSslSocket::encrypted, this, &TlsRemoteServer::onEncrypted);
+    // TLS 1.3 hands its tickets over after the handshake.
+    connect(socket, &QSslSocket::newSessionTicketReceived, this, &TlsRemoteServer::keepSession);
     connect(socket, &QSslSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) { qCInfo(log()) << "Socket error:" << error; });
     // A resolver that cannot prove to be the service's would see every name
@@ -108,6 +110,9 @@ void TlsRemoteServer::ensureConnecting()
         return;
     reconnect->stop();
     reopenWarm = false;
+    // A reopen with no query behind it must not go to a resolver the
+    // settings have left meanwhile.
+    refreshPeer();
     if (peer.isEmpty()) {
         qCWarning(log()) << "no resolver name configured";
         return;
@@ -119,7 +124,13 @@ void TlsRemoteServer::ensureConnecting()
     attemptStartedAt = now();
     ++attempts;
     // Read for every connection: trust anchors added meanwhile count.
-    socket->setSslConfiguration(TrustAnchors::clientConfiguration());
+    QSslConfiguration configuration = TrustAnchors::clientConfiguration();
+    // Resuming the last session saves the certificate exchange (and a round
+    // trip under TLS 1.2); the server decides whether it still takes it.
+    configuration.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    if (!sessionTicket.isEmpty() && sessionPeer == peer)
+        configuration.setSessionTicket(sessionTicket);
+    socket->setSslConfiguration(configuration);
     socket->connectToHostEncrypted(peer, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     armDeadline();
 }
@@ -205,8 +216,18 @@ void TlsRemoteServer::onEncrypted()
     qCInfo(log()) << "Encrypted!";
     encryptedSession = true;
     encryptedAt = now();
+    keepSession();
     flushQueue();
     armDeadline();
+}
+
+void TlsRemoteServer::keepSession()
+{
+    const QByteArray ticket = socket->sslConfiguration().sessionTicket();
+    if (ticket.isEmpty())
+        return;
+    sessionTicket = ticket;
+    sessionPeer = peer;
 }
 
 void TlsRemoteServer::onStateChanged(QAbstractSocket::SocketState state)

@@ -130,6 +130,8 @@ private:
     void armDeadline();
     void onDeadline();
     void onEncrypted();
+    // Keeps the session of the connection just set up for the next one.
+    void keepSession();
     void onStateChanged(QAbstractSocket::SocketState state);
     void onBackoffOver();
     // Schedules the next attempt after a failed connection.
@@ -154,6 +156,9 @@ private:
     qint64 warmWindow = warmWindowMs;
     // The next end of the reconnect timer opens a connection with no query waiting.
     bool reopenWarm = false;
+    // The last session the resolver (by name) gave us, resumed by the next connection.
+    QByteArray sessionTicket;
+    QString sessionPeer;
     // Counts connection attempts: tells a late abort which one it is for.
     quint64 attempts = 0;
     bool encryptedSession = false;

@@ -82,9 +82,37 @@ entries = [q for q in json.load(sys.stdin)["queries"] if q["name"] == name]
 print(entries[-1][field] if entries else "none")' "$1" "$2"
 }
 
-no_connection() { # <port>: no connection to dnsdist's <port> is open any more
-    ! ss -Htn state established "( dport = :$1 and dst $dnsdist_addr )" | grep -q .
+chosen_is() { # <protocol number>: the transport the agent reports as chosen
+    _want=DoT
+    [ "$1" = 1 ] && _want=DoH
+    # The agent takes a new setting with the next query.
+    ask 127.0.0.1 www.example.test A >/dev/null
+    "$CORVANE_BUILD_DIR/tools/corvanectl/corvanectl" status --json 2>/dev/null |
+        grep '"info":"STATUSRESOLVER"' | grep -q "\"chosen\":\"$_want\""
 }
+connections() { # <port>: the local ends of the agent's connections to dnsdist's <port>
+    ss -Htn state established "( dport = :$1 and dst $dnsdist_addr )" | awk '{print $3}' | sort
+}
+no_connection() { # <port>: no connection to dnsdist's <port> is open any more
+    [ -z "$(connections "$1")" ]
+}
+no_connection_held() { # <port>: none for 3 s on end (a reopen takes milliseconds)
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        no_connection "$1" || return 1
+        sleep 0.3
+    done
+}
+reopened() { # <port> <local ends before>: a connection open that was not open before
+    _now=$(connections "$1")
+    [ -n "$_now" ] && [ "$_now" != "$2" ]
+}
+resumptions() { # <port>: TLS sessions dnsdist's frontend on <port> resumed
+    curl -s -m 3 -H "X-API-Key: e2e-key" "http://$dnsdist_addr:8083/api/v1/servers/localhost" | python3 -c '
+import json, sys
+port = ":" + sys.argv[1]
+print(sum(f.get("tlsResumptions", 0) for f in json.load(sys.stdin)["frontends"] if f["address"].endswith(port)))' "$1"
+}
+more_resumptions() { [ "$(resumptions "$1")" -gt "$2" ]; }
 
 transport_name() {
     case "$1" in 0) echo udp ;; 1) echo doh ;; 2) echo dot ;; esac
@@ -146,8 +174,10 @@ cat >"$work/dnsdist.conf" <<CONF
 setACL({"127.0.0.0/8", "::1/128"})
 setLocal("$dnsdist_addr:5300", {maxInFlight=64})
 addTLSLocal("$dnsdist_addr:853", "$work/cert.pem", "$work/key.pem", {maxInFlight=64})
-addDOHLocal("$dnsdist_addr:443", "$work/cert.pem", "$work/key.pem", "/")
+addDOHLocal("$dnsdist_addr:443", "$work/cert.pem", "$work/key.pem", "/", {idleTimeout=2})
 newServer({address="127.53.0.1:53", maxInFlight=64})
+webserver("$dnsdist_addr:8083")
+setWebserverConfig({apiKey="e2e-key", acl="127.0.0.0/8"})
 CONF
 dnsdist --supervised --disable-syslog -C "$work/dnsdist.conf" >"$work/dnsdist.log" 2>&1 &
 dnsdist_pid=$!
@@ -157,16 +187,34 @@ setting CONTROL DNS_DOMAIN "$dnsdist_addr"
 for proto in 2 1; do
     step "protocol $proto ($(transport_name $proto)) through dnsdist"
     setting CONTROL DNS_TYPE_PROTOCOL "$proto"
+    # Both encrypted transports mark: wait until the agent has taken the switch.
+    until_ok 10 chosen_is "$proto" || fail "protocol $proto: the agent did not take the protocol setting"
     cv-admin queries-clear >/dev/null
     until_ok 10 diag_has_token 127.0.0.1 || fail "protocol $proto via dnsdist: no marked answer"
     # dnsdist reaches the service over UDP or TCP, with our identity record intact.
     check_filtered "$proto" "udp|tcp"
-    step "protocol $proto: dnsdist closes the idle connection; the next query reconnects"
+    # dnsdist closes an idle connection after 2 s; traffic was recent, so
+    # the agent opens the next one at once, resuming the TLS session
+    # (dnsdist 1.7 counts the resumptions of its DoT frontend only).
+    step "protocol $proto: dnsdist closes the idle connection; the next one opens at once, resumed"
     port=853
     [ "$proto" = 1 ] && port=443
-    until_ok 30 no_connection "$port" || fail "protocol $proto: dnsdist kept the idle connection"
+    has_connection() { [ -n "$(connections "$1")" ]; }
+    until_ok 5 has_connection "$port" || fail "protocol $proto: no connection to dnsdist after its answers"
+    first=$(connections "$port")
+    resumed=$(resumptions "$port")
+    until_ok 15 reopened "$port" "$first" || fail "protocol $proto: no new connection after dnsdist closed the idle one"
+    if [ "$proto" = 2 ]; then
+        until_ok 5 more_resumptions "$port" "$resumed" ||
+            fail "protocol $proto: the new connection did not resume the session (dnsdist counts $(resumptions "$port"))"
+    fi
     got=$(ask 127.0.0.1 www.example.test A)
     [ "$got" = "192.0.2.10" ] || fail "protocol $proto: no answer after an idle close: '$got'"
+    # 30 s after the last answer the agent stops opening connections again.
+    step "protocol $proto: no connection held 30 s after the last query"
+    until_ok 45 no_connection_held "$port" || fail "protocol $proto: a connection is still held after 30 s idle"
+    got=$(ask 127.0.0.1 www.example.test A)
+    [ "$got" = "192.0.2.10" ] || fail "protocol $proto: no answer after the idle time: '$got'"
 done
 kill -TERM "$dnsdist_pid" 2>/dev/null || true
 wait "$dnsdist_pid" 2>/dev/null || true

@@ -811,13 +811,15 @@ void TestSnifferDnsUdp::reconnectAfterServerCloses()
     server->closeAfterAnswer = true;
     for (int i = 0; i < 3; ++i) {
         const int connections = server->connectionCount;
+        const int closed = server->closedConnections;
         const QByteArray answer =
             ask(clientV4, M::query(nextId++, QStringLiteral("r%1.example").arg(i), 1), true);
         QCOMPARE(questionName(answer), QStringLiteral("r%1.example").arg(i));
-        // The server closed the connection behind its answer.
-        QTRY_COMPARE(server->openConnections(), 0);
-        if (i > 0)
-            QCOMPARE(server->connectionCount, connections + 1);
+        // The server closed the connection behind its answer; the next one
+        // is opened at once (traffic was recent) or by the next query, and
+        // no query costs more than one new connection.
+        QTRY_VERIFY(server->closedConnections > closed);
+        QVERIFY(server->connectionCount <= connections + 1);
     }
 }
 
@@ -947,6 +949,7 @@ void TestSnifferDnsUdp::garbageFromTlsPeer()
     server->garbage = garbage;
     server->closeAfterAnswer = closeAfter;
     const int before = log->count(line);
+    const int closedBefore = server->closedConnections;
     clientV4.writeDatagram(M::query(nextId++, QStringLiteral("junk.example"), 1),
                            QHostAddress(QHostAddress::LocalHost), 53);
     QTRY_COMPARE(log->count(line), before + 1);
@@ -955,8 +958,10 @@ void TestSnifferDnsUdp::garbageFromTlsPeer()
     QCOMPARE(questionName(receive(clientV4)), QStringLiteral("junk.example"));
     if (answeredAfterResend)
         QCOMPARE(server->queries.size(), 2);
+    // The connection the garbage came on is gone (a fresh one may already
+    // be open: traffic was recent).
     if (closeAfter)
-        QTRY_COMPARE(server->openConnections(), 0);
+        QTRY_VERIFY(server->closedConnections > closedBefore);
     server->closeAfterAnswer = false;
     const QByteArray answer = ask(clientV4, M::query(nextId++, QStringLiteral("clean.example"), 1), true);
     QCOMPARE(questionName(answer), QStringLiteral("clean.example"));
