@@ -9,6 +9,14 @@
 # runs with protection on and a token (each query carries the 15-byte identity
 # record; dnsdist and knotd pass it through). Debug-log switch off.
 #
+# First, round trips: every path goes through delay-relay.py on 127.53.0.9,
+# which holds each packet or chunk for 0 or 20 ms in each direction (a second
+# stubby on 127.0.0.5 uses it; the agent reaches doh.corvane.test and its
+# plain-UDP upstream through it). For each path: one query in flight, warm
+# (the connection just used) and after a pause longer than dnsdist's idle
+# timeout (3 s against 2 s), the median of 5 queries, in ms and in round trips
+# of the added delay.
+#
 # usage: encrypted.sh <build-dir> [--seconds N] [--repeat N]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +40,55 @@ bench_setup "$build"
 bench_start_knot
 bench_start_tls_server
 bench_start_stubby
+
+RELAY=127.53.0.9
+RELAY_STUBBY=127.0.0.5
+ip addr add "$RELAY/32" dev lo 2>/dev/null || true
+PAUSE=3
+SAMPLES=5
+query_ms() { # <server>: the time of one query, in ms, as dig reports it
+    dig +tries=1 +time=3 @"$1" www.example.test A | awk '/Query time:/ {print $4}'
+}
+median() { sort -n | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]; else print "-"}'; }
+round_trips() { # <label> <server> <delay ms>
+    query_ms "$2" >/dev/null
+    _warm=$(for _ in $(seq "$SAMPLES"); do query_ms "$2"; sleep 0.2; done | median)
+    _pause=$(for _ in $(seq "$SAMPLES"); do sleep "$PAUSE"; query_ms "$2"; done | median)
+    printf '| %s | %s | %s | %s | %s | %s |\n' "$1" "$3" "$_warm" "$(in_round_trips "$_warm" "$3")" "$_pause" \
+        "$(in_round_trips "$_pause" "$3")"
+}
+in_round_trips() { # <ms> <delay ms each way>
+    awk -v ms="$1" -v d="$2" 'BEGIN {if (d > 0 && ms != "-") printf "%.1f", ms / (2 * d); else print "-"}'
+}
+hosts_point_at() { # <address>: where doh.corvane.test is (rewritten in place: /etc/hosts is bound to it)
+    printf '127.0.0.1 localhost\n::1 localhost\n%s doh.corvane.test\n' "$1" >"$BENCH_RUN/hosts"
+}
+echo
+echo "Round trips, one query in flight: warm, and after a ${PAUSE} s pause (dnsdist closes idle connections after 2 s);"
+echo "median of $SAMPLES queries in ms, and in round trips of the added delay (ms / (2 × delay))"
+echo
+echo "| path | added delay each way, ms | warm ms | warm round trips | after pause ms | after pause round trips |"
+echo "|---|---|---|---|---|---|"
+hosts_point_at "$RELAY"
+for delay in 0 20; do
+    python3 "$here/delay-relay.py" "$RELAY" "$delay" 853=$BENCH_TLS_SERVER:853 443=$BENCH_TLS_SERVER:443 \
+        53=127.53.0.2:53 >"$BENCH_RUN/relay-$delay.log" 2>&1 &
+    RELAY_PID=$!
+    BENCH_PIDS="$BENCH_PIDS $RELAY_PID"
+    bench_wait_until 10 "delay relay" grep -q relaying "$BENCH_RUN/relay-$delay.log" || bench_die "the delay relay did not start"
+    bench_start_stubby "$RELAY_STUBBY" "$RELAY"
+    round_trips "stubby -> DoT" "$RELAY_STUBBY" "$delay"
+    bench_stop "$BENCH_STUBBY_PID"
+    for proto in 0 2 1; do
+        bench_start_agent 1 "$proto" false "$RELAY"
+        bench_agent_ready
+        case $proto in 0) name="agent, UDP" ;; 1) name="agent, DoH" ;; 2) name="agent, DoT" ;; esac
+        round_trips "$name" "$BENCH_AGENT" "$delay"
+        bench_stop_agent
+    done
+    bench_stop "$RELAY_PID"
+done
+hosts_point_at "$BENCH_TLS_SERVER"
 
 # measure <label> <server> <pid or empty> [extra dnsperf args]
 measure() {

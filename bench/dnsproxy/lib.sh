@@ -7,6 +7,7 @@
 #   127.53.0.54:53   dnsdist in front of knotd that drops a share of queries
 #   127.53.0.3:853   dnsdist DoT frontend (maxInFlight, out of order) -> knotd
 #   127.53.0.3:443   dnsdist DoH frontend (HTTP/1.1, path "/") -> knotd
+#                    (both close a connection idle for 2 s)
 #   127.0.0.1:53     the agent
 #   127.0.0.2:53     dnsmasq, cache off, dns-forward-max raised
 #   127.0.0.3:53     dnsdist forwarding over UDP
@@ -215,7 +216,7 @@ bench_start_tls_server() {
     cat >"$BENCH_RUN/dnsdist-tls.conf" <<EOF
 setLocal("127.53.0.2:53")
 addTLSLocal("$BENCH_TLS_SERVER:853", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/doh.key", {maxInFlight=1000, provider="openssl"})
-addDOHLocal("$BENCH_TLS_SERVER:443", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/doh.key", {"/"}, {keepIncomingHeaders=false})
+addDOHLocal("$BENCH_TLS_SERVER:443", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/doh.key", {"/"}, {keepIncomingHeaders=false, idleTimeout=2})
 newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 EOF
     bench_start_dnsdist_conf dnsdist-tls "$BENCH_RUN/dnsdist-tls.conf"
@@ -224,8 +225,10 @@ EOF
         bench_die "dnsdist DoT did not start (see $BENCH_RUN/dnsdist-tls.log)"
 }
 
-bench_start_stubby() {
-    cat >"$BENCH_RUN/stubby.yml" <<EOF
+bench_start_stubby() { # [listen address] [DoT server]
+    _listen=${1:-$BENCH_STUBBY}
+    _server=${2:-$BENCH_TLS_SERVER}
+    cat >"$BENCH_RUN/stubby-$_listen.yml" <<EOF
 resolution_type: GETDNS_RESOLUTION_STUB
 dns_transport_list:
   - GETDNS_TRANSPORT_TLS
@@ -236,16 +239,16 @@ idle_timeout: 10000
 limit_outstanding_queries: 0
 round_robin_upstreams: 0
 listen_addresses:
-  - $BENCH_STUBBY@53
+  - $_listen@53
 upstream_recursive_servers:
-  - address_data: $BENCH_TLS_SERVER
+  - address_data: $_server
     tls_port: 853
     tls_auth_name: "doh.corvane.test"
 EOF
-    "$(bench_tool stubby)" -C "$BENCH_RUN/stubby.yml" >>"$BENCH_RUN/stubby.log" 2>&1 &
+    "$(bench_tool stubby)" -C "$BENCH_RUN/stubby-$_listen.yml" >>"$BENCH_RUN/stubby.log" 2>&1 &
     BENCH_STUBBY_PID=$!
     BENCH_PIDS="$BENCH_PIDS $BENCH_STUBBY_PID"
-    bench_wait_until 15 stubby bench_answers $BENCH_STUBBY || bench_die "stubby did not start"
+    bench_wait_until 15 stubby bench_answers "$_listen" || bench_die "stubby did not start"
 }
 
 # bench_start_agent <protection 0|1> <protocol 0 udp|1 doh|2 dot> <log true|false> [upstream]
