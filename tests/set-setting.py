@@ -20,6 +20,16 @@ while True:
         fd = os.open(lock, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o644)
         break
     except FileExistsError:
+        # A lock its holder left behind when it was killed holds nothing.
+        try:
+            with open(lock) as held:
+                holder = int(held.readline())
+            os.kill(holder, 0)
+        except ProcessLookupError:
+            os.unlink(lock)
+            continue
+        except (OSError, ValueError):
+            pass
         if time.monotonic() > deadline:
             sys.exit("set-setting: %s is held for more than 10 s" % lock)
         time.sleep(0.02)
