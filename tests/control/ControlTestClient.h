@@ -10,7 +10,9 @@
 #include <QTcpSocket>
 
 // A control-channel client for tests: sends envelopes or raw bytes and keeps
-// every message it receives, both as text and parsed.
+// every message it receives, both as text and parsed. Messages named in
+// `unsolicited` (status the agent sends whenever it changes) are kept apart
+// in `asides`, so they cannot be taken for the reply to a request.
 class ControlTestClient : public QObject
 {
 public:
@@ -20,7 +22,11 @@ public:
             const QVector<QString> received = reader.feed(socket.readAll());
             for (const QString& text : received) {
                 texts.append(text);
-                messages.append(ControlFrame::parse(text));
+                const QJsonObject message = ControlFrame::parse(text);
+                if (unsolicited.contains(message.value(QStringLiteral("info")).toString()))
+                    asides.append(message);
+                else
+                    messages.append(message);
             }
         });
     }
@@ -50,4 +56,6 @@ public:
     FrameReader reader;
     QStringList texts;
     QList<QJsonObject> messages;
+    QStringList unsolicited;
+    QList<QJsonObject> asides;
 };
