@@ -11,7 +11,7 @@
 //   and Administrators may open. The agent takes these values once at its
 //   next start, signs in with them and deletes them.
 // - AskUninstallPin (an interactive removal without PIN=): "agentcorvane.exe
-//   checkuninst", the tray program's prompt, as the other installer does. Its
+//   checkuninst", the tray program's prompt, as the NSIS installer does. Its
 //   outcome is left to the check below, which reports a refusal.
 // - CheckUninstallPin (immediate, so it runs as the user who removes the
 //   package: SYSTEM in a deployment): puts the PIN property where the tray
@@ -426,7 +426,7 @@ __declspec(dllexport) UINT __stdcall CheckUninstallPin(MSIHANDLE install)
                                  std::to_wstring(runError) + L"); Corvane Agent stays installed.");
     } else if (run == RunResult::TimedOut) {
         reportError(install, L"the PIN check did not finish within 20 s; Corvane Agent stays installed.");
-    } else if (pin.empty() && askedThroughTrayProgram) {
+    } else if (askedThroughTrayProgram) {
         reportError(install, L"the PIN typed into the prompt does not match the PIN that protects the "
                              L"sign-in data, or the prompt was closed. Corvane Agent stays installed.");
     } else if (pin.empty()) {
