@@ -93,6 +93,7 @@ chosen_is() { # <protocol number>: the transport the agent reports as chosen
 connections() { # <port>: the local ends of the agent's connections to dnsdist's <port>
     ss -Htn state established "( dport = :$1 and dst $dnsdist_addr )" | awk '{print $3}' | sort
 }
+has_connection() { [ -n "$(connections "$1")" ]; }
 no_connection() { # <port>: no connection to dnsdist's <port> is open any more
     [ -z "$(connections "$1")" ]
 }
@@ -199,7 +200,6 @@ for proto in 2 1; do
     step "protocol $proto: dnsdist closes the idle connection; the next one opens at once, resumed"
     port=853
     [ "$proto" = 1 ] && port=443
-    has_connection() { [ -n "$(connections "$1")" ]; }
     until_ok 5 has_connection "$port" || fail "protocol $proto: no connection to dnsdist after its answers"
     first=$(connections "$port")
     resumed=$(resumptions "$port")
