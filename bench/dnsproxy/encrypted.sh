@@ -46,14 +46,15 @@ RELAY_STUBBY=127.0.0.5
 ip addr add "$RELAY/32" dev lo 2>/dev/null || true
 PAUSE=3
 SAMPLES=5
-query_ms() { # <server>: the time of one query, in ms, as dig reports it
-    dig +tries=1 +time=3 @"$1" www.example.test A | awk '/Query time:/ {print $4}'
+query_s() { # <server>: the time of one query, in s, from dig's milliseconds
+    dig +tries=1 +time=3 @"$1" www.example.test A | awk '/Query time:/ {print $4 / 1000}'
 }
-median() { sort -n | awk '{v[NR] = $1} END {if (NR) print v[int((NR + 1) / 2)]; else print "-"}'; }
 round_trips() { # <label> <server> <delay ms>
-    query_ms "$2" >/dev/null
-    _warm=$(for _ in $(seq "$SAMPLES"); do query_ms "$2"; sleep 0.2; done | median)
-    _pause=$(for _ in $(seq "$SAMPLES"); do sleep "$PAUSE"; query_ms "$2"; done | median)
+    query_s "$2" >/dev/null
+    for _ in $(seq "$SAMPLES"); do query_s "$2"; sleep 0.2; done >"$BENCH_RUN/rt-warm"
+    for _ in $(seq "$SAMPLES"); do sleep "$PAUSE"; query_s "$2"; done >"$BENCH_RUN/rt-pause"
+    _warm=$(bench_median_ms "$BENCH_RUN/rt-warm")
+    _pause=$(bench_median_ms "$BENCH_RUN/rt-pause")
     printf '| %s | %s | %s | %s | %s | %s |\n' "$1" "$3" "$_warm" "$(in_round_trips "$_warm" "$3")" "$_pause" \
         "$(in_round_trips "$_pause" "$3")"
 }

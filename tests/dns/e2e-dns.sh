@@ -94,12 +94,9 @@ connections() { # <port>: the local ends of the agent's connections to dnsdist's
     ss -Htn state established "( dport = :$1 and dst $dnsdist_addr )" | awk '{print $3}' | sort
 }
 has_connection() { [ -n "$(connections "$1")" ]; }
-no_connection() { # <port>: no connection to dnsdist's <port> is open any more
-    [ -z "$(connections "$1")" ]
-}
 no_connection_held() { # <port>: none for 3 s on end (a reopen takes milliseconds)
     for _ in 1 2 3 4 5 6 7 8 9 10; do
-        no_connection "$1" || return 1
+        ! has_connection "$1" || return 1
         sleep 0.3
     done
 }
