@@ -207,7 +207,9 @@ for proto in 2 1; do
     fi
     got=$(ask 127.0.0.1 www.example.test A)
     [ "$got" = "192.0.2.10" ] || fail "protocol $proto: no answer after an idle close: '$got'"
-    # 30 s after the last answer the agent stops opening connections again.
+    # 30 s after the last answer the agent stops opening connections again
+    # (DoT and DoH share that code: one transport shows it).
+    [ "$proto" = 2 ] || continue
     step "protocol $proto: no connection held 30 s after the last query"
     until_ok 45 no_connection_held "$port" || fail "protocol $proto: a connection is still held after 30 s idle"
     got=$(ask 127.0.0.1 www.example.test A)
