@@ -7,8 +7,9 @@
 #include "LoggingCategories.h"
 
 DohRemoteServer::DohRemoteServer(QObject* parent, quint16 port)
-    : TlsRemoteServer(UserData::DOH, port, &doh_remoteserver, parent)
+    : TlsRemoteServer(UserData::DOH, port, &doh_remoteserver, parent), dohPort(port)
 {
+    setMaxConnections(maxConnections);
 }
 
 QString DohRemoteServer::userAgent()

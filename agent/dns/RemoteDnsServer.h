@@ -21,6 +21,11 @@ public:
     virtual QAbstractSocket::SocketState state() const = 0;
     virtual void write(QByteArray message, DnsRequest& request, bool isIpV4) = 0;
     virtual void disconnectFromHost() const = 0;
+    // Between holdWrites() and sendHeld() the queries written are kept and
+    // then sent together (one system call where the transport allows): the
+    // listener holds them while it reads a batch of queries.
+    virtual void holdWrites() {}
+    virtual void sendHeld() {}
 
     UserData::ETypeOfDnsProtocol protocol() const { return typeProtocol; }
 
@@ -56,6 +61,9 @@ public slots:
 signals:
     // One whole DNS answer from upstream.
     void signalReadyRead(QByteArray message);
+    // After each batch of answers handed on with signalReadyRead (one read
+    // of the transport): the listener sends the answers it held meanwhile.
+    void signalAnswersRead();
     // A connection to the resolver could not be set up (refused, unreachable,
     // a failed handshake or certificate check): the path is down without
     // waiting for queries to go unanswered.

@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 
 #include <utility>
 
@@ -130,6 +131,7 @@ void SnifferDnsUdp::startTransport(RemoteDnsServer* server, QThread* thread, con
     const UserData::ETypeOfDnsProtocol protocol = server->protocol();
     connect(server, &RemoteDnsServer::signalReadyRead, this,
             [this, protocol](const QByteArray& answer) { slotSendToLocal(protocol, answer); });
+    connect(server, &RemoteDnsServer::signalAnswersRead, this, [this] { sendHeldAnswers(); });
     connect(server, &RemoteDnsServer::signalConnectionFailed, this,
             [this, protocol] { connectionFailed(protocol); });
     connect(thread, &QThread::started, server, &RemoteDnsServer::slotStart);
@@ -453,9 +455,10 @@ void SnifferDnsUdp::slotReadyReadLocal()
         return;
     const bool isIpV4 = notifier == notifierV4;
     DatagramSocket& socket = isIpV4 ? socketV4 : socketV6;
-    // The plain-UDP queries of this batch leave together.
+    // The queries of this batch leave together, per transport.
     if (udpServer)
         udpServer->holdWrites();
+    readingBatch = true;
     // Each call reads every query waiting, up to receiveSlots; one that
     // returns fewer found the socket drained, so no further call is made to
     // learn that it is empty (the notifier fires again for later queries).
@@ -486,6 +489,8 @@ void SnifferDnsUdp::slotReadyReadLocal()
         if (read < receiveSlots)
             break;
     }
+    readingBatch = false;
+    sendOutbound();
     if (udpServer)
         udpServer->sendHeld();
 }
@@ -637,6 +642,16 @@ void SnifferDnsUdp::dispatch(UserData::ETypeOfDnsProtocol protocol, QByteArray&&
         server->slotSendReq(protocol, std::move(message), std::move(request), isIpV4);
         return;
     }
+    if (readingBatch) {
+        auto batch = std::find_if(outbound.begin(), outbound.end(),
+                                  [server](const auto& entry) { return entry.first == server; });
+        if (batch == outbound.end()) {
+            outbound.emplace_back(server, QVector<Outbound>());
+            batch = outbound.end() - 1;
+        }
+        batch->second.append(Outbound{protocol, std::move(message), std::move(request), isIpV4});
+        return;
+    }
     // Only the chosen transport's thread is woken for the query.
     QMetaObject::invokeMethod(
         server,
@@ -644,6 +659,25 @@ void SnifferDnsUdp::dispatch(UserData::ETypeOfDnsProtocol protocol, QByteArray&&
             server->slotSendReq(protocol, message, request, isIpV4);
         },
         Qt::QueuedConnection);
+}
+
+void SnifferDnsUdp::sendOutbound()
+{
+    for (auto& entry : outbound) {
+        if (entry.second.isEmpty())
+            continue;
+        RemoteDnsServer* server = entry.first;
+        QMetaObject::invokeMethod(
+            server,
+            [server, batch = std::move(entry.second)] {
+                server->holdWrites();
+                for (const Outbound& query : batch)
+                    server->slotSendReq(query.protocol, query.message, query.request, query.isIpV4);
+                server->sendHeld();
+            },
+            Qt::QueuedConnection);
+        entry.second = QVector<Outbound>();
+    }
 }
 
 quint64 SnifferDnsUdp::droppedAnswers() const
@@ -714,9 +748,8 @@ void SnifferDnsUdp::slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QBy
     held.append(HeldAnswer{
         answer, {static_cast<char>(client.id >> 8), static_cast<char>(client.id & 0xFF)}, loopbackClient});
     held.last().client.setPort(client.port);
-    // Plain-UDP answers wait for the end of the transport's read
-    // (signalAnswersRead); the others come one per call and go at once.
-    if (from != UserData::DNS || held.size() >= DatagramSocket::maxBatch)
+    // Answers wait for the end of their transport's read (signalAnswersRead).
+    if (held.size() >= DatagramSocket::maxBatch)
         sendHeldAnswers(client.isIpV4 ? socketV4 : socketV6, held);
 }
 

@@ -160,6 +160,15 @@ private:
         char id[2];
         DatagramPeer client;
     };
+    // A query for a transport on another thread, waiting for the end of the
+    // batch of queries being read.
+    struct Outbound
+    {
+        UserData::ETypeOfDnsProtocol protocol;
+        QByteArray message;
+        DnsRequest request;
+        bool isIpV4;
+    };
 
     void route(QByteArray&& message, quint16 port, bool isIpV4);
     void slotSendToLocal(UserData::ETypeOfDnsProtocol from, const QByteArray& answer);
@@ -168,6 +177,8 @@ private:
     void startTransport(RemoteDnsServer* server, QThread* thread, const char* finishedLine);
     void dispatch(UserData::ETypeOfDnsProtocol protocol, QByteArray&& message, DnsRequest&& request,
                   bool isIpV4);
+    // Hands the queries of a batch to their transports' threads, one wake-up each.
+    void sendOutbound();
     // Once the query has waited a second: the next rung of the ladder.
     void sendOn(const RequestTable::Unanswered& entry);
     void answerFailure(const QByteArray& query, quint16 clientId, bool isIpV4, quint16 port);
@@ -260,7 +271,11 @@ private:
     // their size first.
     std::unique_ptr<char[]> receiveBuffer;
     std::array<DatagramSocket::Received, receiveSlots> received;
-    // Answers of the plain-UDP transport's current read, per family.
+    // While a batch of queries is read, those for the encrypted transports
+    // wait here, per transport.
+    bool readingBatch = false;
+    std::vector<std::pair<RemoteDnsServer*, QVector<Outbound>>> outbound;
+    // Answers of a transport's current read, per family.
     QVector<HeldAnswer> heldV4;
     QVector<HeldAnswer> heldV6;
     QVector<DatagramSocket::Outgoing> outgoing;

@@ -32,6 +32,110 @@ void TlsRemoteServer::disconnectFromHost() const
 {
     if (socket)
         socket->disconnectFromHost();
+    for (const TlsRemoteServer* other : spares)
+        other->disconnectFromHost();
+}
+
+void TlsRemoteServer::holdWrites()
+{
+    holding = true;
+    for (TlsRemoteServer* other : spares)
+        other->holdWrites();
+}
+
+void TlsRemoteServer::sendHeld()
+{
+    holding = false;
+    if (socket && socket->bytesToWrite() > 0)
+        socket->flush();
+    for (TlsRemoteServer* other : spares)
+        other->sendHeld();
+}
+
+void TlsRemoteServer::endAnswerBatch()
+{
+    if (!answersHanded)
+        return;
+    answersHanded = false;
+    emit signalAnswersRead();
+}
+
+bool TlsRemoteServer::ready() const
+{
+    return encryptedSession && socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+quint64 TlsRemoteServer::droppedAnswers() const
+{
+    quint64 total = strayAnswers.total();
+    for (const TlsRemoteServer* other : spares)
+        total += other->droppedAnswers();
+    return total;
+}
+
+int TlsRemoteServer::openConnections() const
+{
+    int open = state() != QAbstractSocket::UnconnectedState ? 1 : 0;
+    for (const TlsRemoteServer* other : spares)
+        open += other->openConnections();
+    return open;
+}
+
+TlsRemoteServer* TlsRemoteServer::pickConnection()
+{
+    // While the first connection is being set up, queries wait for it as
+    // they always have; spares only take load off a working connection.
+    if (!ready())
+        return this;
+    // Light traffic stays on one connection; the spares' own idle ends
+    // close them.
+    if (waiting() < spareAfterInFlight)
+        return this;
+    TlsRemoteServer* best = this;
+    bool opening = false;
+    for (TlsRemoteServer* other : spares) {
+        if (other->ready()) {
+            if (other->waiting() < best->waiting())
+                best = other;
+        } else if (other->state() != QAbstractSocket::UnconnectedState) {
+            opening = true;
+        }
+    }
+    if (best->waiting() >= spareAfterInFlight && !opening)
+        openSpare();
+    return best;
+}
+
+void TlsRemoteServer::openSpare()
+{
+    // An idle spare the resolver closed comes back first.
+    for (TlsRemoteServer* other : spares) {
+        if (other->state() == QAbstractSocket::UnconnectedState && !other->reconnect->isActive()) {
+            other->sessionTicket = sessionTicket;
+            other->sessionPeer = sessionPeer;
+            other->ensureConnecting();
+            return;
+        }
+    }
+    if (static_cast<int>(spares.size()) + 1 >= maxConnections)
+        return;
+    TlsRemoteServer* other = createSpare();
+    if (!other)
+        return;
+    other->setParent(this);
+    other->spare = true;
+    other->maxConnections = 1;
+    other->handshakeTimeout = handshakeTimeout;
+    // Nothing to keep warm: the next burst opens it again.
+    other->warmWindow = 0;
+    other->sessionTicket = sessionTicket;
+    other->sessionPeer = sessionPeer;
+    connect(other, &RemoteDnsServer::signalReadyRead, this, &RemoteDnsServer::signalReadyRead);
+    connect(other, &RemoteDnsServer::signalAnswersRead, this, &RemoteDnsServer::signalAnswersRead);
+    other->holding = holding;
+    spares.push_back(other);
+    qCInfo(log()) << "every connection is busy, opening connection" << spares.size() + 1;
+    other->slotStart();
 }
 
 void TlsRemoteServer::refreshPeer()
@@ -96,7 +200,8 @@ void TlsRemoteServer::slotStart()
     connect(socket, &QSslSocket::readyRead, this, &TlsRemoteServer::slotReadyReadRemote);
     refreshPeer();
     ensureConnecting();
-    qCInfo(log()) << "START NEW THREAD" << QThread::currentThread();
+    if (!spare)
+        qCInfo(log()) << "START NEW THREAD" << QThread::currentThread();
 }
 
 void TlsRemoteServer::ensureConnecting()
@@ -206,8 +311,13 @@ void TlsRemoteServer::slotNetworkChanged()
         droppedByUs = true;
         socket->abort(); // the queries in flight go again on the next connection
     }
+    for (TlsRemoteServer* other : spares)
+        other->slotNetworkChanged();
     // Open again at once, idle or not: the first query should not wait for
-    // a handshake that could have happened now.
+    // a handshake that could have happened now. A spare waits for the next
+    // burst, unless queries of its own wait.
+    if (spare && queue.empty())
+        return;
     ensureConnecting();
 }
 
@@ -235,6 +345,7 @@ void TlsRemoteServer::onStateChanged(QAbstractSocket::SocketState state)
     if (state != QAbstractSocket::UnconnectedState)
         return;
     connectionClosed();
+    endAnswerBatch();
     resetStream();
     const bool wasEncrypted = encryptedSession;
     encryptedSession = false;
@@ -301,11 +412,18 @@ void TlsRemoteServer::onBackoffOver()
         ensureConnecting();
 }
 
-void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool /*isIpV4*/)
+void TlsRemoteServer::write(QByteArray message, DnsRequest& request, bool isIpV4)
 {
     if (!socket)
         return;
     refreshPeer();
+    if (maxConnections > 1) {
+        TlsRemoteServer* target = pickConnection();
+        if (target != this) {
+            target->write(std::move(message), request, isIpV4);
+            return;
+        }
+    }
     const bool logging = debugOn(log());
     if (logging)
         LOG_DEBUG(log()).noquote() << "write() send to Proxy (https://" + peer + ")" << describe(request);
@@ -350,12 +468,14 @@ void TlsRemoteServer::writeTracked(qint64 seq, Pending pending)
     pending.readsBefore = reads;
     track(seq, std::move(pending));
     wroteOnConnection = true;
-    // One write per query, pushed out at once: a query split over two
-    // writes, or held back by the socket, waits for the peer's delayed ACK.
-    // The flush may deliver answers (and even a close) before it returns,
-    // which is why the query is tracked first.
+    // One write per query, pushed out at once, or with the last of a batch
+    // the listener hands over: a query split over two writes, or held back
+    // by the socket, waits for the peer's delayed ACK. The flush may deliver
+    // answers (and even a close) before it returns, which is why the query
+    // is tracked first.
     socket->write(frame);
-    socket->flush();
+    if (!holding)
+        socket->flush();
     // An earlier deadline already covers this query's stall.
     if (!deadline->isActive())
         armDeadline();
@@ -373,9 +493,12 @@ void TlsRemoteServer::track(qint64 seq, Pending pending)
 
 void TlsRemoteServer::flushQueue()
 {
+    // The queries that waited for the connection leave with one flush.
+    const bool held = holding;
+    holding = true;
     while (!queue.empty()) {
         if (!encryptedSession || socket->state() != QAbstractSocket::ConnectedState)
-            return; // the connection went away meanwhile; the rest waits for the next one
+            break; // the connection went away meanwhile; the rest waits for the next one
         auto first = queue.begin();
         const qint64 seq = first->first;
         Pending pending = std::move(first->second);
@@ -384,6 +507,9 @@ void TlsRemoteServer::flushQueue()
             continue;
         writeTracked(seq, std::move(pending));
     }
+    holding = held;
+    if (!holding && socket->bytesToWrite() > 0)
+        socket->flush();
 }
 
 void TlsRemoteServer::trimInFlight()
@@ -419,6 +545,7 @@ void TlsRemoteServer::answerArrived(const QByteArray& answer)
     backoffMs = initialBackoffMs;
     inFlight.erase(found.value());
     inFlightById.erase(found);
+    answersHanded = true;
     emit signalReadyRead(answer);
 }
 
@@ -443,4 +570,5 @@ void TlsRemoteServer::slotReadyReadRemote()
         return;
     ++reads;
     readStream(bytes);
+    endAnswerBatch();
 }

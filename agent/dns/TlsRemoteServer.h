@@ -7,6 +7,7 @@
 #include <QHash>
 
 #include <map>
+#include <vector>
 
 class QSslSocket;
 class QTimer;
@@ -36,6 +37,15 @@ class QTimer;
 // of one per query. A connection that answered, or that the resolver closed
 // while it was idle, is reopened at once. Queries that arrive during the
 // pause wait in the queue, under their usual deadline.
+//
+// A resolver that answers the requests of one connection one after the
+// other (HTTP/1.1) caps a single connection at one answer per round trip.
+// Such a transport keeps up to maxConnections connections: the first is
+// this object's own, the others spares opened in the background once every
+// connection set up has spareAfterInFlight queries waiting. A query goes to
+// the set-up connection with the fewest waiting, never to one still in its
+// handshake, so a burst never waits for a spare. A spare is not reopened
+// when the resolver closes it idle: it comes back with the next burst.
 class TlsRemoteServer : public RemoteDnsServer
 {
     Q_OBJECT
@@ -60,6 +70,8 @@ public:
     // back), and not before minWarmLifetimeMs after the last one was set up.
     static constexpr qint64 warmWindowMs = 30000;
     static constexpr qint64 minWarmLifetimeMs = 1000;
+    // Queries waiting on every set-up connection before a spare is opened.
+    static constexpr int spareAfterInFlight = 2;
 
     using Category = const QLoggingCategory& (*)();
 
@@ -69,16 +81,20 @@ public:
     QAbstractSocket::SocketState state() const override;
     void write(QByteArray message, DnsRequest& request, bool isIpV4) override;
     void disconnectFromHost() const override;
+    void holdWrites() override;
+    void sendHeld() override;
 
     // Tests shorten the handshake deadline (and with it the queue's).
     void setHandshakeTimeout(int ms) { handshakeTimeout = ms; }
     void setWarmWindow(qint64 ms) { warmWindow = ms; }
     int queuedCount() const { return static_cast<int>(queue.size()); }
     int inFlightCount() const { return static_cast<int>(inFlight.size()); }
+    // Connections set up or being set up, spares included.
+    int openConnections() const;
     // The pause the next failed connection will be followed by.
     int nextBackoff() const { return backoffMs; }
     // Answers dropped: not a response, or no query in flight under their ID.
-    quint64 droppedAnswers() const { return strayAnswers.total(); }
+    quint64 droppedAnswers() const;
 
 public slots:
     void slotStart() override;
@@ -102,6 +118,10 @@ protected:
     // flight gets none.
     void responseWithoutAnswer();
     void abortConnection(const QString& reason);
+    // How many connections the transport may keep (1: no spares).
+    void setMaxConnections(int count) { maxConnections = qMax(1, count); }
+    // A new, not yet started transport of the same kind as this one, for a spare.
+    virtual TlsRemoteServer* createSpare() { return nullptr; }
     const QString& host() const { return peer; }
     const QLoggingCategory& log() const { return category(); }
 
@@ -120,6 +140,11 @@ private:
     };
 
     qint64 now() const { return clock.elapsed(); }
+    bool ready() const;
+    int waiting() const { return static_cast<int>(inFlight.size() + queue.size()); }
+    // The connection a new query goes to; opens a spare when all are busy.
+    TlsRemoteServer* pickConnection();
+    void openSpare();
     qint64 queueLimit() const { return qMin<qint64>(handshakeTimeout, queueLifetimeMs); }
     void refreshPeer();
     void ensureConnecting();
@@ -179,4 +204,12 @@ private:
     std::map<qint64, Pending> inFlight; // by send order
     QHash<quint16, qint64> inFlightById;
     DropLog strayAnswers;
+    int maxConnections = 1;
+    bool spare = false;
+    std::vector<TlsRemoteServer*> spares; // children
+    // Queries written while held go out with one flush.
+    bool holding = false;
+    // Answers handed on since the last signalAnswersRead.
+    bool answersHanded = false;
+    void endAnswerBatch();
 };

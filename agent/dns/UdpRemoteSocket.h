@@ -72,11 +72,8 @@ public:
     // Datagrams read per system call at most.
     static constexpr int receiveSlots = 32;
 
-    // Between holdWrites() and sendHeld() the queries written are kept and
-    // then sent together (one system call where the system allows): the
-    // listener holds them while it reads a batch of queries.
-    void holdWrites() { holding = true; }
-    void sendHeld();
+    void holdWrites() override { holding = true; }
+    void sendHeld() override;
 
     // The listener delivered the answer sent upstream under `upstreamId`:
     // later answers with that ID find no query of ours.
@@ -88,11 +85,6 @@ public:
     quint64 droppedAnswers() const { return notAnswers.total() + wrongSocket.total() + wrongSource.total(); }
     // Sockets open now, active and draining.
     int openSockets() const { return static_cast<int>(active.size() + draining.size()); }
-
-signals:
-    // After each batch of answers handed on with signalReadyRead: the
-    // listener sends the answers it held meanwhile.
-    void signalAnswersRead();
 
 public slots:
     // Builds the socket; called again after the thread's event loop was

@@ -2,6 +2,7 @@
 
 #include "DnsTestMessages.h"
 
+#include <QHash>
 #include <QPointer>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -159,14 +160,24 @@ void FakeTlsResolver::onQuery(QSslSocket* socket, const QByteArray& query)
     held.append({socket, query});
     if (held.size() < holdUntil)
         return;
-    QByteArray bytes;
     const QList<Held> batch = held;
     held.clear();
+    // Each answer goes back on the connection its query came on; the
+    // answers of one connection leave in one write.
+    QList<QSslSocket*> order;
+    QHash<QSslSocket*, QByteArray> bytes;
     for (int i = 0; i < batch.size(); ++i) {
         const Held& h = reverse ? batch.at(batch.size() - 1 - i) : batch.at(i);
-        bytes += reply(h.query);
+        if (!h.socket)
+            continue;
+        if (!bytes.contains(h.socket))
+            order.append(h.socket);
+        bytes[h.socket] += reply(h.query);
     }
-    send(socket, bytes, closeAfterAnswer);
+    for (QSslSocket* to : order) {
+        if (to->state() == QAbstractSocket::ConnectedState)
+            send(to, bytes.value(to), closeAfterAnswer);
+    }
 }
 
 void FakeTlsResolver::send(QSslSocket* socket, const QByteArray& bytes, bool close)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QTcpServer>
@@ -68,7 +69,8 @@ protected:
 private:
     struct Held
     {
-        QSslSocket* socket;
+        // A connection may end while its queries are held.
+        QPointer<QSslSocket> socket;
         QByteArray query;
     };
     void accept(qintptr descriptor);

@@ -207,6 +207,26 @@ for proto in 2 1; do
     fi
     got=$(ask 127.0.0.1 www.example.test A)
     [ "$got" = "192.0.2.10" ] || fail "protocol $proto: no answer after an idle close: '$got'"
+    if [ "$proto" = 1 ]; then
+        # dnsdist answers the requests of one DoH connection one after the
+        # other: under load the agent opens a few more, and no more.
+        step "protocol $proto: a burst is carried over a few connections, every query answered"
+        printf 'www.example.test A\nexample.test A\n' >"$work/burst-queries"
+        dnsperf -s 127.0.0.1 -d "$work/burst-queries" -c 20 -q 100 -Q 2000 -l 2 -t 3 >"$work/burst.out" 2>&1 &
+        burst_pid=$!
+        most=0
+        while kill -0 "$burst_pid" 2>/dev/null; do
+            n=$(connections "$port" | wc -l)
+            [ "$n" -gt "$most" ] && most=$n
+            sleep 0.1
+        done
+        wait "$burst_pid" || fail "dnsperf failed: $(tail -3 "$work/burst.out")"
+        lost=$(awk '/Queries lost:/ {print $3}' "$work/burst.out")
+        [ "$lost" = 0 ] || fail "protocol $proto: $lost queries of the burst unanswered: $(grep -E 'Queries (sent|completed)' "$work/burst.out")"
+        echo "burst: $(awk '/Queries completed:/ {print $3}' "$work/burst.out") queries answered, $most connections at most"
+        [ "$most" -ge 2 ] && [ "$most" -le 4 ] ||
+            fail "protocol $proto: the burst used $most connections at most, not 2 to 4"
+    fi
     # 30 s after the last answer the agent stops opening connections again
     # (DoT and DoH share that code: one transport shows it).
     [ "$proto" = 2 ] || continue

@@ -6,6 +6,7 @@
 #include "ConstData.h"
 #include "DnsMessage.h"
 #include "DnsTestMessages.h"
+#include "DohRemoteServer.h"
 #include "FakeMachineInfo.h"
 #include "FakeTlsResolver.h"
 #include "FakeUdpResolver.h"
@@ -109,6 +110,7 @@ private slots:
     void answersSplitAndCoalesced_data();
     void answersSplitAndCoalesced();
     void dohErrorStatusGivesNoAnswer();
+    void dohBurstOpensFewConnections();
     void reconnectAfterServerCloses_data();
     void reconnectAfterServerCloses();
     void unansweredQueryResentAfterClose_data();
@@ -794,6 +796,48 @@ void TestSnifferDnsUdp::dohErrorStatusGivesNoAnswer()
     QCOMPARE(questionName(answer), QStringLiteral("ok.example"));
     // The refused query is not left unanswered: plain UDP to the resolver takes it.
     QCOMPARE(M::lastAddress(receive(clientV4)), udpV4->answerAddress);
+}
+
+void TestSnifferDnsUdp::dohBurstOpensFewConnections()
+{
+    UserData::setDnsProtocol(UserData::DOH);
+    // One query first: the connection is set up before the burst.
+    QCOMPARE(questionName(ask(clientV4, M::query(nextId++, QStringLiteral("first.example"), 1), true)),
+             QStringLiteral("first.example"));
+    const int before = doh->connectionCount;
+    constexpr int clients = 20;
+    // Nothing is answered before all have arrived: the one connection is busy.
+    doh->holdUntil = clients;
+    std::vector<std::unique_ptr<QUdpSocket>> sockets;
+    for (int i = 0; i < clients; ++i) {
+        sockets.push_back(std::make_unique<QUdpSocket>());
+        QVERIFY(sockets.back()->bind(QHostAddress(QHostAddress::LocalHost), 0));
+        sockets.back()->writeDatagram(M::query(nextId++, QStringLiteral("burst%1.example").arg(i), 1),
+                                      QHostAddress(QHostAddress::LocalHost), 53);
+    }
+    // A busy connection brings a second one up beside it.
+    QTRY_VERIFY_WITH_TIMEOUT(doh->connectionCount > before, waitMs);
+    for (int i = 0; i < clients; ++i)
+        QCOMPARE(questionName(receive(*sockets.at(i))), QStringLiteral("burst%1.example").arg(i));
+    doh->holdUntil = 1;
+    // Bursts while the spares are up: every answer comes back, whichever connection carried it.
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < clients; ++i)
+            sockets.at(i)->writeDatagram(
+                M::query(nextId++, QStringLiteral("again%1-%2.example").arg(round).arg(i), 1),
+                QHostAddress(QHostAddress::LocalHost), 53);
+        for (int i = 0; i < clients; ++i)
+            QCOMPARE(questionName(receive(*sockets.at(i))),
+                     QStringLiteral("again%1-%2.example").arg(round).arg(i));
+    }
+    // Never more than the transport's few connections.
+    QVERIFY2(doh->openConnections() <= DohRemoteServer::maxConnections,
+             qPrintable(QString::number(doh->openConnections())));
+    QVERIFY2(doh->connectionCount - before < DohRemoteServer::maxConnections,
+             qPrintable(QString::number(doh->connectionCount - before)));
+    for (const auto& socket : sockets)
+        QVERIFY(!socket->hasPendingDatagrams());
+    doh->closeAll();
 }
 
 void TestSnifferDnsUdp::reconnectAfterServerCloses_data()
