@@ -63,7 +63,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" --preset "$preset" -B "$build" $launcher >"$build.configure.log" 2>&1 ||
         { tail -n 30 "$build.configure.log" >&2; exit 1; }
 fi
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per target
 cmake --build "$build" -j "$jobs" --target $targets >"$build/build.log" 2>&1 ||
     { grep -E 'error|Error' "$build/build.log" | head -n 30 >&2; echo "fuzz build failed (see $build/build.log)" >&2; exit 1; }
 
@@ -98,7 +98,7 @@ for t in $targets; do
     log="$build/$t.log"
     started=$(date +%s)
     set +e
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # the seed folder, or nothing
     "$bin" -max_total_time="$seconds" -runs="$runs" -timeout="$timeout" -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$art/" "$work" $seeds >"$log" 2>&1
     rc=$?

@@ -13,11 +13,10 @@ cv_first_executable() { # candidates... -> the first that exists, or nothing
     return 1
 }
 cv_find_wine() {
-    # Outputs of this function, read by the scripts that source this file.
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     WINE=$(cv_first_executable /usr/lib/wine/wine64 "$(command -v wine64 2>/dev/null || true)" \
         "$(command -v wine 2>/dev/null || true)") || WINE=""
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     WINESERVER=$(cv_first_executable /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver \
         "$(command -v wineserver 2>/dev/null || true)") || WINESERVER=""
 }

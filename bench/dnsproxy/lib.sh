@@ -331,17 +331,16 @@ bench_dnsperf() {
 bench_latency() {
     _rate=""
     [ "$3" -gt 0 ] && _rate="-Q $3"
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # "-Q <rate>", or nothing
     dnsperf -s "$1" -d "$BENCH_RUN/queries.txt" -c "$2" -q "${5:-100}" $_rate -l "$4" -t 2 -v >"$BENCH_RUN/latency.out" 2>&1
     awk '$1 == ">" && NF >= 4 {print $NF}' "$BENCH_RUN/latency.out" | sort -g >"$BENCH_RUN/latency.sorted"
-    # Outputs of this function, read by the caller.
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_MEAN_MS=$(awk '{s += $1; n++} END {if (n) printf "%.3f", s / n * 1000; else print "-"}' "$BENCH_RUN/latency.sorted")
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_P50_MS=$(bench_percentile 50)
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_P99_MS=$(bench_percentile 99)
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_LOST=$(awk '/Queries lost:/ {print $3}' "$BENCH_RUN/latency.out")
 }
 
@@ -376,12 +375,11 @@ bench_rtt_paired() {
         bench_rtt_sample "$BENCH_DNSMASQ" dnsmasq
         _i=$((_i + 1))
     done
-    # Outputs of this function, read by the caller.
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     RTT_MS=$(bench_median_ms "$BENCH_RUN/rtt-server")
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     RTT_DIRECT_MS=$(bench_median_ms "$BENCH_RUN/rtt-direct")
-    # shellcheck disable=SC2034
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     RTT_DNSMASQ_MS=$(bench_median_ms "$BENCH_RUN/rtt-dnsmasq")
 }
 

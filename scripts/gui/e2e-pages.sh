@@ -76,7 +76,7 @@ focus() { xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocu
 click() { # <point name>
     _p=$(point "$1")
     [ -n "$_p" ] || fail "no position for $1"
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # two words, x and y
     xdotool mousemove --window "$win" $_p sleep 0.2 click 1
 }
 

@@ -47,7 +47,7 @@ command -v python3 >/dev/null 2>&1 || { echo "python3 is missing; skipped" >&2; 
 
 state="$run/flood-agent-state"
 mkdir -p "$state"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # the wrapping command and its options, or nothing
 CORVANE_STATE_DIR="$state" ${CORVANE_FLOOD_WRAP:-} "$agent" >"$run/flood-agent.log" 2>&1 &
 launcher=$!
 stop_agent() {
