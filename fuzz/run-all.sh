@@ -51,28 +51,19 @@ printf 'int main(){}\n' | clang++-14 -x c++ -fsanitize=fuzzer-no-link -c -o /dev
 
 all="fuzz_frame_reader fuzz_control_server fuzz_dot_doh_stream fuzz_blockpage_request fuzz_answer_parser fuzz_settings_readers fuzz_dns_wire"
 targets=${*:-$all}
-if [ $plain = 1 ]; then
-    build=${build:-$root/build-fuzz-plain}
-    cxxflags="-O2 -g -fsanitize=fuzzer-no-link"
-    linkflags=""
-else
-    build=${build:-$root/build-fuzz}
-    cxxflags="-O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined"
-    linkflags="-fsanitize=address,undefined"
-fi
+# The presets fuzz and fuzz-plain of CMakePresets.json: clang-14, every
+# library compiled with coverage, ASan and UBSan unless --plain.
+preset=fuzz
+[ $plain = 1 ] && preset=fuzz-plain
+build=${build:-$root/build-$preset}
 launcher=""
 command -v ccache >/dev/null 2>&1 && launcher="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
-generator=""
-command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    # shellcheck disable=SC2086
-    cmake -S "$root" -B "$build" $generator $launcher -DCMAKE_BUILD_TYPE=None \
-        -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-        -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$linkflags" \
-        -DCORVANE_FUZZ=ON -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_GUI=OFF >"$build.configure.log" 2>&1 ||
+    # shellcheck disable=SC2086 # two words, or none
+    cmake -S "$root" --preset "$preset" -B "$build" $launcher >"$build.configure.log" 2>&1 ||
         { tail -n 30 "$build.configure.log" >&2; exit 1; }
 fi
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per target
 cmake --build "$build" -j "$jobs" --target $targets >"$build/build.log" 2>&1 ||
     { grep -E 'error|Error' "$build/build.log" | head -n 30 >&2; echo "fuzz build failed (see $build/build.log)" >&2; exit 1; }
 
@@ -107,7 +98,7 @@ for t in $targets; do
     log="$build/$t.log"
     started=$(date +%s)
     set +e
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # the seed folder, or nothing
     "$bin" -max_total_time="$seconds" -runs="$runs" -timeout="$timeout" -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
         -artifact_prefix="$art/" "$work" $seeds >"$log" 2>&1
     rc=$?
@@ -115,7 +106,7 @@ for t in $targets; do
     elapsed=$(($(date +%s) - started))
     execs=$(awk '/stat::number_of_executed_units/ {print $2}' "$log" | tail -n 1)
     per=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log" | tail -n 1)
-    corpus=$(ls "$work" | wc -l)
+    corpus=$(find "$work" -mindepth 1 -maxdepth 1 | wc -l)
     result=ok
     if [ $rc -ne 0 ]; then
         result="FAILED (exit $rc, see $log)"

@@ -24,5 +24,6 @@ apt-get update -qq
 # knot and dnsdist must not start system-wide services on the host: policy-rc.d refuses.
 printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
 chmod +x /usr/sbin/policy-rc.d
+# shellcheck disable=SC2086 # one word per package
 apt-get install -y -qq --no-install-recommends $missing > /tmp/corvane-apt.log 2>&1 || { tail -30 /tmp/corvane-apt.log; exit 1; }
 rm -f /usr/sbin/policy-rc.d

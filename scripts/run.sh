@@ -22,7 +22,7 @@ for option in "$@"; do
     esac
 done
 "$root/scripts/configure.sh" "$build"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per target
 cmake --build "$build" -j "$(nproc)" --target $targets
 [ -z "$build_only" ] || exit 0
 exec "$root/scripts/harness/main-job.sh" "$build" "$@"

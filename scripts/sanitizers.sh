@@ -10,15 +10,14 @@ set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 kind=${1:?usage: scripts/sanitizers.sh tsan|asan [build-dir]}
 case "$kind" in
-tsan) option=-DCORVANE_TSAN=ON ;;
-asan) option=-DCORVANE_ASAN=ON ;;
+tsan | asan) ;;
 *) echo "unknown sanitizer $kind (tsan or asan)" >&2; exit 2 ;;
 esac
 build=${2:-$root/build-$kind}
 "$root/scripts/install-deps.sh"
-# -O1: the sanitizers' own advice (fast enough, exact stacks).
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    "$option" -DCORVANE_BUILD_GUI=OFF >"$build.configure.log" 2>&1 ||
+# The presets tsan and asan of CMakePresets.json: Debug at -O1 (the
+# sanitizers' own advice: fast enough, exact stacks), without the tray program.
+cmake -S "$root" --preset "$kind" -B "$build" >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)"
 cd "$build"

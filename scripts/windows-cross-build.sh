@@ -28,9 +28,7 @@ if [ ! -f "$cross/build.ninja" ]; then
     launcher=""
     command -v ccache >/dev/null 2>&1 && launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
     mkdir -p "$cross"
-    cmake -S "$root" -B "$cross" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-w64-x86_64.cmake" \
-        -DCORVANE_WIN64_QT="$qt" $launcher >"$cross.configure.log" 2>&1 ||
+    cmake -S "$root" --preset windows-cross -B "$cross" -DCORVANE_WIN64_QT="$qt" $launcher >"$cross.configure.log" 2>&1 ||
         { cat "$cross.configure.log"; exit 1; }
     stage "configure"
 fi

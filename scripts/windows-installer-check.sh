@@ -37,6 +37,7 @@ cv_find_wine
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvane-installer-check.XXXXXX")
 export WINEPREFIX=$WORK/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=""
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
     if [ -n "$WINESERVER" ] && [ -d "$WINEPREFIX" ]; then
         "$WINESERVER" -k >/dev/null 2>&1 || true
@@ -72,7 +73,7 @@ else
     fail "installer/package" "$log"
     finish
 fi
-INSTALLER=$(ls "$WORK/package"/*.exe 2>/dev/null | grep -F "Corvane Agent-" | head -n 1)
+INSTALLER=$(find "$WORK/package" -maxdepth 1 -name '*Corvane Agent-*.exe' 2>/dev/null | head -n 1)
 
 C=$WINEPREFIX/drive_c
 DIR="$C/Program Files/Corvane Agent"

@@ -11,8 +11,8 @@ prefix=${2:?usage: wine-prefix.sh create|remove PREFIX}
 cv_find_wine
 wine=$WINE
 wineserver=$WINESERVER
-[ -n "$wine" ] && [ -n "$wineserver" ] || { echo "wine-prefix: wine64 is not installed" >&2; exit 1; }
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+{ [ -n "$wine" ] && [ -n "$wineserver" ]; } || { echo "wine-prefix: wine64 is not installed" >&2; exit 1; }
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 case "$action" in
 create)

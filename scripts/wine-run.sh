@@ -21,14 +21,15 @@ wine=$WINE
 : "${WINEPREFIX:?wine-run: WINEPREFIX is not set}"
 [ -d "$WINEPREFIX" ] || { echo "wine-run: no wine prefix at $WINEPREFIX (scripts/wine-prefix.sh makes one)" >&2; exit 1; }
 export WINEPREFIX
-export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDEBUG="${WINEDEBUG:--all}"
 # Without these, wine offers to download Mono and Gecko.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 if [ -z "${CORVANE_WIN64_QT:-}" ]; then
     CORVANE_WIN64_QT=$("$(dirname "$0")/windows-toolchain.sh") || exit 1
 fi
 if [ -n "${CORVANE_WIN64_QT:-}" ]; then
-    export WINEPATH="Z:$(printf '%s' "$CORVANE_WIN64_QT/bin" | tr / '\\')${WINEPATH:+;$WINEPATH}"
+    WINEPATH="Z:$(printf '%s' "$CORVANE_WIN64_QT/bin" | sed 's:/:\\:g')${WINEPATH:+;$WINEPATH}"
+    export WINEPATH
     export QT_PLUGIN_PATH="Z:$CORVANE_WIN64_QT/plugins"
 fi
 if [ "${CORVANE_WINE_DISPLAY:-0}" = 1 ] && [ -z "${DISPLAY:-}" ]; then
@@ -43,7 +44,7 @@ trap 'rm -f "$log"' EXIT
 program=$1
 shift
 set +e
-"$wine" "$program" -o "Z:$(printf '%s' "$log" | tr / '\\'),txt" "$@"
+"$wine" "$program" -o "Z:$(printf '%s' "$log" | sed 's:/:\\:g'),txt" "$@"
 code=$?
 set -e
 tr -d '\r' <"$log"

@@ -11,7 +11,7 @@ root=$(cd "$here/../.." && pwd)
 build=$(cd "${1:?usage: compare-agents.sh <build-dir> <baseline agent> [rounds] [seconds]}" && pwd)
 baseline=${2:?usage: compare-agents.sh <build-dir> <baseline agent> [rounds] [seconds]}
 rounds=${3:-3}
-export BENCH_SECONDS=${4:-10}
+export BENCH_SECONDS="${4:-10}"
 qps() { # <agent>: the agent's q/s of one dnsperf run
     "$root/scripts/harness/run-in-ns.sh" "$build" --agent="$1" -- "$here/dnsperf-compare.sh" 2>/dev/null |
         awk '/^== agent/ { agent = 1 } /^== direct/ { agent = 0 } agent && /Queries per second/ { print $4 }'

@@ -11,5 +11,5 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${1:?usage: bench/dns/run.sh <build-dir> [seconds]}
-export BENCH_SECONDS=${2:-10}
+export BENCH_SECONDS="${2:-10}"
 exec "$root/scripts/harness/run-in-ns.sh" "$build" --agent -- "$here/dnsperf-compare.sh"

@@ -107,7 +107,8 @@ measure() {
         stubby*) eval "stubby_$clients=$PERF_QPS" ;;
         "agent, UDP"*) eval "udp_$clients=$PERF_QPS" ;;
         esac
-        eval "sq=\${stubby_$clients:-0} uq=\${udp_$clients:-0}"
+        sq=$(bench_get "stubby_$clients" 0)
+        uq=$(bench_get "udp_$clients" 0)
         printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$run" "$_label" "$clients" "$PERF_QPS" \
             "$PERF_LOST" "$(ratio "$PERF_QPS" "$sq")" "$(ratio "$PERF_QPS" "$uq")" "$PERF_MEAN_MS" "$rtt" "$cpu"
     done

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shared parts of the DNS proxy benchmarks. Sourced by the bench scripts after
 # they have entered a private network + IPC + mount namespace (bench_enter_ns);
 # everything here runs on that namespace's loopback only.
@@ -194,6 +195,7 @@ newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 setServerPolicy(firstAvailable)
 EOF
     bench_start_dnsdist_conf dnsdist-udp "$BENCH_RUN/dnsdist-udp.conf"
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     BENCH_DNSDIST_PID=$BENCH_LAST_PID
     bench_wait_until 15 dnsdist bench_answers $BENCH_DNSDIST || bench_die "dnsdist did not start"
 }
@@ -206,7 +208,6 @@ newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 addAction(ProbaRule($1), DropAction())
 EOF
     bench_start_dnsdist_conf dnsdist-drop "$BENCH_RUN/dnsdist-drop.conf"
-    BENCH_DROPPER_PID=$BENCH_LAST_PID
     bench_wait_until 15 "dnsdist (dropping)" sh -c "for i in 1 2 3 4 5 6 7 8; do dig +time=1 +tries=1 +short @$BENCH_DROPPER www.example.test A | grep -qx 192.0.2.10 && exit 0; done; exit 1" ||
         bench_die "dropping dnsdist did not start"
 }
@@ -220,6 +221,7 @@ addDOHLocal("$BENCH_TLS_SERVER:443", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/d
 newServer({address="$BENCH_KNOT:53", healthCheckMode="up"})
 EOF
     bench_start_dnsdist_conf dnsdist-tls "$BENCH_RUN/dnsdist-tls.conf"
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     BENCH_TLS_PID=$BENCH_LAST_PID
     bench_wait_until 15 "DoT server" sh -c "kdig +time=1 +retry=0 +short +tls @$BENCH_TLS_SERVER www.example.test A | grep -qx 192.0.2.10" ||
         bench_die "dnsdist DoT did not start (see $BENCH_RUN/dnsdist-tls.log)"
@@ -256,7 +258,6 @@ EOF
 # protection state, transport, debug-log switch and upstream address.
 bench_start_agent() {
     bench_prepare_agent "$@"
-    BENCH_AGENT_START_NS=$(date +%s%N)
     CORVANE_STATE_DIR="$BENCH_AGENT_DIR/state" "$BENCH_AGENT_DIR/bin/agentcorvane" >>"$BENCH_AGENT_DIR/agent.out" 2>&1 &
     BENCH_AGENT_PID=$!
     BENCH_PIDS="$BENCH_PIDS $BENCH_AGENT_PID"
@@ -300,6 +301,9 @@ bench_stop_agent() {
 }
 
 # CPU ticks (user + system) of a process.
+# bench_get <variable name> [default]: the value of a variable whose name is
+# made at run time (figures kept per run and client count).
+bench_get() { eval "printf '%s' \"\${$1:-${2:-}}\""; }
 bench_cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 bench_rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 BENCH_HZ=$(getconf CLK_TCK)
@@ -327,12 +331,16 @@ bench_dnsperf() {
 bench_latency() {
     _rate=""
     [ "$3" -gt 0 ] && _rate="-Q $3"
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # "-Q <rate>", or nothing
     dnsperf -s "$1" -d "$BENCH_RUN/queries.txt" -c "$2" -q "${5:-100}" $_rate -l "$4" -t 2 -v >"$BENCH_RUN/latency.out" 2>&1
     awk '$1 == ">" && NF >= 4 {print $NF}' "$BENCH_RUN/latency.out" | sort -g >"$BENCH_RUN/latency.sorted"
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_MEAN_MS=$(awk '{s += $1; n++} END {if (n) printf "%.3f", s / n * 1000; else print "-"}' "$BENCH_RUN/latency.sorted")
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_P50_MS=$(bench_percentile 50)
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_P99_MS=$(bench_percentile 99)
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     LAT_LOST=$(awk '/Queries lost:/ {print $3}' "$BENCH_RUN/latency.out")
 }
 
@@ -367,8 +375,11 @@ bench_rtt_paired() {
         bench_rtt_sample "$BENCH_DNSMASQ" dnsmasq
         _i=$((_i + 1))
     done
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     RTT_MS=$(bench_median_ms "$BENCH_RUN/rtt-server")
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     RTT_DIRECT_MS=$(bench_median_ms "$BENCH_RUN/rtt-direct")
+    # shellcheck disable=SC2034 # an output of this function, read by the caller
     RTT_DNSMASQ_MS=$(bench_median_ms "$BENCH_RUN/rtt-dnsmasq")
 }
 

@@ -59,7 +59,7 @@ row "agent, after $queries" "$(bench_rss_kb "$BENCH_AGENT_PID")" "$PERF_DONE ans
 load $BENCH_AGENT
 row "agent, after $((2 * queries))" "$(bench_rss_kb "$BENCH_AGENT_PID")" "$PERF_DONE answered, $PERF_LOST lost, $PERF_QPS q/s"
 printf '| %s | %s | %s |\n' "agent, threads / fds after load" "-" \
-    "$(awk '/^Threads:/ {print $2}' "/proc/$BENCH_AGENT_PID/status") threads, $(ls "/proc/$BENCH_AGENT_PID/fd" | wc -l) fds"
+    "$(awk '/^Threads:/ {print $2}' "/proc/$BENCH_AGENT_PID/status") threads, $(find "/proc/$BENCH_AGENT_PID/fd" -mindepth 1 -maxdepth 1 | wc -l) fds"
 bench_stop_agent
 
 # 30 % unanswered: a short client timeout keeps the load going; each lost

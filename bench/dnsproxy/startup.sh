@@ -63,9 +63,9 @@ echo "Start-up to first answer, ms: median (min–max) of $repeat starts, $(npro
 echo
 echo "| server | ms to first answer | runs |"
 echo "|---|---|---|"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per start
 printf '| dnsmasq (baseline) | %s |%s |\n' "$(stats $dnsmasq)" "$dnsmasq"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per start
 printf '| dnsdist (baseline) | %s |%s |\n' "$(stats $dnsdist)" "$dnsdist"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # one word per start
 printf '| agent | %s |%s |\n' "$(stats $agent)" "$agent"

@@ -70,7 +70,9 @@ measure() {
         fi
         [ "$1" = "dnsmasq" ] && eval "mq_qps_$clients=$qps"
         eval "sum_qps_$4_$clients=$qps sum_cpu_$4_$clients=$cpu"
-        eval "bq=\$base_qps_$clients bp=\$base_p99_$clients mq=\${mq_qps_$clients:-0}"
+        bq=$(bench_get "base_qps_$clients")
+        bp=$(bench_get "base_p99_$clients")
+        mq=$(bench_get "mq_qps_$clients" 0)
         printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' \
             "$run" "$1" "$clients" "$qps" "$lost" "$(ratio "$qps" "$bq")" "$(ratio "$qps" "$mq")" "$mean" \
             "$LAT_P50_MS" "$LAT_P99_MS" "$(diff_ms "$LAT_P99_MS" "$bp")" "$rtt" "$rtt_added" "$dnsmasq_added" "$cpu"
@@ -119,8 +121,12 @@ while [ $run -le "$repeat" ]; do
     echo "|---|---|---|---|---|---|"
     for p in off on; do
         for clients in 1 20; do
-            eval "q0=\$sum_qps_${p}_$clients q1=\$sum_qps_${p}log_$clients c0=\$sum_cpu_${p}_$clients c1=\$sum_cpu_${p}log_$clients"
-            eval "mq=\$sum_qps_dnsmasq_$clients dd=\$sum_qps_dnsdist_$clients"
+            q0=$(bench_get "sum_qps_${p}_$clients")
+            q1=$(bench_get "sum_qps_${p}log_$clients")
+            c0=$(bench_get "sum_cpu_${p}_$clients")
+            c1=$(bench_get "sum_cpu_${p}log_$clients")
+            mq=$(bench_get "sum_qps_dnsmasq_$clients")
+            dd=$(bench_get "sum_qps_dnsdist_$clients")
             printf '| %s | %s | %s | %s | %s | %s → %s |\n' "$p" "$clients" "$(ratio "$q1" "$q0")" \
                 "$(ratio "$q1" "$mq")" "$(ratio "$q0" "$dd")" "$c0" "$c1"
         done

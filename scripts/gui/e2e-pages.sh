@@ -52,6 +52,7 @@ trap 'exit 143' TERM
 # Window positions of the buttons, rows and frames to click: the tool lays
 # the window out with the same fonts and size and reports them.
 # It brings its own stand-in agent, so it runs in a namespace of its own.
+# shellcheck disable=SC2016 # expanded by the inner shell
 points=$(XDG_DATA_HOME="$run/points-data" QT_QPA_PLATFORM=offscreen \
     unshare --net --ipc -- sh -c 'ip link set lo up && exec "$0" --points 2>/dev/null' "$shots_tool") ||
     fail "could not compute the click positions"
@@ -75,7 +76,7 @@ focus() { xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocu
 click() { # <point name>
     _p=$(point "$1")
     [ -n "$_p" ] || fail "no position for $1"
-    # shellcheck disable=SC2086
+    # shellcheck disable=SC2086 # two words, x and y
     xdotool mousemove --window "$win" $_p sleep 0.2 click 1
 }
 
@@ -170,5 +171,5 @@ click logout
 gx_wait_log "$guilog" "AUTHORIZATION: slotShow sign-in form" 60 $((before + 1)) || fail "the sign-in form did not come back"
 sleep 0.5
 gx_capture "$win" "$shots/signed-out.png"
-ls "$shots"/*.png | sed 's/^/   screenshot: /'
+for shot in "$shots"/*.png; do echo "   screenshot: $shot"; done
 echo "PASS"

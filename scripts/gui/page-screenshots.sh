@@ -20,7 +20,7 @@ build=$(cd "$1" && pwd)
 out=${2:-$build/gui-screenshots/pages}
 tool="$build/tests/gui/corvane-gui-page-shots"
 [ -x "$tool" ] || { echo "$tool not built (ninja -C $build corvane-gui-page-shots)" >&2; exit 1; }
-[ "$(id -u)" = 0 ] && unshare --net --ipc true 2>/dev/null ||
+{ [ "$(id -u)" = 0 ] && unshare --net --ipc true 2>/dev/null; } ||
     { echo "needs root and namespaces; skipped" >&2; exit 77; }
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -28,5 +28,6 @@ data=$(mktemp -d /tmp/corvane-gui-pages.XXXXXX)
 trap 'rm -rf "$data"' EXIT
 # The program's own INI file goes to a private folder; the log lands beside
 # the tool and is of no interest here.
+# shellcheck disable=SC2016 # expanded by the inner shell
 XDG_DATA_HOME="$data" XDG_RUNTIME_DIR="$data" QT_QPA_PLATFORM=offscreen \
     unshare --net --ipc -- sh -c 'ip link set lo up && exec "$0" "$1"' "$tool" "$out"

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shared by the scripts of this folder (sourced): a private X server and
 # helpers to find and capture the tray program's windows.
 #   gx_start_x <run dir>     starts Xvfb on a free display, exports DISPLAY

@@ -22,4 +22,5 @@ kill -0 "$pid" 2>/dev/null || { echo "process $pid is not running" >&2; exit 2; 
 if [ $# -eq 0 ]; then
     set -- "${SHELL:-/bin/sh}"
 fi
+# shellcheck disable=SC2016 # expanded by the inner shell
 exec nsenter --target "$pid" --net --ipc --mount -- sh -c '[ -f "$1/env.sh" ] && . "$1/env.sh"; shift; exec "$@"' sh "$run" "$@"

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shared functions of the end-to-end harness. Sourced by run-in-ns.sh and
 # main-job.sh after they have entered a private network, IPC and mount
 # namespace; nothing here touches the host's network or files.
@@ -156,6 +157,7 @@ cv_start_gui() {
 cv_write_env() {
     : >"$1"
     for _name in $(env | sed -n 's/^\(CORVANE_[A-Za-z0-9_]*\)=.*/\1/p' | grep -vx CORVANE_HARNESS_INSIDE) PATH; do
+        _value="" # set by the eval: the name is known only at run time
         eval "_value=\${$_name-}"
         printf "export %s='%s'\n" "$_name" "$(printf '%s' "$_value" | sed "s/'/'\\\\''/g")" >>"$1"
     done

@@ -49,6 +49,7 @@ CV_RUN=$(mktemp -d /tmp/corvane-harness.XXXXXX)
 CV_TLS="$CV_BUILD/devservice/tls"
 PIDFILE=${CORVANE_HARNESS_PIDFILE:-/tmp/corvane-harness-main.pid}
 
+# shellcheck disable=SC2317 # run by the traps below
 finish() {
     status=$?
     trap - EXIT INT TERM
@@ -112,7 +113,7 @@ Corvane development environment is running (namespace of PID $$).
   logs            $CV_RUN
 
 Try it from another terminal (commands run inside the namespace):
-$(while IFS="$(printf '\037')" read -r command expect comment; do
+$(while IFS="$(printf '\037')" read -r command _ comment; do
     printf '  %s  # %s\n' "$here/exec.sh${command:+ -- $command}" "$comment"
 done <"$CV_RUN/try-commands")
 Accounts: demo/demo-password (tokens 1001 Kids, 1002 Unfiltered), strict/strict-password (2001),

@@ -55,6 +55,7 @@ export TMPDIR="$CV_TMP"
 CV_TLS="$CV_BUILD/devservice/tls"
 keep="${CORVANE_HARNESS_KEEP:-}"
 
+# shellcheck disable=SC2317 # run by the traps below
 finish() {
     status=$?
     trap - EXIT INT TERM

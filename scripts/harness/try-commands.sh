@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # The commands the main job prints under "Try it from another terminal", each
 # run inside the namespace with exec.sh. The main job writes them to
 # <run>/try-commands once; its banner and the test that runs every one of them

@@ -3,11 +3,8 @@
 # the agent (started by the harness) against the development service, driven
 # with corvanectl as the GUI would drive it. Runs inside scripts/harness/run-in-ns.sh --agent.
 set -eu
+. "$(dirname "$0")/../lib.sh"
 C="$CORVANE_BUILD_DIR/tools/corvanectl/corvanectl"
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 # send <message> <json> <expected status>
 send() {
     out=$("$C" --timeout 200000 send "$1" "$2") || fail "$1: corvanectl failed"
@@ -19,7 +16,7 @@ machines() { # number of machines the service files under the demo account
 }
 # The system report needs the PIN while sign-in data is stored.
 pin_file=$(mktemp)
-trap 'rm -f "$pin_file"' EXIT
+on_exit() { rm -f "$pin_file"; }
 echo 4321 >"$pin_file"
 uid_of_report() {
     "$C" --timeout 20000 --pin-file "$pin_file" sysinfo | python3 -c 'import json,sys
@@ -85,10 +82,12 @@ token=$(cv-admin state | python3 -c 'import json,sys
 s=json.load(sys.stdin)
 print([m["token"] for a in s["accounts"] for m in a["machines"] if m["uid"]==sys.argv[1]][0])' "$first_uid")
 ask blocked.example.test
+# shellcheck disable=SC2046 # three words: marked, token, verdict
 set -- $(last blocked.example.test)
 [ "$1 $2" = "True $token" ] || fail "query not marked with the account's token $token: $*"
 [ "$3" = "blocked" ] || fail "blocked.example.test not blocked under the Kids profile: $*"
 ask social.example.test
+# shellcheck disable=SC2046 # three words: marked, token, verdict
 set -- $(last social.example.test)
 [ "$3" != "blocked" ] || fail "social.example.test blocked under the Kids profile"
 
@@ -96,15 +95,18 @@ set -- $(last social.example.test)
 out=$(with_pin SETPROFILEID '{"profile_id":3}' '"PROFILEID"') || fail "profile 3"
 echo "$out" | grep -q '"profile_id":3' || fail "SETPROFILEID answered $out"
 ask social.example.test
+# shellcheck disable=SC2046 # three words: marked, token, verdict
 set -- $(last social.example.test)
 [ "$3" = "blocked" ] || fail "social.example.test not blocked under the Work profile: $*"
 ask adult.example.test
+# shellcheck disable=SC2046 # three words: marked, token, verdict
 set -- $(last adult.example.test)
 [ "$3" != "blocked" ] || fail "adult.example.test blocked under the Work profile"
 
 # Sign-out removes the machine and leaves queries unmarked.
 with_pin LOGOUT null null >/dev/null || fail "logout"
 ask blocked.example.test
+# shellcheck disable=SC2046 # three words: marked, token, verdict
 set -- $(last blocked.example.test)
 [ "$1" = "False" ] || fail "query still marked after LOGOUT: $*"
 
@@ -112,6 +114,6 @@ set -- $(last blocked.example.test)
 # the next CREATEPIN obtains and stores a new one.
 signin "1" "1" "$(auth demo-password)" "$(pin 4321)"
 second_uid=$(uid_of_report)
-[ -n "$second_uid" ] && [ "$second_uid" != "$first_uid" ] || fail "no new identifier after Not found."
+{ [ -n "$second_uid" ] && [ "$second_uid" != "$first_uid" ]; } || fail "no new identifier after Not found."
 send CHECKPIN '{"pin_code":"4321"}' 1
 echo "PASS"

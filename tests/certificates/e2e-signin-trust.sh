@@ -15,27 +15,7 @@
 # 3. One root removed from the store: the next check installs both again.
 set -u
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
-# wait_for <seconds> <command...>: polls until the command succeeds.
-wait_for() {
-    local limit=$1
-    shift
-    local deadline=$(($(date +%s) + limit))
-    until "$@" >/dev/null 2>&1; do
-        [ "$(date +%s)" -lt "$deadline" ] || return 1
-        sleep 0.5
-    done
-}
+. "$(dirname "$0")/../lib.sh"
 
 run=${CORVANE_HARNESS_RUN:?run inside scripts/harness/run-in-ns.sh}
 build=${CORVANE_BUILD_DIR:?}
@@ -73,9 +53,9 @@ CORVANE_STATE_DIR="$run/agent-state-untrusted" "$agent" -login=demo --password=d
     >"$run/agent-untrusted.log" 2>&1 &
 untrusted_pid=$!
 refused() { [ "$(ssl_lines)" -gt "$ssl_before" ]; }
-check "with an unknown CA the agent refuses the backend's certificate" wait_for 60 refused
+check "with an unknown CA the agent refuses the backend's certificate" until_ok 60 refused
 check "and registers no machine" test "$(machines)" = "$before"
-check "and its queries stay unmarked" wait_for 20 bash -c "dig +time=2 +tries=1 +short @127.0.0.1 black.$domain TXT | grep -q unmarked"
+check "and its queries stay unmarked" until_ok 20 bash -c "dig +time=2 +tries=1 +short @127.0.0.1 black.$domain TXT | grep -q unmarked"
 kill -TERM $untrusted_pid 2>/dev/null
 wait $untrusted_pid 2>/dev/null
 umount "$build/devservice/tls/ca-bundle.crt"
@@ -84,14 +64,17 @@ mkdir -p "$run/agent-state"
 CORVANE_STATE_DIR="$run/agent-state" "$agent" -login=demo --password=demo-password -pin 4711 \
     >"$run/agent-e2e.log" 2>&1 &
 agent_pid=$!
-trap 'kill -TERM $agent_pid 2>/dev/null; wait $agent_pid 2>/dev/null' EXIT
+on_exit() {
+    kill -TERM "$agent_pid" 2>/dev/null
+    wait "$agent_pid" 2>/dev/null
+}
 
-check "agent relays DNS" wait_for 30 sh -c "dig +time=1 +tries=1 +short @127.0.0.1 www.$domain A | grep -qx 127.53.0.2"
+check "agent relays DNS" until_ok 30 sh -c "dig +time=1 +tries=1 +short @127.0.0.1 www.$domain A | grep -qx 127.53.0.2"
 
 # 1. Command-line sign-in: the machine is registered and its queries are marked.
 txt() { dig +time=2 +tries=1 +short @127.0.0.1 "black.$domain" TXT; }
 check "the next query through the agent is marked with the account's token" \
-    wait_for 30 sh -c "dig +time=2 +tries=1 +short @127.0.0.1 black.$domain TXT | grep -q 'account=101'"
+    until_ok 30 sh -c "dig +time=2 +tries=1 +short @127.0.0.1 black.$domain TXT | grep -q 'account=101'"
 marked=$(txt)
 token=$(printf '%s' "$marked" | sed -n 's/.*token=\([0-9]*\).*/\1/p')
 state=$(curl -sS --max-time 5 "$CORVANE_ADMIN_URL/admin/state")
@@ -106,9 +89,9 @@ check "the password never reaches the agent's log" bash -c "! grep -rqs 'demo-pa
 
 # 2. The service's roots in the trust store.
 # update-ca-certificates takes seconds per run on a busy machine: generous limits.
-check "curl trusts the block page once the agent installed the roots" wait_for 240 curl_trusts
-two_files() { [ "$(ls "$cadir"/corvane-*.crt 2>/dev/null | wc -l)" -eq 2 ]; }
-check "two certificate files of the service in the folder" wait_for 180 two_files
+check "curl trusts the block page once the agent installed the roots" until_ok 240 curl_trusts
+two_files() { [ "$(find "$cadir" -maxdepth 1 -name 'corvane-*.crt' 2>/dev/null | wc -l)" -eq 2 ]; }
+check "two certificate files of the service in the folder" until_ok 180 two_files
 check "they are the service's roots" bash -c "[ \$(for f in '$cadir'/corvane-*.crt; do openssl x509 -in \"\$f\" -noout -subject; done | grep -c 'CN = Corvane Root CA') -eq 2 ]"
 
 # 3. One root removed by hand: the next check reinstalls both.
@@ -117,12 +100,12 @@ for f in "$cadir"/corvane-*.crt; do
 done
 update-ca-certificates >/dev/null 2>&1
 check "with root 1 gone curl no longer trusts the block page" bash -c "! curl -sS -o /dev/null --max-time 5 '$page'"
-check "the next check installs both roots again" wait_for 300 curl_trusts
-check "again two certificate files" wait_for 180 two_files
+check "the next check installs both roots again" until_ok 300 curl_trusts
+check "again two certificate files" until_ok 180 two_files
 
 if [ "$failures" -ne 0 ]; then
     echo "--- agent output"; tail -n 40 "$run/agent-e2e.log"
-    echo "--- agent log"; tail -n 60 "$(ls -t "$build"/agent/host/log/*.log 2>/dev/null | head -1)" 2>/dev/null
+    echo "--- agent log"; tail -n 60 "$(find "$build/agent/host/log" -name '*.log' -printf '%T@ %p\n' 2>/dev/null | sort -n | tail -n 1 | cut -d' ' -f2-)" 2>/dev/null
 fi
 echo "$failures failure(s)"
 [ "$failures" -eq 0 ]

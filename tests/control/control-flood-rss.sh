@@ -42,12 +42,12 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-[ -x "$agent" ] && [ -x "$ctl" ] || { echo "agentcorvane or corvanectl not built" >&2; exit 1; }
+{ [ -x "$agent" ] && [ -x "$ctl" ]; } || { echo "agentcorvane or corvanectl not built" >&2; exit 1; }
 command -v python3 >/dev/null 2>&1 || { echo "python3 is missing; skipped" >&2; exit 77; }
 
 state="$run/flood-agent-state"
 mkdir -p "$state"
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086 # the wrapping command and its options, or nothing
 CORVANE_STATE_DIR="$state" ${CORVANE_FLOOD_WRAP:-} "$agent" >"$run/flood-agent.log" 2>&1 &
 launcher=$!
 stop_agent() {
@@ -76,7 +76,7 @@ pid=$(ss -Hltnp 'sport = :49101' | grep -o 'pid=[0-9]*' | head -n 1 | cut -d= -f
 [ -n "$pid" ] || { echo "no process listens on 49101" >&2; exit 1; }
 
 rss() { awk '/^VmRSS:/ {print $2}' "/proc/$pid/status"; }
-fds() { ls "/proc/$pid/fd" | wc -l; }
+fds() { find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 | wc -l; }
 threads() { awk '/^Threads:/ {print $2}' "/proc/$pid/status"; }
 flood() { # <count>
     python3 "$here/control-flood.py" --count "$1" --parallel "$parallel" --kinds "$kinds"

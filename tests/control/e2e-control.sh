@@ -7,19 +7,7 @@
 # of the harness: this script starts its own with a prepared settings store).
 set -u
 
-failures=0
-check() { # <description> <command...>: the command must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
-equals() { [ "$1" = "$2" ] || { echo "     expected [$2], got [$1]" >&2; return 1; }; }
-contains() { case "$1" in *"$2"*) return 0 ;; esac; echo "     [$2] not found in [$1]" >&2; return 1; }
+. "$(dirname "$0")/../lib.sh"
 fails_with() { # <exit status> <command...>
     local want=$1
     shift
@@ -33,7 +21,7 @@ run=${CORVANE_HARNESS_RUN:?run inside scripts/harness/run-in-ns.sh}
 domain=${CORVANE_DOMAIN:-corvane.test}
 ctl=${CORVANE_CTL:-$build/tools/corvanectl/corvanectl}
 agent=${CORVANE_AGENT_BIN:-$build/agent/host/agentcorvane}
-[ -x "$ctl" ] && [ -x "$agent" ] || { echo "corvanectl or agentcorvane not built" >&2; exit 1; }
+{ [ -x "$ctl" ] && [ -x "$agent" ]; } || { echo "corvanectl or agentcorvane not built" >&2; exit 1; }
 
 # The machine holds token 1001 of the seeded account "demo" (profile Kids,
 # which blocks blocked.example.test and adult.example.test).
@@ -55,7 +43,7 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups \
 squatter_pid=$!
 deadline=$((SECONDS + 10))
 until grep -q '^listening$' "$run/squatter.log" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] && kill -0 "$squatter_pid" 2>/dev/null ||
+    { [ $SECONDS -lt $deadline ] && kill -0 "$squatter_pid" 2>/dev/null; } ||
         { echo "the squatter did not start" >&2; cat "$run/squatter.log" >&2; exit 1; }
     sleep 0.1
 done
@@ -93,7 +81,7 @@ stop_agent() {
     kill -KILL "$agent_pid" 2>/dev/null
     wait "$agent_pid" 2>/dev/null
 }
-trap stop_agent EXIT
+on_exit() { stop_agent; }
 
 ready() {
     [ "$(dig +time=1 +tries=1 +short @127.0.0.1 "www.$domain" A)" = 127.53.0.2 ] &&
@@ -234,6 +222,7 @@ for i in 1 2 3 4; do
     "$ctl" --timeout 3000 status --json >"$run/waiting-$i.out" 2>&1 &
     waiting="$waiting $!"
 done
+# shellcheck disable=SC2086 # one word per process ID
 wait $waiting
 for i in 1 2 3 4; do
     check "client $i answered while the sign-in waits" contains "$(cat "$run/waiting-$i.out")" '"info":"DNSPROTOCOL"'

@@ -12,21 +12,24 @@
 # `corvanectl status --json` reports each state. Prints every time it measures. Runs inside scripts/harness/run-in-ns.sh
 # (knotd and the development service). Usage: e2e-dns-resilience.sh <agentcorvane>
 set -u
+. "$(dirname "$0")/../lib.sh"
 agent="$1"
 ctl="$CORVANE_BUILD_DIR/tools/corvanectl/corvanectl"
 command -v nft >/dev/null 2>&1 || { echo "nft is missing (apt-get install nftables); skipped" >&2; exit 77; }
 work=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; nft delete table inet cvdrop 2>/dev/null; umount /etc/resolv.conf 2>/dev/null; rm -rf "$work"' EXIT
-fail() {
+on_exit() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
+    nft delete table inet cvdrop 2>/dev/null
+    umount /etc/resolv.conf 2>/dev/null
+    rm -rf "$work"
+}
+on_fail() {
     sleep 2; cp -r "$work/bin/log" "$CORVANE_HARNESS_RUN/resilience-log" 2>/dev/null
     echo "--- agent log (RESOLVER lines, tail)"
     grep -h "RESOLVER\|clock jumped" "$work"/bin/log/* 2>/dev/null | tail -n 20
     tail -n 20 "$work"/bin/log/* 2>/dev/null
-    echo "FAIL: $*"
-    exit 1
 }
-. "$(dirname "$0")/../wait-lib.sh"
 knot=127.53.0.53
 blockpage=127.53.0.4
 ini="$work/state/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
@@ -70,7 +73,7 @@ import json, sys
 entries = [q for q in json.load(sys.stdin)["queries"] if q["name"] == sys.argv[1]]
 print(entries[-1]["transport"] if entries else "none")' "$1"
 }
-resolver_lines() { grep -h "$1" "$work"/bin/log/* 2>/dev/null | wc -l; }
+resolver_lines() { cat "$work"/bin/log/* 2>/dev/null | grep -c -- "$1"; }
 
 mkdir -p "$work/bin"
 cp "$agent" "$work/bin/agentcorvane"
@@ -89,12 +92,10 @@ printf '4321\n' >"$work/pin"
     fail "sign-in: $(tail -n 3 "$work/signin.log")"
 wait_for 100 "blocked name not filtered after sign-in" answers blocked.example.test $blockpage
 
-# resolver_state [<state>]: the agent's STATUSRESOLVER line, or whether its state is <state>.
-resolver_state() {
-    line=$("$ctl" status --json 2>/dev/null | grep '"info":"STATUSRESOLVER"')
-    [ $# -eq 0 ] && { echo "$line"; return 0; }
-    printf '%s' "$line" | grep -q "\"state\":\"$1\""
-}
+# resolver_line: the agent's STATUSRESOLVER line.
+resolver_line() { "$ctl" status --json 2>/dev/null | grep '"info":"STATUSRESOLVER"'; }
+# resolver_state <state>: whether the agent's resolver state is <state>.
+resolver_state() { resolver_line | grep -q "\"state\":\"$1\""; }
 
 for proto in 0 2 1; do
     name=$(transport_name "$proto")
@@ -118,7 +119,7 @@ for proto in 0 2 1; do
         t=$(took blocked.example.test $blockpage) || fail "$name blocked: no later answer"
         echo "$name blocked: a later blocked-name answer after $t ms"
         [ "$t" -lt 1000 ] || fail "$name blocked: a later blocked name took $t ms"
-        wait_for 30 "$name blocked: the status is not 'plain': $(resolver_state)" resolver_state plain
+        wait_for 30 "$name blocked: the status is not 'plain': $(resolver_line)" resolver_state plain
         let_through
         started=$(ms)
         cv-admin queries-clear >/dev/null
@@ -138,15 +139,15 @@ for proto in 0 2 1; do
     echo "$name down: a later answer after $t ms (unfiltered: the service cannot be reached)"
     [ "$t" -lt 1000 ] || fail "$name down: a later answer took $t ms"
     getent ahostsv4 www.example.test | grep -q 192.0.2.10 || fail "$name down: getent does not resolve"
-    wait_for 30 "$name down: the status is not 'open': $(resolver_state)" resolver_state open
+    wait_for 30 "$name down: the status is not 'open': $(resolver_line)" resolver_state open
 
     # Fail closed: SERVFAIL at once.
     setting CONTROL FAIL_MODE closed
     wait_for 30 "$name closed: no SERVFAIL" sh -c "dig +time=1 +tries=1 @127.0.0.1 www.example.test A | grep -q 'status: SERVFAIL'"
     q=$(dig +time=1 +tries=1 @127.0.0.1 www.example.test A | sed -n 's/^;; Query time: \([0-9]*\) msec/\1/p')
     echo "$name closed: SERVFAIL in ${q:-?} ms"
-    [ -n "$q" ] && [ "$q" -lt 50 ] || fail "$name closed: SERVFAIL took '${q}' ms"
-    wait_for 30 "$name closed: the status is not 'closed': $(resolver_state)" resolver_state closed
+    { [ -n "$q" ] && [ "$q" -lt 50 ]; } || fail "$name closed: SERVFAIL took '${q}' ms"
+    wait_for 30 "$name closed: the status is not 'closed': $(resolver_line)" resolver_state closed
     setting CONTROL FAIL_MODE open
 
     # Back: filtered again within 10 s, on the chosen transport.
@@ -156,7 +157,7 @@ for proto in 0 2 1; do
     wait_for 100 "$name back: not filtered on $name within 10 s" \
         sh -c "[ \"\$(dig +time=1 +tries=1 +short @127.0.0.1 blocked.example.test A | head -n 1)\" = $blockpage ] && cv-admin queries | grep -q '\"transport\": *\"$name\"'"
     echo "$name back: filtered on $name again after $(($(ms) - started)) ms"
-    wait_for 30 "$name back: the status is not 'filtered': $(resolver_state)" resolver_state filtered
+    wait_for 30 "$name back: the status is not 'filtered': $(resolver_line)" resolver_state filtered
 done
 grep -q "RESOLVER UP" "$work"/bin/log/* || fail "no \"RESOLVER UP\" logged"
 echo "PASS"

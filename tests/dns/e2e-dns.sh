@@ -10,9 +10,10 @@
 # dnsdist's certificate comes from e2e-dns-trust.sh, which made the agent trust
 # it (CORVANE_E2E_DNSDIST_ADDRESS, _CERT, _KEY).
 set -eu
+. "$(dirname "$0")/../lib.sh"
 command -v dnsdist >/dev/null 2>&1 || { echo "dnsdist is missing; skipped" >&2; exit 77; }
-[ -n "${CORVANE_E2E_DNSDIST_CERT:-}" ] && [ -n "${CORVANE_E2E_DNSDIST_KEY:-}" ] &&
-    [ -n "${CORVANE_E2E_DNSDIST_ADDRESS:-}" ] ||
+{ [ -n "${CORVANE_E2E_DNSDIST_CERT:-}" ] && [ -n "${CORVANE_E2E_DNSDIST_KEY:-}" ] &&
+    [ -n "${CORVANE_E2E_DNSDIST_ADDRESS:-}" ]; } ||
     { echo "run through e2e-dns-trust.sh (dnsdist's certificate, trusted by the agent)" >&2; exit 2; }
 
 ini="$CORVANE_AGENT_STATE_DIR/HKEY_USERS/.DEFAULT/Software/Corvane/Corvane Agent.ini"
@@ -23,36 +24,19 @@ work="$CORVANE_HARNESS_RUN/e2e-dns"
 mkdir -p "$work"
 dnsdist_pid=""
 
-fail() {
-    echo "FAIL: $*" >&2
-    [ -f "$work/dnsdist.log" ] && tail -n 20 "$work/dnsdist.log" >&2
-    exit 1
-}
+on_fail() { [ -f "$work/dnsdist.log" ] && tail -n 20 "$work/dnsdist.log"; }
 step() { echo "== $*"; }
 
-cleanup() {
-    if [ -n "$dnsdist_pid" ]; then
-        kill -TERM "$dnsdist_pid" 2>/dev/null || true
-        wait "$dnsdist_pid" 2>/dev/null || true
-    fi
+on_exit() {
+    [ -n "$dnsdist_pid" ] || return 0
+    kill -TERM "$dnsdist_pid" 2>/dev/null
+    wait "$dnsdist_pid" 2>/dev/null
 }
-trap cleanup EXIT
 
 # setting <group> <key> <value>: writes one value of the agent's settings store
 # (INI file of the emulated registry); the agent sees it within a second.
 set_setting=$(cd "$(dirname "$0")/.." && pwd)/set-setting.py
 setting() { python3 "$set_setting" "$ini" "$@"; }
-
-# until_ok <seconds> <command...>: retries until the command succeeds.
-until_ok() {
-    limit=$1
-    shift
-    deadline=$(($(date +%s) + limit))
-    while ! "$@" >/dev/null 2>&1; do
-        [ "$(date +%s)" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
-}
 
 ask() { # <server> <name> <type>: short answer from dig
     dig +time=3 +tries=1 +short "@$1" "$2" "$3"

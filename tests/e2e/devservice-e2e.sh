@@ -4,19 +4,7 @@
 # and refresh, JSON-RPC, block page, certificates, bad input and fault injection.
 set -u
 
-failures=0
-check() { # <description> <command...>: the command must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
-equals() { [ "$1" = "$2" ] || { echo "     expected [$2], got [$1]" >&2; return 1; }; }
-contains() { case "$1" in *"$2"*) return 0 ;; esac; echo "     [$2] not found in [$1]" >&2; return 1; }
+. "$(dirname "$0")/../lib.sh"
 
 domain=${CORVANE_DOMAIN:-corvane.test}
 www="https://www.$domain"

@@ -4,10 +4,15 @@
 # tests/netns-run.sh (private network and IPC namespaces: the single-instance
 # guard is machine-wide).
 set -u
+. "$(dirname "$0")/../lib.sh"
 agent="$1"
 work=$(mktemp -d)
-trap 'kill -9 $pid 2>/dev/null; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; [ -d "$work/log" ] && cat "$work"/log/*; exit 1; }
+pid=
+on_exit() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
+    rm -rf "$work"
+}
+on_fail() { [ -d "$work/bin/log" ] && cat "$work"/bin/log/*; }
 
 mkdir -p "$work/bin"
 cp "$agent" "$work/bin/agentcorvane"
@@ -34,9 +39,15 @@ kill -0 $pid || fail "first instance died"
 # The log file is opened per batch of lines and closed again: while the agent
 # idles no descriptor of it points at the file (an administrator may move or
 # delete it). A batch may be caught being written, but not twice in a row.
+holds_log() {
+    for fd in /proc/"$pid"/fd/*; do
+        [ "$(readlink "$fd" 2>/dev/null)" = "$log" ] && return 0
+    done
+    return 1
+}
 held=0
 for i in 1 2 3 4 5 6 7 8 9 10; do
-    if ls -l /proc/$pid/fd 2>/dev/null | grep -qF "$log"; then
+    if holds_log; then
         held=$((held + 1)); [ $held -ge 2 ] && fail "the agent keeps its log file open"
     else
         held=0

@@ -4,6 +4,7 @@
 # through exec.sh in the printed order, and fails if any fails or does not show
 # what its line promises. usage: banner-commands.sh <source-dir> <build-dir>
 set -u
+. "$(dirname "$0")/../lib.sh"
 source=$1
 build=$2
 [ "$(id -u)" = 0 ] || { echo "needs root (namespaces); skipped"; exit 77; }
@@ -12,7 +13,6 @@ unshare --net --ipc --mount --propagation private true 2>/dev/null ||
 exec_sh="$source/scripts/harness/exec.sh"
 work=$(mktemp -d /tmp/corvane-banner.XXXXXX)
 export CORVANE_HARNESS_PIDFILE="$work/main.pid"
-failures=0
 job=""
 
 stop_job() {
@@ -27,8 +27,10 @@ stop_job() {
     wait "$job" 2>/dev/null
     job=""
 }
-trap 'stop_job; rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
+on_exit() {
+    stop_job
+    rm -rf "$work"
+}
 
 # run_mode <options...>: one start of the main job and every printed command.
 run_mode() {

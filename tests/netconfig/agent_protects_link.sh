@@ -5,13 +5,15 @@
 # backups, and SIGTERM puts every link's values back. Runs inside
 # tests/netns-run.sh. Usage: agent_protects_link.sh <agentcorvane>
 set -u
+. "$(dirname "$0")/../lib.sh"
 agent="$1"
 work=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; [ -d "$work/bin/log" ] && tail -n 40 "$work"/bin/log/*; exit 1; }
-
-ms() { echo $(( $(date +%s%N) / 1000000 )); }
+on_exit() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
+    rm -rf "$work"
+}
+on_fail() { [ -d "$work/bin/log" ] && tail -n 40 "$work"/bin/log/*; }
 
 # A dummy link where the kernel offers the type; otherwise one end of a veth
 # pair, which the system lists as Ethernet just the same.
@@ -47,12 +49,14 @@ wait_value() {
     done
 }
 
+# creates: how many times the log says the interface manager was created
+creates() { if [ -f "$log" ]; then grep -c 'NETWORKINTERFACEMANAGER: CREATE' "$log"; else echo 0; fi; }
 start_agent() {
-    lines=$(cat "$log" 2>/dev/null | grep -c 'NETWORKINTERFACEMANAGER: CREATE')
+    lines=$(creates)
     "$work/bin/agentcorvane" &
     pid=$!
     i=0
-    until [ "$(cat "$log" 2>/dev/null | grep -c 'NETWORKINTERFACEMANAGER: CREATE')" -gt "$lines" ]; do
+    until [ "$(creates)" -gt "$lines" ]; do
         i=$((i + 1)); [ $i -gt 200 ] && fail "no interface manager CREATE within 10 s"
         kill -0 $pid 2>/dev/null || fail "agent ended early"
         sleep 0.05

@@ -7,22 +7,23 @@
 # Runs inside scripts/harness/run-in-ns.sh (knotd and the development service).
 # Usage: port53_taken.sh <agentcorvane>
 set -u
+. "$(dirname "$0")/../lib.sh"
 agent="$1"
 work=$(mktemp -d)
 pid=
 holder=
-trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; [ -n "$holder" ] && kill -9 $holder 2>/dev/null;
-      umount /etc/resolv.conf 2>/dev/null; rm -rf "$work"' EXIT
-fail() {
-    # The reason goes last: a CI excerpt shows the end of the output.
+on_exit() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
+    [ -z "$holder" ] || kill -9 "$holder" 2>/dev/null
+    umount /etc/resolv.conf 2>/dev/null
+    rm -rf "$work"
+}
+on_fail() {
     echo "--- agent log (tail)"
     tail -n 40 "$work"/bin/log/* 2>/dev/null
     echo "--- /etc/resolv.conf"
     cat /etc/resolv.conf
-    echo "FAIL: $*"
-    exit 1
 }
-. "$(dirname "$0")/../wait-lib.sh"
 
 mkdir -p "$work/bin"
 cp "$agent" "$work/bin/agentcorvane"
@@ -48,8 +49,8 @@ taken_over() {
 }
 udp_bound() { grep -q '^ *[0-9]*: 0100007F:0035 ' /proc/net/udp; }
 answers() {
-    local got= try
-    for try in 1 2 3; do
+    local got=""
+    for _ in 1 2 3; do
         got=$(getent ahostsv4 "$1" | awk '{ print $1; exit }')
         [ -n "$got" ] && break
     done

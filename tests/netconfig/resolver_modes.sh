@@ -15,25 +15,21 @@ if [ -z "${CORVANE_MODES_INSIDE:-}" ]; then
     [ "$(id -u)" = 0 ] || { echo "needs root; skipped" >&2; exit 77; }
     CORVANE_MODES_INSIDE=1 exec unshare --net --mount --pid --ipc --fork --mount-proc --propagation private -- "$0" "$@"
 fi
+. "$(dirname "$0")/../lib.sh"
 agent="$1"
 work=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; umount /etc/resolv.conf 2>/dev/null; rm -rf "$work"' EXIT
-fail() {
-    echo "FAIL: $*"
+on_exit() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
+    umount /etc/resolv.conf 2>/dev/null
+    rm -rf "$work"
+}
+on_fail() {
     echo "recorded:"; cat "$work/calls" 2>/dev/null
     tail -n 20 "$work"/bin/log/* 2>/dev/null
-    exit 1
 }
 recorded() { grep -qxF "$1" "$work/calls" 2>/dev/null; }
-wait_recorded() {
-    local i=0
-    until recorded "$1"; do
-        i=$((i + 1))
-        [ $i -gt 100 ] && fail "not run within 10 s: $1"
-        sleep 0.1
-    done
-}
+wait_recorded() { wait_for 100 "not run within 10 s: $1" recorded "$1"; }
 
 ip link set lo up
 ip link add corvane0 type dummy 2>/dev/null || ip link add corvane0 type veth peer name corvane0p || fail "no link"

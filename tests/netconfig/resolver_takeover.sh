@@ -9,28 +9,29 @@
 # Runs inside scripts/harness/run-in-ns.sh (knotd and the development service).
 # Usage: resolver_takeover.sh <agentcorvane>
 set -u
+. "$(dirname "$0")/../lib.sh"
 agent="$1"
 ctl="$CORVANE_BUILD_DIR/tools/corvanectl/corvanectl"
 work=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill -9 $pid 2>/dev/null; umount /etc/resolv.conf 2>/dev/null; rm -rf "$work"' EXIT
-fail() {
-    # The reason goes last: a CI excerpt shows the end of the output.
+on_exit() {
+    [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null
+    umount /etc/resolv.conf 2>/dev/null
+    rm -rf "$work"
+}
+on_fail() {
     echo "--- agent log (tail)"
     tail -n 40 "$work"/bin/log/* 2>/dev/null
     echo "--- /etc/resolv.conf"
     cat /etc/resolv.conf
-    echo "FAIL: $*"
-    exit 1
 }
-. "$(dirname "$0")/../wait-lib.sh"
 taken_over() { grep -q '^nameserver 127\.0\.0\.1$' /etc/resolv.conf; }
 # answers <name> <address>: the first address getent finds. resolv.conf
 # allows one try of 1 s, which a loaded machine can miss: no answer at all is
 # asked again (three times at most); a wrong answer fails at once.
 answers() {
-    local got= try
-    for try in 1 2 3; do
+    local got=""
+    for _ in 1 2 3; do
         got=$(getent ahostsv4 "$1" | awk '{ print $1; exit }')
         [ -n "$got" ] && break
     done

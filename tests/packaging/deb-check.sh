@@ -24,13 +24,12 @@ if [ -z "${CORVANE_DEB_INSIDE:-}" ]; then
     CORVANE_DEB_INSIDE=1 exec unshare --mount --pid --net --ipc --fork --propagation private -- "$0" "$@"
 fi
 
-fail() {
-    echo "FAIL: $*"
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
+on_fail() {
     [ -n "${CORVANE_DEB_DEBUG:-}" ] && { cat "$layers"/dpkg-*.log; ls -la "$root"/etc/systemd/system/*.wants "$root"/run/standin; cat "$root"/run/standin/calls; }
     tail -n 20 "$root"/run/standin/*.out "$root"/var/log/corvane-agent/*.log 2>/dev/null
-    exit 1
 }
-. "$here/../wait-lib.sh"
 
 # --- the overlay root -----------------------------------------------------------
 layers=$(mktemp -d)
@@ -104,12 +103,12 @@ if [ -n "$next" ]; then
     # A value of its own in the settings (the agent keeps keys it does not
     # know when it writes the file) stands for the sign-in data and the PIN.
     printf '\n[UPGRADECHECK]\nmarker=kept\n' >>"$settings"
-    old_version=$(in_root dpkg-query -W -f='${Version}' corvane-agent)
+    old_version=$(in_root dpkg-query -W corvane-agent | cut -f2)
     before=$(agent_pid)
     restarts=$(grep -c "restart $unit" "$root/run/standin/calls")
     upgraded=$(ms)
     in_root dpkg -i /tmp/next.deb >"$layers/dpkg-upgrade.log" 2>&1 || fail "dpkg -i (upgrade): $(tail -n 5 "$layers/dpkg-upgrade.log")"
-    new_version=$(in_root dpkg-query -W -f='${Version}' corvane-agent)
+    new_version=$(in_root dpkg-query -W corvane-agent | cut -f2)
     [ "$new_version" != "$old_version" ] || fail "still version $old_version after the upgrade"
     [ "$(grep -c "restart $unit" "$root/run/standin/calls")" -gt "$restarts" ] || fail "the upgrade did not restart the service"
     until agent_alive && [ "$(agent_pid)" != "$before" ] && listening; do

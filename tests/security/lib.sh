@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared functions of the adversarial suite, sourced by security-e2e.sh inside
 # scripts/harness/run-in-ns.sh (a private network, IPC and mount namespace
 # with knotd and the development service running; no agent of the harness).
@@ -54,7 +55,7 @@ wait_for() {
 }
 
 sec_setup() {
-    [ -x "$sec_build/agent/host/agentcorvane" ] && [ -x "$sec_ctl" ] ||
+    { [ -x "$sec_build/agent/host/agentcorvane" ] && [ -x "$sec_ctl" ]; } ||
         { echo "agentcorvane or corvanectl not built" >&2; exit 1; }
     command -v setpriv >/dev/null 2>&1 || { echo "setpriv is missing; skipped" >&2; exit 77; }
     id nobody >/dev/null 2>&1 || { echo "no user nobody; skipped" >&2; exit 77; }
@@ -242,7 +243,7 @@ user_sign_in() {
 }
 
 roots_installed() {
-    [ "$(ls /usr/local/share/ca-certificates/corvane-*.crt 2>/dev/null | wc -l)" -ge 2 ] && control_answers 2
+    [ "$(find /usr/local/share/ca-certificates -maxdepth 1 -name 'corvane-*.crt' 2>/dev/null | wc -l)" -ge 2 ] && control_answers 2
 }
 
 # pin_status <pin>: what a fresh GUI connection's CHECKPIN is answered.
@@ -273,8 +274,11 @@ controls() { # <label> [--pin]
     if [ "${2:-}" = --pin ]; then
         local status
         status=$(pin_status "$sec_user_pin")
-        [ "$status" = 1 ] && ok "$label: the user's PIN is accepted" ||
+        if [ "$status" = 1 ]; then
+            ok "$label: the user's PIN is accepted"
+        else
             fail "$label: the user's PIN is accepted (answered [$status])"
+        fi
     fi
 }
 

@@ -51,8 +51,11 @@ group_crash() {
     fi
     local status
     status=$(reply_status STATUSCHECKPIN "$(cat "$sec_run/crash-gui.out")")
-    [ "$status" = 1 ] && ok "crash: the tray program's PIN check, waiting meanwhile, is answered 1" ||
+    if [ "$status" = 1 ]; then
+        ok "crash: the tray program's PIN check, waiting meanwhile, is answered 1"
+    else
         fail "crash: the tray program's PIN check, waiting meanwhile, is answered 1 (answered [$status])"
+    fi
     controls crash --pin
 }
 
@@ -94,8 +97,11 @@ group_lockout() {
     local left=$((t0 + lockout_ms + 700 - $(now_ms)))
     [ "$left" -gt 0 ] && sleep "$(printf '%d.%03d' $((left / 1000)) $((left % 1000)))"
     status=$(pin_status "$sec_user_pin")
-    [ "$status" = 1 ] && ok "lockout: after the lock-out the right PIN is accepted" ||
+    if [ "$status" = 1 ]; then
+        ok "lockout: after the lock-out the right PIN is accepted"
+    else
         fail "lockout: after the lock-out the right PIN is accepted (answered [$status])"
+    fi
     controls lockout
 }
 
@@ -118,8 +124,11 @@ group_squat() {
         wait_for 10 sh -c "cat '$sec_log_dir'/*.log | grep -qiE 'unable to start server|cannot (bind|listen)|could not (bind|listen)|port .*(taken|in use)|address already in use'"
     "$sec_ctl" --timeout 5000 --pin-file "$pinfile" filtering on >"$sec_run/squat-ctl.out" 2>&1
     rc=$?
-    [ "$rc" -ne 0 ] && ok "squat: corvanectl --pin-file refuses to talk to the squatter (exit $rc)" ||
+    if [ "$rc" -ne 0 ]; then
+        ok "squat: corvanectl --pin-file refuses to talk to the squatter (exit $rc)"
+    else
         fail "squat: corvanectl --pin-file refuses to talk to the squatter (exit 0)"
+    fi
     note "corvanectl said: $(tr '\n' ' ' <"$sec_run/squat-ctl.out")"
     local ascii utf16
     ascii=$(grep -c -F "$sec_user_pin" "$record" 2>/dev/null)
@@ -132,14 +141,18 @@ group_squat() {
         fail "squat: the squatter received no PIN (it got the PIN)"
     fi
     end_helper $squatter
+    # shellcheck disable=SC2317 # called through wait_for
     own_listener() {
         ss -Hltnp 'sport = :49101' | grep -F '127.0.0.1:49101' | grep -q "pid=$agent_pid," && control_answers 2
     }
     check "squat: once the squatter is gone the agent binds 127.0.0.1:49101 itself and answers" wait_for 15 own_listener
     "$sec_ctl" --timeout 15000 --pin-file "$pinfile" filtering on >"$sec_run/squat-ctl2.out" 2>&1
     rc=$?
-    [ "$rc" = 0 ] && ok "squat: then corvanectl --pin-file works against the agent" ||
+    if [ "$rc" = 0 ]; then
+        ok "squat: then corvanectl --pin-file works against the agent"
+    else
         fail "squat: then corvanectl --pin-file works against the agent (exit $rc: $(tr '\n' ' ' <"$sec_run/squat-ctl2.out"))"
+    fi
     controls squat --pin
 }
 
@@ -184,8 +197,11 @@ group_createpin() {
     local out status
     out=$(attack cvwire.py session '[["HELLOSUPPORT",null,"HELLOAGENT"],["CREATEPIN",{"pin_code":"6666"},"STATUSCREATEPIN"]]' --wait 5)
     status=$(reply_status STATUSCREATEPIN "$out")
-    [ "$status" = 2 ] && ok "createpin: a stranger's CREATEPIN before any sign-in is answered 2" ||
+    if [ "$status" = 2 ]; then
+        ok "createpin: a stranger's CREATEPIN before any sign-in is answered 2"
+    else
         fail "createpin: a stranger's CREATEPIN before any sign-in is answered 2 (answered [$status])"
+    fi
     # The user's sign-in on one connection (as the tray program keeps it), a
     # stranger's CREATEPIN from a second one between its two steps.
     local signin
@@ -216,8 +232,11 @@ EOF
     check "createpin: the stranger's CREATEPIN between the user's sign-in and PIN is answered 2" contains "$signin" '"stranger": 2'
     check "createpin: the user's CREATEPIN is answered 1" contains "$signin" '"user": 1'
     status=$(pin_status 6666)
-    [ "$status" = 0 ] && ok "createpin: the stranger's PIN does not open the agent" ||
+    if [ "$status" = 0 ]; then
+        ok "createpin: the stranger's PIN does not open the agent"
+    else
         fail "createpin: the stranger's PIN does not open the agent (answered [$status])"
+    fi
     controls createpin --pin
 }
 # --- forged DNS answers ----------------------------------------------------------------
@@ -265,8 +284,10 @@ group_controlcap() {
     wait_for 60 test -s "$report" || { fail "controlcap: the attacker opened its connections"; return 1; }
     note "attacker: $(cat "$report")"
     # However many of them the agent keeps: the attacker tried 100.
+    # shellcheck disable=SC2016 # an awk program
     check "controlcap: the attacker made 100 greeted connection attempts" \
         awk '$8 >= 100 { found = 1 } END { exit !found }' "$report"
+    # shellcheck disable=SC2317 # called through check
     gui_gets_in() {
         out=$(wire session "[[\"HELLOGUI\",null,\"HELLOAGENT\"],[\"CHECKPIN\",{\"pin_code\":\"$sec_user_pin\"},\"STATUSCHECKPIN\"],[\"AUTHDATA\",null,\"STATUSAUTHDATA\"]]" --wait 3)
         [ -n "$(first_reply HELLOAGENT "$out")" ] && [ "$(reply_status STATUSCHECKPIN "$out")" = 1 ] &&
@@ -307,19 +328,23 @@ group_blockcap() {
     wait_for 120 test -s "$report" || { fail "blockcap: the attacker opened its connections"; return 1; }
     note "attacker: $(cat "$report")"
     # However many of them the agent takes: the attacker tried them all.
+    # shellcheck disable=SC2016 # an awk program
     check "blockcap: the attacker, allowed more than 1,400 descriptors, made 1,400 connection attempts" \
         awk '$6 > 1400 && $8 >= 1400 { found = 1 } END { exit !found }' "$report"
     check "blockcap: DNS is answered while they are held" wait_for 10 dns_answers
     status=$(pin_status "$sec_user_pin")
-    [ "$status" = 1 ] && ok "blockcap: the user's PIN check (a backend call) is answered while they are held" ||
+    if [ "$status" = 1 ]; then
+        ok "blockcap: the user's PIN check (a backend call) is answered while they are held"
+    else
         fail "blockcap: the user's PIN check (a backend call) is answered while they are held (answered [$status])"
+    fi
     # The block page gives up on a silent connection after a while and the
     # attacker replaces it: what the agent holds at once is bounded by how
     # fast it takes connections, so the attack goes on for 15 s. The periodic
     # status check (every 5 s) opens descriptors of its own meanwhile.
     local peak=0 fds deadline=$(($(now_ms) + 15000))
     while [ "$(now_ms)" -lt "$deadline" ] && agent_alive; do
-        fds=$(ls "/proc/$agent_pid/fd" 2>/dev/null | wc -l)
+        fds=$(find "/proc/$agent_pid/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
         [ "$fds" -gt "$peak" ] && peak=$fds
         sleep 0.3
     done
@@ -346,8 +371,11 @@ group_reports() {
         --listen 12)
     check "reports: a connection without the PIN gets no SYSTEMINFO" sh -c "! printf '%s' '$(printf '%s' "$out" | tr -d "'")' | grep -q '\"info\":\"SYSTEMINFO\"'"
     n=$(reports_count)
-    [ "$n" = "$before" ] && ok "reports: a connection without the PIN makes no report reach the service" ||
+    if [ "$n" = "$before" ]; then
+        ok "reports: a connection without the PIN makes no report reach the service"
+    else
         fail "reports: a connection without the PIN makes no report reach the service ($before before, $n after)"
+    fi
     # The user's own report, with the PIN; the agent keeps answering meanwhile.
     # The report's name lookup (of black.<domain>) waits 3 s for the resolver,
     # as a slow network makes it wait.
@@ -365,8 +393,11 @@ group_reports() {
         control_answers 2 || slow=$((slow + 1))
         sleep 0.3
     done
-    [ "$slow" = 0 ] && ok "reports: while the user's report runs, DNS and a HELLOSUPPORT are answered within 2 s" ||
+    if [ "$slow" = 0 ]; then
+        ok "reports: while the user's report runs, DNS and a HELLOSUPPORT are answered within 2 s"
+    else
         fail "reports: while the user's report runs, DNS and a HELLOSUPPORT are answered within 2 s ($slow of 6 probes not)"
+    fi
     check "reports: the user's report reaches the service" wait_for 70 reports_above "$before"
     check "reports: the user gets SYSTEMINFO" wait_for 60 grep -q '"info":"SYSTEMINFO"' "$sec_run/reports-user.out"
     faults_clear
@@ -391,9 +422,12 @@ group_logflood() {
     window=$(agent_log | tail -n +"$((lines_before + 1))")
     check "logflood: no log line begins with FORGED" sh -c "! cat '$sec_log_dir'/*.log | grep -q '^FORGED'"
     bad=$(printf '%s\n' "$window" | grep -cvE "$timestamped")
-    [ "$bad" = 0 ] && ok "logflood: every line written meanwhile begins with its time stamp" ||
-        { fail "logflood: every line written meanwhile begins with its time stamp ($bad do not)";
-          printf '%s\n' "$window" | grep -vE "$timestamped" | head -n 3 | cut -c1-120 | sed 's/^/       /'; }
+    if [ "$bad" = 0 ]; then
+        ok "logflood: every line written meanwhile begins with its time stamp"
+    else
+        fail "logflood: every line written meanwhile begins with its time stamp ($bad do not)"
+        printf '%s\n' "$window" | grep -vE "$timestamped" | head -n 3 | cut -c1-120 | sed 's/^/       /'
+    fi
     # One connection after another sending bad frames and headers for 5 s;
     # stopped early once the log has grown past the limit.
     size0=$(log_bytes)
@@ -412,8 +446,11 @@ group_logflood() {
     note "flooder: $(cat "$sec_run/flood.out" 2>/dev/null)"
     wait_for 30 log_settled
     size=$(log_bytes)
-    [ $((size - size0)) -lt "$limit" ] && ok "logflood: a 5 s flood grows the log folder by $(((size - size0) / 1024)) KiB (< 4 MiB)" ||
+    if [ $((size - size0)) -lt "$limit" ]; then
+        ok "logflood: a 5 s flood grows the log folder by $(((size - size0) / 1024)) KiB (< 4 MiB)"
+    else
         fail "logflood: a 5 s flood grows the log folder by less than 4 MiB ($(((size - size0) / 1024)) KiB)"
+    fi
     controls logflood
 }
 

@@ -39,7 +39,7 @@ fail() {
 note() { bench_log "$*"; }
 
 threads_of() { awk '/^Threads:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
-fds_of() { ls "/proc/$1/fd" 2>/dev/null | wc -l; }
+fds_of() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
 
 # answers_within <seconds>: the agent answers a query within that time
 # (queries every millisecond, the first answer counts).

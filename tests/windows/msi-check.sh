@@ -49,7 +49,7 @@ skip_or_fail() {
 command -v wixl >/dev/null 2>&1 || skip_or_fail "wixl is not installed (apt-get install wixl)"
 . "$SOURCE_DIR/scripts/wine-lib.sh"
 cv_find_wine
-[ -n "$WINE" ] && [ -n "$WINESERVER" ] || skip_or_fail "wine64 is not installed"
+{ [ -n "$WINE" ] && [ -n "$WINESERVER" ]; } || skip_or_fail "wine64 is not installed"
 
 passed=0
 failed=0
@@ -328,7 +328,7 @@ check "uninstall_asked/no_permission_left" equals "$(reg_value "$KEY\\CONTROL\\U
 echo "== 5. msiexec /x /qn PIN=<pin>"
 mkdir -p "$RUN/logs"
 cp "$DIR"/log/*.log "$RUN/logs/" 2>/dev/null
-CRT_BEFORE=$(ls "$DIR"/*.crt 2>/dev/null | wc -l)
+CRT_BEFORE=$(find "$DIR" -maxdepth 1 -name '*.crt' 2>/dev/null | wc -l)
 (
     while :; do
         no_window >/dev/null 2>&1 || echo window

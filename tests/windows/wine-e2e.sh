@@ -49,7 +49,7 @@ skip_or_fail() {
 [ -f "$CROSS/deploy/agentcorvane.exe" ] || skip_or_fail "no cross build in $CROSS/deploy (scripts/windows-cross-build.sh)"
 . "$SOURCE_DIR/scripts/wine-lib.sh"
 cv_find_wine
-[ -n "$WINE" ] && [ -n "$WINESERVER" ] || skip_or_fail "wine64 is not installed"
+{ [ -n "$WINE" ] && [ -n "$WINESERVER" ]; } || skip_or_fail "wine64 is not installed"
 CTL=$BUILD_DIR/tools/corvanectl/corvanectl
 [ -x "$CTL" ] || skip_or_fail "$CTL is not built"
 
@@ -250,7 +250,7 @@ timeout 5 dd bs=1024 count=1 <&4 >"$RUN/answer-allowed" 2>/dev/null
 exec 3<&- 4<&-
 answer_of() { # <label> -> the answer's ID and printable letters, e.g. "4e21 .www.example.test"
     printf '%s %s' "$(head -c 2 "$RUN/answer-$1" | od -An -tx1 | tr -d ' \n')" \
-        "$(LC_ALL=C tr -c 'a-z' '.' <"$RUN/answer-$1" | tr -s '.')"
+        "$(LC_ALL=C tr -c '[:lower:]' '.' <"$RUN/answer-$1" | tr -s '.')"
 }
 check "dns/same_id_first_client_gets_its_answer" contains "$(answer_of www)" "4e21 .www.example.test."
 check "dns/same_id_second_client_gets_its_answer" contains "$(answer_of allowed)" "4e21 .allowed.example.test."
@@ -326,7 +326,7 @@ check "gui/protocol_dot_reaches_service_over_dot" wait_for 10 service_logged dot
 shot 6-settings-dot
 gx_stop "$GUI_PID"
 check "gui/window_closed" gx_no_visible_window "Corvane Agent" 20
-ls "$SHOTS"/*.png 2>/dev/null | sed 's/^/    screenshot: /'
+for shot in "$SHOTS"/*.png; do [ -e "$shot" ] && echo "    screenshot: $shot"; done
 
 # --- 5. stop ------------------------------------------------------------------------
 echo "== 5. sc stop"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The Windows machine the wine end-to-end checks run the agent on, sourced by
 # tests/windows/wine-e2e.sh and tests/windows/msi-check.sh inside the harness
 # (scripts/harness/run-in-ns.sh): a wine prefix of its own, the service's test
@@ -43,6 +44,7 @@ wine() { timeout 60 "$WINE" "$@"; }
 guid_of() { printf '{%08X-0000-0000-0000-4E6574446576}' "$(ip -o link show "$1" | cut -d: -f1)"; }
 TCPIP='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces'
 TCPIP6='HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip6\Parameters\Interfaces'
+# shellcheck disable=SC2034 # read by the scripts that source this file
 KEY='HKEY_USERS\.DEFAULT\Software\Corvane\Corvane Agent'
 reg_value() { # <key> <name> -> data, empty when absent
     wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
@@ -62,12 +64,13 @@ reg_set() { # <key> <name> <type> <data>: read back, and tried again, before the
 # the Linux page tool lays the same window out and reports them (it brings its
 # own stand-in agent: a namespace of its own).
 gui_points() { # <page tool>
+    # shellcheck disable=SC2016 # expanded by the inner shell
     points=$(XDG_DATA_HOME="$RUN/points-data" QT_QPA_PLATFORM=offscreen \
         unshare --net --ipc -- sh -c 'ip link set lo up && exec "$0" --points 2>/dev/null' "$1")
 }
 point() { echo "$points" | awk -v n="$1" '$1 == n {print $2, $3}'; }
 click() { # <point name>
-    # shellcheck disable=SC2046
+    # shellcheck disable=SC2046,SC2154 # two words, x and y; win is set by the script that sources this file
     xdotool mousemove --window "$win" $(point "$1") sleep 0.2 click 1
 }
 type_into() { # <point name> <text>
