@@ -13,8 +13,9 @@ class DohRemoteServer : public TlsRemoteServer
 public:
     static constexpr quint16 defaultPort = 443;
     // The resolver answers a connection's requests one after the other:
-    // more connections carry more load.
-    static constexpr int maxConnections = 4;
+    // more connections carry more load. Six, as browsers keep per host for
+    // HTTP/1.1.
+    static constexpr int maxConnections = 6;
 
     explicit DohRemoteServer(QObject* parent = nullptr, quint16 port = defaultPort);
 
