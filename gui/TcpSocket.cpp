@@ -3,6 +3,7 @@
 #include "ControlFrame.h"
 #include "GuiLoggingCategories.h"
 #include "MessageNames.h"
+#include "PayloadKeys.h"
 
 #include <QJsonValue>
 #include <QtEndian>
@@ -113,7 +114,7 @@ void TcpSocket::slotReadyRead()
 void TcpSocket::analysisReceivedMessage(const QString& message)
 {
     const QJsonObject envelope = ControlFrame::parse(message);
-    const QString info = envelope.value(QStringLiteral("info")).toString();
+    const QString info = envelope.value(PayloadKeys::Info).toString();
 
     if (info == QLatin1String(MessageNames::HelloAgent)) {
         qCDebug(GuiLog::socketGet) << "HELLO AGENT";
@@ -150,7 +151,7 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
     for (const auto& [name, signal] : table) {
         if (info != QLatin1String(name))
             continue;
-        const QJsonValue data = envelope.value(QStringLiteral("data"));
+        const QJsonValue data = envelope.value(PayloadKeys::Data);
         if (!data.isUndefined() && !data.isNull() && !data.isObject()) {
             // A payload the windows cannot read: drop the message rather
             // than hand them an empty object they would take for an answer.
