@@ -6,7 +6,6 @@
 #include "PayloadKeys.h"
 
 #include <QJsonValue>
-#include <QtEndian>
 
 #include <array>
 #include <utility>
@@ -14,6 +13,7 @@
 TcpSocket::TcpSocket(quint16 agentPort, QObject* parent)
     : QObject(parent), socket(new QTcpSocket(this)), port(agentPort)
 {
+    reader.setOnBadFrame(FrameReader::OnBadFrame::SkipFrame);
     retryTimer.setInterval(retryIntervalMs);
     retryTimer.setSingleShot(false);
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpSocket::slotError);
@@ -40,7 +40,7 @@ void TcpSocket::slotConnectToServer()
         socket->abort();
         break;
     }
-    blockSize = 0;
+    reader.reset();
     socket->connectToHost(QStringLiteral("127.0.0.1"), port, QIODevice::ReadWrite,
                           QAbstractSocket::AnyIPProtocol);
 }
@@ -48,7 +48,7 @@ void TcpSocket::slotConnectToServer()
 void TcpSocket::slotConnected()
 {
     qCDebug(GuiLog::socket) << "CONNECTED";
-    blockSize = 0;
+    reader.reset();
     sendCommand(MessageNames::HelloGui);
 }
 
@@ -72,9 +72,9 @@ void TcpSocket::slotError(QAbstractSocket::SocketError error)
     // Cleared before the signal so that a window asking isConnected() from
     // its reaction already sees the link as down.
     connected = false;
-    // A length read from the lost connection must not be applied to the
-    // bytes of the next one.
-    blockSize = 0;
+    // Bytes of the lost connection must not be taken for the start of a
+    // frame on the next one.
+    reader.reset();
     emit signalErrorConnection();
     const QString text = errorText(error, socket->errorString());
     if (text != lastError) {
@@ -85,29 +85,18 @@ void TcpSocket::slotError(QAbstractSocket::SocketError error)
 
 void TcpSocket::slotReadyRead()
 {
-    for (;;) {
-        if (blockSize == 0) {
-            if (socket->bytesAvailable() < 2)
-                return;
-            std::array<char, 2> length{};
-            if (socket->read(length.data(), 2) != 2)
-                return;
-            blockSize = qFromBigEndian<quint16>(length.data());
-            if (blockSize == 0) {
-                qCInfo(GuiLog::socketGet) << "Empty frame dropped";
-                continue;
-            }
+    reader.append(socket->readAll());
+    // A handler may drop the connection (a secret not sent): the reader is
+    // reset then, and nothing more of the old connection is handled.
+    FrameReader::Frame frame;
+    while (reader.next(frame)) {
+        if (frame.error == FrameReader::NoError) {
+            analysisReceivedMessage(frame.text);
+        } else if (frame.bodyBytes == 0) {
+            qCInfo(GuiLog::socketGet) << "Empty frame dropped";
+        } else {
+            qCInfo(GuiLog::socketGet) << "Malformed frame of" << frame.bodyBytes << "bytes dropped";
         }
-        if (socket->bytesAvailable() < blockSize)
-            return;
-        const QByteArray body = socket->read(blockSize);
-        blockSize = 0;
-        QString text;
-        if (!ControlFrame::decodeBody(body, text)) {
-            qCInfo(GuiLog::socketGet) << "Malformed frame of" << body.size() << "bytes dropped";
-            continue;
-        }
-        analysisReceivedMessage(text);
     }
 }
 
@@ -205,7 +194,7 @@ void TcpSocket::sendSecret(const char* info, const QJsonObject& data)
             // Not this connection again: a new one, after the retry interval,
             // may reach the agent once it holds its port.
             connected = false;
-            blockSize = 0;
+            reader.reset();
             socket->abort();
             retryTimer.start();
             emit signalListenerRefused(owner.reason);

@@ -193,6 +193,18 @@ void TestControlFrame::malformedBody()
              QStringLiteral("LOGIN"));
     QVERIFY(reader.feed(next).isEmpty());
     QCOMPARE(reader.pendingBytes(), 0);
+    // The tray program's reader drops the bad frame and reads on after it; a
+    // length beyond the limit ends its stream too.
+    const bool tooLarge = error == FrameReader::FrameTooLarge;
+    FrameReader skipping;
+    skipping.setOnBadFrame(FrameReader::OnBadFrame::SkipFrame);
+    skipping.setMaxFrameBytes(limit);
+    const QVector<QString> kept = skipping.feed(before + frame + next);
+    QCOMPARE(skipping.droppedFrames(), 1);
+    QCOMPARE(int(skipping.error()), tooLarge ? error : int(FrameReader::NoError));
+    QCOMPARE(kept.size(), tooLarge ? 1 : 2);
+    QCOMPARE(ControlFrame::parse(kept.last()).value(QStringLiteral("info")).toString(),
+             tooLarge ? QStringLiteral("LOGIN") : QStringLiteral("LOGOUT"));
     // A valid pair of surrogates is no error.
     FrameReader fresh;
     QCOMPARE(fresh.feed(frameOf(QStringLiteral("{\"info\":\"😀\"}"))).size(), 1);
