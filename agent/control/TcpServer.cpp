@@ -10,7 +10,6 @@
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>

@@ -775,8 +775,9 @@ QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64
         profile = QStringLiteral("none");
     } else {
         const QJsonValue local = data(N::StatusFilteringLocal).value(PayloadKeys::Status);
-        protection =
-            local.isDouble() ? (local.toInt() != 0 ? QStringLiteral("on") : QStringLiteral("off")) : guarded;
+        protection = local.isDouble() ? (local.toInt() != ControlStatus::filteringOff ? QStringLiteral("on")
+                                                                                      : QStringLiteral("off"))
+                                      : guarded;
         const QString user = data(N::UserInfo).value(PayloadKeys::Username).toString();
         account = user.isEmpty() ? guarded : printable(user);
         QString profileName;
