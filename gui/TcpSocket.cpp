@@ -7,7 +7,6 @@
 
 #include <QJsonValue>
 
-#include <array>
 #include <utility>
 
 TcpSocket::TcpSocket(quint16 agentPort, QObject* parent)
@@ -116,7 +115,8 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
     }
 
     using Signal = void (TcpSocket::*)(QJsonObject);
-    static const std::array<std::pair<const char*, Signal>, 18> table{{
+    // One row per message; no count to keep in step when one is added.
+    static const std::pair<const char*, Signal> table[] = {
         {MessageNames::Versions, &TcpSocket::signalVersions},
         {MessageNames::StatusFilteringServer, &TcpSocket::signalFilteringStatusServer},
         {MessageNames::StatusFilteringLocal, &TcpSocket::signalFilteringStatusLocal},
@@ -135,7 +135,7 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
         {MessageNames::DnsProtocol, &TcpSocket::signalDnsProtocol},
         {MessageNames::NetworkInterfaces, &TcpSocket::signalNetInterfaces},
         {MessageNames::StatusResolver, &TcpSocket::signalStatusResolver},
-    }};
+    };
 
     for (const auto& [name, signal] : table) {
         if (info != QLatin1String(name))
