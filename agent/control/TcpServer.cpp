@@ -276,6 +276,7 @@ int TcpServer::classifyFirstBytes(const QByteArray& bytes)
         return 3;
     return 1;
 }
+
 void TcpServer::slotNewConnection()
 {
     auto* listener = qobject_cast<TcpListener*>(sender());
