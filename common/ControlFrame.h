@@ -23,6 +23,13 @@ public:
     // A whole frame for `text`; empty when the text does not fit the 16-bit length.
     static QByteArray encodeText(const QString& text);
     static QByteArray encode(const QJsonObject& envelope);
+    // Makes `envelope` fit one frame: while its text is too long for the
+    // 16-bit length field, the longest text inside "data" is cut (texts that
+    // hold JSON are cut inside, so they stay valid JSON). `shortened` tells
+    // whether anything was cut.
+    static QJsonObject fitToFrame(const QJsonObject& envelope, bool& shortened);
+    // What is appended to a text that had to be cut.
+    static QString shortenedMarker();
     // Parses the text of one frame; an unparsable text or one that is not an
     // object gives an empty object (so its "info" is empty).
     static QJsonObject parse(const QString& text);

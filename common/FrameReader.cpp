@@ -27,46 +27,78 @@ bool validUtf16(const QString& text)
 
 } // namespace
 
+void FrameReader::append(const QByteArray& bytes)
+{
+    if (failure != NoError)
+        return;
+    compact();
+    buffer.append(bytes);
+}
+
+bool FrameReader::next(Frame& frame)
+{
+    frame = Frame();
+    if (failure != NoError)
+        return false;
+    const qsizetype available = buffer.size() - offset;
+    if (available < 2)
+        return false;
+    const quint16 length = qFromBigEndian<quint16>(buffer.constData() + offset);
+    frame.bodyBytes = length;
+    if (length > maxBody) {
+        frame.error = failure = FrameTooLarge;
+        ++dropped;
+        clear();
+        return true;
+    }
+    if (available - 2 < length)
+        return false;
+    const QByteArray body = buffer.mid(offset + 2, length);
+    offset += 2 + length;
+    if (!ControlFrame::decodeBody(body, frame.text) || !validUtf16(frame.text)) {
+        frame.text.clear();
+        frame.error = MalformedBody;
+        ++dropped;
+        if (onBad == OnBadFrame::EndStream) {
+            failure = MalformedBody;
+            clear();
+        }
+    }
+    return true;
+}
+
 QVector<QString> FrameReader::feed(const QByteArray& bytes)
 {
     QVector<QString> messages;
-    if (failure != NoError)
-        return messages;
-    buffer.append(bytes);
-    for (;;) {
-        const qsizetype available = buffer.size() - offset;
-        if (available < 2)
-            break;
-        const quint16 length = qFromBigEndian<quint16>(buffer.constData() + offset);
-        if (length > maxBody) {
-            failure = FrameTooLarge;
-            break;
-        }
-        if (available - 2 < length)
-            break;
-        QString text;
-        if (!ControlFrame::decodeBody(buffer.mid(offset + 2, length), text) || !validUtf16(text)) {
-            failure = MalformedBody;
-            break;
-        }
-        messages.append(text);
-        offset += 2 + length;
+    append(bytes);
+    Frame frame;
+    while (next(frame)) {
+        if (frame.error == NoError)
+            messages.append(frame.text);
     }
-    if (failure != NoError) {
-        clear();
-        return messages;
-    }
-    // Compact once the consumed prefix dominates, so a long-lived connection
-    // does not keep every byte it ever received.
+    compact();
+    return messages;
+}
+
+void FrameReader::compact()
+{
+    // Once the consumed prefix dominates, so a long-lived connection does not
+    // keep every byte it ever received.
     if (offset > 0 && offset * 2 >= buffer.size()) {
         buffer.remove(0, static_cast<int>(offset));
         offset = 0;
     }
-    return messages;
 }
 
 void FrameReader::clear()
 {
     buffer.clear();
     offset = 0;
+}
+
+void FrameReader::reset()
+{
+    clear();
+    failure = NoError;
+    dropped = 0;
 }

@@ -1,5 +1,7 @@
 #include "ResolverStatus.h"
 
+#include "PayloadKeys.h"
+
 namespace {
 
 struct Word
@@ -50,23 +52,23 @@ bool ResolverStatus::stateFromWord(const QString& word, State* state)
 
 QJsonObject ResolverStatus::toJson() const
 {
-    return QJsonObject{{QStringLiteral("state"), stateWord(state)},
-                       {QStringLiteral("chosen"), chosen},
-                       {QStringLiteral("in_use"), inUse},
-                       {QStringLiteral("since"), double(sinceMs)},
-                       {QStringLiteral("detail"), detail}};
+    return QJsonObject{{PayloadKeys::State, stateWord(state)},
+                       {PayloadKeys::Chosen, chosen},
+                       {PayloadKeys::InUse, inUse},
+                       {PayloadKeys::Since, double(sinceMs)},
+                       {PayloadKeys::Detail, detail}};
 }
 
 bool ResolverStatus::fromJson(const QJsonObject& object, ResolverStatus* status)
 {
     State state = State::Starting;
-    if (!stateFromWord(object.value(QStringLiteral("state")).toString(), &state))
+    if (!stateFromWord(object.value(PayloadKeys::State).toString(), &state))
         return false;
     status->state = state;
-    status->chosen = oneLine(object.value(QStringLiteral("chosen")).toString());
-    status->inUse = oneLine(object.value(QStringLiteral("in_use")).toString());
-    status->sinceMs = qint64(object.value(QStringLiteral("since")).toDouble());
-    status->detail = oneLine(object.value(QStringLiteral("detail")).toString());
+    status->chosen = oneLine(object.value(PayloadKeys::Chosen).toString());
+    status->inUse = oneLine(object.value(PayloadKeys::InUse).toString());
+    status->sinceMs = qint64(object.value(PayloadKeys::Since).toDouble());
+    status->detail = oneLine(object.value(PayloadKeys::Detail).toString());
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "ConstData.h"
 #include "FilteringStatus.h"
 #include "GuiLoggingCategories.h"
+#include "PayloadKeys.h"
 #include "PersonalArea.h"
 #include "TcpSocket.h"
 #include "Tray.h"
@@ -142,8 +143,8 @@ void AgentGUI::makeConnections()
     // Window position.
     connect(this, &AgentGUI::signalGetCoord, socket, &TcpSocket::slotGetCoordGui);
     connect(this, &AgentGUI::signalSetCoord, this, [this] {
-        socket->slotSetCoordGui(QJsonObject{{QStringLiteral("x"), QString::number(x())},
-                                            {QStringLiteral("y"), QString::number(y())}});
+        socket->slotSetCoordGui(
+            QJsonObject{{PayloadKeys::X, QString::number(x())}, {PayloadKeys::Y, QString::number(y())}});
     });
 
     // Agent messages to the pages.
@@ -163,7 +164,7 @@ void AgentGUI::makeConnections()
             [this](const QJsonObject& data) { filteringStatusServer(data); });
     connect(socket, &TcpSocket::signalStatusAuthData, this, [this](const QJsonObject& data) {
         bool stored = false;
-        if (!readBool(data, QStringLiteral("status"), stored))
+        if (!readBool(data, PayloadKeys::Status, stored))
             return;
         stack->setCurrentIndex(PAGE_AUTHORIZATION);
         authorization->slotShow(stored);
@@ -171,7 +172,7 @@ void AgentGUI::makeConnections()
     connect(socket, &TcpSocket::signalCoordGui, this, [this](const QJsonObject& data) { placeWindow(data); });
     connect(socket, &TcpSocket::signalStatusLog, this, [this](const QJsonObject& data) {
         bool status = false;
-        if (!readBool(data, QStringLiteral("status_log"), status))
+        if (!readBool(data, PayloadKeys::StatusLog, status))
             return;
         alert->slotStatusLog(status);
         authorization->slotStatusLog(status);
@@ -181,7 +182,7 @@ void AgentGUI::makeConnections()
     });
     connect(socket, &TcpSocket::signalStatusAd, this, [this](const QJsonObject& data) {
         bool status = false;
-        if (!readBool(data, QStringLiteral("status_ad"), status))
+        if (!readBool(data, PayloadKeys::StatusAd, status))
             return;
         alert->slotStatusAd(status);
         authorization->slotStatusAd(status);
@@ -228,7 +229,7 @@ void AgentGUI::filteringStatusServer(const QJsonObject& data)
 {
     qCDebug(GuiLog::gui) << "FilteringStatusServer" << data;
     bool status = false;
-    if (!readBool(data, QStringLiteral("filtering_status"), status))
+    if (!readBool(data, PayloadKeys::FilteringStatus, status))
         return;
     slotGoFilteringStatus(status);
 }

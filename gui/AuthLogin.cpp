@@ -2,6 +2,7 @@
 
 #include "ClickableLineEdit.h"
 #include "PageHeader.h"
+#include "PayloadKeys.h"
 #include "WrappedLabel.h"
 
 #include <QHBoxLayout>
@@ -103,8 +104,8 @@ void AuthLogin::slotAuthentication()
         return;
     }
     beginCheck();
-    emit signalCheckAuth(QJsonObject{{QStringLiteral("login"), email->text()},
-                                     {QStringLiteral("password"), password->text()}});
+    emit signalCheckAuth(
+        QJsonObject{{PayloadKeys::Login, email->text()}, {PayloadKeys::Password, password->text()}});
 }
 
 void AuthLogin::slotEnter()

@@ -2,6 +2,7 @@
 
 #include "ClickableLineEdit.h"
 #include "PageHeader.h"
+#include "PayloadKeys.h"
 #include "WrappedLabel.h"
 
 #include <QLabel>
@@ -74,7 +75,7 @@ void AuthToken::slotAuthentication()
         return;
     }
     beginCheck();
-    emit signalCheckAuth(QJsonObject{{QStringLiteral("token"), key->text()}});
+    emit signalCheckAuth(QJsonObject{{PayloadKeys::Token, key->text()}});
 }
 
 void AuthToken::slotEnter()

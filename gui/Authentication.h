@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ControlStatus.h"
+
 #include <QJsonObject>
 #include <QWidget>
 
@@ -22,9 +24,9 @@ public:
     // The "status" of "STATUSCHECKAUTH".
     enum StatusCheckAuth : int
     {
-        WRONG_DATA = 0,
-        SUCCESS = 1,
-        NETWORK_ERROR = 2
+        WRONG_DATA = ControlStatus::checkAuthRefused,
+        SUCCESS = ControlStatus::checkAuthOk,
+        NETWORK_ERROR = ControlStatus::checkAuthTransportError
     };
     Q_ENUM(StatusCheckAuth)
 

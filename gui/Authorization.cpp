@@ -2,8 +2,10 @@
 
 #include "AuthLogin.h"
 #include "AuthToken.h"
+#include "ControlStatus.h"
 #include "GuiLoggingCategories.h"
 #include "MasterPass.h"
+#include "PayloadKeys.h"
 
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -116,7 +118,7 @@ void Authorization::slotStatusCheckAuth(QJsonObject data)
 {
     if (!authentication)
         return;
-    const int status = data.value(QStringLiteral("status")).toInt(-1);
+    const int status = data.value(PayloadKeys::Status).toInt(-1);
     authentication->setCheckAuth(static_cast<Authentication::StatusCheckAuth>(status));
     if (status == Authentication::SUCCESS)
         createMasterPass();
@@ -126,8 +128,8 @@ void Authorization::slotStatusCreatePin(QJsonObject data)
 {
     if (!masterPass)
         return;
-    const int status = data.value(QStringLiteral("status")).toInt(-1);
-    if (status == 1) {
+    const int status = data.value(PayloadKeys::Status).toInt(-1);
+    if (status == ControlStatus::createPinOk) {
         inputMasterPass();
         return;
     }
@@ -138,7 +140,7 @@ void Authorization::slotStatusCreatePin(QJsonObject data)
 
 void Authorization::slotStatusCheckPin(QJsonObject data)
 {
-    const int status = data.value(QStringLiteral("status")).toInt(-1);
+    const int status = data.value(PayloadKeys::Status).toInt(-1);
     qCDebug(GuiLog::authorization) << "slotStatusCheckPin" << status;
     if (!masterPass)
         return;

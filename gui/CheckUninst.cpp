@@ -4,6 +4,7 @@
 #include "Authorization.h"
 #include "ConstData.h"
 #include "GuiLoggingCategories.h"
+#include "PayloadKeys.h"
 #include "UserData.h"
 #include "WindowPlacement.h"
 
@@ -45,7 +46,7 @@ CheckUninst::CheckUninst(QWidget* parent)
 
 void CheckUninst::slotCheckPin(QJsonObject data)
 {
-    const QString pin = data.value(QStringLiteral("pin_code")).toString();
+    const QString pin = data.value(PayloadKeys::PinCode).toString();
     if (!UserData::setCheckUninstPin(pin))
         qCCritical(GuiLog::gui) << "The uninstall PIN could not be handed to the agent";
     QCoreApplication::exit(0);

@@ -2,6 +2,7 @@
 
 #include "GuiLoggingCategories.h"
 #include "PageHeader.h"
+#include "PayloadKeys.h"
 
 #include <QDesktopServices>
 #include <QHBoxLayout>
@@ -78,15 +79,14 @@ void CheckerVersion::setStatus(StatusVersion value)
 
 void CheckerVersion::slotVersions(QJsonObject data)
 {
-    const int value = data.value(QStringLiteral("status")).toInt(-1);
+    const int value = data.value(PayloadKeys::Status).toInt(-1);
     const char* line = value == REQUIRE_VERSION ? "EQUIRE VERSION"
                        : value == NEW_VERSION   ? "NEW VERSION"
                                                 : "ERROR VERSION";
     qCDebug(GuiLog::checkerVersion) << line << data;
     applyStatus(value);
-    downloadUrl = QUrl(data.value(QStringLiteral("url")).toString());
-    installText->setText(QStringLiteral("Install version ") +
-                         data.value(QStringLiteral("get_version")).toString() +
+    downloadUrl = QUrl(data.value(PayloadKeys::Url).toString());
+    installText->setText(QStringLiteral("Install version ") + data.value(PayloadKeys::GetVersion).toString() +
                          QStringLiteral(" for new possibilities"));
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ControlStatus.h"
+
 #include <QJsonObject>
 #include <QPointer>
 #include <QUrl>
@@ -18,9 +20,9 @@ public:
     // current, 2 a newer version exists.
     enum StatusVersion : int
     {
-        ERROR_VERSION = 0,
-        REQUIRE_VERSION = 1,
-        NEW_VERSION = 2
+        ERROR_VERSION = ControlStatus::versionNotComparable,
+        REQUIRE_VERSION = ControlStatus::versionSame,
+        NEW_VERSION = ControlStatus::versionNewer
     };
     Q_ENUM(StatusVersion)
 

@@ -1,6 +1,7 @@
 #include "MasterPass.h"
 
 #include "LockOutCountdown.h"
+#include "PayloadKeys.h"
 
 #include "ClickableLineEdit.h"
 #include "ConstData.h"
@@ -194,7 +195,7 @@ void MasterPass::slotEnter_pressed()
     statusLabel->clear();
     showLoading(true);
     setFieldsEnabled(false);
-    emit signalCheckPin(QJsonObject{{QStringLiteral("pin_code"), pin->text()}});
+    emit signalCheckPin(QJsonObject{{PayloadKeys::PinCode, pin->text()}});
 }
 
 void MasterPass::slotCreate_pressed()
@@ -217,7 +218,7 @@ void MasterPass::slotCreate_pressed()
     statusLabel->clear();
     showLoading(true);
     setFieldsEnabled(false);
-    emit signalCreatePin(QJsonObject{{QStringLiteral("pin_code"), pin->text()}});
+    emit signalCreatePin(QJsonObject{{PayloadKeys::PinCode, pin->text()}});
 }
 
 void MasterPass::wrongMP(int status)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ControlStatus.h"
+
 #include <QJsonObject>
 #include <QWidget>
 
@@ -21,11 +23,11 @@ public:
     // The "status" of "STATUSCHECKPIN".
     enum StatusCheckPin : int
     {
-        WRONG_PIN = 0,
-        SUCCESS = 1,
-        WRONG_LENGTH = 2,
-        LAUNCH_LIMIT = 3,
-        NETWORK_ERROR = 4
+        WRONG_PIN = ControlStatus::checkPinWrong,
+        SUCCESS = ControlStatus::checkPinOk,
+        WRONG_LENGTH = ControlStatus::checkPinWrongLength,
+        LAUNCH_LIMIT = ControlStatus::checkPinUidRefused,
+        NETWORK_ERROR = ControlStatus::checkPinBackendDown
     };
     Q_ENUM(StatusCheckPin)
 

@@ -3,8 +3,10 @@
 #include "ClickableFrameProtocol.h"
 #include "ClickableFrameWrap.h"
 #include "ConstData.h"
+#include "ControlStatus.h"
 #include "GuiLoggingCategories.h"
 #include "PageHeader.h"
+#include "PayloadKeys.h"
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
 #include "UpdateCheck.h"
@@ -527,7 +529,7 @@ void PersonalArea::slotProfileClicked(int row)
         return;
     }
     showLoading(QStringLiteral("Profile switching in progress.\nIt will take less than one minute."));
-    emit signalSetProfileId(QJsonObject{{QStringLiteral("profile_id"), id}});
+    emit signalSetProfileId(QJsonObject{{PayloadKeys::ProfileId, id}});
 }
 
 void PersonalArea::slotNetInterfaceClicked(int row)
@@ -540,8 +542,8 @@ void PersonalArea::slotNetInterfaceClicked(int row)
         return;
     // A click anywhere on the row flips the interface's protection.
     box->setCheckState(box->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
-    emit signalChangeNetInterface(QJsonObject{{QStringLiteral("guid"), guid->text()},
-                                              {QStringLiteral("status"), box->checkState() == Qt::Checked}});
+    emit signalChangeNetInterface(QJsonObject{{PayloadKeys::Guid, guid->text()},
+                                              {PayloadKeys::Status, box->checkState() == Qt::Checked}});
 }
 
 void PersonalArea::slotChangeDnsProtocol()
@@ -550,7 +552,7 @@ void PersonalArea::slotChangeDnsProtocol()
     const int number = protocols.indexOf(frame);
     if (number < 0)
         return;
-    const QJsonObject data{{QStringLiteral("dns_protocol"), number}};
+    const QJsonObject data{{PayloadKeys::DnsProtocol, number}};
     qCDebug(GuiLog::personalArea) << "slotChangeDnsProtocol" << data << frame->objectName();
     emit signalChangeDnsProtocol(data);
 }
@@ -565,7 +567,8 @@ void PersonalArea::slotChangeFilteringStatus(bool checked)
     const QMetaMethod signal = protection->metaObject()->method(senderSignalIndex());
     if (signal.name() != QByteArrayLiteral("clicked"))
         return;
-    emit signalFilteringStatus(QJsonObject{{QStringLiteral("status"), checked ? 1 : 0}});
+    emit signalFilteringStatus(QJsonObject{
+        {PayloadKeys::Status, checked ? ControlStatus::filteringOn : ControlStatus::filteringOff}});
 }
 
 // --- agent messages ----------------------------------------------------------
@@ -601,8 +604,8 @@ QString PersonalArea::formatDebug(const QString& json)
     const QJsonArray entries = document.array();
     for (const QJsonValue& value : entries) {
         const QJsonObject entry = value.toObject();
-        text += QStringLiteral("--- ") + textOf(entry.value(QStringLiteral("log_name"))).toUpper() +
-                QStringLiteral("---\n") + textOf(entry.value(QStringLiteral("log_message"))) +
+        text += QStringLiteral("--- ") + textOf(entry.value(PayloadKeys::LogName)).toUpper() +
+                QStringLiteral("---\n") + textOf(entry.value(PayloadKeys::LogMessage)) +
                 QStringLiteral("\n\n");
     }
     return text;
@@ -610,20 +613,20 @@ QString PersonalArea::formatDebug(const QString& json)
 
 void PersonalArea::slotUserInfo(QJsonObject data)
 {
-    const QString name = textOf(data.value(QStringLiteral("username")));
+    const QString name = textOf(data.value(PayloadKeys::Username));
     userName->setText(cutText(name, userNameKeep));
     userName->setToolTip(name.size() > userNameKeep ? name : QString());
     // An IPv6 address is wider than its column: shown elided in the middle,
     // whole in the tool tip.
-    const QString address = textOf(data.value(QStringLiteral("ip")));
+    const QString address = textOf(data.value(PayloadKeys::Ip));
     ip->ensurePolished();
     ip->setText(ip->fontMetrics().elidedText(address, Qt::ElideMiddle, ip->maximumWidth()));
     ip->setToolTip(address);
-    const QString plan = textOf(data.value(QStringLiteral("plan_name")));
+    const QString plan = textOf(data.value(PayloadKeys::PlanName));
     planName->setText(cutText(plan, planNameKeep));
     planName->setToolTip(plan.size() > planNameKeep ? plan : QString());
 
-    const QString date = textOf(data.value(QStringLiteral("date_end")));
+    const QString date = textOf(data.value(PayloadKeys::DateEnd));
     if (date.isEmpty()) {
         dateEnd->clear();
         dateCaption->hide();
@@ -640,8 +643,8 @@ void PersonalArea::slotUserInfo(QJsonObject data)
 
 void PersonalArea::slotFilteringStatus(QJsonObject data)
 {
-    const QJsonValue value = data.value(QStringLiteral("status"));
-    const bool on = value.isBool() ? value.toBool() : value.toInt() != 0;
+    const QJsonValue value = data.value(PayloadKeys::Status);
+    const bool on = value.isBool() ? value.toBool() : value.toInt() != ControlStatus::filteringOff;
     protection->setChecked(on);
     protection->setText(on ? QStringLiteral("Filtering enabled") : QStringLiteral("Filtering disabled"));
     protection->show();
@@ -650,7 +653,7 @@ void PersonalArea::slotFilteringStatus(QJsonObject data)
 
 void PersonalArea::slotProfiles(QJsonObject data)
 {
-    const QJsonArray list = data.value(QStringLiteral("profiles")).toArray();
+    const QJsonArray list = data.value(PayloadKeys::Profiles).toArray();
     profiles->setRowCount(0);
     if (list.isEmpty()) {
         qCWarning(GuiLog::personalArea) << "slotProfiles: no profiles";
@@ -661,13 +664,13 @@ void PersonalArea::slotProfiles(QJsonObject data)
         const QJsonObject entry = value.toObject();
         const int row = profiles->rowCount();
         profiles->insertRow(row);
-        profiles->setItem(row, 0, new QTableWidgetItem(textOf(entry.value(QStringLiteral("id")))));
+        profiles->setItem(row, 0, new QTableWidgetItem(textOf(entry.value(PayloadKeys::Id))));
         auto* box = new QTableWidgetItem;
         // The mark follows the agent; a click on the row asks for the switch.
         box->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
         box->setCheckState(Qt::Unchecked);
         profiles->setItem(row, 1, box);
-        const QString name = textOf(entry.value(QStringLiteral("name"))).toUpper();
+        const QString name = textOf(entry.value(PayloadKeys::Name)).toUpper();
         auto* nameItem = new QTableWidgetItem(name);
         nameItem->setToolTip(name);
         profiles->setItem(row, 2, nameItem);
@@ -681,7 +684,7 @@ void PersonalArea::slotProfiles(QJsonObject data)
 
 void PersonalArea::slotProfileId(QJsonObject data)
 {
-    const QString id = textOf(data.value(QStringLiteral("profile_id")));
+    const QString id = textOf(data.value(PayloadKeys::ProfileId));
     QString current;
     for (int row = 0; row < profiles->rowCount(); ++row) {
         const QTableWidgetItem* idItem = profiles->item(row, 0);
@@ -700,13 +703,13 @@ void PersonalArea::slotProfileId(QJsonObject data)
 
 void PersonalArea::slotSystemInfo(QJsonObject data)
 {
-    systemInfo->setPlainText(textOf(data.value(QStringLiteral("system_info"))));
+    systemInfo->setPlainText(textOf(data.value(PayloadKeys::SystemInfo)));
     hideLoading();
 }
 
 void PersonalArea::slotDebug(QJsonObject data)
 {
-    const QString text = formatDebug(textOf(data.value(QStringLiteral("debug"))));
+    const QString text = formatDebug(textOf(data.value(PayloadKeys::Debug)));
     if (text.isEmpty())
         qCWarning(GuiLog::personalArea) << "slotDebug: no usable report";
     debug->setPlainText(text);
@@ -717,19 +720,18 @@ void PersonalArea::slotNetInterfaces(QJsonObject data)
 {
     qCDebug(GuiLog::personalArea) << "slotNetInterfaces";
     interfaces->setRowCount(0);
-    const QJsonArray list = data.value(QStringLiteral("interfaces")).toArray();
+    const QJsonArray list = data.value(PayloadKeys::Interfaces).toArray();
     for (const QJsonValue& value : list) {
         const QJsonObject entry = value.toObject();
-        const QJsonValue status = entry.value(QStringLiteral("status"));
-        interfaces->addInTable(textOf(entry.value(QStringLiteral("name"))),
-                               textOf(entry.value(QStringLiteral("guid"))),
+        const QJsonValue status = entry.value(PayloadKeys::Status);
+        interfaces->addInTable(textOf(entry.value(PayloadKeys::Name)), textOf(entry.value(PayloadKeys::Guid)),
                                status.isBool() ? status.toBool() : status.toInt() != 0);
     }
 }
 
 void PersonalArea::slotDnsProtocol(QJsonObject data)
 {
-    const QJsonValue value = data.value(QStringLiteral("dns_protocol"));
+    const QJsonValue value = data.value(PayloadKeys::DnsProtocol);
     const int number = value.toInt(-1);
     if (number < 0 || number >= protocols.size()) {
         qCWarning(GuiLog::personalArea) << "slotDnsProtocol: unknown protocol" << value;

@@ -3,16 +3,16 @@
 #include "ControlFrame.h"
 #include "GuiLoggingCategories.h"
 #include "MessageNames.h"
+#include "PayloadKeys.h"
 
 #include <QJsonValue>
-#include <QtEndian>
 
-#include <array>
 #include <utility>
 
 TcpSocket::TcpSocket(quint16 agentPort, QObject* parent)
     : QObject(parent), socket(new QTcpSocket(this)), port(agentPort)
 {
+    reader.setOnBadFrame(FrameReader::OnBadFrame::SkipFrame);
     retryTimer.setInterval(retryIntervalMs);
     retryTimer.setSingleShot(false);
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpSocket::slotError);
@@ -39,7 +39,7 @@ void TcpSocket::slotConnectToServer()
         socket->abort();
         break;
     }
-    blockSize = 0;
+    reader.reset();
     socket->connectToHost(QStringLiteral("127.0.0.1"), port, QIODevice::ReadWrite,
                           QAbstractSocket::AnyIPProtocol);
 }
@@ -47,7 +47,7 @@ void TcpSocket::slotConnectToServer()
 void TcpSocket::slotConnected()
 {
     qCDebug(GuiLog::socket) << "CONNECTED";
-    blockSize = 0;
+    reader.reset();
     sendCommand(MessageNames::HelloGui);
 }
 
@@ -71,9 +71,9 @@ void TcpSocket::slotError(QAbstractSocket::SocketError error)
     // Cleared before the signal so that a window asking isConnected() from
     // its reaction already sees the link as down.
     connected = false;
-    // A length read from the lost connection must not be applied to the
-    // bytes of the next one.
-    blockSize = 0;
+    // Bytes of the lost connection must not be taken for the start of a
+    // frame on the next one.
+    reader.reset();
     emit signalErrorConnection();
     const QString text = errorText(error, socket->errorString());
     if (text != lastError) {
@@ -84,36 +84,25 @@ void TcpSocket::slotError(QAbstractSocket::SocketError error)
 
 void TcpSocket::slotReadyRead()
 {
-    for (;;) {
-        if (blockSize == 0) {
-            if (socket->bytesAvailable() < 2)
-                return;
-            std::array<char, 2> length{};
-            if (socket->read(length.data(), 2) != 2)
-                return;
-            blockSize = qFromBigEndian<quint16>(length.data());
-            if (blockSize == 0) {
-                qCInfo(GuiLog::socketGet) << "Empty frame dropped";
-                continue;
-            }
+    reader.append(socket->readAll());
+    // A handler may drop the connection (a secret not sent): the reader is
+    // reset then, and nothing more of the old connection is handled.
+    FrameReader::Frame frame;
+    while (reader.next(frame)) {
+        if (frame.error == FrameReader::NoError) {
+            analysisReceivedMessage(frame.text);
+        } else if (frame.bodyBytes == 0) {
+            qCInfo(GuiLog::socketGet) << "Empty frame dropped";
+        } else {
+            qCInfo(GuiLog::socketGet) << "Malformed frame of" << frame.bodyBytes << "bytes dropped";
         }
-        if (socket->bytesAvailable() < blockSize)
-            return;
-        const QByteArray body = socket->read(blockSize);
-        blockSize = 0;
-        QString text;
-        if (!ControlFrame::decodeBody(body, text)) {
-            qCInfo(GuiLog::socketGet) << "Malformed frame of" << body.size() << "bytes dropped";
-            continue;
-        }
-        analysisReceivedMessage(text);
     }
 }
 
 void TcpSocket::analysisReceivedMessage(const QString& message)
 {
     const QJsonObject envelope = ControlFrame::parse(message);
-    const QString info = envelope.value(QStringLiteral("info")).toString();
+    const QString info = envelope.value(PayloadKeys::Info).toString();
 
     if (info == QLatin1String(MessageNames::HelloAgent)) {
         qCDebug(GuiLog::socketGet) << "HELLO AGENT";
@@ -126,7 +115,8 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
     }
 
     using Signal = void (TcpSocket::*)(QJsonObject);
-    static const std::array<std::pair<const char*, Signal>, 18> table{{
+    // One row per message; no count to keep in step when one is added.
+    static const std::pair<const char*, Signal> table[] = {
         {MessageNames::Versions, &TcpSocket::signalVersions},
         {MessageNames::StatusFilteringServer, &TcpSocket::signalFilteringStatusServer},
         {MessageNames::StatusFilteringLocal, &TcpSocket::signalFilteringStatusLocal},
@@ -145,12 +135,12 @@ void TcpSocket::analysisReceivedMessage(const QString& message)
         {MessageNames::DnsProtocol, &TcpSocket::signalDnsProtocol},
         {MessageNames::NetworkInterfaces, &TcpSocket::signalNetInterfaces},
         {MessageNames::StatusResolver, &TcpSocket::signalStatusResolver},
-    }};
+    };
 
     for (const auto& [name, signal] : table) {
         if (info != QLatin1String(name))
             continue;
-        const QJsonValue data = envelope.value(QStringLiteral("data"));
+        const QJsonValue data = envelope.value(PayloadKeys::Data);
         if (!data.isUndefined() && !data.isNull() && !data.isObject()) {
             // A payload the windows cannot read: drop the message rather
             // than hand them an empty object they would take for an answer.
@@ -204,7 +194,7 @@ void TcpSocket::sendSecret(const char* info, const QJsonObject& data)
             // Not this connection again: a new one, after the retry interval,
             // may reach the agent once it holds its port.
             connected = false;
-            blockSize = 0;
+            reader.reset();
             socket->abort();
             retryTimer.start();
             emit signalListenerRefused(owner.reason);

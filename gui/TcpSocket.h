@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameReader.h"
 #include "ListenerOwner.h"
 
 #include <QAbstractSocket>
@@ -95,7 +96,9 @@ private:
     void sendSecret(const char* info, const QJsonObject& data);
 
     QTcpSocket* socket;
-    quint16 blockSize = 0;
+    // The frames of the current connection. A bad frame from the agent is
+    // dropped and the next one read; a new connection starts afresh.
+    FrameReader reader;
     QTimer retryTimer;
     quint16 port;
     bool connected = false;

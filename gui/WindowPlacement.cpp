@@ -1,5 +1,7 @@
 #include "WindowPlacement.h"
 
+#include "PayloadKeys.h"
+
 #include <QJsonValue>
 
 #include <cmath>
@@ -41,8 +43,8 @@ WindowPlacement::Result WindowPlacement::place(const QJsonObject& coordinates, c
     Result result;
     bool xNull = false;
     bool yNull = false;
-    const bool xOk = coordinate(coordinates.value(QStringLiteral("x")), result.x, xNull);
-    const bool yOk = coordinate(coordinates.value(QStringLiteral("y")), result.y, yNull);
+    const bool xOk = coordinate(coordinates.value(PayloadKeys::X), result.x, xNull);
+    const bool yOk = coordinate(coordinates.value(PayloadKeys::Y), result.y, yNull);
     if ((xOk && xNull) || (yOk && yNull)) {
         result.kind = Centred;
         result.position = centred(available, window);

@@ -4,6 +4,7 @@
 #include "LogMask.h"
 #include "LoggingCategories.h"
 #include "NetworkAccessManager.h"
+#include "PayloadKeys.h"
 #include "UserData.h"
 
 #include <QJsonDocument>
@@ -34,8 +35,8 @@ AuthLogin::AuthLogin(QObject* parent) : IAuth(parent)
 void AuthLogin::slotCheckAuth(const QJsonObject& jObj)
 {
     UserData::deleteAuthData();
-    const QString login = jObj.value(QLatin1String("login")).toString();
-    const QString password = jObj.value(QLatin1String("password")).toString();
+    const QString login = jObj.value(PayloadKeys::Login).toString();
+    const QString password = jObj.value(PayloadKeys::Password).toString();
     qCDebug(auth_login).noquote() << "slotCheckAuth" << login << LogMask::secret(password);
 
     ApiResult result;
@@ -66,7 +67,7 @@ void AuthLogin::slotCheckAuth(const QJsonObject& jObj)
 
 void AuthLogin::slotCreatePin(const QJsonObject& jObj)
 {
-    const QString pin = jObj.value(QLatin1String("pin_code")).toString();
+    const QString pin = jObj.value(PayloadKeys::PinCode).toString();
     qCDebug(auth_login).noquote() << "slotCreatePin()" << LogMask::secret(pin);
     int answer = createPinRefused;
     if (pinLengthAccepted(pin) && UserData::setPin(pin)) {
@@ -78,7 +79,7 @@ void AuthLogin::slotCreatePin(const QJsonObject& jObj)
 
 void AuthLogin::slotCheckPin(const QJsonObject& jObj)
 {
-    const QString pin = jObj.value(QLatin1String("pin_code")).toString();
+    const QString pin = jObj.value(PayloadKeys::PinCode).toString();
     int answer = checkPinWrong;
     if (UserData::checkPin(pin)) {
         const int uid = checkUid();

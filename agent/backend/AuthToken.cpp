@@ -3,6 +3,7 @@
 #include "LogMask.h"
 #include "LoggingCategories.h"
 #include "NetworkAccessManager.h"
+#include "PayloadKeys.h"
 #include "UserData.h"
 
 AuthToken::AuthToken(QObject* parent) : IAuth(parent)
@@ -13,7 +14,7 @@ AuthToken::AuthToken(QObject* parent) : IAuth(parent)
 void AuthToken::slotCheckAuth(const QJsonObject& jObj)
 {
     UserData::deleteAuthData();
-    const QString key = jObj.value(QLatin1String("token")).toString();
+    const QString key = jObj.value(PayloadKeys::Token).toString();
     qCDebug(auth_token).noquote() << "slotCheckAuth" << LogMask::token(key);
     ApiResult result;
     {
@@ -34,7 +35,7 @@ void AuthToken::slotCheckAuth(const QJsonObject& jObj)
 
 void AuthToken::slotCreatePin(const QJsonObject& jObj)
 {
-    const QString pin = jObj.value(QLatin1String("pin_code")).toString();
+    const QString pin = jObj.value(PayloadKeys::PinCode).toString();
     qCDebug(auth_token).noquote() << "slotCreatePin()" << LogMask::secret(pin);
     int answer = createPinRefused;
     if (pinLengthAccepted(pin) && UserData::setPin(pin)) {
@@ -50,7 +51,7 @@ void AuthToken::slotCreatePin(const QJsonObject& jObj)
 
 void AuthToken::slotCheckPin(const QJsonObject& jObj)
 {
-    const QString pin = jObj.value(QLatin1String("pin_code")).toString();
+    const QString pin = jObj.value(PayloadKeys::PinCode).toString();
     const int answer = UserData::checkPin(pin) ? checkPinOk : checkPinWrong;
     qCDebug(auth_token) << "slotCheckPin" << answer;
     emit signalStatusCheckPin(status(answer));

@@ -1,8 +1,10 @@
 #include "CheckerCli.h"
 
 #include "ConstData.h"
+#include "ControlStatus.h"
 #include "LogMask.h"
 #include "LoggingCategories.h"
+#include "PayloadKeys.h"
 #include "UserData.h"
 
 #include <QCommandLineOption>
@@ -20,7 +22,7 @@ QString compact(const QJsonObject& object)
 // The "status" of an answer; -1 (no known status) when it is missing or not a number.
 int statusOf(const QJsonObject& jObj)
 {
-    const QJsonValue value = jObj.value(QLatin1String("status"));
+    const QJsonValue value = jObj.value(PayloadKeys::Status);
     if (!value.isDouble())
         return -1;
     return value.toInt(-1);
@@ -112,10 +114,9 @@ void CheckerCli::slotStep()
         // "waiting" when its answer arrives inside the emit.
         state = WAIT_ANSWER_AUTHDATA;
         if (adMode())
-            emit signalCheckAuth(QJsonObject{{QStringLiteral("token"), token}});
+            emit signalCheckAuth(QJsonObject{{PayloadKeys::Token, token}});
         else
-            emit signalCheckAuth(
-                QJsonObject{{QStringLiteral("login"), login}, {QStringLiteral("password"), password}});
+            emit signalCheckAuth(QJsonObject{{PayloadKeys::Login, login}, {PayloadKeys::Password, password}});
         break;
     }
     case WAIT_ANSWER_AUTHDATA:
@@ -129,7 +130,7 @@ void CheckerCli::slotStep()
             break;
         }
         state = WAIT_ANSWER_PIN;
-        emit signalCreatePin(QJsonObject{{QStringLiteral("pin_code"), pin}});
+        emit signalCreatePin(QJsonObject{{PayloadKeys::PinCode, pin}});
         break;
     case WAIT_ANSWER_PIN:
         qCDebug(checker_cli) << "Status"
@@ -152,13 +153,13 @@ void CheckerCli::slotStatusCheckAuth(QJsonObject jObj)
     if (state != WAIT_ANSWER_AUTHDATA)
         return;
     switch (statusOf(jObj)) {
-    case 1:
+    case ControlStatus::checkAuthOk:
         state = HAVE_PIN;
         break;
-    case 2:
+    case ControlStatus::checkAuthTransportError:
         state = HAVE_AUTHDATA;
         break;
-    case 0:
+    case ControlStatus::checkAuthRefused:
         state = SUCCESS;
         break;
     default:
@@ -171,12 +172,14 @@ void CheckerCli::slotStatusCreatePin(QJsonObject jObj)
     qCDebug(checker_cli).noquote() << "slotStatusCreatePin()" << compact(jObj);
     if (state != WAIT_ANSWER_PIN)
         return;
+    // 0, 3 and 4 are no answers of today's PIN creation; they are taken as
+    // the command-line sign-in has always taken them.
     switch (statusOf(jObj)) {
     case 0:
-    case 2:
+    case ControlStatus::createPinRefused:
         qCWarning(checker_cli) << "WRONG_SIZE!";
         [[fallthrough]];
-    case 1:
+    case ControlStatus::createPinOk:
     case 3:
         state = SUCCESS;
         emit signalSuccess();

@@ -3,6 +3,7 @@
 #include "ConstData.h"
 #include "LoggingCategories.h"
 #include "NetworkAccessManager.h"
+#include "PayloadKeys.h"
 
 #include <QJsonDocument>
 #include <QStringList>
@@ -81,10 +82,10 @@ int CheckerVersion::comparisonVersion(const QString& current, const QString& off
 QJsonObject CheckerVersion::versionsObject(int status, const QString& current, const QString& offered,
                                            const QString& address)
 {
-    return QJsonObject{{QStringLiteral("status"), status},
-                       {QStringLiteral("curr_version"), current},
-                       {QStringLiteral("get_version"), offered},
-                       {QStringLiteral("url"), address}};
+    return QJsonObject{{PayloadKeys::Status, status},
+                       {PayloadKeys::CurrVersion, current},
+                       {PayloadKeys::GetVersion, offered},
+                       {PayloadKeys::Url, address}};
 }
 
 void CheckerVersion::slotGetVersion()

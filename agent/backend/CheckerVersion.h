@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ControlStatus.h"
+
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
@@ -17,9 +19,9 @@ public:
     static constexpr int repeatMs = 3600000;
 
     // Values of "status" in the report.
-    static constexpr int statusNotComparable = 0; // or the running version is newer
-    static constexpr int statusSame = 1;
-    static constexpr int statusNewer = 2;
+    static constexpr int statusNotComparable = ControlStatus::versionNotComparable;
+    static constexpr int statusSame = ControlStatus::versionSame;
+    static constexpr int statusNewer = ControlStatus::versionNewer;
 
     explicit CheckerVersion(QString version, QObject* parent = nullptr);
     ~CheckerVersion() override;

@@ -1,6 +1,7 @@
 #include "IAuth.h"
 
 #include "LoggingCategories.h"
+#include "PayloadKeys.h"
 
 IAuth::IAuth(QObject* parent) : QObject(parent)
 {
@@ -14,5 +15,5 @@ bool IAuth::pinLengthAccepted(const QString& pin)
 
 QJsonObject IAuth::status(int value)
 {
-    return QJsonObject{{QStringLiteral("status"), value}};
+    return QJsonObject{{PayloadKeys::Status, value}};
 }

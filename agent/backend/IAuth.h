@@ -1,27 +1,20 @@
 #pragma once
 
+#include "ControlStatus.h"
+
 #include <QJsonObject>
 #include <QObject>
 
 // The three sign-in exchanges (check the sign-in data, create the PIN, check
-// the PIN). Each result is {"status": <int>}.
-class IAuth : public QObject
+// the PIN). Each result is {"status": <int>}, one of the control channel's
+// status values (ControlStatus), which the sign-in objects name as their own.
+class IAuth : public QObject, public ControlStatus
 {
     Q_OBJECT
 
 public:
     explicit IAuth(QObject* parent = nullptr);
 
-    // Status values of the results.
-    static constexpr int checkAuthRefused = 0;
-    static constexpr int checkAuthOk = 1;
-    static constexpr int checkAuthTransportError = 2;
-    static constexpr int createPinOk = 1;
-    static constexpr int createPinRefused = 2;
-    static constexpr int checkPinWrong = 0;
-    static constexpr int checkPinOk = 1;
-    static constexpr int checkPinUidRefused = 3;
-    static constexpr int checkPinBackendDown = 4;
     static constexpr int minPinLength = 4;
     static constexpr int maxPinLength = 20;
 

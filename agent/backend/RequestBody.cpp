@@ -1,5 +1,7 @@
 #include "RequestBody.h"
 
+#include "PayloadKeys.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -61,8 +63,8 @@ QJsonArray RequestBody::debugEntries(const QByteArray& debugInfo)
             continue;
         const QJsonObject object = entry.toObject();
         converted.append(
-            QJsonObject{{QStringLiteral("command_title"), object.value(QLatin1String("log_name"))},
-                        {QStringLiteral("command_info"), object.value(QLatin1String("log_message"))}});
+            QJsonObject{{QStringLiteral("command_title"), object.value(PayloadKeys::LogName)},
+                        {QStringLiteral("command_info"), object.value(PayloadKeys::LogMessage)}});
     }
     return converted;
 }

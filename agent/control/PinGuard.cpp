@@ -13,28 +13,6 @@ bool listed(const QString& info, const char* const* begin, const char* const* en
 
 } // namespace
 
-bool PinGuard::needsPin(const QString& info)
-{
-    // CREATEPIN and CHANGENETINTERFACE belong here as well: a new PIN would
-    // open every other command, and an interface switched off is filtering
-    // switched off for it. The reports hold the machine's details and the
-    // upload goes out signed with the user's credentials.
-    static const char* const guarded[] = {
-        MessageNames::StatusFilteringLocal,
-        MessageNames::ChangeDnsProtocol,
-        MessageNames::SetProfileId,
-        MessageNames::ChangeStatusLog,
-        MessageNames::Logout,
-        MessageNames::CheckAuth,
-        MessageNames::CreatePin,
-        MessageNames::ChangeNetInterface,
-        MessageNames::GetSystemInfo,
-        MessageNames::GetDebug,
-        MessageNames::SendDebugInfo,
-    };
-    return listed(info, std::begin(guarded), std::end(guarded));
-}
-
 bool PinGuard::showsAccount(const QString& info)
 {
     static const char* const account[] = {

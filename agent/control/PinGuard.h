@@ -37,12 +37,9 @@ public:
         bool operator!=(const State& other) const { return !(*this == other); }
     };
 
-    // Commands that change the machine's protection or its sign-in, or that
-    // report on the machine and the account: while sign-in data is stored,
-    // only a connection that has given the PIN may send them.
-    static bool needsPin(const QString& info);
-    // Messages about the account that only such a connection may receive
-    // (or any connection while no sign-in data is stored).
+    // Messages about the account that only a connection that has given the
+    // PIN may receive (or any connection while no sign-in data is stored).
+    // Which commands the PIN guards is a column of the server's command table.
     static bool showsAccount(const QString& info);
 
     PinGuard() = default;

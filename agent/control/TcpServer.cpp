@@ -1,14 +1,15 @@
 #include "TcpServer.h"
 
 #include "ControlFrame.h"
+#include "ControlStatus.h"
 #include "LoggingCategories.h"
 #include "MessageNames.h"
+#include "PayloadKeys.h"
 #include "TcpListener.h"
 #include "UserData.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
@@ -29,115 +30,50 @@ namespace {
 // level resident long after the clients have gone.
 constexpr qint64 readBufferLimit = 16 * 1024;
 
-// Commands in the order they are tested; each raises either a plain signal
-// or one that carries the message's "data" object.
+// The commands the agent takes, one row each, in the order they are tested:
+// the name, the signal it raises (a plain one, or one that carries the
+// message's "data" object), and whether the PIN guards it: while sign-in data
+// is stored, only a connection that has given the PIN may send a guarded
+// command. The guarded ones change the machine's protection or its sign-in,
+// or report on the machine and the account. CREATEPIN and CHANGENETINTERFACE
+// are guarded as well: a new PIN would open every other command, and an
+// interface switched off is filtering switched off for it. The reports hold
+// the machine's details and the upload goes out signed with the user's
+// credentials. (A PIN may also be created right after a sign-in on the same
+// connection: analysisReceivedMessage.)
 struct Command
 {
     const char* name;
     void (TcpServer::*plain)();
     void (TcpServer::*withData)(QJsonObject);
+    bool needsPin;
 };
+
+constexpr bool guarded = true;
+constexpr bool unguarded = false;
 
 const Command commands[] = {
-    {MessageNames::GetVersion, &TcpServer::signalGetVersion, nullptr},
-    {MessageNames::Login, &TcpServer::signalLogin, nullptr},
-    {MessageNames::Logout, &TcpServer::signalLogout, nullptr},
-    {MessageNames::StatusFilteringLocal, nullptr, &TcpServer::signalFilteringStatusLocal},
-    {MessageNames::GetProfiles, &TcpServer::signalGetProfiles, nullptr},
-    {MessageNames::GetProfileId, &TcpServer::signalGetProfileId, nullptr},
-    {MessageNames::SetProfileId, nullptr, &TcpServer::signalSetProfileId},
-    {MessageNames::GetSystemInfo, &TcpServer::signalGetSystemInfo, nullptr},
-    {MessageNames::GetDebug, &TcpServer::signalGetDebug, nullptr},
-    {MessageNames::SendDebugInfo, &TcpServer::signalSendDebugInfo, nullptr},
-    {MessageNames::GetSettings, &TcpServer::signalGetSettings, nullptr},
-    {MessageNames::CheckAuth, nullptr, &TcpServer::signalCheckAuth},
-    {MessageNames::CreatePin, nullptr, &TcpServer::signalCreatePin},
-    {MessageNames::CheckPin, nullptr, &TcpServer::signalCheckPin},
-    {MessageNames::AuthData, &TcpServer::signalAuthData, nullptr},
-    {MessageNames::GetCoordGui, &TcpServer::signalGetCoord, nullptr},
-    {MessageNames::SetCoordGui, nullptr, &TcpServer::signalSetCoord},
-    {MessageNames::ChangeStatusLog, &TcpServer::signalChangeStatusLog, nullptr},
-    {MessageNames::ChangeDnsProtocol, nullptr, &TcpServer::signalChangeDnsProtocol},
-    {MessageNames::ChangeNetInterface, nullptr, &TcpServer::signalChangeNetInterface},
+    {MessageNames::GetVersion, &TcpServer::signalGetVersion, nullptr, unguarded},
+    {MessageNames::Login, &TcpServer::signalLogin, nullptr, unguarded},
+    {MessageNames::Logout, &TcpServer::signalLogout, nullptr, guarded},
+    {MessageNames::StatusFilteringLocal, nullptr, &TcpServer::signalFilteringStatusLocal, guarded},
+    {MessageNames::GetProfiles, &TcpServer::signalGetProfiles, nullptr, unguarded},
+    {MessageNames::GetProfileId, &TcpServer::signalGetProfileId, nullptr, unguarded},
+    {MessageNames::SetProfileId, nullptr, &TcpServer::signalSetProfileId, guarded},
+    {MessageNames::GetSystemInfo, &TcpServer::signalGetSystemInfo, nullptr, guarded},
+    {MessageNames::GetDebug, &TcpServer::signalGetDebug, nullptr, guarded},
+    {MessageNames::SendDebugInfo, &TcpServer::signalSendDebugInfo, nullptr, guarded},
+    {MessageNames::GetSettings, &TcpServer::signalGetSettings, nullptr, unguarded},
+    {MessageNames::CheckAuth, nullptr, &TcpServer::signalCheckAuth, guarded},
+    {MessageNames::CreatePin, nullptr, &TcpServer::signalCreatePin, guarded},
+    {MessageNames::CheckPin, nullptr, &TcpServer::signalCheckPin, unguarded},
+    {MessageNames::AuthData, &TcpServer::signalAuthData, nullptr, unguarded},
+    {MessageNames::GetCoordGui, &TcpServer::signalGetCoord, nullptr, unguarded},
+    {MessageNames::SetCoordGui, nullptr, &TcpServer::signalSetCoord, unguarded},
+    {MessageNames::ChangeStatusLog, &TcpServer::signalChangeStatusLog, nullptr, guarded},
+    {MessageNames::ChangeDnsProtocol, nullptr, &TcpServer::signalChangeDnsProtocol, guarded},
+    {MessageNames::ChangeNetInterface, nullptr, &TcpServer::signalChangeNetInterface, guarded},
 };
-
-// A text that itself holds a JSON array or object (the debug report does) is
-// cut inside, so that what the GUI parses out of it stays valid.
-bool holdsJson(const QString& text, QJsonDocument& document)
-{
-    if (text.isEmpty() || (text.at(0) != QLatin1Char('[') && text.at(0) != QLatin1Char('{')))
-        return false;
-    QJsonParseError error{};
-    document = QJsonDocument::fromJson(text.toUtf8(), &error);
-    return error.error == QJsonParseError::NoError && !document.isNull();
-}
-
-int longestText(const QJsonValue& value)
-{
-    int longest = 0;
-    if (value.isString()) {
-        const QString text = value.toString();
-        QJsonDocument inner;
-        if (!holdsJson(text, inner))
-            return static_cast<int>(text.size());
-        return inner.isArray() ? longestText(inner.array()) : longestText(inner.object());
-    }
-    if (value.isArray()) {
-        for (const QJsonValue& item : value.toArray())
-            longest = std::max(longest, longestText(item));
-    } else if (value.isObject()) {
-        const QJsonObject object = value.toObject();
-        for (auto it = object.begin(); it != object.end(); ++it)
-            longest = std::max(longest, longestText(it.value()));
-    }
-    return longest;
-}
-
-// Replaces the first text of exactly `length` units by its first `keep`
-// units followed by the marker.
-QJsonValue cutText(const QJsonValue& value, int length, int keep, bool& done)
-{
-    if (done)
-        return value;
-    if (value.isString()) {
-        const QString text = value.toString();
-        QJsonDocument inner;
-        if (holdsJson(text, inner)) {
-            const QJsonValue changed = inner.isArray() ? cutText(inner.array(), length, keep, done)
-                                                       : cutText(inner.object(), length, keep, done);
-            if (!done)
-                return value;
-            const QJsonDocument rebuilt =
-                changed.isArray() ? QJsonDocument(changed.toArray()) : QJsonDocument(changed.toObject());
-            return QString::fromUtf8(rebuilt.toJson(QJsonDocument::Compact));
-        }
-        if (text.size() != length)
-            return value;
-        // Never leave half of a surrogate pair behind.
-        if (keep > 0 && text.at(keep - 1).isHighSurrogate())
-            --keep;
-        done = true;
-        return QString(text.left(keep) + TcpServer::shortenedMarker());
-    }
-    if (value.isArray()) {
-        QJsonArray array = value.toArray();
-        for (int i = 0; i < array.size() && !done; ++i)
-            array[i] = cutText(array.at(i), length, keep, done);
-        return array;
-    }
-    if (value.isObject()) {
-        QJsonObject object = value.toObject();
-        for (auto it = object.begin(); it != object.end() && !done; ++it)
-            it.value() = cutText(it.value(), length, keep, done);
-        return object;
-    }
-    return value;
-}
-
-int textSize(const QJsonObject& envelope)
-{
-    return static_cast<int>(ControlFrame::toText(envelope).size());
-}
 
 } // namespace
 
@@ -340,60 +276,6 @@ int TcpServer::classifyFirstBytes(const QByteArray& bytes)
         return 3;
     return 1;
 }
-QString TcpServer::shortenedMarker()
-{
-    return QStringLiteral("[shortened]");
-}
-
-QJsonObject TcpServer::fitToFrame(const QJsonObject& envelope, bool& shortened)
-{
-    shortened = false;
-    QJsonObject fitted = envelope;
-    const int marker = static_cast<int>(shortenedMarker().size());
-    // Each pass cuts the longest text, keeping as much of it as still lets
-    // the message fit (found by bisection, since escaping makes a character
-    // cost one to several units of the frame). When even cutting it to the
-    // marker is not enough, the next pass takes the next longest. The bound
-    // ends the loop for payloads made of many tiny texts, which then lose
-    // their data altogether.
-    for (int pass = 0; pass < 1000; ++pass) {
-        const int excess = textSize(fitted) - ControlFrame::maxTextUnits;
-        if (excess <= 0)
-            return fitted;
-        shortened = true;
-        const QJsonValue data = fitted.value(QStringLiteral("data"));
-        const int longest = longestText(data);
-        if (longest <= marker)
-            break;
-        const auto withKeep = [&](int keep) {
-            bool done = false;
-            QJsonObject candidate = fitted;
-            candidate.insert(QStringLiteral("data"), cutText(data, longest, keep, done));
-            return candidate;
-        };
-        int low = 0;
-        int high = longest - marker - 1;
-        QJsonObject best = withKeep(low);
-        if (textSize(best) <= ControlFrame::maxTextUnits) {
-            while (low < high) {
-                const int middle = low + (high - low + 1) / 2;
-                QJsonObject candidate = withKeep(middle);
-                if (textSize(candidate) <= ControlFrame::maxTextUnits) {
-                    low = middle;
-                    best = candidate;
-                } else {
-                    high = middle - 1;
-                }
-            }
-        }
-        fitted = best;
-    }
-    if (textSize(fitted) > ControlFrame::maxTextUnits && fitted.contains(QStringLiteral("data"))) {
-        shortened = true;
-        fitted.insert(QStringLiteral("data"), QJsonObject());
-    }
-    return fitted;
-}
 
 void TcpServer::slotNewConnection()
 {
@@ -559,7 +441,7 @@ void TcpServer::readFrom(Clients* client)
         for (const QString& text : texts) {
             QJsonParseError error{};
             const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
-            const QJsonValue info = document.object().value(QStringLiteral("info"));
+            const QJsonValue info = document.object().value(PayloadKeys::Info);
             if (error.error != QJsonParseError::NoError || !document.isObject() || !info.isString()) {
                 drop(client, "BAD FRAME, CLOSING: not a JSON object with a name");
                 return;
@@ -733,7 +615,7 @@ void TcpServer::greet(Clients* client, int type)
 
 void TcpServer::analysisReceivedMessage(Clients* client, const QJsonObject& object)
 {
-    const QString info = object.value(QStringLiteral("info")).toString();
+    const QString info = object.value(PayloadKeys::Info).toString();
     const quint64 id = client->id;
 
     if (info == QLatin1String(MessageNames::HelloGui)) {
@@ -768,14 +650,16 @@ void TcpServer::analysisReceivedMessage(Clients* client, const QJsonObject& obje
     const auto stored = [this] { return signInStored(); };
     if (isCreatePin && !(client->signedInHere && signInHolder == id) && !(client->pinConfirmed && stored())) {
         qCWarning(local_socket) << "CREATEPIN REFUSED: NO SIGN-IN ON THIS CONNECTION";
-        sendDirect(client, MessageNames::StatusCreatePin, QJsonObject{{QStringLiteral("status"), 2}});
+        sendDirect(client, MessageNames::StatusCreatePin,
+                   QJsonObject{{PayloadKeys::Status, ControlStatus::createPinRefused}});
         return;
     }
-    if (PinGuard::needsPin(info) && !isCreatePin && !client->pinConfirmed && stored()) {
+    if (command->needsPin && !isCreatePin && !client->pinConfirmed && stored()) {
         qCWarning(local_socket).noquote() << "PIN NOT GIVEN ON THIS CONNECTION, IGNORED" << info;
         // A sign-in is answered all the same, so that nobody waits for it.
         if (isCheckAuth)
-            sendDirect(client, MessageNames::StatusCheckAuth, QJsonObject{{QStringLiteral("status"), 0}});
+            sendDirect(client, MessageNames::StatusCheckAuth,
+                       QJsonObject{{PayloadKeys::Status, ControlStatus::checkAuthRefused}});
         return;
     }
     if (isCheckPin) {
@@ -785,7 +669,8 @@ void TcpServer::analysisReceivedMessage(Clients* client, const QJsonObject& obje
         if (guard.isLockedOut(now)) {
             qCWarning(local_socket).noquote()
                 << "PIN LOCKED OUT, NOT CHECKED; seconds left:" << (guard.remainingMs(now) + 999) / 1000;
-            sendDirect(client, MessageNames::StatusCheckPin, QJsonObject{{QStringLiteral("status"), 0}});
+            sendDirect(client, MessageNames::StatusCheckPin,
+                       QJsonObject{{PayloadKeys::Status, ControlStatus::checkPinWrong}});
             return;
         }
     }
@@ -805,7 +690,7 @@ void TcpServer::analysisReceivedMessage(Clients* client, const QJsonObject& obje
     if (asker)
         *asker = id;
     if (command->withData) {
-        const QJsonValue data = object.value(QStringLiteral("data"));
+        const QJsonValue data = object.value(PayloadKeys::Data);
         emit(this->*command->withData)(data.isObject() ? data.toObject() : QJsonObject());
     } else {
         emit(this->*command->plain)();
@@ -833,7 +718,7 @@ void TcpServer::sendToClient(const QJsonObject& envelope, Clients* client)
         qCWarning(local_socket_send) << "NO CONFIRMED CLIENT";
         return;
     }
-    const QString info = envelope.value(QStringLiteral("info")).toString();
+    const QString info = envelope.value(PayloadKeys::Info).toString();
     QTcpSocket* socket = client->socket;
     if (!socket) {
         // Left while its command waited: nobody is there to read the answer.
@@ -845,7 +730,7 @@ void TcpServer::sendToClient(const QJsonObject& envelope, Clients* client)
         return;
     }
     bool shortened = false;
-    const QJsonObject fitted = fitToFrame(envelope, shortened);
+    const QJsonObject fitted = ControlFrame::fitToFrame(envelope, shortened);
     const QByteArray frame = ControlFrame::encode(fitted);
     if (shortened) {
         qCWarning(local_socket_send).noquote()
@@ -1021,7 +906,7 @@ void TcpServer::slotStatusCheckAuth(const QJsonObject& data)
     // Only a sign-in asked for on this port makes a connection the one that
     // may create the PIN (the command-line sign-in answers here too).
     if (Clients* asker = findClient(authAsker)) {
-        const bool signedIn = data.value(QLatin1String("status")).toInt() == 1;
+        const bool signedIn = data.value(PayloadKeys::Status).toInt() == ControlStatus::checkAuthOk;
         asker->signedInHere = signedIn;
         signInHolder = signedIn && asker->socket ? asker->id : 0;
         sendDirect(asker, MessageNames::StatusCheckAuth, data);
@@ -1033,7 +918,7 @@ void TcpServer::slotStatusCheckAuth(const QJsonObject& data)
 void TcpServer::slotStatusCreatePin(const QJsonObject& data)
 {
     if (Clients* creator = findClient(pinCreator)) {
-        if (data.value(QLatin1String("status")).toInt() == 1) {
+        if (data.value(PayloadKeys::Status).toInt() == ControlStatus::createPinOk) {
             creator->pinConfirmed = true;
             creator->signedInHere = false;
             signInHolder = 0;
@@ -1049,8 +934,8 @@ void TcpServer::slotStatusCheckPin(const QJsonObject& data)
     // Only a check asked for on this port counts towards the limit; one whose
     // client left while it waited counts all the same.
     if (Clients* asker = findClient(pinAsker)) {
-        const int status = data.value(QLatin1String("status")).toInt();
-        if (status == 0 || status == 2) {
+        const int status = data.value(PayloadKeys::Status).toInt();
+        if (status == ControlStatus::checkPinWrong || status == ControlStatus::checkPinWrongLength) {
             guard.wrongPin(wallClock());
             qCWarning(local_socket) << "WRONG PIN, in a row:" << guard.wrongInRow();
         } else {

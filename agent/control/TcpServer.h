@@ -122,13 +122,6 @@ public:
     // command were still running; a connection that has gone gets nothing.
     void replyTo(quint64 id, const std::function<void()>& reply);
 
-    // Makes `envelope` fit one frame: while its text is too long for the
-    // 16-bit length field, the longest text inside "data" is cut (texts that
-    // hold JSON are cut inside, so they stay valid JSON). `shortened` tells
-    // whether anything was cut.
-    static QJsonObject fitToFrame(const QJsonObject& envelope, bool& shortened);
-    // What is appended to a text that had to be cut.
-    static QString shortenedMarker();
     // A client's text as it may appear in a log line: at most `limit`
     // characters, control characters and line breaks replaced.
     static QString loggable(const QString& text, int limit = maxLoggedNameLength);

@@ -7,9 +7,11 @@
 #include "CheckerCli.h"
 #include "CheckerVersion.h"
 #include "ConstData.h"
+#include "ControlStatus.h"
 #include "LoggingCategories.h"
 #include "NetworkAccessManager.h"
 #include "NetworkInterfaceManager.h"
+#include "PayloadKeys.h"
 #include "ReportRunner.h"
 #include "RestAD.h"
 #include "SnifferDnsUdp.h"
@@ -135,7 +137,7 @@ void Core::connectControl()
     connect(tcpServer, &TcpServer::signalGetProfileId, this,
             [this] { tcpServer->slotProfileId(profileIdReply(UserData::getProfileId())); });
     connect(tcpServer, &TcpServer::signalSetProfileId, this, [this](const QJsonObject& data) {
-        UserData::setProfileId(static_cast<quint32>(data.value(QStringLiteral("profile_id")).toInt()));
+        UserData::setProfileId(static_cast<quint32>(data.value(PayloadKeys::ProfileId).toInt()));
         emit tcpServer->signalGetProfileId();
     });
     // The reports never hold the agent thread: the diagnostics run on a
@@ -149,7 +151,7 @@ void Core::connectControl()
         const quint64 asker = tcpServer->askingClient();
         reports->requestSystemInfo(tcpServer, [this, asker](const QString& text) {
             tcpServer->replyTo(asker, [this, &text] {
-                tcpServer->slotSystemInfo(QJsonObject{{QStringLiteral("system_info"), text}});
+                tcpServer->slotSystemInfo(QJsonObject{{PayloadKeys::SystemInfo, text}});
             });
         });
     });
@@ -157,7 +159,7 @@ void Core::connectControl()
         const quint64 asker = tcpServer->askingClient();
         reports->requestDebugInfo(tcpServer, [this, asker](const QString& text) {
             tcpServer->replyTo(asker, [this, &text] {
-                tcpServer->slotDebug(QJsonObject{{QStringLiteral("debug"), text}});
+                tcpServer->slotDebug(QJsonObject{{PayloadKeys::Debug, text}});
             });
         });
     });
@@ -177,52 +179,53 @@ void Core::connectControl()
 
 QJsonObject Core::statusLogReply(bool statusLog)
 {
-    return QJsonObject{{QStringLiteral("status_log"), statusLog}};
+    return QJsonObject{{PayloadKeys::StatusLog, statusLog}};
 }
 
 QJsonObject Core::statusAdReply(bool adMode)
 {
-    return QJsonObject{{QStringLiteral("status_ad"), adMode}};
+    return QJsonObject{{PayloadKeys::StatusAd, adMode}};
 }
 
 QJsonObject Core::dnsProtocolReply(UserData::ETypeOfDnsProtocol protocol)
 {
-    return QJsonObject{{QStringLiteral("dns_protocol"), static_cast<int>(protocol)}};
+    return QJsonObject{{PayloadKeys::DnsProtocol, static_cast<int>(protocol)}};
 }
 
 QJsonObject Core::filteringStatusLocalReply(int controlDns)
 {
-    return QJsonObject{{QStringLiteral("status"), controlDns == UserData::ON ? 1 : 0}};
+    return QJsonObject{{PayloadKeys::Status, controlDns == UserData::ON ? ControlStatus::filteringOn
+                                                                        : ControlStatus::filteringOff}};
 }
 
 QJsonObject Core::profileIdReply(quint32 profileId)
 {
-    return QJsonObject{{QStringLiteral("profile_id"), static_cast<qint64>(profileId)}};
+    return QJsonObject{{PayloadKeys::ProfileId, static_cast<qint64>(profileId)}};
 }
 
 QJsonObject Core::statusAuthDataReply(bool stored)
 {
-    return QJsonObject{{QStringLiteral("status"), stored}};
+    return QJsonObject{{PayloadKeys::Status, stored}};
 }
 
 QJsonObject Core::profilesReply(const QMap<quint32, QString>& profiles)
 {
     QJsonArray list;
     for (auto it = profiles.constBegin(); it != profiles.constEnd(); ++it)
-        list.append(QJsonObject{{QStringLiteral("id"), QString::number(it.key())},
-                                {QStringLiteral("name"), it.value()}});
-    return QJsonObject{{QStringLiteral("profiles"), list}};
+        list.append(
+            QJsonObject{{PayloadKeys::Id, QString::number(it.key())}, {PayloadKeys::Name, it.value()}});
+    return QJsonObject{{PayloadKeys::Profiles, list}};
 }
 
 QJsonObject Core::networkInterfacesReply(const QMap<QString, UserData::NetInter>& interfaces)
 {
     QJsonArray list;
     for (auto it = interfaces.constBegin(); it != interfaces.constEnd(); ++it) {
-        list.append(QJsonObject{{QStringLiteral("guid"), it.key()},
-                                {QStringLiteral("name"), it.value().name},
-                                {QStringLiteral("status"), it.value().status}});
+        list.append(QJsonObject{{PayloadKeys::Guid, it.key()},
+                                {PayloadKeys::Name, it.value().name},
+                                {PayloadKeys::Status, it.value().status}});
     }
-    return QJsonObject{{QStringLiteral("interfaces"), list}};
+    return QJsonObject{{PayloadKeys::Interfaces, list}};
 }
 
 bool Core::addResolverTransition(QList<ResolverStatus>& transitions, const ResolverStatus& status)
@@ -237,7 +240,7 @@ bool Core::addResolverTransition(QList<ResolverStatus>& transitions, const Resol
 
 bool Core::protocolFromMessage(const QJsonObject& data, UserData::ETypeOfDnsProtocol& protocol)
 {
-    const int value = data.value(QStringLiteral("dns_protocol")).toInt(0);
+    const int value = data.value(PayloadKeys::DnsProtocol).toInt(0);
     switch (value) {
     case UserData::DNS:
     case UserData::DOH:
@@ -274,8 +277,9 @@ void Core::onLogout()
 
 void Core::onFilteringStatusLocal(const QJsonObject& data)
 {
-    const int status = data.value(QStringLiteral("status")).toInt(0);
-    networkInterfaceManager->setStatusProtect(status != 0 ? UserData::ON : UserData::OFF);
+    const int status = data.value(PayloadKeys::Status).toInt(0);
+    networkInterfaceManager->setStatusProtect(status != ControlStatus::filteringOff ? UserData::ON
+                                                                                    : UserData::OFF);
 }
 
 void Core::onGetSettings()
@@ -308,8 +312,8 @@ void Core::onChangeDnsProtocol(const QJsonObject& data)
 
 void Core::onChangeNetInterface(const QJsonObject& data)
 {
-    const QString guid = data.value(QStringLiteral("guid")).toString();
-    const bool status = data.value(QStringLiteral("status")).toBool(false);
+    const QString guid = data.value(PayloadKeys::Guid).toString();
+    const bool status = data.value(PayloadKeys::Status).toBool(false);
     QMap<QString, UserData::NetInter> interfaces = UserData::getNetworkInterfaces();
     const auto entry = interfaces.find(guid);
     if (entry != interfaces.end()) {
@@ -330,5 +334,5 @@ void Core::periodicCheck()
         manager.newUser();
     }
     tcpServer->slotFilteringStatusServer(
-        QJsonObject{{QStringLiteral("filtering_status"), UserData::getFilteringStatus()}});
+        QJsonObject{{PayloadKeys::FilteringStatus, UserData::getFilteringStatus()}});
 }

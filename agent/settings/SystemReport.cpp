@@ -1,5 +1,7 @@
 #include "SystemReport.h"
 
+#include "PayloadKeys.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -125,9 +127,9 @@ QList<SystemReport::Interface> SystemReport::systemInterfaces()
 
 QString SystemReport::debugJson(const QString& traceRoute, const QString& lookup)
 {
-    const QJsonArray entries{QJsonObject{{QStringLiteral("log_name"), QStringLiteral("traceroute")},
-                                         {QStringLiteral("log_message"), traceRoute}},
-                             QJsonObject{{QStringLiteral("log_name"), QStringLiteral("nslookup")},
-                                         {QStringLiteral("log_message"), lookup}}};
+    const QJsonArray entries{
+        QJsonObject{{PayloadKeys::LogName, QStringLiteral("traceroute")},
+                    {PayloadKeys::LogMessage, traceRoute}},
+        QJsonObject{{PayloadKeys::LogName, QStringLiteral("nslookup")}, {PayloadKeys::LogMessage, lookup}}};
     return QString::fromUtf8(QJsonDocument(entries).toJson(QJsonDocument::Compact));
 }

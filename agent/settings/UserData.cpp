@@ -8,6 +8,7 @@
 #include "LoggingCategories.h"
 #include "MachineInfo.h"
 #include "NetworkAccessManager.h"
+#include "PayloadKeys.h"
 #include "Platform.h"
 #include "ProgramRunner.h"
 #include "RegistryStore.h"
@@ -415,15 +416,15 @@ QJsonObject UserData::getCoordGui()
         x = QStringLiteral("null");
     if (y.isEmpty())
         y = QStringLiteral("null");
-    return QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}};
+    return QJsonObject{{PayloadKeys::X, x}, {PayloadKeys::Y, y}};
 }
 
 void UserData::setCoordGui(const QJsonObject& coordinates)
 {
     auto store = openStore();
     store->beginGroup(groupCoord);
-    store->setValue(QStringLiteral("X"), coordinates.value(QStringLiteral("x")).toVariant().toString());
-    store->setValue(QStringLiteral("Y"), coordinates.value(QStringLiteral("y")).toVariant().toString());
+    store->setValue(QStringLiteral("X"), coordinates.value(PayloadKeys::X).toVariant().toString());
+    store->setValue(QStringLiteral("Y"), coordinates.value(PayloadKeys::Y).toVariant().toString());
     store->endGroup();
     store->sync();
 }
@@ -798,14 +799,14 @@ QJsonObject UserData::getUserInfo()
     if (!logQuery(result, "RESPONSE getUserInfo():", "REPLY ERROR getUserInfo()"))
         return QJsonObject();
     QJsonObject info{
-        {QStringLiteral("username"), result.data.value(QLatin1String("username"))},
-        {QStringLiteral("ip"), getIp()},
-        {QStringLiteral("plan_name"), result.data.value(QLatin1String("plan_name"))},
+        {PayloadKeys::Username, result.data.value(QLatin1String("username"))},
+        {PayloadKeys::Ip, getIp()},
+        {PayloadKeys::PlanName, result.data.value(QLatin1String("plan_name"))},
     };
     if (result.data.contains(QLatin1String("date_end"))) {
         const QDateTime end = QDateTime::fromString(result.data.value(QLatin1String("date_end")).toString(),
                                                     QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-        info.insert(QStringLiteral("date_end"),
+        info.insert(PayloadKeys::DateEnd,
                     end.isValid() ? end.toString(QStringLiteral("dd.MM.yyyy")) : QString());
     }
     return info;

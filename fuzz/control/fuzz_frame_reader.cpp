@@ -1,7 +1,8 @@
 // libFuzzer target for the control channel's incremental frame reader and
 // the envelope parser behind it. The first input byte picks how the stream is
-// cut into reads; whatever the cut, the reader must hand back the same texts,
-// and each text must parse without a read outside it.
+// cut into reads; whatever the cut, the reader must hand back the same texts
+// (under either policy for bad frames), and each text must parse without a
+// read outside it.
 #include "ControlFrame.h"
 #include "FrameReader.h"
 #include "FuzzSupport.h"
@@ -46,6 +47,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(pieces.droppedFrames() == whole.droppedFrames());
     check(pieces.pendingBytes() == whole.pendingBytes());
     check(whole.pendingBytes() >= 0 && whole.pendingBytes() <= stream.size());
+
+    // The tray program's reader skips bad frames: the cut changes nothing
+    // there either, and up to the first bad frame it reads what the agent's
+    // reader reads.
+    FrameReader skipWhole;
+    skipWhole.setOnBadFrame(FrameReader::OnBadFrame::SkipFrame);
+    const QVector<QString> skipped = skipWhole.feed(stream);
+    FrameReader skipPieces;
+    skipPieces.setOnBadFrame(FrameReader::OnBadFrame::SkipFrame);
+    QVector<QString> skippedInPieces;
+    for (int offset = 0; offset < stream.size(); offset += step)
+        skippedInPieces += skipPieces.feed(streamPiece(stream, offset, step));
+    check(skippedInPieces == skipped);
+    check(skipPieces.droppedFrames() == skipWhole.droppedFrames());
+    check(skipPieces.pendingBytes() == skipWhole.pendingBytes());
+    check(skipped.mid(0, expected.size()) == expected);
+    check(skipped.size() >= expected.size());
 
     for (const QString& text : expected) {
         const QJsonObject envelope = ControlFrame::parse(text);

@@ -1,5 +1,6 @@
 #include "ControlFrame.h"
 #include "FrameReader.h"
+#include "MessageNames.h"
 
 #include <QDataStream>
 #include <QJsonArray>
@@ -23,6 +24,8 @@ private slots:
     void oversizedTextIsRefused();
     void parseNonObject_data();
     void parseNonObject();
+    void fitToFrame_data();
+    void fitToFrame();
 };
 
 static QByteArray frameOf(const QString& text)
@@ -190,6 +193,18 @@ void TestControlFrame::malformedBody()
              QStringLiteral("LOGIN"));
     QVERIFY(reader.feed(next).isEmpty());
     QCOMPARE(reader.pendingBytes(), 0);
+    // The tray program's reader drops the bad frame and reads on after it; a
+    // length beyond the limit ends its stream too.
+    const bool tooLarge = error == FrameReader::FrameTooLarge;
+    FrameReader skipping;
+    skipping.setOnBadFrame(FrameReader::OnBadFrame::SkipFrame);
+    skipping.setMaxFrameBytes(limit);
+    const QVector<QString> kept = skipping.feed(before + frame + next);
+    QCOMPARE(skipping.droppedFrames(), 1);
+    QCOMPARE(int(skipping.error()), tooLarge ? error : int(FrameReader::NoError));
+    QCOMPARE(kept.size(), tooLarge ? 1 : 2);
+    QCOMPARE(ControlFrame::parse(kept.last()).value(QStringLiteral("info")).toString(),
+             tooLarge ? QStringLiteral("LOGIN") : QStringLiteral("LOGOUT"));
     // A valid pair of surrogates is no error.
     FrameReader fresh;
     QCOMPARE(fresh.feed(frameOf(QStringLiteral("{\"info\":\"😀\"}"))).size(), 1);
@@ -218,6 +233,77 @@ void TestControlFrame::parseNonObject()
 {
     QFETCH(QString, text);
     QVERIFY(ControlFrame::parse(text).isEmpty());
+}
+
+void TestControlFrame::fitToFrame_data()
+{
+    QTest::addColumn<QJsonObject>("envelope");
+    QTest::addColumn<bool>("expectShortened");
+
+    const auto env = [](const char* info, const QJsonObject& data) {
+        return ControlFrame::envelope(QLatin1String(info), data);
+    };
+    QTest::newRow("small reply unchanged")
+        << env(MessageNames::SystemInfo, QJsonObject{{"system_info", "OS: 10"}}) << false;
+    QTest::newRow("long system report")
+        << env(MessageNames::SystemInfo, QJsonObject{{"system_info", QString(70000, QLatin1Char('x'))}})
+        << true;
+    QTest::newRow("long report of escaped characters")
+        << env(MessageNames::SystemInfo, QJsonObject{{"system_info", QString(20000, QLatin1Char('\n'))}})
+        << true;
+    QTest::newRow("long report of non-BMP characters")
+        << env(MessageNames::SystemInfo,
+               QJsonObject{{"system_info", QString(QString(20000, QLatin1Char('a')) +
+                                                   QString::fromUtf8("😀").repeated(10000))}})
+        << true;
+    // {"data":{"system_info":"..."},"info":"SYSTEMINFO"} has 47 characters around the text.
+    QTest::newRow("exactly fits") << env(MessageNames::SystemInfo,
+                                         QJsonObject{
+                                             {"system_info", QString(ControlFrame::maxTextUnits - 47, 'y')}})
+                                  << false;
+    QTest::newRow("one character too many")
+        << env(MessageNames::SystemInfo,
+               QJsonObject{{"system_info", QString(ControlFrame::maxTextUnits - 46, 'y')}})
+        << true;
+    QJsonArray many;
+    for (int i = 0; i < 9000; ++i)
+        many.append(QJsonObject{{"guid", QString::number(i)}});
+    QTest::newRow("many tiny texts") << env(MessageNames::NetworkInterfaces,
+                                            QJsonObject{{"interfaces", many}})
+                                     << true;
+}
+
+void TestControlFrame::fitToFrame()
+{
+    QFETCH(QJsonObject, envelope);
+    QFETCH(bool, expectShortened);
+
+    bool shortened = true;
+    const QJsonObject fitted = ControlFrame::fitToFrame(envelope, shortened);
+    QCOMPARE(shortened, expectShortened);
+    const QString text = ControlFrame::toText(fitted);
+    QVERIFY(text.size() <= ControlFrame::maxTextUnits);
+    QVERIFY(!ControlFrame::encode(fitted).isEmpty());
+    QCOMPARE(fitted.value("info"), envelope.value("info"));
+    if (expectShortened && fitted.value("data").toObject().contains("system_info"))
+        QVERIFY(text.size() > ControlFrame::maxTextUnits - 16);
+    if (!expectShortened) {
+        QCOMPARE(fitted, envelope);
+        return;
+    }
+    // Valid JSON that parses back to what was sent, with no broken surrogates.
+    QCOMPARE(ControlFrame::parse(text), fitted);
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i).isHighSurrogate()) {
+            QVERIFY(i + 1 < text.size() && text.at(i + 1).isLowSurrogate());
+            ++i;
+        } else {
+            QVERIFY(!text.at(i).isLowSurrogate());
+        }
+    }
+    const QString report = fitted.value("data").toObject().value("system_info").toString();
+    if (!report.isEmpty())
+        QVERIFY(report.endsWith(ControlFrame::shortenedMarker()));
 }
 
 QTEST_APPLESS_MAIN(TestControlFrame)

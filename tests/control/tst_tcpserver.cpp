@@ -208,8 +208,6 @@ private slots:
     void unfinishedFrameIsClosed();
     void floodOfCommandsIsServed();
     void oversizedReplyIsShortenedAndValid();
-    void fitToFrame_data();
-    void fitToFrame();
     void portInUseIsRetried_data();
     void portInUseIsRetried();
     void manyConnectionsLeaveNothingBehind_data();
@@ -1202,77 +1200,6 @@ void TestTcpServer::oversizedReplyIsShortenedAndValid()
     QVERIFY(client.texts.at(1).size() <= ControlFrame::maxTextUnits);
     // What could stay, stayed: only as much as needed was cut.
     QVERIFY(client.texts.at(1).size() > ControlFrame::maxTextUnits - 64);
-}
-
-void TestTcpServer::fitToFrame_data()
-{
-    QTest::addColumn<QJsonObject>("envelope");
-    QTest::addColumn<bool>("expectShortened");
-
-    const auto env = [](const char* info, const QJsonObject& data) {
-        return ControlFrame::envelope(QLatin1String(info), data);
-    };
-    QTest::newRow("small reply unchanged")
-        << env(MessageNames::SystemInfo, QJsonObject{{"system_info", "OS: 10"}}) << false;
-    QTest::newRow("long system report")
-        << env(MessageNames::SystemInfo, QJsonObject{{"system_info", QString(70000, QLatin1Char('x'))}})
-        << true;
-    QTest::newRow("long report of escaped characters")
-        << env(MessageNames::SystemInfo, QJsonObject{{"system_info", QString(20000, QLatin1Char('\n'))}})
-        << true;
-    QTest::newRow("long report of non-BMP characters")
-        << env(MessageNames::SystemInfo,
-               QJsonObject{{"system_info", QString(QString(20000, QLatin1Char('a')) +
-                                                   QString::fromUtf8("😀").repeated(10000))}})
-        << true;
-    // {"data":{"system_info":"..."},"info":"SYSTEMINFO"} has 47 characters around the text.
-    QTest::newRow("exactly fits") << env(MessageNames::SystemInfo,
-                                         QJsonObject{
-                                             {"system_info", QString(ControlFrame::maxTextUnits - 47, 'y')}})
-                                  << false;
-    QTest::newRow("one character too many")
-        << env(MessageNames::SystemInfo,
-               QJsonObject{{"system_info", QString(ControlFrame::maxTextUnits - 46, 'y')}})
-        << true;
-    QJsonArray many;
-    for (int i = 0; i < 9000; ++i)
-        many.append(QJsonObject{{"guid", QString::number(i)}});
-    QTest::newRow("many tiny texts") << env(MessageNames::NetworkInterfaces,
-                                            QJsonObject{{"interfaces", many}})
-                                     << true;
-}
-
-void TestTcpServer::fitToFrame()
-{
-    QFETCH(QJsonObject, envelope);
-    QFETCH(bool, expectShortened);
-
-    bool shortened = true;
-    const QJsonObject fitted = TcpServer::fitToFrame(envelope, shortened);
-    QCOMPARE(shortened, expectShortened);
-    const QString text = ControlFrame::toText(fitted);
-    QVERIFY(text.size() <= ControlFrame::maxTextUnits);
-    QVERIFY(!ControlFrame::encode(fitted).isEmpty());
-    QCOMPARE(fitted.value("info"), envelope.value("info"));
-    if (expectShortened && fitted.value("data").toObject().contains("system_info"))
-        QVERIFY(text.size() > ControlFrame::maxTextUnits - 16);
-    if (!expectShortened) {
-        QCOMPARE(fitted, envelope);
-        return;
-    }
-    // Valid JSON that parses back to what was sent, with no broken surrogates.
-    QCOMPARE(ControlFrame::parse(text), fitted);
-    for (int i = 0; i < text.size(); ++i) {
-        if (text.at(i).isHighSurrogate()) {
-            QVERIFY(i + 1 < text.size() && text.at(i + 1).isLowSurrogate());
-            ++i;
-        } else {
-            QVERIFY(!text.at(i).isLowSurrogate());
-        }
-    }
-    const QString report = fitted.value("data").toObject().value("system_info").toString();
-    if (!report.isEmpty())
-        QVERIFY(report.endsWith(TcpServer::shortenedMarker()));
 }
 
 void TestTcpServer::portInUseIsRetried_data()

@@ -1,7 +1,9 @@
 #include "SupportCommand.h"
 
 #include "ControlFrame.h"
+#include "ControlStatus.h"
 #include "MessageNames.h"
+#include "PayloadKeys.h"
 #include "ResolverStatus.h"
 
 #include <QCommandLineParser>
@@ -22,27 +24,29 @@ QString name(const char* text)
     return QString::fromLatin1(text);
 }
 
-// CHECKPIN answers 1, 3 and 4 when the PIN is right (3 and 4 tell about the
-// machine identifier); the unlock before a settings command needs no more.
-const QSet<int> pinRight{1, 3, 4};
+// The answers to a right PIN (the last two tell about the machine
+// identifier); the unlock before a settings command needs no more.
+const QSet<int> pinRight{ControlStatus::checkPinOk, ControlStatus::checkPinUidRefused,
+                         ControlStatus::checkPinBackendDown};
 
 QString refusalOf(const QString& reply, int status)
 {
     if (reply == QLatin1String(N::StatusCheckAuth))
-        return status == 2 ? QStringLiteral("the agent could not reach the service to check the sign-in")
-                           : QStringLiteral("the service refused the login and password or access key");
+        return status == ControlStatus::checkAuthTransportError
+                   ? QStringLiteral("the agent could not reach the service to check the sign-in")
+                   : QStringLiteral("the service refused the login and password or access key");
     if (reply == QLatin1String(N::StatusCreatePin))
-        return status == 2
+        return status == ControlStatus::createPinRefused
                    ? QStringLiteral("the agent refused the PIN (it takes 4 to 20 characters, and only on "
                                     "the connection whose sign-in just succeeded)")
                    : QStringLiteral("the PIN was not set");
     if (reply == QLatin1String(N::StatusCheckPin)) {
         switch (status) {
-        case 0:
+        case ControlStatus::checkPinWrong:
             return QStringLiteral("wrong PIN");
-        case 3:
+        case ControlStatus::checkPinUidRefused:
             return QStringLiteral("the PIN is right but the service refused this machine (launch limit)");
-        case 4:
+        case ControlStatus::checkPinBackendDown:
             return QStringLiteral("the PIN is right but the service could not be reached");
         default:
             break;
@@ -366,12 +370,12 @@ bool SupportCommand::carriesSecret() const
     if (!unlockPin.isEmpty())
         return true;
     return std::any_of(steps.cbegin(), steps.cend(), [](const Step& step) {
-        const QJsonValue data = step.message.value(QStringLiteral("data"));
+        const QJsonValue data = step.message.value(PayloadKeys::Data);
         if (!data.isObject())
             return false;
         const QJsonObject object = data.toObject();
-        return object.contains(QStringLiteral("pin_code")) || object.contains(QStringLiteral("password")) ||
-               object.contains(QStringLiteral("token"));
+        return object.contains(PayloadKeys::PinCode) || object.contains(PayloadKeys::Password) ||
+               object.contains(PayloadKeys::Token);
     });
 }
 
@@ -399,7 +403,7 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
     // After a right PIN the tray program reports the sign-in, which switches
     // protection on.
     const auto checkPinThenLogin = [&]() {
-        add(N::CheckPin, QJsonObject{{"pin_code", secrets.pin}}, true, {1});
+        add(N::CheckPin, QJsonObject{{PayloadKeys::PinCode, secrets.pin}}, true, {ControlStatus::checkPinOk});
         add(N::Login);
     };
 
@@ -422,9 +426,10 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
     } else if (verb == QLatin1String("signin")) {
         QJsonObject signIn;
         if (count == 1 && !secrets.accessKey.isEmpty()) {
-            signIn = QJsonObject{{"token", secrets.accessKey}};
+            signIn = QJsonObject{{PayloadKeys::Token, secrets.accessKey}};
         } else if (count == 2) {
-            signIn = QJsonObject{{"login", words.at(1)}, {"password", secrets.password}};
+            signIn =
+                QJsonObject{{PayloadKeys::Login, words.at(1)}, {PayloadKeys::Password, secrets.password}};
         } else {
             error = QStringLiteral("signin takes a login, or --access-key-file");
             return false;
@@ -441,8 +446,9 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
         command.add(ControlFrame::envelope(name(N::AuthData)), repliesTo(name(N::AuthData)), {}, true);
         command.steps.last().unlockWhenStored = true;
         command.unlockPin = secrets.pin;
-        add(N::CheckAuth, signIn, true, {1});
-        add(N::CreatePin, QJsonObject{{"pin_code", secrets.pin}}, true, {1});
+        add(N::CheckAuth, signIn, true, {ControlStatus::checkAuthOk});
+        add(N::CreatePin, QJsonObject{{PayloadKeys::PinCode, secrets.pin}}, true,
+            {ControlStatus::createPinOk});
         checkPinThenLogin();
         return true;
     } else if (verb == QLatin1String("pin")) {
@@ -469,7 +475,7 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
             error = QStringLiteral("unknown protocol \"%1\" (dns, doh or dot)").arg(words.at(1));
             return false;
         }
-        add(N::ChangeDnsProtocol, QJsonObject{{"dns_protocol", protocol}}, true);
+        add(N::ChangeDnsProtocol, QJsonObject{{PayloadKeys::DnsProtocol, protocol}}, true);
     } else if (verb == QLatin1String("filtering")) {
         bool on = false;
         if (!expectWords(2))
@@ -478,7 +484,9 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
             error = QStringLiteral("filtering takes on or off");
             return false;
         }
-        add(N::StatusFilteringLocal, QJsonObject{{"status", on ? 1 : 0}}, true);
+        add(N::StatusFilteringLocal,
+            QJsonObject{{PayloadKeys::Status, on ? ControlStatus::filteringOn : ControlStatus::filteringOff}},
+            true);
     } else if (verb == QLatin1String("login")) {
         if (!expectWords(1))
             return false;
@@ -499,7 +507,8 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
             error = QStringLiteral("interface takes a GUID and on or off");
             return false;
         }
-        add(N::ChangeNetInterface, QJsonObject{{"guid", words.at(1)}, {"status", on}}, true);
+        add(N::ChangeNetInterface, QJsonObject{{PayloadKeys::Guid, words.at(1)}, {PayloadKeys::Status, on}},
+            true);
     } else if (verb == QLatin1String("log")) {
         if (!expectWords(1))
             return false;
@@ -517,7 +526,7 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
             error = QStringLiteral("profile takes a profile id");
             return false;
         }
-        add(N::SetProfileId, QJsonObject{{"profile_id", id}}, true);
+        add(N::SetProfileId, QJsonObject{{PayloadKeys::ProfileId, id}}, true);
     } else if (verb == QLatin1String("version")) {
         if (!expectWords(1))
             return false;
@@ -564,11 +573,11 @@ bool SupportCommand::fromWords(const QStringList& words, SupportCommand& command
     // The agent takes settings commands only after the PIN was checked on the
     // same connection while sign-in data is stored: check it first when given.
     const bool guarded = std::any_of(command.steps.cbegin(), command.steps.cend(), [](const Step& step) {
-        return needsPin(step.message.value(QStringLiteral("info")).toString());
+        return needsPin(step.message.value(PayloadKeys::Info).toString());
     });
     if (guarded && !secrets.pin.isEmpty())
         command.steps.prepend(
-            Step{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", secrets.pin}}, true),
+            Step{ControlFrame::envelope(name(N::CheckPin), {{PayloadKeys::PinCode, secrets.pin}}, true),
                  repliesTo(name(N::CheckPin)), pinRight, false});
     if (!command.steps.isEmpty() && command.steps.last().replies.isEmpty())
         command.add(ControlFrame::envelope(name(barrierRequest)), {name(barrierReply)}, {}, true);
@@ -594,7 +603,7 @@ QList<QJsonObject> SupportCommand::nextMessages()
 
 SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool& print)
 {
-    const QString info = message.value(QStringLiteral("info")).toString();
+    const QString info = message.value(PayloadKeys::Info).toString();
     // The resolver's state comes unasked right after the greeting: a line of
     // its own only where it was asked for, so that the output of the other
     // commands stays what scripts read.
@@ -604,8 +613,7 @@ SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool
     awaited.removeFirst();
     print = !quiet;
     if (!accepted.isEmpty()) {
-        const QJsonValue status =
-            message.value(QStringLiteral("data")).toObject().value(QStringLiteral("status"));
+        const QJsonValue status = message.value(PayloadKeys::Data).toObject().value(PayloadKeys::Status);
         const int value = status.isDouble() ? status.toInt() : -1;
         if (!accepted.contains(value)) {
             refusalText = refusalOf(info, value);
@@ -616,17 +624,17 @@ SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool
         }
     }
     if (unlockWhenStored && info == QLatin1String(N::StatusAuthData) &&
-        message.value(QStringLiteral("data")).toObject().value(QStringLiteral("status")).toBool()) {
+        message.value(PayloadKeys::Data).toObject().value(PayloadKeys::Status).toBool()) {
         unlockWhenStored = false;
-        steps.insert(position,
-                     Step{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", unlockPin}}, true),
-                          repliesTo(name(N::CheckPin)), pinRight, false, false});
+        steps.insert(position, Step{ControlFrame::envelope(name(N::CheckPin),
+                                                           {{PayloadKeys::PinCode, unlockPin}}, true),
+                                    repliesTo(name(N::CheckPin)), pinRight, false, false});
     }
-    const QJsonObject data = message.value(QStringLiteral("data")).toObject();
+    const QJsonObject data = message.value(PayloadKeys::Data).toObject();
     if (accountWhenStored && info == QLatin1String(N::StatusAuthData)) {
         accountWhenStored = false;
-        if (data.value(QStringLiteral("status")).toBool()) {
-            Step check{ControlFrame::envelope(name(N::CheckPin), {{"pin_code", unlockPin}}, true),
+        if (data.value(PayloadKeys::Status).toBool()) {
+            Step check{ControlFrame::envelope(name(N::CheckPin), {{PayloadKeys::PinCode, unlockPin}}, true),
                        repliesTo(name(N::CheckPin)),
                        {},
                        true,
@@ -640,7 +648,7 @@ SupportCommand::Progress SupportCommand::accept(const QJsonObject& message, bool
         // As the tray program does after a right PIN: the profiles, and the
         // sign-in report (the account, the protection switch). It changes
         // nothing while sign-in data is stored.
-        if (data.value(QStringLiteral("status")).toInt() == 1) {
+        if (data.value(PayloadKeys::Status).toInt() == ControlStatus::checkPinOk) {
             steps.insert(position, Step{ControlFrame::envelope(name(N::Login)),
                                         repliesTo(name(N::Login)),
                                         {},
@@ -733,15 +741,15 @@ QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64
     // reads as not reported.
     QHash<QString, QJsonObject> last;
     for (const QJsonObject& message : messages)
-        last.insert(message.value(QStringLiteral("info")).toString(),
-                    message.value(QStringLiteral("data")).toObject());
+        last.insert(message.value(PayloadKeys::Info).toString(), message.value(PayloadKeys::Data).toObject());
     const auto has = [&last](const char* info) { return last.contains(name(info)); };
     const auto data = [&last](const char* info) { return last.value(name(info)); };
 
-    const QJsonValue stored = data(N::StatusAuthData).value(QStringLiteral("status"));
+    const QJsonValue stored = data(N::StatusAuthData).value(PayloadKeys::Status);
     const bool signedIn = stored.toBool();
     const bool pinRefused =
-        has(N::StatusCheckPin) && data(N::StatusCheckPin).value(QStringLiteral("status")).toInt() != 1;
+        has(N::StatusCheckPin) &&
+        data(N::StatusCheckPin).value(PayloadKeys::Status).toInt() != ControlStatus::checkPinOk;
     // Fields that the agent gives only after the PIN.
     const QString guarded = !pinGiven    ? QStringLiteral("(PIN needed)")
                             : pinRefused ? QStringLiteral("(PIN refused)")
@@ -757,7 +765,7 @@ QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64
     QString protection;
     QString account;
     QString profile;
-    const QJsonValue profileId = data(N::ProfileId).value(QStringLiteral("profile_id"));
+    const QJsonValue profileId = data(N::ProfileId).value(PayloadKeys::ProfileId);
     const QString id = profileId.isString()   ? profileId.toString()
                        : profileId.isDouble() ? QString::number(qint64(profileId.toDouble()))
                                               : QString();
@@ -766,16 +774,17 @@ QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64
         account = QStringLiteral("none");
         profile = QStringLiteral("none");
     } else {
-        const QJsonValue local = data(N::StatusFilteringLocal).value(QStringLiteral("status"));
-        protection =
-            local.isDouble() ? (local.toInt() != 0 ? QStringLiteral("on") : QStringLiteral("off")) : guarded;
-        const QString user = data(N::UserInfo).value(QStringLiteral("username")).toString();
+        const QJsonValue local = data(N::StatusFilteringLocal).value(PayloadKeys::Status);
+        protection = local.isDouble() ? (local.toInt() != ControlStatus::filteringOff ? QStringLiteral("on")
+                                                                                      : QStringLiteral("off"))
+                                      : guarded;
+        const QString user = data(N::UserInfo).value(PayloadKeys::Username).toString();
         account = user.isEmpty() ? guarded : printable(user);
         QString profileName;
-        for (const QJsonValue& entry : data(N::Profiles).value(QStringLiteral("profiles")).toArray()) {
+        for (const QJsonValue& entry : data(N::Profiles).value(PayloadKeys::Profiles).toArray()) {
             const QJsonObject object = entry.toObject();
-            if (!id.isEmpty() && object.value(QStringLiteral("id")).toVariant().toString() == id)
-                profileName = printable(object.value(QStringLiteral("name")).toString());
+            if (!id.isEmpty() && object.value(PayloadKeys::Id).toVariant().toString() == id)
+                profileName = printable(object.value(PayloadKeys::Name).toString());
         }
         if (profileName.isEmpty())
             profileName = guarded;
@@ -787,7 +796,7 @@ QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64
 
     ResolverStatus resolver;
     const bool resolverKnown = ResolverStatus::fromJson(data(N::StatusResolver), &resolver);
-    QString chosen = protocolWord(data(N::DnsProtocol).value(QStringLiteral("dns_protocol")));
+    QString chosen = protocolWord(data(N::DnsProtocol).value(PayloadKeys::DnsProtocol));
     if (chosen.isEmpty() && resolverKnown)
         chosen = resolver.chosen;
     QString transport =
@@ -814,12 +823,12 @@ QString SupportCommand::statusSummary(const QList<QJsonObject>& messages, qint64
 
     QStringList on;
     QStringList off;
-    for (const QJsonValue& entry : data(N::NetworkInterfaces).value(QStringLiteral("interfaces")).toArray()) {
+    for (const QJsonValue& entry : data(N::NetworkInterfaces).value(PayloadKeys::Interfaces).toArray()) {
         const QJsonObject object = entry.toObject();
-        QString shown = printable(object.value(QStringLiteral("name")).toString());
+        QString shown = printable(object.value(PayloadKeys::Name).toString());
         if (shown.isEmpty())
-            shown = printable(object.value(QStringLiteral("guid")).toString());
-        (object.value(QStringLiteral("status")).toBool() ? on : off).append(shown);
+            shown = printable(object.value(PayloadKeys::Guid).toString());
+        (object.value(PayloadKeys::Status).toBool() ? on : off).append(shown);
     }
     QString interfaces = on.isEmpty() ? QStringLiteral("none") : on.join(QStringLiteral(", "));
     if (!off.isEmpty())

@@ -2,6 +2,7 @@
 #include "FrameReader.h"
 #include "ListenerOwner.h"
 #include "MessageNames.h"
+#include "PayloadKeys.h"
 #include "SupportCommand.h"
 
 #include <QCoreApplication>
@@ -258,8 +259,7 @@ int main(int argc, char** argv)
                 return;
             const QJsonObject message = ControlFrame::parse(text);
             if (!greeted) {
-                if (message.value(QStringLiteral("info")).toString() !=
-                    QLatin1String(MessageNames::HelloAgent))
+                if (message.value(PayloadKeys::Info).toString() != QLatin1String(MessageNames::HelloAgent))
                     continue;
                 greeted = true;
                 if (command.listenSeconds > 0) {
