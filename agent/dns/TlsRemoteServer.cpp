@@ -83,24 +83,24 @@ int TlsRemoteServer::openConnections() const
 
 TlsRemoteServer* TlsRemoteServer::pickConnection()
 {
-    // While the first connection is being set up, queries wait for it as
-    // they always have; spares only take load off a working connection.
-    if (!ready())
+    // Light traffic stays on the first connection; the resolver's idle
+    // timeout closes the spares.
+    if (ready() && waiting() < spareAfterInFlight)
         return this;
-    // Light traffic stays on one connection; the spares' own idle ends
-    // close them.
-    if (waiting() < spareAfterInFlight)
-        return this;
-    TlsRemoteServer* best = this;
+    TlsRemoteServer* best = ready() ? this : nullptr;
     bool opening = false;
     for (TlsRemoteServer* other : spares) {
         if (other->ready()) {
-            if (other->waiting() < best->waiting())
+            if (!best || other->waiting() < best->waiting())
                 best = other;
         } else if (other->state() != QAbstractSocket::UnconnectedState) {
             opening = true;
         }
     }
+    // Nothing set up: queries wait for the first connection, as they always
+    // have; a spare only takes load off a working connection.
+    if (!best)
+        return this;
     if (best->waiting() >= spareAfterInFlight && !opening)
         openSpare();
     return best;
