@@ -4,7 +4,7 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#include "win/WinKeySecurity.h"
+#include "WinKeySecurity.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

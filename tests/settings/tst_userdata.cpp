@@ -11,7 +11,7 @@
 #include <QtTest>
 
 #ifdef Q_OS_WIN
-#include "win/WinKeySecurity.h"
+#include "WinKeySecurity.h"
 #endif
 
 #include <atomic>

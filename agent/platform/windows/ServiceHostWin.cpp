@@ -3,8 +3,8 @@
 #include "AgentLifecycle.h"
 #include "LogFile.h"
 #include "LoggingCategories.h"
-#include "win/WinService.h"
-#include "win/WinServiceStop.h"
+#include "WinService.h"
+#include "WinServiceStop.h"
 
 #include <QDir>
 

@@ -3,8 +3,8 @@
 #include "AdapterSource.h"
 #include "LoggingCategories.h"
 #include "MachineInfo.h"
-#include "win/WinAdapters.h"
-#include "win/WinMachine.h"
+#include "WinAdapters.h"
+#include "WinMachine.h"
 
 #include <QSocketNotifier>
 #include <QString>
