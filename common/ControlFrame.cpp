@@ -1,4 +1,4 @@
-#include "ControlFrame.h"
+#include "common/ControlFrame.h"
 
 #include <QDataStream>
 #include <QIODevice>

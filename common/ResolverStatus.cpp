@@ -1,4 +1,4 @@
-#include "ResolverStatus.h"
+#include "common/ResolverStatus.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
-#include "AgentGUI.h"
+#include "gui/AgentGUI.h"
 
-#include "Alert.h"
-#include "Authorization.h"
-#include "CheckerActivation.h"
-#include "CheckerVersion.h"
-#include "ConstData.h"
-#include "FilteringStatus.h"
-#include "GuiLoggingCategories.h"
-#include "PersonalArea.h"
-#include "TcpSocket.h"
-#include "Tray.h"
-#include "WindowPlacement.h"
+#include "gui/Alert.h"
+#include "gui/Authorization.h"
+#include "gui/CheckerActivation.h"
+#include "gui/CheckerVersion.h"
+#include "gui/ConstData.h"
+#include "gui/FilteringStatus.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/PersonalArea.h"
+#include "gui/TcpSocket.h"
+#include "gui/Tray.h"
+#include "gui/WindowPlacement.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
-#include "AuthLogin.h"
+#include "gui/AuthLogin.h"
 
-#include "ClickableLineEdit.h"
-#include "PageHeader.h"
-#include "WrappedLabel.h"
+#include "gui/ClickableLineEdit.h"
+#include "gui/PageHeader.h"
+#include "gui/WrappedLabel.h"
 
 #include <QHBoxLayout>
 #include <QIcon>

@@ -1,8 +1,8 @@
-#include "AuthToken.h"
+#include "gui/AuthToken.h"
 
-#include "ClickableLineEdit.h"
-#include "PageHeader.h"
-#include "WrappedLabel.h"
+#include "gui/ClickableLineEdit.h"
+#include "gui/PageHeader.h"
+#include "gui/WrappedLabel.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,9 +1,9 @@
-#include "Authorization.h"
+#include "gui/Authorization.h"
 
-#include "AuthLogin.h"
-#include "AuthToken.h"
-#include "GuiLoggingCategories.h"
-#include "MasterPass.h"
+#include "gui/AuthLogin.h"
+#include "gui/AuthToken.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/MasterPass.h"
 
 #include <QStackedWidget>
 #include <QVBoxLayout>

@@ -1,7 +1,7 @@
-#include "CheckerVersion.h"
+#include "gui/CheckerVersion.h"
 
-#include "GuiLoggingCategories.h"
-#include "PageHeader.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/PageHeader.h"
 
 #include <QDesktopServices>
 #include <QHBoxLayout>

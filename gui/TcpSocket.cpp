@@ -1,8 +1,8 @@
-#include "TcpSocket.h"
+#include "gui/TcpSocket.h"
 
-#include "ControlFrame.h"
-#include "GuiLoggingCategories.h"
-#include "MessageNames.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "gui/GuiLoggingCategories.h"
 
 #include <QJsonValue>
 #include <QtEndian>

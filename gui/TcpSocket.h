@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ListenerOwner.h"
+#include "common/ListenerOwner.h"
 
 #include <QAbstractSocket>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "LoggingCategories.h"
+#include "logging/LoggingCategories.h"
 
 Q_LOGGING_CATEGORY(main_, "MAIN")
 Q_LOGGING_CATEGORY(core, "CORE")

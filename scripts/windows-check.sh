@@ -86,7 +86,7 @@ fi
 HELPERS=(agent/platform/windows/WinService.cpp agent/platform/windows/WinAdapters.cpp agent/platform/windows/WinMachine.cpp)
 TEST_EXE=$WORK/WinHelpersTest.exe
 build_log=$WORK/build.log
-if "$CXX" -std=c++17 -O1 "${WIN_WARNINGS[@]}" "${WIN_DEFINES[@]}" -Iagent/platform -Iagent/platform/windows \
+if "$CXX" -std=c++17 -O1 "${WIN_WARNINGS[@]}" "${WIN_DEFINES[@]}" -I. -Iagent \
     tests/windows/WinHelpersTest.cpp "${HELPERS[@]}" -static \
     -liphlpapi -lnetapi32 -lwtsapi32 -ladvapi32 -o "$TEST_EXE" >"$build_log" 2>&1; then
     pass "build/WinHelpersTest.exe"

@@ -1,10 +1,10 @@
-#include "AuthLogin.h"
+#include "backend/AuthLogin.h"
 
-#include "AnswerParser.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
-#include "UserData.h"
+#include "backend/AnswerParser.h"
+#include "backend/NetworkAccessManager.h"
+#include "logging/LoggingCategories.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
 
 #include <QJsonDocument>
 #include <QMetaEnum>

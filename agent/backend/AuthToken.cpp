@@ -1,9 +1,9 @@
-#include "AuthToken.h"
+#include "backend/AuthToken.h"
 
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
-#include "UserData.h"
+#include "backend/NetworkAccessManager.h"
+#include "logging/LoggingCategories.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
 
 AuthToken::AuthToken(QObject* parent) : IAuth(parent)
 {

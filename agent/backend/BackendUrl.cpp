@@ -1,7 +1,7 @@
-#include "BackendUrl.h"
+#include "backend/BackendUrl.h"
 
-#include "LogMask.h"
-#include "UserData.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
 
 #include <QUrlQuery>
 

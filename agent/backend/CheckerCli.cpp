@@ -1,9 +1,9 @@
-#include "CheckerCli.h"
+#include "backend/CheckerCli.h"
 
-#include "ConstData.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "UserData.h"
+#include "logging/LoggingCategories.h"
+#include "settings/ConstData.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -1,8 +1,8 @@
-#include "CheckerVersion.h"
+#include "backend/CheckerVersion.h"
 
-#include "ConstData.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
+#include "backend/NetworkAccessManager.h"
+#include "logging/LoggingCategories.h"
+#include "settings/ConstData.h"
 
 #include <QJsonDocument>
 #include <QStringList>

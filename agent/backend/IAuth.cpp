@@ -1,6 +1,6 @@
-#include "IAuth.h"
+#include "backend/IAuth.h"
 
-#include "LoggingCategories.h"
+#include "logging/LoggingCategories.h"
 
 IAuth::IAuth(QObject* parent) : QObject(parent)
 {

@@ -1,12 +1,12 @@
-#include "Jrpc.h"
+#include "backend/Jrpc.h"
 
-#include "AnswerParser.h"
-#include "BackendUrl.h"
-#include "ConstData.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "RequestBody.h"
-#include "UserData.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendUrl.h"
+#include "backend/RequestBody.h"
+#include "logging/LoggingCategories.h"
+#include "settings/ConstData.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
 
 namespace {
 

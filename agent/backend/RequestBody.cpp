@@ -1,4 +1,4 @@
-#include "RequestBody.h"
+#include "backend/RequestBody.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,13 +1,13 @@
-#include "RestLocal.h"
+#include "backend/RestLocal.h"
 
-#include "AccessToken.h"
-#include "AnswerParser.h"
-#include "BackendUrl.h"
-#include "ConstData.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "RequestBody.h"
-#include "UserData.h"
+#include "backend/AccessToken.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendUrl.h"
+#include "backend/RequestBody.h"
+#include "logging/LoggingCategories.h"
+#include "settings/ConstData.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
 
 #include <QDateTime>
 #include <QJsonArray>

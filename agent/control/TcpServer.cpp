@@ -1,10 +1,10 @@
-#include "TcpServer.h"
+#include "control/TcpServer.h"
 
-#include "ControlFrame.h"
-#include "LoggingCategories.h"
-#include "MessageNames.h"
-#include "TcpListener.h"
-#include "UserData.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "logging/LoggingCategories.h"
+#include "platform/TcpListener.h"
+#include "settings/UserData.h"
 
 #include <QDateTime>
 #include <QHostAddress>

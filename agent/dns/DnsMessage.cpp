@@ -1,4 +1,4 @@
-#include "DnsMessage.h"
+#include "dns/DnsMessage.h"
 
 #include <QList>
 #include <QVarLengthArray>

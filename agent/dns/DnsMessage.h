@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DnsRequest.h"
+#include "dns/DnsRequest.h"
 
 #include <QByteArray>
 

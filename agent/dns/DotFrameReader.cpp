@@ -1,4 +1,4 @@
-#include "DotFrameReader.h"
+#include "dns/DotFrameReader.h"
 
 QList<QByteArray> DotFrameReader::append(const QByteArray& bytes)
 {

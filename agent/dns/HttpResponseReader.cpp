@@ -1,4 +1,4 @@
-#include "HttpResponseReader.h"
+#include "dns/HttpResponseReader.h"
 
 #include <zlib.h>
 

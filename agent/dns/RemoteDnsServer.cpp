@@ -1,10 +1,10 @@
-#include "RemoteDnsServer.h"
+#include "dns/RemoteDnsServer.h"
 
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogMask.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
+#include "dns/DnsMessage.h"
+#include "logging/LogHex.h"
+#include "logging/LogStream.h"
+#include "logging/LoggingCategories.h"
+#include "settings/LogMask.h"
 
 #include <QUrl>
 

@@ -1,6 +1,6 @@
-#include "RequestTable.h"
+#include "dns/RequestTable.h"
 
-#include "DnsMessage.h"
+#include "dns/DnsMessage.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SecureRandom.h"
+#include "dns/SecureRandom.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "SecureRandom.h"
+#include "dns/SecureRandom.h"
 
 #include <QRandomGenerator>
 

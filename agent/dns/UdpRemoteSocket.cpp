@@ -1,9 +1,9 @@
-#include "UdpRemoteSocket.h"
+#include "dns/UdpRemoteSocket.h"
 
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
+#include "dns/DnsMessage.h"
+#include "logging/LogHex.h"
+#include "logging/LogStream.h"
+#include "logging/LoggingCategories.h"
 
 #include <QSocketNotifier>
 #include <QThread>

@@ -1,9 +1,9 @@
-#include "Logging.h"
+#include "host/Logging.h"
 
-#include "ConstData.h"
-#include "LogFile.h"
-#include "LoggingCategories.h"
-#include "RegistryStore.h"
+#include "logging/LogFile.h"
+#include "logging/LoggingCategories.h"
+#include "platform/RegistryStore.h"
+#include "settings/ConstData.h"
 
 #include <QDateTime>
 

@@ -1,9 +1,9 @@
-#include "InterfaceKeySeeder.h"
+#include "netconfig/InterfaceKeySeeder.h"
 
-#include "LoggingCategories.h"
-#include "Platform.h"
-#include "RegistryStore.h"
-#include "SystemServices.h"
+#include "logging/LoggingCategories.h"
+#include "platform/Platform.h"
+#include "platform/RegistryStore.h"
+#include "platform/SystemServices.h"
 
 #include <QNetworkInterface>
 #include <QSettings>

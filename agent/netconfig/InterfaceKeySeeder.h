@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LinkDnsSettings.h"
+#include "platform/linux/LinkDnsSettings.h"
 
 #include <QString>
 

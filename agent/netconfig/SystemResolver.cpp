@@ -1,11 +1,11 @@
-#include "SystemResolver.h"
+#include "netconfig/SystemResolver.h"
 
-#include "LinkDnsSettings.h"
-#include "LoggingCategories.h"
-#include "Platform.h"
-#include "ProgramRunner.h"
-#include "RegistryStore.h"
-#include "SystemServices.h"
+#include "logging/LoggingCategories.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
+#include "platform/RegistryStore.h"
+#include "platform/SystemServices.h"
+#include "platform/linux/LinkDnsSettings.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
-#include "RegistryStore.h"
+#include "platform/RegistryStore.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#include "WinKeySecurity.h"
+#include "platform/windows/WinKeySecurity.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "LogMask.h"
+#include "settings/LogMask.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

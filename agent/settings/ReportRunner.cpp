@@ -1,8 +1,8 @@
-#include "ReportRunner.h"
+#include "settings/ReportRunner.h"
 
-#include "LoggingCategories.h"
-#include "SystemReport.h"
-#include "UserData.h"
+#include "logging/LoggingCategories.h"
+#include "settings/SystemReport.h"
+#include "settings/UserData.h"
 
 #include <QThread>
 

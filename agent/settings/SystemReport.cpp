@@ -1,4 +1,4 @@
-#include "SystemReport.h"
+#include "settings/SystemReport.h"
 
 #include <QDateTime>
 #include <QJsonArray>

@@ -2,9 +2,9 @@
 // the envelope parser behind it. The first input byte picks how the stream is
 // cut into reads; whatever the cut, the reader must hand back the same texts,
 // and each text must parse without a read outside it.
-#include "ControlFrame.h"
-#include "FrameReader.h"
-#include "FuzzSupport.h"
+#include "common/ControlFrame.h"
+#include "common/FrameReader.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <QJsonObject>
 

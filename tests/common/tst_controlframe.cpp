@@ -1,5 +1,5 @@
-#include "ControlFrame.h"
-#include "FrameReader.h"
+#include "common/ControlFrame.h"
+#include "common/FrameReader.h"
 
 #include <QDataStream>
 #include <QJsonArray>

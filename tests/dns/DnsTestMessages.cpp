@@ -1,4 +1,4 @@
-#include "DnsTestMessages.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QHostAddress>
 

@@ -1,8 +1,8 @@
 // Reading the header and first question of DNS messages, and marking queries
 // with the identity record.
-#include "DnsMessage.h"
-#include "DnsTestMessages.h"
-#include "RemoteDnsServer.h"
+#include "dns/DnsMessage.h"
+#include "dns/RemoteDnsServer.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QtTest>
 

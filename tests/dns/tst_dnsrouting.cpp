@@ -1,13 +1,13 @@
 // Which transport and which server a query goes to, and when it is marked.
-#include "DatagramSocket.h"
-#include "DnsMessage.h"
-#include "DnsTestMessages.h"
-#include "LoggingCategories.h"
-#include "RemoteDnsServer.h"
-#include "ResolverHealth.h"
-#include "SnifferDnsUdp.h"
-#include "UdpRemoteSocket.h"
-#include "UserData.h"
+#include "dns/DnsMessage.h"
+#include "dns/RemoteDnsServer.h"
+#include "dns/ResolverHealth.h"
+#include "dns/SnifferDnsUdp.h"
+#include "dns/UdpRemoteSocket.h"
+#include "logging/LoggingCategories.h"
+#include "platform/DatagramSocket.h"
+#include "settings/UserData.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "FakeProgramRunner.h"
-#include "RegistryStore.h"
-#include "SystemResolver.h"
+#include "netconfig/SystemResolver.h"
+#include "platform/RegistryStore.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QFile>
 #include <QFileInfo>

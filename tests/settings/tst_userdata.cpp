@@ -1,9 +1,9 @@
-#include "ConstData.h"
-#include "FakeMachineInfo.h"
-#include "LogMask.h"
-#include "RegistryStore.h"
-#include "TestStore.h"
-#include "UserData.h"
+#include "platform/RegistryStore.h"
+#include "settings/ConstData.h"
+#include "settings/LogMask.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/TestStore.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -11,7 +11,7 @@
 #include <QtTest>
 
 #ifdef Q_OS_WIN
-#include "WinKeySecurity.h"
+#include "platform/windows/WinKeySecurity.h"
 #endif
 
 #include <atomic>

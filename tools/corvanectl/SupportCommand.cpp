@@ -1,8 +1,8 @@
-#include "SupportCommand.h"
+#include "tools/corvanectl/SupportCommand.h"
 
-#include "ControlFrame.h"
-#include "MessageNames.h"
-#include "ResolverStatus.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "common/ResolverStatus.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

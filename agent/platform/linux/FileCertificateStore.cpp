@@ -1,9 +1,9 @@
-#include "FileCertificateStore.h"
+#include "platform/linux/FileCertificateStore.h"
 
-#include "LoggingCategories.h"
-#include "Platform.h"
-#include "ProgramRunner.h"
-#include "ServiceCertificate.h"
+#include "logging/LoggingCategories.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
+#include "platform/ServiceCertificate.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "LinkDnsSettings.h"
+#include "platform/linux/LinkDnsSettings.h"
 
-#include "Platform.h"
-#include "ProgramRunner.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "ServiceHost.h"
+#include "platform/ServiceHost.h"
 
-#include "AgentLifecycle.h"
-#include "LogFile.h"
-#include "LoggingCategories.h"
+#include "logging/LogFile.h"
+#include "logging/LoggingCategories.h"
+#include "platform/AgentLifecycle.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,9 +1,9 @@
-#include "SystemServices.h"
+#include "platform/SystemServices.h"
 
-#include "AdapterSource.h"
-#include "MachineInfo.h"
-#include "Platform.h"
-#include "ProgramRunner.h"
+#include "platform/AdapterSource.h"
+#include "platform/MachineInfo.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
 
 #include <QFile>
 #include <QFileInfo>

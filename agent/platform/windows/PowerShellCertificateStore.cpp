@@ -1,8 +1,8 @@
-#include "PowerShellCertificateStore.h"
+#include "platform/windows/PowerShellCertificateStore.h"
 
-#include "LoggingCategories.h"
-#include "Platform.h"
-#include "ProgramRunner.h"
+#include "logging/LoggingCategories.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
 
 namespace {
 

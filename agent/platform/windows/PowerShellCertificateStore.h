@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CertificateStore.h"
+#include "platform/CertificateStore.h"
 
 #include <QString>
 

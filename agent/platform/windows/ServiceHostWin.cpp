@@ -1,10 +1,10 @@
-#include "ServiceHost.h"
+#include "platform/ServiceHost.h"
 
-#include "AgentLifecycle.h"
-#include "LogFile.h"
-#include "LoggingCategories.h"
-#include "WinService.h"
-#include "WinServiceStop.h"
+#include "logging/LogFile.h"
+#include "logging/LoggingCategories.h"
+#include "platform/AgentLifecycle.h"
+#include "platform/windows/WinService.h"
+#include "platform/windows/WinServiceStop.h"
 
 #include <QDir>
 

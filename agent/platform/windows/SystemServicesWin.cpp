@@ -1,10 +1,10 @@
-#include "SystemServices.h"
+#include "platform/SystemServices.h"
 
-#include "AdapterSource.h"
-#include "LoggingCategories.h"
-#include "MachineInfo.h"
-#include "WinAdapters.h"
-#include "WinMachine.h"
+#include "logging/LoggingCategories.h"
+#include "platform/AdapterSource.h"
+#include "platform/MachineInfo.h"
+#include "platform/windows/WinAdapters.h"
+#include "platform/windows/WinMachine.h"
 
 #include <QSocketNotifier>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "WinAdapters.h"
+#include "platform/windows/WinAdapters.h"
 
 // winsock2.h has to come before windows.h.
 // clang-format off

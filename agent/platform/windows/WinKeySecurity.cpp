@@ -1,4 +1,4 @@
-#include "WinKeySecurity.h"
+#include "platform/windows/WinKeySecurity.h"
 
 #include <sddl.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WinHandle.h"
+#include "platform/windows/WinHandle.h"
 
 #include <string>
 

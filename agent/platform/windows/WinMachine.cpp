@@ -1,6 +1,6 @@
-#include "WinMachine.h"
+#include "platform/windows/WinMachine.h"
 
-#include "WinHandle.h"
+#include "platform/windows/WinHandle.h"
 
 #include <dsrole.h>
 #include <wtsapi32.h>

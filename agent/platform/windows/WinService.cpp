@@ -1,6 +1,6 @@
-#include "WinService.h"
+#include "platform/windows/WinService.h"
 
-#include "WinHandle.h"
+#include "platform/windows/WinHandle.h"
 
 #include <algorithm>
 #include <atomic>

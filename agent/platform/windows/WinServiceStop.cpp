@@ -1,4 +1,4 @@
-#include "WinServiceStop.h"
+#include "platform/windows/WinServiceStop.h"
 
 WinServiceStop::Result WinServiceStop::stopAndWait(const char* name, unsigned long timeoutMs,
                                                    unsigned long pollMs, unsigned long* error)
