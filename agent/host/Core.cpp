@@ -13,7 +13,7 @@
 #include "logging/LoggingCategories.h"
 #include "netconfig/NetworkInterfaceManager.h"
 #include "settings/ConstData.h"
-#include "settings/ReportRunner.h"
+#include "backend/ReportRunner.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "settings/ReportRunner.h"
+#include "backend/ReportRunner.h"
 
 #include "logging/LoggingCategories.h"
 #include "settings/SystemReport.h"
