@@ -2,8 +2,8 @@
 
 #include "backend/AnswerParser.h"
 #include "backend/NetworkAccessManager.h"
+#include "logging/LogMask.h"
 #include "logging/LoggingCategories.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #include "backend/BackendUrl.h"
 
-#include "settings/LogMask.h"
+#include "logging/LogMask.h"
 #include "settings/UserData.h"
 
 #include <QUrlQuery>

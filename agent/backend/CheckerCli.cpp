@@ -1,8 +1,8 @@
 #include "backend/CheckerCli.h"
 
+#include "logging/LogMask.h"
 #include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 
 #include <QCommandLineOption>

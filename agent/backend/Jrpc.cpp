@@ -3,9 +3,9 @@
 #include "backend/AnswerParser.h"
 #include "backend/BackendUrl.h"
 #include "backend/RequestBody.h"
+#include "logging/LogMask.h"
 #include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include "backend/BackendUrl.h"
 #include "backend/NetworkAccessManager.h"
 #include "backend/RequestBody.h"
+#include "logging/LogMask.h"
 #include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 
 #include <QDateTime>

@@ -1,9 +1,9 @@
 #include "blockpage/BlockPage.h"
 
+#include "logging/LogMask.h"
 #include "logging/LoggingCategories.h"
 #include "platform/SystemServices.h"
 #include "platform/TcpListener.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 
 #include <QHash>

@@ -1,6 +1,6 @@
 #include "dns/DohRemoteServer.h"
 
-#include "dns/DnsMessage.h"
+#include "dnswire/DnsMessage.h"
 #include "logging/LogHex.h"
 #include "logging/LogStream.h"
 #include "logging/LoggingCategories.h"

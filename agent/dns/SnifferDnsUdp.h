@@ -1,11 +1,11 @@
 #pragma once
 
 #include "common/ResolverStatus.h"
-#include "dns/DnsRequest.h"
 #include "dns/DropLog.h"
-#include "dns/RequestTable.h"
 #include "dns/ResolverHealth.h"
-#include "dns/SecureRandom.h"
+#include "dnswire/DnsRequest.h"
+#include "dnswire/RequestTable.h"
+#include "dnswire/SecureRandom.h"
 #include "platform/DatagramSocket.h"
 #include "settings/UserData.h"
 

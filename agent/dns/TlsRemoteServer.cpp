@@ -1,6 +1,6 @@
 #include "dns/TlsRemoteServer.h"
 
-#include "dns/DnsMessage.h"
+#include "dnswire/DnsMessage.h"
 #include "logging/LogHex.h"
 #include "logging/LogStream.h"
 #include "settings/TrustAnchors.h"

@@ -2,7 +2,7 @@
 
 #include "dns/DropLog.h"
 #include "dns/RemoteDnsServer.h"
-#include "dns/SecureRandom.h"
+#include "dnswire/SecureRandom.h"
 #include "platform/DatagramSocket.h"
 #include "settings/ConstData.h"
 

@@ -1,5 +1,6 @@
 #include "settings/UserData.h"
 
+#include "logging/LogMask.h"
 #include "logging/LoggingCategories.h"
 #include "platform/DiagnosticCommands.h"
 #include "platform/DirectoryCommands.h"
@@ -8,7 +9,6 @@
 #include "platform/ProgramRunner.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
-#include "settings/LogMask.h"
 #include "settings/SystemReport.h"
 
 #include <QCryptographicHash>

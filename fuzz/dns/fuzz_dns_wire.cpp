@@ -1,10 +1,10 @@
 // libFuzzer target for the DNS proxy's pure wire handling: the query/answer
 // reader, the identity marking, the DNS-over-TLS stream cutter and the HTTP
 // response cutter. Every input must be handled without a read outside it.
-#include "dns/DnsMessage.h"
-#include "dns/DotFrameReader.h"
-#include "dns/HttpResponseReader.h"
-#include "dns/RequestTable.h"
+#include "dnswire/DnsMessage.h"
+#include "dnswire/DotFrameReader.h"
+#include "dnswire/HttpResponseReader.h"
+#include "dnswire/RequestTable.h"
 #include "fuzz/FuzzSupport.h"
 
 #include <cstddef>

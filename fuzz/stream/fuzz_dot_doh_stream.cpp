@@ -3,8 +3,8 @@
 // response reader (Content-Length, chunked, close-delimited; gzip/deflate
 // bodies). The first input byte picks the read size; the same stream fed in
 // one read and in pieces must give the same answers.
-#include "dns/DotFrameReader.h"
-#include "dns/HttpResponseReader.h"
+#include "dnswire/DotFrameReader.h"
+#include "dnswire/HttpResponseReader.h"
 #include "fuzz/FuzzSupport.h"
 
 #include <cstddef>

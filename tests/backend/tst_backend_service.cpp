@@ -6,9 +6,9 @@
 #include "backend/RestLocal.h"
 #include "host/MessageHandler.h"
 #include "logging/LogFile.h"
+#include "logging/LogMask.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 
 #include <QJsonArray>

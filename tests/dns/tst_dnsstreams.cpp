@@ -1,8 +1,8 @@
 // Cutting DNS-over-TLS and HTTP/1.1 streams into answers, and the bytes of
 // one DNS-over-HTTPS request.
 #include "dns/DohRemoteServer.h"
-#include "dns/DotFrameReader.h"
-#include "dns/HttpResponseReader.h"
+#include "dnswire/DotFrameReader.h"
+#include "dnswire/HttpResponseReader.h"
 #include "tests/dns/DnsTestMessages.h"
 
 #include <QtTest>

@@ -1,6 +1,6 @@
 // The table of pending queries: per-client keys, unique upstream IDs,
 // duplicates, expiry, the hard bound, and which answers it takes.
-#include "dns/RequestTable.h"
+#include "dnswire/RequestTable.h"
 #include "tests/dns/DnsTestMessages.h"
 
 #include <QSet>

@@ -1,6 +1,6 @@
+#include "logging/LogMask.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
-#include "settings/LogMask.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
 #include "tests/fakes/TestStore.h"

@@ -1,4 +1,4 @@
-#include "dns/DotFrameReader.h"
+#include "dnswire/DotFrameReader.h"
 
 QList<QByteArray> DotFrameReader::append(const QByteArray& bytes)
 {

@@ -1,4 +1,4 @@
-#include "dns/SecureRandom.h"
+#include "dnswire/SecureRandom.h"
 
 #include <QRandomGenerator>
 

@@ -1,6 +1,6 @@
-#include "dns/RequestTable.h"
+#include "dnswire/RequestTable.h"
 
-#include "dns/DnsMessage.h"
+#include "dnswire/DnsMessage.h"
 
 #include <cstring>
 

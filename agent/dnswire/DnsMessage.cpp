@@ -1,4 +1,4 @@
-#include "dns/DnsMessage.h"
+#include "dnswire/DnsMessage.h"
 
 #include <QList>
 #include <QVarLengthArray>

@@ -1,4 +1,4 @@
-#include "settings/LogMask.h"
+#include "logging/LogMask.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "dns/HttpResponseReader.h"
+#include "dnswire/HttpResponseReader.h"
 
 #include <zlib.h>
 

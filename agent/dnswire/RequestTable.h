@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dns/SecureRandom.h"
+#include "dnswire/SecureRandom.h"
 
 #include <QByteArray>
 #include <QHash>

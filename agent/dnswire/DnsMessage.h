@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dns/DnsRequest.h"
+#include "dnswire/DnsRequest.h"
 
 #include <QByteArray>
 
