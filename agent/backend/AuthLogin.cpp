@@ -1,9 +1,9 @@
 #include "backend/AuthLogin.h"
 
 #include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
 #include "backend/NetworkAccessManager.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "settings/UserData.h"
 
 #include <QJsonDocument>

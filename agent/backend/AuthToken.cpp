@@ -1,8 +1,8 @@
 #include "backend/AuthToken.h"
 
+#include "backend/BackendLogging.h"
 #include "backend/NetworkAccessManager.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "settings/UserData.h"
 
 AuthToken::AuthToken(QObject* parent) : IAuth(parent)

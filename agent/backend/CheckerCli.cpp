@@ -1,7 +1,7 @@
 #include "backend/CheckerCli.h"
 
+#include "backend/BackendLogging.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 

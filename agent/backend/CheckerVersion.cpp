@@ -1,7 +1,7 @@
 #include "backend/CheckerVersion.h"
 
+#include "backend/BackendLogging.h"
 #include "backend/NetworkAccessManager.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
 
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #include "backend/IAuth.h"
 
-#include "logging/LoggingCategories.h"
+#include "backend/BackendLogging.h"
 
 IAuth::IAuth(QObject* parent) : QObject(parent)
 {

@@ -1,8 +1,8 @@
 #include "backend/Network.h"
 
 #include "backend/AnswerParser.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
 #include "settings/TrustAnchors.h"
 
 #include <QEventLoop>

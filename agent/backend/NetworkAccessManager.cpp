@@ -3,8 +3,8 @@
 #include "backend/INetwork.h"
 #include "backend/Jrpc.h"
 #include "backend/RestLocal.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
 #include "settings/UserData.h"
 
 #include <QMutex>

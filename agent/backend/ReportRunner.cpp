@@ -1,6 +1,6 @@
 #include "backend/ReportRunner.h"
 
-#include "logging/LoggingCategories.h"
+#include "settings/SettingsLogging.h"
 #include "settings/SystemReport.h"
 #include "settings/UserData.h"
 

@@ -3,11 +3,11 @@
 #include "backend/AccessToken.h"
 #include "backend/AdGroupPlan.h"
 #include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
 #include "backend/BackendUrl.h"
 #include "backend/NetworkAccessManager.h"
 #include "backend/RequestBody.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 

@@ -2,10 +2,10 @@
 
 #include "backend/AccessToken.h"
 #include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
 #include "backend/BackendUrl.h"
 #include "backend/RequestBody.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 

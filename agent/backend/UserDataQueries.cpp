@@ -7,9 +7,9 @@
 #include "backend/AnswerParser.h"
 #include "backend/NetworkAccessManager.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "platform/DiagnosticCommands.h"
 #include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
 #include "settings/SystemReport.h"
 
 #include <QDateTime>

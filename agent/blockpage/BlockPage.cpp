@@ -1,7 +1,7 @@
 #include "blockpage/BlockPage.h"
 
+#include "blockpage/BlockPageLogging.h"
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "platform/SystemServices.h"
 #include "platform/TcpListener.h"
 #include "settings/UserData.h"

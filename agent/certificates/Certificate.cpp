@@ -1,8 +1,8 @@
 #include "certificates/Certificate.h"
 
 #include "certificates/Downloader.h"
-#include "logging/LoggingCategories.h"
 #include "platform/CertificateStore.h"
+#include "platform/PlatformLogging.h"
 #include "platform/ServiceCertificate.h"
 #include "settings/ConstData.h"
 

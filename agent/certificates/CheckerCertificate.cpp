@@ -2,8 +2,8 @@
 
 #include "backend/NetworkAccessManager.h"
 #include "certificates/Certificate.h"
-#include "logging/LoggingCategories.h"
 #include "platform/CertificateStore.h"
+#include "platform/PlatformLogging.h"
 #include "settings/ConstData.h"
 
 #include <QJsonArray>

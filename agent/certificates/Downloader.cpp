@@ -2,7 +2,7 @@
 
 #include "backend/Network.h"
 #include "backend/NetworkAccessManager.h"
-#include "logging/LoggingCategories.h"
+#include "certificates/CertificatesLogging.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 
 #include "common/ControlFrame.h"
 #include "common/MessageNames.h"
-#include "logging/LoggingCategories.h"
+#include "control/ControlLogging.h"
 #include "platform/TcpListener.h"
 #include "settings/UserData.h"
 

@@ -1,9 +1,9 @@
 #include "dns/DohRemoteServer.h"
 
+#include "dns/DnsLogging.h"
 #include "dnswire/DnsMessage.h"
 #include "logging/LogHex.h"
 #include "logging/LogStream.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
 
 DohRemoteServer::DohRemoteServer(QObject* parent, quint16 port)

@@ -1,9 +1,9 @@
 #include "dns/DotRemoteServer.h"
 
+#include "dns/DnsLogging.h"
 #include "dnswire/DnsMessage.h"
 #include "logging/LogHex.h"
 #include "logging/LogStream.h"
-#include "logging/LoggingCategories.h"
 
 DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
     : TlsRemoteServer(UserData::DOT, port, &dot_remoteserver, parent)

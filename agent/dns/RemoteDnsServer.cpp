@@ -1,8 +1,8 @@
 #include "dns/RemoteDnsServer.h"
 
 #include "dnswire/DnsMessage.h"
+#include "dnswire/DnsWireLogging.h"
 #include "dnswire/QueryMarker.h"
-#include "logging/LoggingCategories.h"
 
 #include <QUrl>
 

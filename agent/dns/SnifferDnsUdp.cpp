@@ -1,12 +1,12 @@
 #include "dns/SnifferDnsUdp.h"
 
 #include "common/ListenerOwner.h"
+#include "dns/DnsLogging.h"
 #include "dns/DohRemoteServer.h"
 #include "dns/DotRemoteServer.h"
 #include "dns/UdpRemoteSocket.h"
 #include "dnswire/DnsMessage.h"
 #include "logging/LogStream.h"
-#include "logging/LoggingCategories.h"
 #include "settings/ConstData.h"
 
 #include <QDateTime>

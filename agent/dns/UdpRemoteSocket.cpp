@@ -1,9 +1,9 @@
 #include "dns/UdpRemoteSocket.h"
 
+#include "dns/DnsLogging.h"
 #include "dnswire/DnsMessage.h"
 #include "logging/LogHex.h"
 #include "logging/LogStream.h"
-#include "logging/LoggingCategories.h"
 
 #include <QSocketNotifier>
 #include <QThread>

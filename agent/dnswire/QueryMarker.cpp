@@ -1,10 +1,10 @@
 #include "dnswire/QueryMarker.h"
 
 #include "dnswire/DnsMessage.h"
+#include "dnswire/DnsWireLogging.h"
 #include "logging/LogHex.h"
 #include "logging/LogMask.h"
 #include "logging/LogStream.h"
-#include "logging/LoggingCategories.h"
 
 bool QueryMarker::mark(QByteArray& message, qint32 token, bool debugLines)
 {

@@ -5,15 +5,15 @@
 #include "backend/CheckerCli.h"
 #include "backend/CheckerVersion.h"
 #include "backend/NetworkAccessManager.h"
+#include "backend/ReportRunner.h"
 #include "backend/RestAD.h"
 #include "blockpage/BlockPage.h"
 #include "certificates/CheckerCertificate.h"
 #include "control/TcpServer.h"
 #include "dns/SnifferDnsUdp.h"
-#include "logging/LoggingCategories.h"
+#include "host/HostLogging.h"
 #include "netconfig/NetworkInterfaceManager.h"
 #include "settings/ConstData.h"
-#include "backend/ReportRunner.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

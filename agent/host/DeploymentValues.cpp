@@ -1,6 +1,6 @@
 #include "host/DeploymentValues.h"
 
-#include "logging/LoggingCategories.h"
+#include "host/HostLogging.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 

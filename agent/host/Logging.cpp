@@ -1,7 +1,7 @@
 #include "host/Logging.h"
 
+#include "host/HostLogging.h"
 #include "logging/LogFile.h"
-#include "logging/LoggingCategories.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 

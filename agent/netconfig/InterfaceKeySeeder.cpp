@@ -1,7 +1,7 @@
 #include "netconfig/InterfaceKeySeeder.h"
 
-#include "logging/LoggingCategories.h"
 #include "platform/Platform.h"
+#include "platform/PlatformLogging.h"
 #include "platform/RegistryStore.h"
 #include "platform/SystemServices.h"
 

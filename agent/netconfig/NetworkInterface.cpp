@@ -1,7 +1,7 @@
 #include "netconfig/NetworkInterface.h"
 
-#include "logging/LoggingCategories.h"
 #include "netconfig/InterfaceKeySeeder.h"
+#include "netconfig/NetconfigLogging.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 

@@ -1,6 +1,6 @@
 #include "netconfig/NetworkInterfaceManager.h"
 
-#include "logging/LoggingCategories.h"
+#include "netconfig/NetconfigLogging.h"
 #include "platform/AdapterFilter.h"
 #include "platform/AdapterSource.h"
 #include "platform/Platform.h"

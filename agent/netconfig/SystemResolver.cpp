@@ -1,7 +1,7 @@
 #include "netconfig/SystemResolver.h"
 
-#include "logging/LoggingCategories.h"
 #include "platform/Platform.h"
+#include "platform/PlatformLogging.h"
 #include "platform/ProgramRunner.h"
 #include "platform/RegistryStore.h"
 #include "platform/SystemServices.h"

@@ -1,6 +1,6 @@
 #include "platform/ProgramRunner.h"
 
-#include "logging/LoggingCategories.h"
+#include "platform/PlatformLogging.h"
 
 #include <QFileInfo>
 #include <QProcess>

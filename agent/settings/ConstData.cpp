@@ -1,8 +1,8 @@
 #include "settings/ConstData.h"
 
-#include "logging/LoggingCategories.h"
 #include "platform/MachineInfo.h"
 #include "platform/Platform.h"
+#include "settings/SettingsLogging.h"
 #include "settings/UserData.h"
 
 #include <QCoreApplication>

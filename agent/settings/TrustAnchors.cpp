@@ -1,6 +1,6 @@
 #include "settings/TrustAnchors.h"
 
-#include "logging/LoggingCategories.h"
+#include "settings/SettingsLogging.h"
 
 #include <QMutex>
 #include <QMutexLocker>

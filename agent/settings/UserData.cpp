@@ -1,7 +1,6 @@
 #include "settings/UserData.h"
 
 #include "logging/LogMask.h"
-#include "logging/LoggingCategories.h"
 #include "platform/DiagnosticCommands.h"
 #include "platform/DirectoryCommands.h"
 #include "platform/MachineInfo.h"
@@ -9,6 +8,7 @@
 #include "platform/ProgramRunner.h"
 #include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
 #include "settings/SystemReport.h"
 
 #include <QCryptographicHash>

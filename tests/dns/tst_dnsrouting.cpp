@@ -1,10 +1,10 @@
 // Which transport and which server a query goes to, and when it is marked.
+#include "dns/DnsLogging.h"
 #include "dns/RemoteDnsServer.h"
 #include "dns/ResolverHealth.h"
 #include "dns/SnifferDnsUdp.h"
 #include "dns/UdpRemoteSocket.h"
 #include "dnswire/DnsMessage.h"
-#include "logging/LoggingCategories.h"
 #include "platform/DatagramSocket.h"
 #include "settings/UserData.h"
 #include "tests/dns/DnsTestMessages.h"

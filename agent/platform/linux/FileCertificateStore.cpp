@@ -1,7 +1,7 @@
 #include "platform/linux/FileCertificateStore.h"
 
-#include "logging/LoggingCategories.h"
 #include "platform/Platform.h"
+#include "platform/PlatformLogging.h"
 #include "platform/ProgramRunner.h"
 #include "platform/ServiceCertificate.h"
 

@@ -1,8 +1,8 @@
 #include "platform/ServiceHost.h"
 
 #include "logging/LogFile.h"
-#include "logging/LoggingCategories.h"
 #include "platform/AgentLifecycle.h"
+#include "platform/PlatformLogging.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "platform/SystemServices.h"
 
-#include "logging/LoggingCategories.h"
 #include "platform/AdapterSource.h"
 #include "platform/MachineInfo.h"
+#include "platform/PlatformLogging.h"
 #include "platform/windows/WinAdapters.h"
 #include "platform/windows/WinMachine.h"
 
