@@ -1,8 +1,8 @@
 #include "gui/UserData.h"
 
+#include "common/RegistryStore.h"
 #include "gui/ConstData.h"
 #include "gui/GuiLoggingCategories.h"
-#include "platform/RegistryStore.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,5 +1,6 @@
 #include "host/AgentMain.h"
 
+#include "common/RegistryStore.h"
 #include "common/RunGuard.h"
 #include "host/Core.h"
 #include "host/DeploymentValues.h"
@@ -9,7 +10,6 @@
 #include "logging/LogFile.h"
 #include "platform/AgentLifecycle.h"
 #include "platform/DescriptorLimit.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "host/DeploymentValues.h"
 
+#include "common/RegistryStore.h"
 #include "host/HostLogging.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 
 namespace {

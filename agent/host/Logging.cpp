@@ -1,8 +1,8 @@
 #include "host/Logging.h"
 
+#include "common/RegistryStore.h"
 #include "host/HostLogging.h"
 #include "logging/LogFile.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 
 #include <QDateTime>

@@ -1,8 +1,8 @@
 #include "netconfig/InterfaceKeySeeder.h"
 
+#include "common/RegistryStore.h"
 #include "platform/Platform.h"
 #include "platform/PlatformLogging.h"
-#include "platform/RegistryStore.h"
 #include "platform/SystemServices.h"
 
 #include <QNetworkInterface>

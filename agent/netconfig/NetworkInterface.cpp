@@ -1,8 +1,8 @@
 #include "netconfig/NetworkInterface.h"
 
+#include "common/RegistryStore.h"
 #include "netconfig/InterfaceKeySeeder.h"
 #include "netconfig/NetconfigLogging.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 
 #include <QSettings>

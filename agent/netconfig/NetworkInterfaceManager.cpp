@@ -1,10 +1,10 @@
 #include "netconfig/NetworkInterfaceManager.h"
 
+#include "common/RegistryStore.h"
 #include "netconfig/NetconfigLogging.h"
 #include "platform/AdapterFilter.h"
 #include "platform/AdapterSource.h"
 #include "platform/Platform.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 
 #include <QCoreApplication>

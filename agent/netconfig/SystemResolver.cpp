@@ -1,9 +1,9 @@
 #include "netconfig/SystemResolver.h"
 
+#include "common/RegistryStore.h"
 #include "platform/Platform.h"
 #include "platform/PlatformLogging.h"
 #include "platform/ProgramRunner.h"
-#include "platform/RegistryStore.h"
 #include "platform/SystemServices.h"
 #include "platform/linux/LinkDnsSettings.h"
 

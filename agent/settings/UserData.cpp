@@ -1,12 +1,12 @@
 #include "settings/UserData.h"
 
+#include "common/RegistryStore.h"
 #include "logging/LogMask.h"
 #include "platform/DiagnosticCommands.h"
 #include "platform/DirectoryCommands.h"
 #include "platform/MachineInfo.h"
 #include "platform/Platform.h"
 #include "platform/ProgramRunner.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/SettingsLogging.h"
 #include "settings/SystemReport.h"

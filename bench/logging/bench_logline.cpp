@@ -3,11 +3,11 @@
 // and open, append and close the file for every line) measured in the same run.
 // "wall" is the logging thread's time per line; "cpu" is the process's CPU
 // time per line, the log writer's thread included, until every line is on disk.
+#include "common/RegistryStore.h"
 #include "dns/DnsLogging.h"
 #include "host/MessageHandler.h"
 #include "logging/LogFile.h"
 #include "logging/LogLine.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 

@@ -5,10 +5,10 @@
 // empty adapter list, and one settings object opened to read one value.
 //
 // Usage: bench_netconfig [adapters=10] [passes=200]
+#include "common/RegistryStore.h"
 #include "netconfig/NetworkInterfaceManager.h"
 #include "platform/AdapterSource.h"
 #include "platform/Platform.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 

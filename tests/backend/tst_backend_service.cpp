@@ -4,10 +4,10 @@
 #include "backend/NetworkAccessManager.h"
 #include "backend/RestAD.h"
 #include "backend/RestLocal.h"
+#include "common/RegistryStore.h"
 #include "host/MessageHandler.h"
 #include "logging/LogFile.h"
 #include "logging/LogMask.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 

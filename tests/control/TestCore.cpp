@@ -1,8 +1,8 @@
 #include "tests/control/ControlTestClient.h"
 
 #include "common/MessageNames.h"
+#include "common/RegistryStore.h"
 #include "host/Core.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeAdapterSource.h"

@@ -3,10 +3,10 @@
 // (the filtering resolver and the servers the interfaces had before), and a
 // DNS-over-TLS and a DNS-over-HTTPS server with a self-signed certificate
 // the process trusts.
+#include "common/RegistryStore.h"
 #include "dns/SnifferDnsUdp.h"
 #include "dns/TlsRemoteServer.h"
 #include "dnswire/DnsMessage.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/TrustAnchors.h"
 #include "settings/UserData.h"

@@ -7,10 +7,10 @@
 // connection per query, keep queries queued under their deadline, send
 // nothing to an impostor, and answer them once the resolver works again. A
 // working resolver that closes an idle connection is reconnected at once.
+#include "common/RegistryStore.h"
 #include "dns/DohRemoteServer.h"
 #include "dns/DotRemoteServer.h"
 #include "dns/TlsRemoteServer.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/TrustAnchors.h"
 #include "settings/UserData.h"

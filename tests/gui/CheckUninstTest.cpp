@@ -1,8 +1,8 @@
 #include "gui/CheckUninst.h"
+#include "common/RegistryStore.h"
 #include "gui/Authorization.h"
 #include "gui/ConstData.h"
 #include "gui/MasterPass.h"
-#include "platform/RegistryStore.h"
 #include "tests/fakes/TestStore.h"
 #include "tests/gui/LogCapture.h"
 

@@ -1,5 +1,5 @@
+#include "common/RegistryStore.h"
 #include "host/AgentCommandLine.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"

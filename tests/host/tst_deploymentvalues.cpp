@@ -1,6 +1,6 @@
 #include "backend/CheckerCli.h"
+#include "common/RegistryStore.h"
 #include "host/DeploymentValues.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"

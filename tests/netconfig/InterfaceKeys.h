@@ -3,7 +3,7 @@
 // Reads and writes interface keys of the emulated registry and the backup
 // groups of the agent's settings, as the tests see them.
 
-#include "platform/RegistryStore.h"
+#include "common/RegistryStore.h"
 #include "settings/ConstData.h"
 
 #include <QMap>

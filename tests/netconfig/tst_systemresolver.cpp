@@ -1,5 +1,5 @@
+#include "common/RegistryStore.h"
 #include "netconfig/SystemResolver.h"
-#include "platform/RegistryStore.h"
 #include "tests/fakes/FakeProgramRunner.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
+#include "common/RegistryStore.h"
 #include "logging/LogMask.h"
-#include "platform/RegistryStore.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
@@ -11,7 +11,7 @@
 #include <QtTest>
 
 #ifdef Q_OS_WIN
-#include "platform/windows/WinKeySecurity.h"
+#include "common/windows/WinKeySecurity.h"
 #endif
 
 #include <atomic>

@@ -16,9 +16,9 @@
 #include <iphlpapi.h>
 // clang-format on
 
+#include "common/windows/WinHandle.h"
 #include "platform/AdapterFilter.h"
 #include "platform/windows/WinAdapters.h"
-#include "platform/windows/WinHandle.h"
 #include "platform/windows/WinMachine.h"
 #include "platform/windows/WinService.h"
 

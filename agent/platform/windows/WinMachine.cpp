@@ -1,6 +1,6 @@
 #include "platform/windows/WinMachine.h"
 
-#include "platform/windows/WinHandle.h"
+#include "common/windows/WinHandle.h"
 
 #include <dsrole.h>
 #include <wtsapi32.h>

@@ -1,6 +1,6 @@
 #include "platform/windows/WinService.h"
 
-#include "platform/windows/WinHandle.h"
+#include "common/windows/WinHandle.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/windows/WinHandle.h"
+#include "common/windows/WinHandle.h"
 
 // Stopping an installed service from another process and waiting for it, as
 // an uninstaller must before it removes the files the service holds open.

@@ -1,10 +1,10 @@
-#include "platform/RegistryStore.h"
+#include "common/RegistryStore.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #ifdef Q_OS_WIN
-#include "platform/windows/WinKeySecurity.h"
+#include "common/windows/WinKeySecurity.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

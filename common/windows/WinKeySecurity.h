@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/windows/WinHandle.h"
+#include "common/windows/WinHandle.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "platform/windows/WinKeySecurity.h"
+#include "common/windows/WinKeySecurity.h"
 
 #include <sddl.h>
 
