@@ -1,5 +1,5 @@
-#include "settings/ConstData.h"
 #include "backend/ReportRunner.h"
+#include "settings/ConstData.h"
 #include "settings/SystemReport.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
