@@ -1,6 +1,6 @@
-#include "ControlFrame.h"
+#include "common/ControlFrame.h"
 
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
 
 #include <QDataStream>
 #include <QIODevice>

@@ -1,6 +1,6 @@
-#include "FrameReader.h"
+#include "common/FrameReader.h"
 
-#include "ControlFrame.h"
+#include "common/ControlFrame.h"
 
 #include <QtEndian>
 

@@ -1,4 +1,4 @@
-#include "ListenerOwner.h"
+#include "common/ListenerOwner.h"
 
 #include <QFile>
 #include <QList>

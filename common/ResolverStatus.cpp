@@ -1,6 +1,6 @@
-#include "ResolverStatus.h"
+#include "common/ResolverStatus.h"
 
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
 
 namespace {
 

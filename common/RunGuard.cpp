@@ -1,4 +1,4 @@
-#include "RunGuard.h"
+#include "common/RunGuard.h"
 
 #include <QCryptographicHash>
 

@@ -1,4 +1,4 @@
-#include "AccountStore.h"
+#include "devservice/AccountStore.h"
 
 #include <QRandomGenerator>
 #include <QUuid>

@@ -1,4 +1,4 @@
-#include "AdminApi.h"
+#include "devservice/AdminApi.h"
 
 #include <QJsonDocument>
 

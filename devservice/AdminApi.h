@@ -1,11 +1,11 @@
 #pragma once
 
-#include "AccountStore.h"
-#include "BackendApi.h"
-#include "FaultInjector.h"
-#include "HttpRequest.h"
-#include "HttpResponse.h"
-#include "QueryLog.h"
+#include "devservice/AccountStore.h"
+#include "devservice/BackendApi.h"
+#include "devservice/FaultInjector.h"
+#include "devservice/HttpRequest.h"
+#include "devservice/HttpResponse.h"
+#include "devservice/QueryLog.h"
 
 // Plain-HTTP admin endpoint for tests and developers: read the state, read the
 // resolver's recent decisions, and add, replace or clear fault rules.

@@ -1,4 +1,4 @@
-#include "BackendApi.h"
+#include "devservice/BackendApi.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "AccountStore.h"
-#include "HttpRequest.h"
-#include "HttpResponse.h"
-#include "JsonRpcDispatcher.h"
-#include "ServiceConfig.h"
-#include "TokenIssuer.h"
+#include "devservice/AccountStore.h"
+#include "devservice/HttpRequest.h"
+#include "devservice/HttpResponse.h"
+#include "devservice/JsonRpcDispatcher.h"
+#include "devservice/ServiceConfig.h"
+#include "devservice/TokenIssuer.h"
 
 #include <QJsonArray>
 #include <QStringList>

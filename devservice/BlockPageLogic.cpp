@@ -1,4 +1,4 @@
-#include "BlockPageLogic.h"
+#include "devservice/BlockPageLogic.h"
 
 #include <QUrl>
 

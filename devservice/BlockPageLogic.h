@@ -1,8 +1,8 @@
 #pragma once
 
-#include "HttpRequest.h"
-#include "HttpResponse.h"
-#include "ServiceConfig.h"
+#include "devservice/HttpRequest.h"
+#include "devservice/HttpResponse.h"
+#include "devservice/ServiceConfig.h"
 
 // The block-page host. A browser that was sent here for a blocked name gets a
 // redirect to the agent's local block-page port carrying "blockpage",

@@ -1,10 +1,10 @@
-#include "DevService.h"
+#include "devservice/DevService.h"
 
-#include "DevServiceLog.h"
-#include "DnsServer.h"
-#include "DnsWire.h"
-#include "HttpServer.h"
-#include "UpstreamClient.h"
+#include "devservice/DevServiceLog.h"
+#include "devservice/DnsServer.h"
+#include "devservice/DnsWire.h"
+#include "devservice/HttpServer.h"
+#include "devservice/UpstreamClient.h"
 
 #include <QDateTime>
 #include <QDir>

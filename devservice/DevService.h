@@ -1,14 +1,14 @@
 #pragma once
 
-#include "AccountStore.h"
-#include "AdminApi.h"
-#include "BackendApi.h"
-#include "BlockPageLogic.h"
-#include "FaultInjector.h"
-#include "HttpConnection.h"
-#include "QueryLog.h"
-#include "ResolverLogic.h"
-#include "ServiceConfig.h"
+#include "devservice/AccountStore.h"
+#include "devservice/AdminApi.h"
+#include "devservice/BackendApi.h"
+#include "devservice/BlockPageLogic.h"
+#include "devservice/FaultInjector.h"
+#include "devservice/HttpConnection.h"
+#include "devservice/QueryLog.h"
+#include "devservice/ResolverLogic.h"
+#include "devservice/ServiceConfig.h"
 
 #include <QObject>
 #include <QSslConfiguration>

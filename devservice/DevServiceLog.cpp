@@ -1,4 +1,4 @@
-#include "DevServiceLog.h"
+#include "devservice/DevServiceLog.h"
 
 Q_LOGGING_CATEGORY(lcDevService, "DEVSERVICE")
 Q_LOGGING_CATEGORY(lcDevDns, "DEVSERVICE.DNS")

@@ -1,9 +1,9 @@
-#include "DnsServer.h"
+#include "devservice/DnsServer.h"
 
-#include "DevServiceLog.h"
-#include "DnsStreamConnection.h"
-#include "DnsWire.h"
-#include "TlsTcpServer.h"
+#include "devservice/DevServiceLog.h"
+#include "devservice/DnsStreamConnection.h"
+#include "devservice/DnsWire.h"
+#include "devservice/TlsTcpServer.h"
 
 #include <QDateTime>
 #include <QNetworkDatagram>

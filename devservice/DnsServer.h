@@ -1,9 +1,9 @@
 #pragma once
 
-#include "FaultInjector.h"
-#include "QueryLog.h"
-#include "ResolverLogic.h"
-#include "UpstreamClient.h"
+#include "devservice/FaultInjector.h"
+#include "devservice/QueryLog.h"
+#include "devservice/ResolverLogic.h"
+#include "devservice/UpstreamClient.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,8 +1,8 @@
-#include "DnsStreamConnection.h"
+#include "devservice/DnsStreamConnection.h"
 
-#include "DevServiceLog.h"
-#include "DnsServer.h"
-#include "DnsWire.h"
+#include "devservice/DevServiceLog.h"
+#include "devservice/DnsServer.h"
+#include "devservice/DnsWire.h"
 
 #include <QHostAddress>
 

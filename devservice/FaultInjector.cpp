@@ -1,6 +1,6 @@
-#include "FaultInjector.h"
+#include "devservice/FaultInjector.h"
 
-#include "AccountStore.h"
+#include "devservice/AccountStore.h"
 
 #include <QJsonArray>
 

@@ -1,6 +1,6 @@
-#include "HttpConnection.h"
+#include "devservice/HttpConnection.h"
 
-#include "DevServiceLog.h"
+#include "devservice/DevServiceLog.h"
 
 #include <QHostAddress>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "HttpParser.h"
-#include "HttpResponse.h"
+#include "devservice/HttpParser.h"
+#include "devservice/HttpResponse.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "HttpParser.h"
+#include "devservice/HttpParser.h"
 
 #include <QList>
 #include <QUrl>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HttpRequest.h"
+#include "devservice/HttpRequest.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "HttpResponse.h"
+#include "devservice/HttpResponse.h"
 
 #include <QJsonDocument>
 

@@ -1,4 +1,4 @@
-#include "HttpServer.h"
+#include "devservice/HttpServer.h"
 
 #include <utility>
 

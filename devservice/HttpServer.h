@@ -1,7 +1,7 @@
 #pragma once
 
-#include "HttpConnection.h"
-#include "TlsTcpServer.h"
+#include "devservice/HttpConnection.h"
+#include "devservice/TlsTcpServer.h"
 
 #include <QHostAddress>
 #include <QObject>

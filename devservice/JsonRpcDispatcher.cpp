@@ -1,6 +1,6 @@
-#include "JsonRpcDispatcher.h"
+#include "devservice/JsonRpcDispatcher.h"
 
-#include "BackendApi.h"
+#include "devservice/BackendApi.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "AccountStore.h"
-#include "HttpRequest.h"
-#include "HttpResponse.h"
+#include "devservice/AccountStore.h"
+#include "devservice/HttpRequest.h"
+#include "devservice/HttpResponse.h"
 
 #include <QJsonArray>
 #include <QJsonValue>

@@ -1,6 +1,6 @@
-#include "QueryTool.h"
+#include "devservice/QueryTool.h"
 
-#include "DnsWire.h"
+#include "devservice/DnsWire.h"
 
 #include <QDeadlineTimer>
 #include <QNetworkDatagram>

@@ -1,4 +1,4 @@
-#include "ResolverLogic.h"
+#include "devservice/ResolverLogic.h"
 
 namespace {
 constexpr quint16 flagQr = 0x8000;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "AccountStore.h"
-#include "DnsWire.h"
-#include "ServiceConfig.h"
+#include "devservice/AccountStore.h"
+#include "devservice/DnsWire.h"
+#include "devservice/ServiceConfig.h"
 
 #include <QByteArray>
 #include <QString>

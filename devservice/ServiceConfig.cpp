@@ -1,4 +1,4 @@
-#include "ServiceConfig.h"
+#include "devservice/ServiceConfig.h"
 
 #include <QFile>
 #include <QJsonDocument>

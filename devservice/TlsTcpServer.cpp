@@ -1,6 +1,6 @@
-#include "TlsTcpServer.h"
+#include "devservice/TlsTcpServer.h"
 
-#include "DevServiceLog.h"
+#include "devservice/DevServiceLog.h"
 
 #include <QSslSocket>
 

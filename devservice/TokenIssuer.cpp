@@ -1,4 +1,4 @@
-#include "TokenIssuer.h"
+#include "devservice/TokenIssuer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
-#include "UpstreamClient.h"
+#include "devservice/UpstreamClient.h"
 
-#include "DevServiceLog.h"
-#include "DnsWire.h"
-#include "ResolverLogic.h"
+#include "devservice/DevServiceLog.h"
+#include "devservice/DnsWire.h"
+#include "devservice/ResolverLogic.h"
 
 #include <QNetworkDatagram>
 #include <QRandomGenerator>

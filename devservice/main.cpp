@@ -1,8 +1,8 @@
-#include "DevService.h"
-#include "DevServiceLog.h"
-#include "DnsWire.h"
-#include "QueryTool.h"
-#include "ServiceConfig.h"
+#include "devservice/DevService.h"
+#include "devservice/DevServiceLog.h"
+#include "devservice/DnsWire.h"
+#include "devservice/QueryTool.h"
+#include "devservice/ServiceConfig.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
-#include "Alert.h"
+#include "gui/Alert.h"
 
-#include "GuiLoggingCategories.h"
-#include "PageHeader.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/PageHeader.h"
 
 #include <QLabel>
 #include <QMovie>

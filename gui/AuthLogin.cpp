@@ -1,9 +1,9 @@
-#include "AuthLogin.h"
+#include "gui/AuthLogin.h"
 
-#include "ClickableLineEdit.h"
-#include "PageHeader.h"
-#include "PayloadKeys.h"
-#include "WrappedLabel.h"
+#include "common/PayloadKeys.h"
+#include "gui/ClickableLineEdit.h"
+#include "gui/PageHeader.h"
+#include "gui/WrappedLabel.h"
 
 #include <QHBoxLayout>
 #include <QIcon>

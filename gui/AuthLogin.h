@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Authentication.h"
+#include "gui/Authentication.h"
 
 // Sign-in with e-mail and password.
 class AuthLogin : public Authentication

@@ -1,9 +1,9 @@
-#include "AuthToken.h"
+#include "gui/AuthToken.h"
 
-#include "ClickableLineEdit.h"
-#include "PageHeader.h"
-#include "PayloadKeys.h"
-#include "WrappedLabel.h"
+#include "common/PayloadKeys.h"
+#include "gui/ClickableLineEdit.h"
+#include "gui/PageHeader.h"
+#include "gui/WrappedLabel.h"
 
 #include <QLabel>
 #include <QPushButton>

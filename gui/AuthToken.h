@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Authentication.h"
+#include "gui/Authentication.h"
 
 // Sign-in with an access key (Active Directory mode).
 class AuthToken : public Authentication

@@ -1,12 +1,12 @@
-#include "Authentication.h"
+#include "gui/Authentication.h"
 
-#include "LockOutCountdown.h"
+#include "gui/LockOutCountdown.h"
 
-#include "ClickableLineEdit.h"
-#include "ConstData.h"
-#include "PageHeader.h"
-#include "UpdateCheck.h"
-#include "WrappedLabel.h"
+#include "gui/ClickableLineEdit.h"
+#include "gui/ConstData.h"
+#include "gui/PageHeader.h"
+#include "gui/UpdateCheck.h"
+#include "gui/WrappedLabel.h"
 
 #include <QHBoxLayout>
 #include <QIcon>

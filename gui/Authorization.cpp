@@ -1,11 +1,11 @@
-#include "Authorization.h"
+#include "gui/Authorization.h"
 
-#include "AuthLogin.h"
-#include "AuthToken.h"
-#include "ControlStatus.h"
-#include "GuiLoggingCategories.h"
-#include "MasterPass.h"
-#include "PayloadKeys.h"
+#include "common/ControlStatus.h"
+#include "common/PayloadKeys.h"
+#include "gui/AuthLogin.h"
+#include "gui/AuthToken.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/MasterPass.h"
 
 #include <QStackedWidget>
 #include <QVBoxLayout>

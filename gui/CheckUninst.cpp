@@ -1,12 +1,12 @@
-#include "CheckUninst.h"
+#include "gui/CheckUninst.h"
 
-#include "AgentGUI.h"
-#include "Authorization.h"
-#include "ConstData.h"
-#include "GuiLoggingCategories.h"
-#include "PayloadKeys.h"
-#include "UserData.h"
-#include "WindowPlacement.h"
+#include "common/PayloadKeys.h"
+#include "gui/AgentGUI.h"
+#include "gui/Authorization.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/UserData.h"
+#include "gui/WindowPlacement.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

@@ -1,8 +1,8 @@
-#include "CheckerActivation.h"
+#include "gui/CheckerActivation.h"
 
-#include "ConstData.h"
-#include "GuiLoggingCategories.h"
-#include "UserData.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/UserData.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "CheckerVersion.h"
+#include "gui/CheckerVersion.h"
 
-#include "GuiLoggingCategories.h"
-#include "PageHeader.h"
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/PageHeader.h"
 
 #include <QDesktopServices>
 #include <QHBoxLayout>

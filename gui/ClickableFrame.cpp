@@ -1,4 +1,4 @@
-#include "ClickableFrame.h"
+#include "gui/ClickableFrame.h"
 
 #include <QMouseEvent>
 

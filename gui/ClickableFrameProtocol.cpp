@@ -1,4 +1,4 @@
-#include "ClickableFrameProtocol.h"
+#include "gui/ClickableFrameProtocol.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ClickableFrameRadio.h"
+#include "gui/ClickableFrameRadio.h"
 
 class QLabel;
 

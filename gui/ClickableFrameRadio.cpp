@@ -1,4 +1,4 @@
-#include "ClickableFrameRadio.h"
+#include "gui/ClickableFrameRadio.h"
 
 ClickableFrameRadio::ClickableFrameRadio(QWidget* parent) : ClickableFrame(parent)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ClickableFrame.h"
+#include "gui/ClickableFrame.h"
 
 // A frame that acts as one choice of a group: the sibling frames of this
 // class form the group, and checking one unchecks the others.

@@ -1,4 +1,4 @@
-#include "ClickableFrameWrap.h"
+#include "gui/ClickableFrameWrap.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

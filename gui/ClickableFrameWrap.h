@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ClickableFrame.h"
+#include "gui/ClickableFrame.h"
 
 #include <QPointer>
 

@@ -1,4 +1,4 @@
-#include "ClickableLabel.h"
+#include "gui/ClickableLabel.h"
 
 #include <QMouseEvent>
 

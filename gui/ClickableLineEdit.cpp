@@ -1,4 +1,4 @@
-#include "ClickableLineEdit.h"
+#include "gui/ClickableLineEdit.h"
 
 namespace {
 const QString textColour = QStringLiteral("color: #101828;");

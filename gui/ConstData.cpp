@@ -1,6 +1,6 @@
-#include "ConstData.h"
+#include "gui/ConstData.h"
 
-#include "GuiLoggingCategories.h"
+#include "gui/GuiLoggingCategories.h"
 
 #include <QDir>
 #include <QStandardPaths>

@@ -1,6 +1,6 @@
-#include "FilteringStatus.h"
+#include "gui/FilteringStatus.h"
 
-#include "PageHeader.h"
+#include "gui/PageHeader.h"
 
 #include <QLabel>
 #include <QVBoxLayout>

@@ -1,4 +1,4 @@
-#include "GuiLoggingCategories.h"
+#include "gui/GuiLoggingCategories.h"
 
 namespace GuiLog {
 Q_LOGGING_CATEGORY(socket, "SOCKET")

@@ -1,4 +1,4 @@
-#include "LockOutCountdown.h"
+#include "gui/LockOutCountdown.h"
 
 #include <QPushButton>
 #include <QTimer>

@@ -1,6 +1,6 @@
-#include "Logging.h"
+#include "gui/Logging.h"
 
-#include "LogFile.h"
+#include "logging/LogFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

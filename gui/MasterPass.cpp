@@ -1,14 +1,14 @@
-#include "MasterPass.h"
+#include "gui/MasterPass.h"
 
-#include "LockOutCountdown.h"
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
+#include "gui/LockOutCountdown.h"
 
-#include "ClickableLineEdit.h"
-#include "ConstData.h"
-#include "GuiLoggingCategories.h"
-#include "PageHeader.h"
-#include "UpdateCheck.h"
-#include "WrappedLabel.h"
+#include "gui/ClickableLineEdit.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/PageHeader.h"
+#include "gui/UpdateCheck.h"
+#include "gui/WrappedLabel.h"
 
 #include <QHBoxLayout>
 #include <QIcon>

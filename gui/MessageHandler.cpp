@@ -1,6 +1,6 @@
-#include "MessageHandler.h"
+#include "gui/MessageHandler.h"
 
-#include "LogFile.h"
+#include "logging/LogFile.h"
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {

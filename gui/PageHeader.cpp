@@ -1,6 +1,6 @@
-#include "PageHeader.h"
+#include "gui/PageHeader.h"
 
-#include "ClickableLabel.h"
+#include "gui/ClickableLabel.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

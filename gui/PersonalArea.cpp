@@ -1,15 +1,15 @@
-#include "PersonalArea.h"
+#include "gui/PersonalArea.h"
 
-#include "ClickableFrameProtocol.h"
-#include "ClickableFrameWrap.h"
-#include "ConstData.h"
-#include "ControlStatus.h"
-#include "GuiLoggingCategories.h"
-#include "PageHeader.h"
-#include "PayloadKeys.h"
-#include "TableWidget.h"
-#include "TableWidgetNetInter.h"
-#include "UpdateCheck.h"
+#include "common/ControlStatus.h"
+#include "common/PayloadKeys.h"
+#include "gui/ClickableFrameProtocol.h"
+#include "gui/ClickableFrameWrap.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/PageHeader.h"
+#include "gui/TableWidget.h"
+#include "gui/TableWidgetNetInter.h"
+#include "gui/UpdateCheck.h"
 
 #include <QApplication>
 #include <QButtonGroup>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ResolverStatus.h"
+#include "common/ResolverStatus.h"
 
 #include <QJsonObject>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "TableWidget.h"
+#include "gui/TableWidget.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>

@@ -1,4 +1,4 @@
-#include "TableWidgetNetInter.h"
+#include "gui/TableWidgetNetInter.h"
 
 #include <QHeaderView>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TableWidget.h"
+#include "gui/TableWidget.h"
 
 // The table of network interfaces: GUID, name and whether it is protected.
 class TableWidgetNetInter : public TableWidget

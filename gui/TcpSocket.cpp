@@ -1,9 +1,9 @@
-#include "TcpSocket.h"
+#include "gui/TcpSocket.h"
 
-#include "ControlFrame.h"
-#include "GuiLoggingCategories.h"
-#include "MessageNames.h"
-#include "PayloadKeys.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "common/PayloadKeys.h"
+#include "gui/GuiLoggingCategories.h"
 
 #include <QJsonValue>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FrameReader.h"
-#include "ListenerOwner.h"
+#include "common/FrameReader.h"
+#include "common/ListenerOwner.h"
 
 #include <QAbstractSocket>
 #include <QJsonObject>

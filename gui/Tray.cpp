@@ -1,7 +1,7 @@
-#include "Tray.h"
+#include "gui/Tray.h"
 
-#include "ConstData.h"
-#include "GuiLoggingCategories.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
 
 #include <QAction>
 #include <QIcon>

@@ -1,4 +1,4 @@
-#include "UpdateCheck.h"
+#include "gui/UpdateCheck.h"
 
 #include <QIcon>
 #include <QMovie>

@@ -1,8 +1,8 @@
-#include "UserData.h"
+#include "gui/UserData.h"
 
-#include "ConstData.h"
-#include "GuiLoggingCategories.h"
-#include "RegistryStore.h"
+#include "common/RegistryStore.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
 
 #include <QDir>
 #include <QFileInfo>

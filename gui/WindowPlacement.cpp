@@ -1,6 +1,6 @@
-#include "WindowPlacement.h"
+#include "gui/WindowPlacement.h"
 
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
 
 #include <QJsonValue>
 

@@ -1,4 +1,4 @@
-#include "WrappedLabel.h"
+#include "gui/WrappedLabel.h"
 
 WrappedLabel::WrappedLabel(int width, int base, QWidget* parent) : QLabel(parent), baseHeight(base)
 {

@@ -1,11 +1,11 @@
-#include "AgentGUI.h"
-#include "CheckUninst.h"
-#include "ConstData.h"
-#include "GuiLoggingCategories.h"
-#include "Logging.h"
-#include "MessageHandler.h"
-#include "RunGuard.h"
-#include "UserData.h"
+#include "common/RunGuard.h"
+#include "gui/AgentGUI.h"
+#include "gui/CheckUninst.h"
+#include "gui/ConstData.h"
+#include "gui/GuiLoggingCategories.h"
+#include "gui/Logging.h"
+#include "gui/MessageHandler.h"
+#include "gui/UserData.h"
 
 #include <QApplication>
 #include <QTextCodec>

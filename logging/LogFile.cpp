@@ -1,4 +1,4 @@
-#include "LogFile.h"
+#include "logging/LogFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LogFolder.h"
-#include "LogQueue.h"
+#include "logging/LogFolder.h"
+#include "logging/LogQueue.h"
 
 #include <QDate>
 #include <QString>

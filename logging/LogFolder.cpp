@@ -1,4 +1,4 @@
-#include "LogFolder.h"
+#include "logging/LogFolder.h"
 
 #include <QDir>
 #include <QFile>

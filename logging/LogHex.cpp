@@ -1,4 +1,4 @@
-#include "LogHex.h"
+#include "logging/LogHex.h"
 
 int LogHex::secretStart(const QByteArray& bytes)
 {

@@ -1,4 +1,4 @@
-#include "LogLine.h"
+#include "logging/LogLine.h"
 
 #include <QStringBuilder>
 

@@ -1,6 +1,6 @@
-#include "LogQueue.h"
+#include "logging/LogQueue.h"
 
-#include "LogLine.h"
+#include "logging/LogLine.h"
 
 #include <QDateTime>
 

@@ -1,4 +1,4 @@
-#include "LogStream.h"
+#include "logging/LogStream.h"
 
 #include <array>
 #include <cstring>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogHex.h"
+#include "logging/LogHex.h"
 
 #include <QByteArray>
 #include <QDebug>

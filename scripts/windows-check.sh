@@ -74,7 +74,7 @@ planned=2
 
 # The service is registered under the application's name; the platform seam
 # keeps its own copy of that text.
-service_name=$(sed -n 's/.*serviceName\[\] = "\([^"]*\)".*/\1/p' agent/platform/ServiceHostWin.cpp)
+service_name=$(sed -n 's/.*serviceName\[\] = "\([^"]*\)".*/\1/p' agent/platform/windows/ServiceHostWin.cpp)
 if [ -n "$service_name" ] && grep -q "getAppName()" agent/settings/ConstData.cpp &&
     grep -A3 'ConstData::getAppName()' agent/settings/ConstData.cpp | grep -qF "\"$service_name\""; then
     pass "service_name_is_application_name"
@@ -83,10 +83,10 @@ else
 fi
 
 # ------------------------------------------------------------------ 3. helpers under wine
-HELPERS=(agent/platform/win/WinService.cpp agent/platform/win/WinAdapters.cpp agent/platform/win/WinMachine.cpp)
+HELPERS=(agent/platform/windows/WinService.cpp agent/platform/windows/WinAdapters.cpp agent/platform/windows/WinMachine.cpp)
 TEST_EXE=$WORK/WinHelpersTest.exe
 build_log=$WORK/build.log
-if "$CXX" -std=c++17 -O1 "${WIN_WARNINGS[@]}" "${WIN_DEFINES[@]}" -Iagent/platform -Iagent/platform/win \
+if "$CXX" -std=c++17 -O1 "${WIN_WARNINGS[@]}" "${WIN_DEFINES[@]}" -I. -Iagent \
     tests/windows/WinHelpersTest.cpp "${HELPERS[@]}" -static \
     -liphlpapi -lnetapi32 -lwtsapi32 -ladvapi32 -o "$TEST_EXE" >"$build_log" 2>&1; then
     pass "build/WinHelpersTest.exe"

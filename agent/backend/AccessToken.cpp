@@ -1,4 +1,4 @@
-#include "AccessToken.h"
+#include "backend/AccessToken.h"
 
 #include <QByteArray>
 #include <QJsonDocument>

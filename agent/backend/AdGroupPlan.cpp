@@ -1,4 +1,4 @@
-#include "AdGroupPlan.h"
+#include "backend/AdGroupPlan.h"
 
 #include <QJsonObject>
 #include <QJsonValue>

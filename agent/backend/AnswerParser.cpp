@@ -1,4 +1,4 @@
-#include "AnswerParser.h"
+#include "backend/AnswerParser.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

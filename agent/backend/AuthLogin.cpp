@@ -1,11 +1,11 @@
-#include "AuthLogin.h"
+#include "backend/AuthLogin.h"
 
-#include "AnswerParser.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
-#include "PayloadKeys.h"
-#include "UserData.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
+#include "backend/NetworkAccessManager.h"
+#include "common/PayloadKeys.h"
+#include "logging/LogMask.h"
+#include "settings/UserData.h"
 
 #include <QJsonDocument>
 #include <QMetaEnum>

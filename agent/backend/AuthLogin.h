@@ -1,6 +1,6 @@
 #pragma once
 
-#include "IAuth.h"
+#include "backend/IAuth.h"
 
 // Sign-in with the account's login and password (standard mode).
 class AuthLogin : public IAuth

@@ -1,10 +1,10 @@
-#include "AuthToken.h"
+#include "backend/AuthToken.h"
 
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
-#include "PayloadKeys.h"
-#include "UserData.h"
+#include "backend/BackendLogging.h"
+#include "backend/NetworkAccessManager.h"
+#include "common/PayloadKeys.h"
+#include "logging/LogMask.h"
+#include "settings/UserData.h"
 
 AuthToken::AuthToken(QObject* parent) : IAuth(parent)
 {

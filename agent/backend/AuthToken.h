@@ -1,6 +1,6 @@
 #pragma once
 
-#include "IAuth.h"
+#include "backend/IAuth.h"
 
 // Sign-in with an access key (directory mode).
 class AuthToken : public IAuth

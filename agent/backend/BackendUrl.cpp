@@ -1,7 +1,7 @@
-#include "BackendUrl.h"
+#include "backend/BackendUrl.h"
 
-#include "LogMask.h"
-#include "UserData.h"
+#include "logging/LogMask.h"
+#include "settings/UserData.h"
 
 #include <QUrlQuery>
 

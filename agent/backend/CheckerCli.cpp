@@ -1,11 +1,11 @@
-#include "CheckerCli.h"
+#include "backend/CheckerCli.h"
 
-#include "ConstData.h"
-#include "ControlStatus.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "PayloadKeys.h"
-#include "UserData.h"
+#include "backend/BackendLogging.h"
+#include "common/ControlStatus.h"
+#include "common/PayloadKeys.h"
+#include "logging/LogMask.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

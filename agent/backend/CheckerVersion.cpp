@@ -1,9 +1,9 @@
-#include "CheckerVersion.h"
+#include "backend/CheckerVersion.h"
 
-#include "ConstData.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
-#include "PayloadKeys.h"
+#include "backend/BackendLogging.h"
+#include "backend/NetworkAccessManager.h"
+#include "common/PayloadKeys.h"
+#include "settings/ConstData.h"
 
 #include <QJsonDocument>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "IAuth.h"
+#include "backend/IAuth.h"
 
-#include "LoggingCategories.h"
-#include "PayloadKeys.h"
+#include "backend/BackendLogging.h"
+#include "common/PayloadKeys.h"
 
 IAuth::IAuth(QObject* parent) : QObject(parent)
 {

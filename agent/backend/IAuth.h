@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ControlStatus.h"
+#include "common/ControlStatus.h"
 
 #include <QJsonObject>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "INetwork.h"
+#include "backend/INetwork.h"
 
 INetwork::INetwork(QObject* parent) : Network(parent) {}
 

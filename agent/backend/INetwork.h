@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ApiResult.h"
-#include "Network.h"
+#include "backend/ApiResult.h"
+#include "backend/Network.h"
 
 #include <QString>
 

@@ -1,12 +1,12 @@
-#include "Jrpc.h"
+#include "backend/Jrpc.h"
 
-#include "AnswerParser.h"
-#include "BackendUrl.h"
-#include "ConstData.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "RequestBody.h"
-#include "UserData.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
+#include "backend/BackendUrl.h"
+#include "backend/RequestBody.h"
+#include "logging/LogMask.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 namespace {
 

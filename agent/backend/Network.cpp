@@ -1,9 +1,9 @@
-#include "Network.h"
+#include "backend/Network.h"
 
-#include "AnswerParser.h"
-#include "ConstData.h"
-#include "LoggingCategories.h"
-#include "TrustAnchors.h"
+#include "backend/AnswerParser.h"
+#include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
+#include "settings/TrustAnchors.h"
 
 #include <QEventLoop>
 #include <QMetaEnum>

@@ -1,11 +1,11 @@
-#include "NetworkAccessManager.h"
+#include "backend/NetworkAccessManager.h"
 
-#include "ConstData.h"
-#include "INetwork.h"
-#include "Jrpc.h"
-#include "LoggingCategories.h"
-#include "RestLocal.h"
-#include "UserData.h"
+#include "backend/INetwork.h"
+#include "backend/Jrpc.h"
+#include "backend/RestLocal.h"
+#include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
+#include "settings/UserData.h"
 
 #include <QMutex>
 #include <QMutexLocker>

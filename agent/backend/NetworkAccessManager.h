@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ApiResult.h"
+#include "backend/ApiResult.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "RequestBody.h"
+#include "backend/RequestBody.h"
 
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

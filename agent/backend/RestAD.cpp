@@ -1,15 +1,15 @@
-#include "RestAD.h"
+#include "backend/RestAD.h"
 
-#include "AccessToken.h"
-#include "AdGroupPlan.h"
-#include "AnswerParser.h"
-#include "BackendUrl.h"
-#include "ConstData.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
-#include "RequestBody.h"
-#include "UserData.h"
+#include "backend/AccessToken.h"
+#include "backend/AdGroupPlan.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
+#include "backend/BackendUrl.h"
+#include "backend/NetworkAccessManager.h"
+#include "backend/RequestBody.h"
+#include "logging/LogMask.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

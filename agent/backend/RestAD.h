@@ -1,6 +1,6 @@
 #pragma once
 
-#include "INetwork.h"
+#include "backend/INetwork.h"
 
 #include <QJsonArray>
 #include <QString>

@@ -1,13 +1,13 @@
-#include "RestLocal.h"
+#include "backend/RestLocal.h"
 
-#include "AccessToken.h"
-#include "AnswerParser.h"
-#include "BackendUrl.h"
-#include "ConstData.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "RequestBody.h"
-#include "UserData.h"
+#include "backend/AccessToken.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendLogging.h"
+#include "backend/BackendUrl.h"
+#include "backend/RequestBody.h"
+#include "logging/LogMask.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -19,25 +19,40 @@ namespace {
 
 // The sign-in state of the process. Backend calls run on the agent thread;
 // the lock only keeps a sign-out from another thread from tearing a value.
+// They belong to the sign-in data of one generation: a sign-out
+// (UserData::deleteAuthData) moves the generation on and so drops them.
 struct Tokens
 {
     QString access;
     QString refresh;
     int userId = -1;
+    quint64 generation = 0;
 };
 
 QMutex tokensMutex;
 Tokens tokens;
 
+// Called with tokensMutex held.
+void dropIfSignedOut()
+{
+    const quint64 generation = UserData::getAuthDataGeneration();
+    if (tokens.generation != generation) {
+        tokens = Tokens();
+        tokens.generation = generation;
+    }
+}
+
 Tokens currentTokens()
 {
     QMutexLocker lock(&tokensMutex);
+    dropIfSignedOut();
     return tokens;
 }
 
 void storeTokens(const QString& access, const QString& refresh)
 {
     QMutexLocker lock(&tokensMutex);
+    dropIfSignedOut();
     tokens.access = access;
     tokens.refresh = refresh;
 }
@@ -45,6 +60,7 @@ void storeTokens(const QString& access, const QString& refresh)
 void storeUserId(int id)
 {
     QMutexLocker lock(&tokensMutex);
+    dropIfSignedOut();
     tokens.userId = id;
 }
 
@@ -78,6 +94,7 @@ void RestLocal::clearTokens()
 {
     QMutexLocker lock(&tokensMutex);
     tokens = Tokens();
+    tokens.generation = UserData::getAuthDataGeneration();
 }
 
 void RestLocal::newUser()

@@ -1,10 +1,10 @@
-#include "BlockPage.h"
+#include "blockpage/BlockPage.h"
 
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "SystemServices.h"
-#include "TcpListener.h"
-#include "UserData.h"
+#include "blockpage/BlockPageLogging.h"
+#include "logging/LogMask.h"
+#include "platform/SystemServices.h"
+#include "platform/TcpListener.h"
+#include "settings/UserData.h"
 
 #include <QHash>
 #include <QHostAddress>

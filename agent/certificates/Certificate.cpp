@@ -1,10 +1,10 @@
-#include "Certificate.h"
+#include "certificates/Certificate.h"
 
-#include "CertificateStore.h"
-#include "ConstData.h"
-#include "Downloader.h"
-#include "LoggingCategories.h"
-#include "ServiceCertificate.h"
+#include "certificates/Downloader.h"
+#include "platform/CertificateStore.h"
+#include "platform/PlatformLogging.h"
+#include "platform/ServiceCertificate.h"
+#include "settings/ConstData.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "CheckerCertificate.h"
+#include "certificates/CheckerCertificate.h"
 
-#include "Certificate.h"
-#include "CertificateStore.h"
-#include "ConstData.h"
-#include "LoggingCategories.h"
-#include "NetworkAccessManager.h"
+#include "backend/NetworkAccessManager.h"
+#include "certificates/Certificate.h"
+#include "platform/CertificateStore.h"
+#include "platform/PlatformLogging.h"
+#include "settings/ConstData.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
-#include "Downloader.h"
+#include "certificates/Downloader.h"
 
-#include "LoggingCategories.h"
-#include "Network.h"
-#include "NetworkAccessManager.h"
+#include "backend/Network.h"
+#include "backend/NetworkAccessManager.h"
+#include "certificates/CertificatesLogging.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "PinGuard.h"
+#include "control/PinGuard.h"
 
-#include "MessageNames.h"
+#include "common/MessageNames.h"
 
 #include <algorithm>
 

@@ -1,12 +1,12 @@
-#include "TcpServer.h"
+#include "control/TcpServer.h"
 
-#include "ControlFrame.h"
-#include "ControlStatus.h"
-#include "LoggingCategories.h"
-#include "MessageNames.h"
-#include "PayloadKeys.h"
-#include "TcpListener.h"
-#include "UserData.h"
+#include "common/ControlFrame.h"
+#include "common/ControlStatus.h"
+#include "common/MessageNames.h"
+#include "common/PayloadKeys.h"
+#include "control/ControlLogging.h"
+#include "platform/TcpListener.h"
+#include "settings/UserData.h"
 
 #include <QDateTime>
 #include <QHostAddress>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FrameReader.h"
-#include "PinGuard.h"
-#include "ResolverStatus.h"
+#include "common/FrameReader.h"
+#include "common/ResolverStatus.h"
+#include "control/PinGuard.h"
 
 #include <QBasicTimer>
 #include <QElapsedTimer>

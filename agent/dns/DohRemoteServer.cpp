@@ -1,10 +1,10 @@
-#include "DohRemoteServer.h"
+#include "dns/DohRemoteServer.h"
 
-#include "ConstData.h"
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
+#include "dns/DnsLogging.h"
+#include "dnswire/DnsMessage.h"
+#include "logging/LogHex.h"
+#include "logging/LogStream.h"
+#include "settings/ConstData.h"
 
 DohRemoteServer::DohRemoteServer(QObject* parent, quint16 port)
     : TlsRemoteServer(UserData::DOH, port, &doh_remoteserver, parent), dohPort(port)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "HttpResponseReader.h"
-#include "TlsRemoteServer.h"
+#include "dns/TlsRemoteServer.h"
+#include "dnswire/HttpResponseReader.h"
 
 // DNS-over-HTTPS (RFC 8484, POST): each query goes as one hand-built
 // HTTP/1.1 request over one persistent keep-alive connection to the resolver

@@ -1,9 +1,9 @@
-#include "DotRemoteServer.h"
+#include "dns/DotRemoteServer.h"
 
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
+#include "dns/DnsLogging.h"
+#include "dnswire/DnsMessage.h"
+#include "logging/LogHex.h"
+#include "logging/LogStream.h"
 
 DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
     : TlsRemoteServer(UserData::DOT, port, &dot_remoteserver, parent)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DotFrameReader.h"
-#include "TlsRemoteServer.h"
+#include "dns/TlsRemoteServer.h"
+#include "dnswire/DotFrameReader.h"
 
 // DNS-over-TLS (RFC 7858): each query goes with its two-byte length prefix
 // over one persistent connection to the resolver on port 853; queries are

@@ -1,4 +1,4 @@
-#include "DropLog.h"
+#include "dns/DropLog.h"
 
 bool DropLog::count(qint64 nowMs)
 {

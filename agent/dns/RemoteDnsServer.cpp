@@ -1,10 +1,8 @@
-#include "RemoteDnsServer.h"
+#include "dns/RemoteDnsServer.h"
 
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogMask.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
+#include "dnswire/DnsMessage.h"
+#include "dnswire/DnsWireLogging.h"
+#include "dnswire/QueryMarker.h"
 
 #include <QUrl>
 
@@ -37,22 +35,7 @@ bool RemoteDnsServer::preparationMessage(QByteArray& message)
 
 bool RemoteDnsServer::preparationMessage(QByteArray& message, qint32 token)
 {
-    const bool logging = debugOn(remote_dns_server());
-    const quint16 count = DnsMessage::additionalCount(message);
-    if (logging) {
-        LOG_DEBUG(remote_dns_server) << "preparationMessage() START" << count
-                                     << static_cast<quint16>(count + 1) << LogHex(message);
-    }
-    if (!DnsMessage::mark(message, token)) {
-        qCWarning(remote_dns_server) << "preparationMessage() message cannot carry the identity record, size:"
-                                     << message.size() << "ARCOUNT:" << count;
-        return false;
-    }
-    if (logging) {
-        LOG_DEBUG(remote_dns_server) << "preparationMessage() END" << LogHex(message)
-                                     << LogMask::token(QString::number(static_cast<quint32>(token)));
-    }
-    return true;
+    return QueryMarker::mark(message, token, debugOn(remote_dns_server()));
 }
 
 bool RemoteDnsServer::markForResolver(QByteArray& message, const QLoggingCategory& category)

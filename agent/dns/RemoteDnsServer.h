@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DnsRequest.h"
-#include "UserData.h"
+#include "dnswire/DnsRequest.h"
+#include "settings/UserData.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "ResolverHealth.h"
+#include "dns/ResolverHealth.h"
 
 ResolverHealth::Change ResolverHealth::answered(int path, qint64 nowMs)
 {

@@ -1,13 +1,13 @@
-#include "SnifferDnsUdp.h"
+#include "dns/SnifferDnsUdp.h"
 
-#include "ConstData.h"
-#include "DnsMessage.h"
-#include "DohRemoteServer.h"
-#include "DotRemoteServer.h"
-#include "ListenerOwner.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
-#include "UdpRemoteSocket.h"
+#include "common/ListenerOwner.h"
+#include "dns/DnsLogging.h"
+#include "dns/DohRemoteServer.h"
+#include "dns/DotRemoteServer.h"
+#include "dns/UdpRemoteSocket.h"
+#include "dnswire/DnsMessage.h"
+#include "logging/LogStream.h"
+#include "settings/ConstData.h"
 
 #include <QDateTime>
 #include <QMetaMethod>

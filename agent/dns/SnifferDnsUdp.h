@@ -1,13 +1,13 @@
 #pragma once
 
-#include "DatagramSocket.h"
-#include "DnsRequest.h"
-#include "DropLog.h"
-#include "RequestTable.h"
-#include "ResolverHealth.h"
-#include "ResolverStatus.h"
-#include "SecureRandom.h"
-#include "UserData.h"
+#include "common/ResolverStatus.h"
+#include "dns/DropLog.h"
+#include "dns/ResolverHealth.h"
+#include "dnswire/DnsRequest.h"
+#include "dnswire/RequestTable.h"
+#include "dnswire/SecureRandom.h"
+#include "platform/DatagramSocket.h"
+#include "settings/UserData.h"
 
 #include <QElapsedTimer>
 #include <QHash>

@@ -1,9 +1,9 @@
-#include "TlsRemoteServer.h"
+#include "dns/TlsRemoteServer.h"
 
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogStream.h"
-#include "TrustAnchors.h"
+#include "dnswire/DnsMessage.h"
+#include "logging/LogHex.h"
+#include "logging/LogStream.h"
+#include "settings/TrustAnchors.h"
 
 #include <QSslSocket>
 #include <QThread>

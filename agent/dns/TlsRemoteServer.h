@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DropLog.h"
-#include "RemoteDnsServer.h"
+#include "dns/DropLog.h"
+#include "dns/RemoteDnsServer.h"
 
 #include <QElapsedTimer>
 #include <QHash>

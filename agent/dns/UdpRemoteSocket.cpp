@@ -1,9 +1,9 @@
-#include "UdpRemoteSocket.h"
+#include "dns/UdpRemoteSocket.h"
 
-#include "DnsMessage.h"
-#include "LogHex.h"
-#include "LogStream.h"
-#include "LoggingCategories.h"
+#include "dns/DnsLogging.h"
+#include "dnswire/DnsMessage.h"
+#include "logging/LogHex.h"
+#include "logging/LogStream.h"
 
 #include <QSocketNotifier>
 #include <QThread>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "ConstData.h"
-#include "DatagramSocket.h"
-#include "DropLog.h"
-#include "RemoteDnsServer.h"
-#include "SecureRandom.h"
+#include "dns/DropLog.h"
+#include "dns/RemoteDnsServer.h"
+#include "dnswire/SecureRandom.h"
+#include "platform/DatagramSocket.h"
+#include "settings/ConstData.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>

@@ -1,9 +1,9 @@
-#include "AgentCommandLine.h"
+#include "host/AgentCommandLine.h"
 
-#include "CheckerCertificate.h"
-#include "Platform.h"
-#include "ProgramRunner.h"
-#include "UserData.h"
+#include "certificates/CheckerCertificate.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
+#include "settings/UserData.h"
 
 #include <QDir>
 #include <QFileInfo>

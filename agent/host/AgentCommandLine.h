@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ServiceHost.h"
+#include "platform/ServiceHost.h"
 
 #include <QString>
 

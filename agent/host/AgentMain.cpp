@@ -1,16 +1,16 @@
-#include "AgentMain.h"
+#include "host/AgentMain.h"
 
-#include "AgentLifecycle.h"
-#include "ConstData.h"
-#include "Core.h"
-#include "DeploymentValues.h"
-#include "DescriptorLimit.h"
-#include "LogFile.h"
-#include "Logging.h"
-#include "LoggingCategories.h"
-#include "MessageHandler.h"
-#include "RegistryStore.h"
-#include "RunGuard.h"
+#include "common/RegistryStore.h"
+#include "common/RunGuard.h"
+#include "host/Core.h"
+#include "host/DeploymentValues.h"
+#include "host/HostLogging.h"
+#include "host/Logging.h"
+#include "host/MessageHandler.h"
+#include "logging/LogFile.h"
+#include "platform/AgentLifecycle.h"
+#include "platform/DescriptorLimit.h"
+#include "settings/ConstData.h"
 
 #include <QCoreApplication>
 #include <QTextCodec>

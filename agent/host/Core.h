@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ResolverStatus.h"
-#include "UserData.h"
+#include "common/ResolverStatus.h"
+#include "settings/UserData.h"
 
 #include <QJsonObject>
 #include <QList>

@@ -1,8 +1,8 @@
-#include "DeploymentValues.h"
+#include "host/DeploymentValues.h"
 
-#include "ConstData.h"
-#include "LoggingCategories.h"
-#include "RegistryStore.h"
+#include "common/RegistryStore.h"
+#include "host/HostLogging.h"
+#include "settings/ConstData.h"
 
 namespace {
 const QString deployGroup = QStringLiteral("DEPLOY");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UserData.h"
+#include "settings/UserData.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,9 +1,9 @@
-#include "Logging.h"
+#include "host/Logging.h"
 
-#include "ConstData.h"
-#include "LogFile.h"
-#include "LoggingCategories.h"
-#include "RegistryStore.h"
+#include "common/RegistryStore.h"
+#include "host/HostLogging.h"
+#include "logging/LogFile.h"
+#include "settings/ConstData.h"
 
 #include <QDateTime>
 

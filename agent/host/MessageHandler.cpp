@@ -1,7 +1,7 @@
-#include "MessageHandler.h"
+#include "host/MessageHandler.h"
 
-#include "LogFile.h"
-#include "UserData.h"
+#include "logging/LogFile.h"
+#include "settings/UserData.h"
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {

@@ -1,5 +1,5 @@
-#include "AgentCommandLine.h"
-#include "AgentMain.h"
+#include "host/AgentCommandLine.h"
+#include "host/AgentMain.h"
 
 int main(int argc, char** argv)
 {

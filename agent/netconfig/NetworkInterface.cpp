@@ -1,9 +1,9 @@
-#include "NetworkInterface.h"
+#include "netconfig/NetworkInterface.h"
 
-#include "ConstData.h"
-#include "InterfaceKeySeeder.h"
-#include "LoggingCategories.h"
-#include "RegistryStore.h"
+#include "common/RegistryStore.h"
+#include "netconfig/InterfaceKeySeeder.h"
+#include "netconfig/NetconfigLogging.h"
+#include "settings/ConstData.h"
 
 #include <QSettings>
 

@@ -1,11 +1,11 @@
-#include "NetworkInterfaceManager.h"
+#include "netconfig/NetworkInterfaceManager.h"
 
-#include "AdapterFilter.h"
-#include "AdapterSource.h"
-#include "ConstData.h"
-#include "LoggingCategories.h"
-#include "Platform.h"
-#include "RegistryStore.h"
+#include "common/RegistryStore.h"
+#include "netconfig/NetconfigLogging.h"
+#include "platform/AdapterFilter.h"
+#include "platform/AdapterSource.h"
+#include "platform/Platform.h"
+#include "settings/ConstData.h"
 
 #include <QCoreApplication>
 #include <QSettings>

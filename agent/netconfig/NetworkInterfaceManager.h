@@ -1,9 +1,9 @@
 #pragma once
 
-#include "AdapterSource.h"
-#include "NetworkInterface.h"
-#include "SystemResolver.h"
-#include "UserData.h"
+#include "netconfig/NetworkInterface.h"
+#include "netconfig/SystemResolver.h"
+#include "platform/AdapterSource.h"
+#include "settings/UserData.h"
 
 #include <QMap>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "AgentLifecycle.h"
+#include "platform/AgentLifecycle.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
-#include "CertificateStore.h"
+#include "platform/CertificateStore.h"
 
-#include "FileCertificateStore.h"
-#include "PowerShellCertificateStore.h"
+#include "platform/linux/FileCertificateStore.h"
+#include "platform/windows/PowerShellCertificateStore.h"
 
 #include <atomic>
 

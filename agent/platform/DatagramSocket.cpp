@@ -1,4 +1,4 @@
-#include "DatagramSocket.h"
+#include "platform/DatagramSocket.h"
 
 #include <cstddef>
 #include <cstring>

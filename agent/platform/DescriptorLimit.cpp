@@ -1,4 +1,4 @@
-#include "DescriptorLimit.h"
+#include "platform/DescriptorLimit.h"
 
 #ifndef Q_OS_WIN
 #include <cerrno>

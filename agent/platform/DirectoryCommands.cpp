@@ -1,4 +1,4 @@
-#include "DirectoryCommands.h"
+#include "platform/DirectoryCommands.h"
 
 #include <QRegularExpression>
 

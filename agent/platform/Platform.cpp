@@ -1,9 +1,9 @@
-#include "Platform.h"
+#include "platform/Platform.h"
 
-#include "AdapterSource.h"
-#include "MachineInfo.h"
-#include "ProgramRunner.h"
-#include "SystemServices.h"
+#include "platform/AdapterSource.h"
+#include "platform/MachineInfo.h"
+#include "platform/ProgramRunner.h"
+#include "platform/SystemServices.h"
 
 #include <atomic>
 

@@ -1,6 +1,6 @@
-#include "ProgramRunner.h"
+#include "platform/ProgramRunner.h"
 
-#include "LoggingCategories.h"
+#include "platform/PlatformLogging.h"
 
 #include <QFileInfo>
 #include <QProcess>

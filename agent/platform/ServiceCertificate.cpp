@@ -1,4 +1,4 @@
-#include "ServiceCertificate.h"
+#include "platform/ServiceCertificate.h"
 
 #include <QSslCertificateExtension>
 #include <QVariantMap>

@@ -1,6 +1,6 @@
-#include "TcpListener.h"
+#include "platform/TcpListener.h"
 
-#include "SystemServices.h"
+#include "platform/SystemServices.h"
 
 #include <QHostAddress>
 #include <QPointer>

@@ -1,9 +1,9 @@
-#include "ConstData.h"
+#include "settings/ConstData.h"
 
-#include "LoggingCategories.h"
-#include "MachineInfo.h"
-#include "Platform.h"
-#include "UserData.h"
+#include "platform/MachineInfo.h"
+#include "platform/Platform.h"
+#include "settings/SettingsLogging.h"
+#include "settings/UserData.h"
 
 #include <QCoreApplication>
 

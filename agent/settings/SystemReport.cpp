@@ -1,6 +1,6 @@
-#include "SystemReport.h"
+#include "settings/SystemReport.h"
 
-#include "PayloadKeys.h"
+#include "common/PayloadKeys.h"
 
 #include <QDateTime>
 #include <QJsonArray>

@@ -1,6 +1,6 @@
-#include "TrustAnchors.h"
+#include "settings/TrustAnchors.h"
 
-#include "LoggingCategories.h"
+#include "settings/SettingsLogging.h"
 
 #include <QMutex>
 #include <QMutexLocker>

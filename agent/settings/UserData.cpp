@@ -1,19 +1,16 @@
-#include "UserData.h"
+#include "settings/UserData.h"
 
-#include "AnswerParser.h"
-#include "ConstData.h"
-#include "DiagnosticCommands.h"
-#include "DirectoryCommands.h"
-#include "LogMask.h"
-#include "LoggingCategories.h"
-#include "MachineInfo.h"
-#include "NetworkAccessManager.h"
-#include "PayloadKeys.h"
-#include "Platform.h"
-#include "ProgramRunner.h"
-#include "RegistryStore.h"
-#include "RestLocal.h"
-#include "SystemReport.h"
+#include "common/PayloadKeys.h"
+#include "common/RegistryStore.h"
+#include "logging/LogMask.h"
+#include "platform/DiagnosticCommands.h"
+#include "platform/DirectoryCommands.h"
+#include "platform/MachineInfo.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
+#include "settings/ConstData.h"
+#include "settings/SettingsLogging.h"
+#include "settings/SystemReport.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -193,6 +190,7 @@ QStringList memSavedV6;
 std::atomic<quint32> memProfileId{0};
 std::atomic<qint64> tokenCache{UserData::noToken};
 std::atomic<qint64> tokenReadAt{never};
+std::atomic<quint64> authDataGeneration{0};
 
 QString memoryValue(const QString& value)
 {
@@ -639,6 +637,11 @@ bool UserData::checkAuthData()
     return pin && data;
 }
 
+quint64 UserData::getAuthDataGeneration()
+{
+    return authDataGeneration.load();
+}
+
 void UserData::deleteAuthData()
 {
     {
@@ -649,7 +652,8 @@ void UserData::deleteAuthData()
     }
     tokenCache.store(noToken);
     tokenReadAt.store(never);
-    RestLocal::clearTokens();
+    // The backend's tokens held in memory are dropped at their next use.
+    authDataGeneration.fetch_add(1);
     auto store = openStore();
     store->beginGroup(groupUser);
     const QStringList keys = store->allKeys();
@@ -748,142 +752,6 @@ QString UserData::getBackendBinding()
     return store->value(groupControl + QStringLiteral("/BACKEND"), QString()).toString();
 }
 
-// ---- account queries ----
-
-namespace {
-
-// Bodies in debug lines: tokens and identifiers masked.
-QString jsonText(const QJsonObject& object)
-{
-    return LogMask::json(object);
-}
-
-// Logs the outcome of one account query; true when the request went through.
-bool logQuery(const ApiResult& result, const char* response, const char* error)
-{
-    if (result.error != 0) {
-        qCCritical(user_data).noquote() << QLatin1String(error) << result.errorString;
-        return false;
-    }
-    qCDebug(user_data).noquote() << QLatin1String(response) << jsonText(result.data);
-    return true;
-}
-
-} // namespace
-
-QString UserData::getIp()
-{
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.getIp();
-    }
-    if (!logQuery(result, "RESPONSE getIp():", "REPLY ERROR getIp()"))
-        return QStringLiteral("unknown");
-    // An operation that could not sign in sent nothing and has no answer.
-    if (!result.data.contains(QLatin1String("result")))
-        return QStringLiteral("unknown");
-    const QString ip = AnswerParser::textValue(result.data.value(QLatin1String("result")));
-    if (ip.isEmpty())
-        qCCritical(user_data) << "IP IS EMPTY";
-    return ip;
-}
-
-QJsonObject UserData::getUserInfo()
-{
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.getUserInfo();
-    }
-    if (!logQuery(result, "RESPONSE getUserInfo():", "REPLY ERROR getUserInfo()"))
-        return QJsonObject();
-    QJsonObject info{
-        {PayloadKeys::Username, result.data.value(QLatin1String("username"))},
-        {PayloadKeys::Ip, getIp()},
-        {PayloadKeys::PlanName, result.data.value(QLatin1String("plan_name"))},
-    };
-    if (result.data.contains(QLatin1String("date_end"))) {
-        const QDateTime end = QDateTime::fromString(result.data.value(QLatin1String("date_end")).toString(),
-                                                    QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-        info.insert(PayloadKeys::DateEnd,
-                    end.isValid() ? end.toString(QStringLiteral("dd.MM.yyyy")) : QString());
-    }
-    return info;
-}
-
-QMap<unsigned, QString> UserData::getProfiles()
-{
-    QMap<unsigned, QString> profiles;
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.getProfiles();
-    }
-    if (!logQuery(result, "RESPONSE getProfiles():", "REPLY ERROR getProfiles()"))
-        return profiles;
-    const QJsonArray list = result.data.value(QLatin1String("result")).toArray();
-    for (const QJsonValue& value : list) {
-        if (!value.isObject())
-            continue;
-        const QJsonObject profile = value.toObject();
-        const int id = AnswerParser::intValue(profile.value(QLatin1String("id")), -1);
-        if (id < 0)
-            continue;
-        profiles.insert(static_cast<unsigned>(id),
-                        AnswerParser::textValue(profile.value(QLatin1String("name"))));
-    }
-    return profiles;
-}
-
-bool UserData::setProfileId(quint32 id)
-{
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.setProfile(id);
-    }
-    if (!logQuery(result, "RESPONSE setProfileId():", "REPLY ERROR setProfileId()"))
-        return false;
-    // Without an answer (the operation could not sign in) nothing was set.
-    if (!result.data.contains(QLatin1String("profile")))
-        return false;
-    saveProfileId(id);
-    return true;
-}
-
-bool UserData::removeAgentProfile()
-{
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.removeAgentProfile();
-    }
-    if (result.error != 0)
-        qCCritical(user_data).noquote() << "REPLY ERROR removeAgentProfile()" << result.errorString;
-    qCDebug(user_data).noquote() << "RESPONSE removeAgentProfile():" << jsonText(result.data);
-    const bool removed = AnswerParser::intValue(result.data.value(QLatin1String("result"))) != 0;
-    qCInfo(user_data).noquote() << "removeAgentProfile() is" << (removed ? "true" : "false");
-    return removed;
-}
-
-bool UserData::getFilteringStatus()
-{
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.getFilteringStatus();
-    }
-    if (!logQuery(result, "RESPONSE getFilteringStatus():", "REPLY ERROR getFilteringStatus()"))
-        return true;
-    const QJsonValue status = result.data.value(QLatin1String("result"));
-    if (status.isUndefined()) {
-        qCWarning(user_data) << "RESPONSE ERROR getFilteringStatus()";
-        return true;
-    }
-    return status.toBool(true);
-}
-
 // ---- system and debug reports ----
 
 QString UserData::startCommand(const QString& program, const QStringList& arguments)
@@ -920,53 +788,9 @@ QString UserData::getLastDebugInfo()
     return memoryValue(memDebugInfo);
 }
 
-bool UserData::sendDebugInfo()
-{
-    return sendDebugInfo(getDebugInfo());
-}
-
-bool UserData::sendDebugInfo(const QString& info)
+void UserData::setLastDebugInfo(const QString& info)
 {
     setMemoryValue(memDebugInfo, info);
-    ApiResult result;
-    {
-        NetworkAccessManager manager;
-        result = manager.sendDebugInfo(info);
-    }
-    if (result.error != 0)
-        qCCritical(user_data).noquote() << "REPLY ERROR sendDebugInfo()" << result.errorString;
-    qCDebug(user_data).noquote() << "RESPONSE sendDebugInfo():" << jsonText(result.data);
-    const bool sent = AnswerParser::intValue(result.data.value(QLatin1String("result"))) != 0;
-    qCInfo(user_data).noquote() << "sendDebugInfo() is" << (sent ? "true" : "false");
-    return sent;
-}
-
-QString UserData::getSystemInfo(const QList<ResolverStatus>& resolver)
-{
-    SystemReport::Facts facts;
-    facts.appName = ConstData::getAppName();
-    facts.version = ConstData::getVersion();
-    facts.token = getToken();
-    facts.showUid = ConstData::getWorkingMode().first == 1 || getNoAdWork();
-    if (facts.showUid)
-        facts.uid = getSaveUid();
-    facts.controlDns = getControlDNS();
-    facts.localHostV4 = ConstData::getLocalHostV4();
-    facts.localHostV6 = ConstData::getLocalHostV6();
-    facts.dnsIpV4 = getDnsIpV4();
-    facts.dnsIpV6 = getDnsIpV6();
-    facts.protocol = getDnsProtocol();
-    facts.profiles = getProfiles();
-    facts.profileId = getProfileId();
-    facts.supportEmail = ConstData::getSupportEmail();
-    facts.interfaces = SystemReport::systemInterfaces();
-    facts.osName = ConstData::getOS();
-    facts.osDisplayVersion = DiagnosticCommands::osDisplayVersion();
-    facts.cpuArchitecture = QSysInfo::currentCpuArchitecture();
-    facts.hostName = QSysInfo::machineHostName();
-    facts.machineUniqueId = QSysInfo::machineUniqueId();
-    facts.resolver = resolver;
-    return SystemReport::build(facts);
 }
 
 void UserData::resetMemoryState()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ResolverStatus.h"
+#include "common/ResolverStatus.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -119,7 +119,12 @@ public:
     // sign-in values replaced by what it decodes. An empty PIN never matches.
     static bool checkPin(const QString& pin);
     static bool checkAuthData();
+    // Sign-out: the sign-in values in memory and in the store are removed
+    // (the UID stays) and the generation below moves on.
     static void deleteAuthData();
+    // Moves on with every deleteAuthData(): the backend drops the tokens it
+    // keeps in memory when it sees a generation other than theirs.
+    static quint64 getAuthDataGeneration();
     static QByteArray encodeDecode(const QByteArray& data, const QByteArray& key);
 
     // In-memory account state.
@@ -142,7 +147,10 @@ public:
     static QString getBackendBinding();
 
     // Account queries: one backend round trip each (getUserInfo two); they
-    // log their outcome and fall back to their defaults on failure.
+    // log their outcome and fall back to their defaults on failure. They and
+    // getSystemInfo and sendDebugInfo are built into corvane_backend
+    // (backend/UserDataQueries.cpp), which sits above this library: a program
+    // that calls them links corvane_backend.
     static QString getIp();                       // "unknown" on failure
     static QJsonObject getUserInfo();             // empty on failure
     static QMap<unsigned, QString> getProfiles(); // empty on failure
@@ -159,6 +167,7 @@ public:
     static bool sendDebugInfo();
     // The last debug information text (empty before the first run).
     static QString getLastDebugInfo();
+    static void setLastDebugInfo(const QString& info);
     // Runs one program (30 s at most) and returns its decoded output.
     static QString startCommand(const QString& program, const QStringList& arguments);
     static QString startCommand(const QString& program, const QStringList& arguments, int timeoutMs);

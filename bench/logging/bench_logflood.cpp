@@ -6,9 +6,9 @@
 // against its bound.
 //
 //   bench_logflood [seconds] [threads] [folder MB] [file MB]
-#include "LogFile.h"
-#include "LogFolder.h"
-#include "LogLine.h"
+#include "logging/LogFile.h"
+#include "logging/LogFolder.h"
+#include "logging/LogLine.h"
 
 #include <QCoreApplication>
 #include <QDir>

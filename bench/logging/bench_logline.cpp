@@ -3,13 +3,13 @@
 // and open, append and close the file for every line) measured in the same run.
 // "wall" is the logging thread's time per line; "cpu" is the process's CPU
 // time per line, the log writer's thread included, until every line is on disk.
-#include "ConstData.h"
-#include "LogFile.h"
-#include "LogLine.h"
-#include "LoggingCategories.h"
-#include "MessageHandler.h"
-#include "RegistryStore.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "dns/DnsLogging.h"
+#include "host/MessageHandler.h"
+#include "logging/LogFile.h"
+#include "logging/LogLine.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 #include <QCoreApplication>
 #include <QDir>

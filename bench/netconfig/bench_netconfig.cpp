@@ -5,12 +5,12 @@
 // empty adapter list, and one settings object opened to read one value.
 //
 // Usage: bench_netconfig [adapters=10] [passes=200]
-#include "AdapterSource.h"
-#include "ConstData.h"
-#include "NetworkInterfaceManager.h"
-#include "Platform.h"
-#include "RegistryStore.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "netconfig/NetworkInterfaceManager.h"
+#include "platform/AdapterSource.h"
+#include "platform/Platform.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 #include <QCoreApplication>
 #include <QDir>

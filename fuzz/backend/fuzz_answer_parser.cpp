@@ -2,9 +2,9 @@
 // every REST and JSON-RPC answer extractor, and the access-token reader. The
 // first input byte picks a status code for the uid check; the rest is the body
 // and, read as text, the token.
-#include "AccessToken.h"
-#include "AnswerParser.h"
-#include "FuzzSupport.h"
+#include "backend/AccessToken.h"
+#include "backend/AnswerParser.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

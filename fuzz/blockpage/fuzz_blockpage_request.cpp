@@ -1,8 +1,8 @@
 // libFuzzer target for the block page's request handling: finding the end of
 // the request headers and building the redirect target from a request that a
 // browser (or anything on the machine) sent to the local HTTP port.
-#include "BlockPage.h"
-#include "FuzzSupport.h"
+#include "blockpage/BlockPage.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <QDateTime>
 #include <QUrl>

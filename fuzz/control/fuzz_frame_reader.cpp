@@ -3,9 +3,9 @@
 // cut into reads; whatever the cut, the reader must hand back the same texts
 // (under either policy for bad frames), and each text must parse without a
 // read outside it.
-#include "ControlFrame.h"
-#include "FrameReader.h"
-#include "FuzzSupport.h"
+#include "common/ControlFrame.h"
+#include "common/FrameReader.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <QJsonObject>
 

@@ -7,10 +7,10 @@
 // other handlers wait in turn. Whatever happens, the server must not crash,
 // must forget every connection once its client is gone, and must still serve
 // a new client at the end.
-#include "ControlFrame.h"
-#include "FuzzSupport.h"
-#include "MessageNames.h"
-#include "TcpServer.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "control/TcpServer.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,11 +1,11 @@
 // libFuzzer target for the DNS proxy's pure wire handling: the query/answer
 // reader, the identity marking, the DNS-over-TLS stream cutter and the HTTP
 // response cutter. Every input must be handled without a read outside it.
-#include "DnsMessage.h"
-#include "DotFrameReader.h"
-#include "FuzzSupport.h"
-#include "HttpResponseReader.h"
-#include "RequestTable.h"
+#include "dnswire/DnsMessage.h"
+#include "dnswire/DotFrameReader.h"
+#include "dnswire/HttpResponseReader.h"
+#include "dnswire/RequestTable.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // ("name:true") directly, and every reader of the store (interface map, window
 // coordinates, token, protocol, addresses, protection state) against a store
 // file whose content is the input, as a damaged or hand-edited file would be.
-#include "FuzzSupport.h"
-#include "UserData.h"
+#include "fuzz/FuzzSupport.h"
+#include "settings/UserData.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

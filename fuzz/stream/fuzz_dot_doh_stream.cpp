@@ -3,9 +3,9 @@
 // response reader (Content-Length, chunked, close-delimited; gzip/deflate
 // bodies). The first input byte picks the read size; the same stream fed in
 // one read and in pieces must give the same answers.
-#include "DotFrameReader.h"
-#include "FuzzSupport.h"
-#include "HttpResponseReader.h"
+#include "dnswire/DotFrameReader.h"
+#include "dnswire/HttpResponseReader.h"
+#include "fuzz/FuzzSupport.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "AdGroupPlan.h"
-#include "ConstData.h"
-#include "DirectoryCommands.h"
-#include "FakeMachineInfo.h"
-#include "FakeProgramRunner.h"
-#include "ProgramRunner.h"
-#include "RestAD.h"
-#include "UserData.h"
+#include "backend/AdGroupPlan.h"
+#include "backend/RestAD.h"
+#include "platform/DirectoryCommands.h"
+#include "platform/ProgramRunner.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

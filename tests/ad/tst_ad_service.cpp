@@ -1,10 +1,10 @@
-#include "ConstData.h"
-#include "DevServiceAdmin.h"
-#include "FakeMachineInfo.h"
-#include "FakeProgramRunner.h"
-#include "NetworkAccessManager.h"
-#include "RestAD.h"
-#include "UserData.h"
+#include "backend/NetworkAccessManager.h"
+#include "backend/RestAD.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/DevServiceAdmin.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QFile>
 #include <QJsonArray>

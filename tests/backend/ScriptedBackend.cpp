@@ -1,4 +1,4 @@
-#include "ScriptedBackend.h"
+#include "tests/backend/ScriptedBackend.h"
 
 #include <QSslSocket>
 #include <QTimer>

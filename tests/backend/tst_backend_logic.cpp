@@ -1,11 +1,11 @@
-#include "AccessToken.h"
-#include "AnswerParser.h"
-#include "BackendUrl.h"
-#include "IAuth.h"
-#include "Network.h"
-#include "NetworkAccessManager.h"
-#include "RequestBody.h"
-#include "SystemReport.h"
+#include "backend/AccessToken.h"
+#include "backend/AnswerParser.h"
+#include "backend/BackendUrl.h"
+#include "backend/IAuth.h"
+#include "backend/Network.h"
+#include "backend/NetworkAccessManager.h"
+#include "backend/RequestBody.h"
+#include "settings/SystemReport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

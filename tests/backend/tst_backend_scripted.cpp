@@ -1,9 +1,9 @@
-#include "ConstData.h"
-#include "Network.h"
-#include "NetworkAccessManager.h"
-#include "RestLocal.h"
-#include "ScriptedBackend.h"
-#include "UserData.h"
+#include "backend/Network.h"
+#include "backend/NetworkAccessManager.h"
+#include "backend/RestLocal.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/backend/ScriptedBackend.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "BlockPage.h"
-#include "ConstData.h"
-#include "UserData.h"
+#include "blockpage/BlockPage.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
 
 #include <QDir>
 #include <QLocale>

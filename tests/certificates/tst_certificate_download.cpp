@@ -1,7 +1,7 @@
-#include "Certificate.h"
-#include "ConstData.h"
-#include "Downloader.h"
-#include "FakeCertificateStore.h"
+#include "certificates/Certificate.h"
+#include "certificates/Downloader.h"
+#include "settings/ConstData.h"
+#include "tests/fakes/FakeCertificateStore.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,13 +1,13 @@
-#include "Certificate.h"
-#include "CheckerCertificate.h"
-#include "Downloader.h"
-#include "FakeCertificateStore.h"
-#include "FakeProgramRunner.h"
-#include "FileCertificateStore.h"
-#include "Platform.h"
-#include "PowerShellCertificateStore.h"
-#include "ProgramRunner.h"
-#include "ServiceCertificate.h"
+#include "certificates/Certificate.h"
+#include "certificates/CheckerCertificate.h"
+#include "certificates/Downloader.h"
+#include "platform/Platform.h"
+#include "platform/ProgramRunner.h"
+#include "platform/ServiceCertificate.h"
+#include "platform/linux/FileCertificateStore.h"
+#include "platform/windows/PowerShellCertificateStore.h"
+#include "tests/fakes/FakeCertificateStore.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QDir>
 #include <QFile>

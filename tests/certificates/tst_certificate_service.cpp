@@ -1,9 +1,9 @@
-#include "Certificate.h"
-#include "CheckerCertificate.h"
-#include "DevServiceAdmin.h"
-#include "Downloader.h"
-#include "FakeCertificateStore.h"
-#include "UserData.h"
+#include "certificates/Certificate.h"
+#include "certificates/CheckerCertificate.h"
+#include "certificates/Downloader.h"
+#include "settings/UserData.h"
+#include "tests/fakes/DevServiceAdmin.h"
+#include "tests/fakes/FakeCertificateStore.h"
 
 #include <QProcess>
 #include <QSignalSpy>

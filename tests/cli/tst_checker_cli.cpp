@@ -1,7 +1,7 @@
-#include "CheckerCli.h"
-#include "ConstData.h"
-#include "FakeMachineInfo.h"
-#include "UserData.h"
+#include "backend/CheckerCli.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
 
 #include <QJsonObject>
 #include <QMutex>

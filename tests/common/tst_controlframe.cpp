@@ -1,6 +1,6 @@
-#include "ControlFrame.h"
-#include "FrameReader.h"
-#include "MessageNames.h"
+#include "common/ControlFrame.h"
+#include "common/FrameReader.h"
+#include "common/MessageNames.h"
 
 #include <QDataStream>
 #include <QJsonArray>

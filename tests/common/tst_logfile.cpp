@@ -1,9 +1,9 @@
-#include "LogFile.h"
-#include "LogFolder.h"
-#include "LogHex.h"
-#include "LogLine.h"
-#include "LogQueue.h"
-#include "LogStream.h"
+#include "logging/LogFile.h"
+#include "logging/LogFolder.h"
+#include "logging/LogHex.h"
+#include "logging/LogLine.h"
+#include "logging/LogQueue.h"
+#include "logging/LogStream.h"
 
 #include <QDir>
 #include <QRegularExpression>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ControlFrame.h"
-#include "FrameReader.h"
+#include "common/ControlFrame.h"
+#include "common/FrameReader.h"
 
 #include <QHostAddress>
 #include <QJsonObject>

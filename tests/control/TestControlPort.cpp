@@ -1,8 +1,8 @@
-#include "ControlTestClient.h"
+#include "tests/control/ControlTestClient.h"
 
-#include "ConstData.h"
-#include "MessageNames.h"
-#include "TcpServer.h"
+#include "common/MessageNames.h"
+#include "control/TcpServer.h"
+#include "settings/ConstData.h"
 
 #include <QProcess>
 #include <QtTest>

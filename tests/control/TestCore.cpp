@@ -1,13 +1,13 @@
-#include "ControlTestClient.h"
+#include "tests/control/ControlTestClient.h"
 
-#include "ConstData.h"
-#include "Core.h"
-#include "FakeAdapterSource.h"
-#include "FakeMachineInfo.h"
-#include "FakeProgramRunner.h"
-#include "MessageNames.h"
-#include "RegistryStore.h"
-#include "UserData.h"
+#include "common/MessageNames.h"
+#include "common/RegistryStore.h"
+#include "host/Core.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeAdapterSource.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

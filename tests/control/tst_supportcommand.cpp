@@ -1,6 +1,6 @@
-#include "ControlFrame.h"
-#include "MessageNames.h"
-#include "SupportCommand.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "tools/corvanectl/SupportCommand.h"
 
 #include <QJsonArray>
 #include <QtTest>

@@ -1,10 +1,10 @@
-#include "ControlTestClient.h"
+#include "tests/control/ControlTestClient.h"
 
-#include "ControlFrame.h"
-#include "MessageNames.h"
-#include "TcpListener.h"
-#include "TcpServer.h"
-#include "UserData.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "control/TcpServer.h"
+#include "platform/TcpListener.h"
+#include "settings/UserData.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

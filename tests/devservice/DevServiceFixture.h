@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AccountStore.h"
-#include "ServiceConfig.h"
+#include "devservice/AccountStore.h"
+#include "devservice/ServiceConfig.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "DnsWire.h"
+#include "devservice/DnsWire.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "FaultInjector.h"
+#include "devservice/FaultInjector.h"
 
 #include <QJsonDocument>
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "HttpParser.h"
-#include "HttpResponse.h"
+#include "devservice/HttpParser.h"
+#include "devservice/HttpResponse.h"
 
 #include <QtTest>
 

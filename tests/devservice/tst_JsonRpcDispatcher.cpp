@@ -1,5 +1,5 @@
-#include "BackendApi.h"
-#include "DevServiceFixture.h"
+#include "devservice/BackendApi.h"
+#include "tests/devservice/DevServiceFixture.h"
 
 #include <QJsonDocument>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "DevServiceFixture.h"
-#include "DnsWire.h"
-#include "ResolverLogic.h"
+#include "devservice/DnsWire.h"
+#include "devservice/ResolverLogic.h"
+#include "tests/devservice/DevServiceFixture.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "DnsWire.h"
-#include "UpstreamClient.h"
+#include "devservice/DnsWire.h"
+#include "devservice/UpstreamClient.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>

@@ -1,6 +1,6 @@
-#include "DnsTestMessages.h"
+#include "tests/dns/DnsTestMessages.h"
 
-#include <QHostAddress>
+#include <QStringList>
 
 namespace {
 
@@ -60,11 +60,10 @@ QByteArray DnsTestMessages::answerA(const QByteArray& query, const QString& addr
     putShort(out, 1);
     out.append(QByteArray::fromHex("0000003c"));
     putShort(out, 4);
-    const quint32 ip = QHostAddress(address).toIPv4Address();
-    out.append(static_cast<char>(ip >> 24));
-    out.append(static_cast<char>((ip >> 16) & 0xFF));
-    out.append(static_cast<char>((ip >> 8) & 0xFF));
-    out.append(static_cast<char>(ip & 0xFF));
+    // A dotted quad, read here rather than by QHostAddress: the kit needs Qt Core alone.
+    const QStringList parts = address.split(QLatin1Char('.'));
+    for (int i = 0; i < 4; ++i)
+        out.append(static_cast<char>(i < parts.size() ? parts.at(i).toUInt() & 0xFF : 0));
     return out;
 }
 

@@ -1,6 +1,6 @@
-#include "FakeTlsResolver.h"
+#include "tests/dns/FakeTlsResolver.h"
 
-#include "DnsTestMessages.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QHash>
 #include <QPointer>

@@ -1,6 +1,6 @@
-#include "FakeUdpResolver.h"
+#include "tests/dns/FakeUdpResolver.h"
 
-#include "DnsTestMessages.h"
+#include "tests/dns/DnsTestMessages.h"
 
 FakeUdpResolver::FakeUdpResolver(const QHostAddress& address, quint16 port, const QString& answerAddress)
     : answerAddress(answerAddress)

@@ -1,4 +1,4 @@
-#include "LogCapture.h"
+#include "tests/dns/LogCapture.h"
 
 #include <QMutexLocker>
 

@@ -1,4 +1,4 @@
-#include "TestCertificate.h"
+#include "tests/dns/TestCertificate.h"
 
 #include <QFile>
 #include <QHostAddress>

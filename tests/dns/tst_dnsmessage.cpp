@@ -1,34 +1,14 @@
 // Reading the header and first question of DNS messages, and marking queries
 // with the identity record.
-#include "DnsMessage.h"
-#include "DnsTestMessages.h"
-#include "RemoteDnsServer.h"
+#include "dnswire/DnsMessage.h"
+#include "dnswire/QueryMarker.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QtTest>
 
 using M = DnsTestMessages;
 
 namespace {
-
-// A transport that only counts what it is asked to send.
-class RecordingServer : public RemoteDnsServer
-{
-public:
-    explicit RecordingServer(UserData::ETypeOfDnsProtocol type) : RemoteDnsServer(type) {}
-    QAbstractSocket::SocketState state() const override { return QAbstractSocket::UnconnectedState; }
-    void write(QByteArray message, DnsRequest& request, bool isIpV4) override
-    {
-        messages.append(message);
-        domains.append(request.domain);
-        families.append(isIpV4);
-    }
-    void disconnectFromHost() const override {}
-    void slotStart() override {}
-
-    QList<QByteArray> messages;
-    QStringList domains;
-    QList<bool> families;
-};
 
 QByteArray cut(const QByteArray& message, int size)
 {
@@ -52,7 +32,6 @@ private slots:
     void idHelpers();
     void serverFailure_data();
     void serverFailure();
-    void slotSendReqActsOnlyForItsProtocol();
 };
 
 void TestDnsMessage::parse_data()
@@ -161,7 +140,7 @@ void TestDnsMessage::parse()
 {
     QFETCH(QByteArray, message);
     bool wellFormedResult = false;
-    const DnsRequest request = RemoteDnsServer::parsingDnsRequest(message, &wellFormedResult);
+    const DnsRequest request = DnsMessage::parse(message, &wellFormedResult);
     QTEST(request.id, "id");
     QTEST(request.domain, "domain");
     QTEST(int(request.type), "type");
@@ -201,7 +180,7 @@ void TestDnsMessage::parseNeverReadsOutside()
     const QByteArray full = M::query(0x4242, QStringLiteral("www.example.com"), 1, 1, M::optRecord());
     const QByteArray exact(full.constData(), size);
     bool wellFormed = true;
-    const DnsRequest request = RemoteDnsServer::parsingDnsRequest(exact, &wellFormed);
+    const DnsRequest request = DnsMessage::parse(exact, &wellFormed);
     // Whole question (12 + 17 + 4 bytes) is what makes it well formed.
     QCOMPARE(wellFormed, size >= 33);
     bool numbersWellFormed = !wellFormed;
@@ -243,7 +222,7 @@ void TestDnsMessage::mark()
     QFETCH(QByteArray, recordHex);
 
     QByteArray marked = message;
-    QVERIFY(RemoteDnsServer::preparationMessage(marked, token));
+    QVERIFY(QueryMarker::mark(marked, token, false));
     QCOMPARE(marked.size(), message.size() + 15);
     QCOMPARE(int(M::arCount(marked)), arCountAfter);
     QCOMPARE(marked.right(15).toHex(), recordHex);
@@ -273,7 +252,7 @@ void TestDnsMessage::markRefused()
     QFETCH(QString, warning);
     QByteArray copy = message;
     QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
-    QVERIFY(!RemoteDnsServer::preparationMessage(copy, 1));
+    QVERIFY(!QueryMarker::mark(copy, 1, false));
     QCOMPARE(copy, message);
 }
 
@@ -287,21 +266,6 @@ void TestDnsMessage::idHelpers()
     QByteArray tiny("\x01", 1);
     QVERIFY(!DnsMessage::setId(tiny, 7));
     QCOMPARE(tiny, QByteArray("\x01", 1));
-}
-
-void TestDnsMessage::slotSendReqActsOnlyForItsProtocol()
-{
-    RecordingServer doh(UserData::DOH);
-    const QByteArray query = M::query(0x0001, QStringLiteral("a.example"), 1);
-    const DnsRequest request = RemoteDnsServer::parsingDnsRequest(query);
-    doh.slotSendReq(UserData::DNS, query, request, true);
-    doh.slotSendReq(UserData::DOT, query, request, true);
-    QVERIFY(doh.messages.isEmpty());
-    doh.slotSendReq(UserData::DOH, query, request, false);
-    QCOMPARE(doh.messages.size(), 1);
-    QCOMPARE(doh.messages.first(), query);
-    QCOMPARE(doh.domains.first(), QStringLiteral("a.example"));
-    QCOMPARE(doh.families.first(), false);
 }
 
 void TestDnsMessage::serverFailure_data()

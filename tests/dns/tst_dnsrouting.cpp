@@ -1,13 +1,13 @@
 // Which transport and which server a query goes to, and when it is marked.
-#include "DatagramSocket.h"
-#include "DnsMessage.h"
-#include "DnsTestMessages.h"
-#include "LoggingCategories.h"
-#include "RemoteDnsServer.h"
-#include "ResolverHealth.h"
-#include "SnifferDnsUdp.h"
-#include "UdpRemoteSocket.h"
-#include "UserData.h"
+#include "dns/DnsLogging.h"
+#include "dns/RemoteDnsServer.h"
+#include "dns/ResolverHealth.h"
+#include "dns/SnifferDnsUdp.h"
+#include "dns/UdpRemoteSocket.h"
+#include "dnswire/DnsMessage.h"
+#include "platform/DatagramSocket.h"
+#include "settings/UserData.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -20,6 +20,26 @@ DnsRequest request(const QString& name, quint16 type)
 {
     return RemoteDnsServer::parsingDnsRequest(M::query(1, name, type));
 }
+
+// A transport that only counts what it is asked to send.
+class RecordingServer : public RemoteDnsServer
+{
+public:
+    explicit RecordingServer(UserData::ETypeOfDnsProtocol type) : RemoteDnsServer(type) {}
+    QAbstractSocket::SocketState state() const override { return QAbstractSocket::UnconnectedState; }
+    void write(QByteArray message, DnsRequest& request, bool isIpV4) override
+    {
+        messages.append(message);
+        domains.append(request.domain);
+        families.append(isIpV4);
+    }
+    void disconnectFromHost() const override {}
+    void slotStart() override {}
+
+    QList<QByteArray> messages;
+    QStringList domains;
+    QList<bool> families;
+};
 
 } // namespace
 
@@ -42,6 +62,7 @@ private slots:
     void answerSource();
     void ladder_data();
     void ladder();
+    void slotSendReqActsOnlyForItsProtocol();
 
 private:
     QTemporaryDir state;
@@ -324,6 +345,21 @@ void TestDnsRouting::ladder()
                                        SnifferDnsUdp::isConnectivityCheck(name))),
              rung);
     QCOMPARE(int(SnifferDnsUdp::statusFor(chosen, health, failClosed).state), state);
+}
+
+void TestDnsRouting::slotSendReqActsOnlyForItsProtocol()
+{
+    RecordingServer doh(UserData::DOH);
+    const QByteArray query = M::query(0x0001, QStringLiteral("a.example"), 1);
+    const DnsRequest request = RemoteDnsServer::parsingDnsRequest(query);
+    doh.slotSendReq(UserData::DNS, query, request, true);
+    doh.slotSendReq(UserData::DOT, query, request, true);
+    QVERIFY(doh.messages.isEmpty());
+    doh.slotSendReq(UserData::DOH, query, request, false);
+    QCOMPARE(doh.messages.size(), 1);
+    QCOMPARE(doh.messages.first(), query);
+    QCOMPARE(doh.domains.first(), QStringLiteral("a.example"));
+    QCOMPARE(doh.families.first(), false);
 }
 
 QTEST_GUILESS_MAIN(TestDnsRouting)

@@ -1,9 +1,9 @@
 // Cutting DNS-over-TLS and HTTP/1.1 streams into answers, and the bytes of
 // one DNS-over-HTTPS request.
-#include "DnsTestMessages.h"
-#include "DohRemoteServer.h"
-#include "DotFrameReader.h"
-#include "HttpResponseReader.h"
+#include "dns/DohRemoteServer.h"
+#include "dnswire/DotFrameReader.h"
+#include "dnswire/HttpResponseReader.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QtTest>
 

@@ -2,8 +2,8 @@
 // it, and a port held by another socket when it starts: reported as taken
 // (once at critical level, with the holder), no go-ahead for the interfaces,
 // then bound, self-checked and ready once the port is free.
-#include "DnsMessage.h"
-#include "SnifferDnsUdp.h"
+#include "dns/SnifferDnsUdp.h"
+#include "dnswire/DnsMessage.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // The table of pending queries: per-client keys, unique upstream IDs,
 // duplicates, expiry, the hard bound, and which answers it takes.
-#include "DnsTestMessages.h"
-#include "RequestTable.h"
+#include "dnswire/RequestTable.h"
+#include "tests/dns/DnsTestMessages.h"
 
 #include <QSet>
 #include <QtTest>

@@ -3,20 +3,20 @@
 // (the filtering resolver and the servers the interfaces had before), and a
 // DNS-over-TLS and a DNS-over-HTTPS server with a self-signed certificate
 // the process trusts.
-#include "ConstData.h"
-#include "DnsMessage.h"
-#include "DnsTestMessages.h"
-#include "DohRemoteServer.h"
-#include "FakeMachineInfo.h"
-#include "FakeTlsResolver.h"
-#include "FakeUdpResolver.h"
-#include "LogCapture.h"
-#include "RegistryStore.h"
-#include "SnifferDnsUdp.h"
-#include "TestCertificate.h"
-#include "TlsRemoteServer.h"
-#include "TrustAnchors.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "dns/DohRemoteServer.h"
+#include "dns/SnifferDnsUdp.h"
+#include "dns/TlsRemoteServer.h"
+#include "dnswire/DnsMessage.h"
+#include "settings/ConstData.h"
+#include "settings/TrustAnchors.h"
+#include "settings/UserData.h"
+#include "tests/dns/DnsTestMessages.h"
+#include "tests/dns/FakeTlsResolver.h"
+#include "tests/dns/FakeUdpResolver.h"
+#include "tests/dns/LogCapture.h"
+#include "tests/dns/TestCertificate.h"
+#include "tests/fakes/FakeMachineInfo.h"
 
 #include <QDeadlineTimer>
 #include <QNetworkDatagram>

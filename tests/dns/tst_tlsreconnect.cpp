@@ -7,17 +7,17 @@
 // connection per query, keep queries queued under their deadline, send
 // nothing to an impostor, and answer them once the resolver works again. A
 // working resolver that closes an idle connection is reconnected at once.
-#include "ConstData.h"
-#include "DnsTestMessages.h"
-#include "DohRemoteServer.h"
-#include "DotRemoteServer.h"
-#include "FakeTlsResolver.h"
-#include "LogCapture.h"
-#include "RegistryStore.h"
-#include "TestCertificate.h"
-#include "TlsRemoteServer.h"
-#include "TrustAnchors.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "dns/DohRemoteServer.h"
+#include "dns/DotRemoteServer.h"
+#include "dns/TlsRemoteServer.h"
+#include "settings/ConstData.h"
+#include "settings/TrustAnchors.h"
+#include "settings/UserData.h"
+#include "tests/dns/DnsTestMessages.h"
+#include "tests/dns/FakeTlsResolver.h"
+#include "tests/dns/LogCapture.h"
+#include "tests/dns/TestCertificate.h"
 
 #include <QElapsedTimer>
 #include <QSslSocket>

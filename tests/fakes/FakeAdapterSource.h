@@ -1,7 +1,7 @@
 #pragma once
 
-#include "AdapterSource.h"
-#include "Platform.h"
+#include "platform/AdapterSource.h"
+#include "platform/Platform.h"
 
 #include <QMutex>
 #include <QMutexLocker>

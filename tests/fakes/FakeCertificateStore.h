@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CertificateStore.h"
-#include "ServiceCertificate.h"
+#include "platform/CertificateStore.h"
+#include "platform/ServiceCertificate.h"
 
 #include <QDateTime>
 #include <QFile>

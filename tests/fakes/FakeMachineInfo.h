@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MachineInfo.h"
-#include "Platform.h"
+#include "platform/MachineInfo.h"
+#include "platform/Platform.h"
 
 // Machine facts the test chooses; installs itself into the platform seam for
 // its lifetime.

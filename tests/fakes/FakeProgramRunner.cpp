@@ -1,6 +1,6 @@
-#include "FakeProgramRunner.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
-#include "Platform.h"
+#include "platform/Platform.h"
 
 #include <QFileInfo>
 

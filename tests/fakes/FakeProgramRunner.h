@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ProgramRunner.h"
+#include "platform/ProgramRunner.h"
 
 #include <QHash>
 #include <QMutex>

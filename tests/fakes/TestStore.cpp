@@ -1,4 +1,4 @@
-#include "TestStore.h"
+#include "tests/fakes/TestStore.h"
 
 #include <QDir>
 #include <QSettings>

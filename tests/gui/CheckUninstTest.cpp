@@ -1,10 +1,10 @@
-#include "CheckUninst.h"
-#include "Authorization.h"
-#include "ConstData.h"
-#include "LogCapture.h"
-#include "MasterPass.h"
-#include "RegistryStore.h"
-#include "TestStore.h"
+#include "gui/CheckUninst.h"
+#include "common/RegistryStore.h"
+#include "gui/Authorization.h"
+#include "gui/ConstData.h"
+#include "gui/MasterPass.h"
+#include "tests/fakes/TestStore.h"
+#include "tests/gui/LogCapture.h"
 
 #include <QApplication>
 #include <QFile>

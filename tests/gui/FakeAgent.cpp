@@ -1,7 +1,7 @@
-#include "FakeAgent.h"
+#include "tests/gui/FakeAgent.h"
 
-#include "ControlFrame.h"
-#include "MessageNames.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
 
 FakeAgent::FakeAgent(QObject* parent) : QObject(parent), server(this)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FrameReader.h"
+#include "common/FrameReader.h"
 
 #include <QHostAddress>
 #include <QJsonObject>

@@ -2,8 +2,8 @@
 // listens on the control port, answers the greeting with the start-up
 // messages and the window's requests. Usage: corvane-gui-fake-agent [--pin]
 // (--pin: report stored sign-in data, so the PIN entry is shown).
-#include "ConstData.h"
-#include "FakeAgent.h"
+#include "gui/ConstData.h"
+#include "tests/gui/FakeAgent.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

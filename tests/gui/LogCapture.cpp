@@ -1,4 +1,4 @@
-#include "LogCapture.h"
+#include "tests/gui/LogCapture.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -1,6 +1,6 @@
-#include "Logging.h"
-#include "LogFile.h"
-#include "MessageHandler.h"
+#include "gui/Logging.h"
+#include "gui/MessageHandler.h"
+#include "logging/LogFile.h"
 
 #include <QCoreApplication>
 #include <QDate>

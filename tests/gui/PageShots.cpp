@@ -11,22 +11,22 @@
 // usage: corvane-gui-page-shots <output dir>      writes one PNG per page
 //        corvane-gui-page-shots --points           prints the window positions
 //                                                  the end-to-end script clicks
-#include "AgentGUI.h"
-#include "Alert.h"
-#include "AuthToken.h"
-#include "Authentication.h"
-#include "Authorization.h"
-#include "CheckerVersion.h"
-#include "ClickableFrameProtocol.h"
-#include "ConstData.h"
-#include "FakeAgent.h"
-#include "FilteringStatus.h"
-#include "MasterPass.h"
-#include "PersonalArea.h"
-#include "TableWidget.h"
-#include "TableWidgetNetInter.h"
-#include "TcpSocket.h"
-#include "UpdateCheck.h"
+#include "gui/AgentGUI.h"
+#include "gui/Alert.h"
+#include "gui/AuthToken.h"
+#include "gui/Authentication.h"
+#include "gui/Authorization.h"
+#include "gui/CheckerVersion.h"
+#include "gui/ClickableFrameProtocol.h"
+#include "gui/ConstData.h"
+#include "gui/FilteringStatus.h"
+#include "gui/MasterPass.h"
+#include "gui/PersonalArea.h"
+#include "gui/TableWidget.h"
+#include "gui/TableWidgetNetInter.h"
+#include "gui/TcpSocket.h"
+#include "gui/UpdateCheck.h"
+#include "tests/gui/FakeAgent.h"
 
 #include <QApplication>
 #include <QDir>

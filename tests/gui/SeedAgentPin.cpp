@@ -1,7 +1,7 @@
 // Prepares the agent's settings for the uninstall check in end-to-end tests:
 // stores sign-in data protected by a PIN, as a finished sign-in would.
 // Usage: corvane-gui-seed-pin <login> <password> <pin> (uses $CORVANE_STATE_DIR).
-#include "UserData.h"
+#include "settings/UserData.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

@@ -1,8 +1,8 @@
-#include "TcpSocket.h"
-#include "ControlFrame.h"
-#include "FakeAgent.h"
-#include "LogCapture.h"
-#include "MessageNames.h"
+#include "gui/TcpSocket.h"
+#include "common/ControlFrame.h"
+#include "common/MessageNames.h"
+#include "tests/gui/FakeAgent.h"
+#include "tests/gui/LogCapture.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>

@@ -1,4 +1,4 @@
-#include "WindowPlacement.h"
+#include "gui/WindowPlacement.h"
 
 #include <QtTest>
 

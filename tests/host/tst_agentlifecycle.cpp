@@ -1,6 +1,6 @@
 // The stop request that reaches the agent's application from the service
 // host's thread.
-#include "AgentLifecycle.h"
+#include "platform/AgentLifecycle.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

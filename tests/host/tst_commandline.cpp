@@ -1,9 +1,9 @@
-#include "AgentCommandLine.h"
-#include "ConstData.h"
-#include "FakeMachineInfo.h"
-#include "FakeProgramRunner.h"
-#include "RegistryStore.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "host/AgentCommandLine.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

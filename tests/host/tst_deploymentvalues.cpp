@@ -1,10 +1,10 @@
-#include "CheckerCli.h"
-#include "ConstData.h"
-#include "DeploymentValues.h"
-#include "FakeMachineInfo.h"
-#include "RegistryStore.h"
-#include "TestStore.h"
-#include "UserData.h"
+#include "backend/CheckerCli.h"
+#include "common/RegistryStore.h"
+#include "host/DeploymentValues.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/TestStore.h"
 
 #include <QtTest>
 

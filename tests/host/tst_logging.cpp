@@ -1,12 +1,13 @@
-#include "ConstData.h"
-#include "FakeMachineInfo.h"
-#include "LogFile.h"
-#include "Logging.h"
-#include "LoggingCategories.h"
-#include "MessageHandler.h"
-#include "RegistryStore.h"
-#include "TestStore.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "dns/DnsLogging.h"
+#include "host/HostLogging.h"
+#include "host/Logging.h"
+#include "host/MessageHandler.h"
+#include "logging/LogFile.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/TestStore.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>

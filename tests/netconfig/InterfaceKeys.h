@@ -3,8 +3,8 @@
 // Reads and writes interface keys of the emulated registry and the backup
 // groups of the agent's settings, as the tests see them.
 
-#include "ConstData.h"
-#include "RegistryStore.h"
+#include "common/RegistryStore.h"
+#include "settings/ConstData.h"
 
 #include <QMap>
 #include <QSettings>

@@ -3,9 +3,9 @@
 // manager over a fake adapter list, quitting when its standard input closes.
 //
 // Usage: netconfig_agent_stub run|unreadable [name|type|up|friendly]...
-#include "ConstData.h"
-#include "FakeAdapterSource.h"
-#include "NetworkInterfaceManager.h"
+#include "netconfig/NetworkInterfaceManager.h"
+#include "settings/ConstData.h"
+#include "tests/fakes/FakeAdapterSource.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,8 +1,8 @@
-#include "FakeAdapterSource.h"
-#include "FakeProgramRunner.h"
-#include "InterfaceKeySeeder.h"
-#include "InterfaceKeys.h"
-#include "LinkDnsSettings.h"
+#include "netconfig/InterfaceKeySeeder.h"
+#include "platform/linux/LinkDnsSettings.h"
+#include "tests/fakes/FakeAdapterSource.h"
+#include "tests/fakes/FakeProgramRunner.h"
+#include "tests/netconfig/InterfaceKeys.h"
 
 #include <QDir>
 #include <QFile>

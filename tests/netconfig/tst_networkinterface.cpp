@@ -1,7 +1,7 @@
-#include "InterfaceKeys.h"
-#include "NetworkInterface.h"
-#include "TestStore.h"
-#include "UserData.h"
+#include "netconfig/NetworkInterface.h"
+#include "settings/UserData.h"
+#include "tests/fakes/TestStore.h"
+#include "tests/netconfig/InterfaceKeys.h"
 
 #include <QtTest>
 

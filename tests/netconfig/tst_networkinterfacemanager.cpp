@@ -1,7 +1,7 @@
-#include "FakeAdapterSource.h"
-#include "InterfaceKeys.h"
-#include "NetworkInterfaceManager.h"
-#include "UserData.h"
+#include "netconfig/NetworkInterfaceManager.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeAdapterSource.h"
+#include "tests/netconfig/InterfaceKeys.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "FakeProgramRunner.h"
-#include "RegistryStore.h"
-#include "SystemResolver.h"
+#include "common/RegistryStore.h"
+#include "netconfig/SystemResolver.h"
+#include "tests/fakes/FakeProgramRunner.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
-#include "ConstData.h"
-#include "FakeMachineInfo.h"
-#include "FakeProgramRunner.h"
-#include "ReportRunner.h"
-#include "SystemReport.h"
-#include "TestStore.h"
-#include "UserData.h"
+#include "backend/ReportRunner.h"
+#include "settings/ConstData.h"
+#include "settings/SystemReport.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/FakeProgramRunner.h"
+#include "tests/fakes/TestStore.h"
 
 #include <QSemaphore>
 #include <QThread>

@@ -1,9 +1,9 @@
-#include "ConstData.h"
-#include "FakeMachineInfo.h"
-#include "LogMask.h"
-#include "RegistryStore.h"
-#include "TestStore.h"
-#include "UserData.h"
+#include "common/RegistryStore.h"
+#include "logging/LogMask.h"
+#include "settings/ConstData.h"
+#include "settings/UserData.h"
+#include "tests/fakes/FakeMachineInfo.h"
+#include "tests/fakes/TestStore.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -11,7 +11,7 @@
 #include <QtTest>
 
 #ifdef Q_OS_WIN
-#include "win/WinKeySecurity.h"
+#include "common/windows/WinKeySecurity.h"
 #endif
 
 #include <atomic>

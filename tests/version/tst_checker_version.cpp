@@ -1,6 +1,6 @@
-#include "AnswerParser.h"
-#include "CheckerVersion.h"
-#include "FakeMachineInfo.h"
+#include "backend/AnswerParser.h"
+#include "backend/CheckerVersion.h"
+#include "tests/fakes/FakeMachineInfo.h"
 
 #include <QSignalSpy>
 #include <QTimer>

@@ -1,7 +1,7 @@
-#include "CheckerVersion.h"
-#include "DevServiceAdmin.h"
-#include "FakeMachineInfo.h"
-#include "UserData.h"
+#include "backend/CheckerVersion.h"
+#include "settings/UserData.h"
+#include "tests/fakes/DevServiceAdmin.h"
+#include "tests/fakes/FakeMachineInfo.h"
 
 #include <QSignalSpy>
 #include <QtTest>

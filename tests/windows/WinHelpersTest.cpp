@@ -16,11 +16,11 @@
 #include <iphlpapi.h>
 // clang-format on
 
-#include "AdapterFilter.h"
-#include "WinAdapters.h"
-#include "WinHandle.h"
-#include "WinMachine.h"
-#include "WinService.h"
+#include "common/windows/WinHandle.h"
+#include "platform/AdapterFilter.h"
+#include "platform/windows/WinAdapters.h"
+#include "platform/windows/WinMachine.h"
+#include "platform/windows/WinService.h"
 
 #include <chrono>
 #include <condition_variable>

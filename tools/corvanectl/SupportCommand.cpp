@@ -1,10 +1,10 @@
-#include "SupportCommand.h"
+#include "tools/corvanectl/SupportCommand.h"
 
-#include "ControlFrame.h"
-#include "ControlStatus.h"
-#include "MessageNames.h"
-#include "PayloadKeys.h"
-#include "ResolverStatus.h"
+#include "common/ControlFrame.h"
+#include "common/ControlStatus.h"
+#include "common/MessageNames.h"
+#include "common/PayloadKeys.h"
+#include "common/ResolverStatus.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

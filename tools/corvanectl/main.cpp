@@ -1,9 +1,9 @@
-#include "ControlFrame.h"
-#include "FrameReader.h"
-#include "ListenerOwner.h"
-#include "MessageNames.h"
-#include "PayloadKeys.h"
-#include "SupportCommand.h"
+#include "common/ControlFrame.h"
+#include "common/FrameReader.h"
+#include "common/ListenerOwner.h"
+#include "common/MessageNames.h"
+#include "common/PayloadKeys.h"
+#include "tools/corvanectl/SupportCommand.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,0 +1,12 @@
+#include "backend/BackendLogging.h"
+
+Q_LOGGING_CATEGORY(iauth, "IAUTH")
+Q_LOGGING_CATEGORY(auth_login, "AUTH_LOGIN")
+Q_LOGGING_CATEGORY(auth_token, "AUTH_TOKEN")
+Q_LOGGING_CATEGORY(checker_cli, "CHECKERCLI")
+Q_LOGGING_CATEGORY(checker_version, "CHECKERVERSION")
+Q_LOGGING_CATEGORY(network_manager, "NETWORK")
+Q_LOGGING_CATEGORY(inetwork, "INETWORK")
+Q_LOGGING_CATEGORY(jrpc, "JRPC")
+Q_LOGGING_CATEGORY(rest_ad, "REST_AD")
+Q_LOGGING_CATEGORY(rest_local, "REST_LOCAL")

@@ -1,0 +1,3 @@
+#include "blockpage/BlockPageLogging.h"
+
+Q_LOGGING_CATEGORY(blockpage, "BLOCKPAGE")

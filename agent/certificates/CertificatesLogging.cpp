@@ -1,0 +1,3 @@
+#include "certificates/CertificatesLogging.h"
+
+Q_LOGGING_CATEGORY(downloader, "DOWNLOADER")

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// The certificates library's logging categories. Each accessor builds its category once, on first use,
+// and keeps it for the life of the process.
+
+Q_DECLARE_LOGGING_CATEGORY(downloader)

@@ -1,0 +1,3 @@
+#include "dnswire/DnsWireLogging.h"
+
+Q_LOGGING_CATEGORY(remote_dns_server, "REMOTEDNSSERVER")
