@@ -12,12 +12,12 @@
 #include "DohRemoteServer.h"
 #include "DotRemoteServer.h"
 #include "FakeTlsResolver.h"
-#include "LogCapture.h"
 #include "RegistryStore.h"
 #include "TestCertificate.h"
 #include "TlsRemoteServer.h"
 #include "TrustAnchors.h"
 #include "UserData.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QElapsedTimer>
 #include <QSslSocket>
@@ -332,11 +332,11 @@ void TestTlsReconnect::queryDroppedAtItsDeadlineDuringPause()
     auto transport = makeTransport(protocol);
     transport->setHandshakeTimeout(300);
     QSignalSpy answers(transport.get(), &RemoteDnsServer::signalReadyRead);
-    const int dropped = log->count(QStringLiteral("queries dropped"));
+    const int dropped = log->countContaining(QStringLiteral("queries dropped"));
     ask(*transport, 0x3000, QStringLiteral("deadline.example"));
     QCOMPARE(transport->queuedCount(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(transport->queuedCount(), 0, waitMs);
-    QCOMPARE(log->count(QStringLiteral("queries dropped")), dropped + 1);
+    QCOMPARE(log->countContaining(QStringLiteral("queries dropped")), dropped + 1);
     QCOMPARE(answers.count(), 0);
     QVERIFY(resolver->queries.isEmpty());
 }
@@ -370,7 +370,7 @@ void TestTlsReconnect::closedIdleConnectionReopenedAtOnce()
         QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x4000), waitMs);
     }
     // Set up and idle (a close during the handshake would be a failure).
-    QTRY_COMPARE_WITH_TIMEOUT(log->count(QStringLiteral("Encrypted!")), 1, waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(log->countContaining(QStringLiteral("Encrypted!")), 1, waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(resolver->openConnections(), 1, waitMs);
     const int connections = resolver->connectionCount;
 
@@ -455,7 +455,7 @@ void TestTlsReconnect::stalledOrStaleConnectionReplaced()
         QTRY_COMPARE_WITH_TIMEOUT(resolver->connectionCount, connections + 2, waitMs);
     } else {
         QTest::qWait(2 * TlsRemoteServer::stallTimeoutMs);
-        QCOMPARE(log->count(QStringLiteral("connection stalled")), 1);
+        QCOMPARE(log->countContaining(QStringLiteral("connection stalled")), 1);
         QCOMPARE(resolver->connectionCount, connections + 1);
     }
 }

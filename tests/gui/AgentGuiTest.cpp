@@ -6,13 +6,13 @@
 #include "ConstData.h"
 #include "FakeAgent.h"
 #include "FilteringStatus.h"
-#include "LogCapture.h"
 #include "PageHeader.h"
 #include "PersonalArea.h"
 #include "RunGuard.h"
 #include "TcpSocket.h"
 #include "Tray.h"
 #include "UserData.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -132,7 +132,7 @@ private slots:
                                                  {QStringLiteral("y"), "60"}});
         QTRY_COMPARE(window->pos(), QPoint(0, 0));
         // Bad coordinates: logged, the window is centred, the program goes on.
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         agent->send(QStringLiteral("COORDGUI"), {{QStringLiteral("x"), "left"}, {QStringLiteral("y"), "60"}});
         QTRY_COMPARE(window->pos(), centre);
         QCOMPARE(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("Stored position is not usable")), 1);
@@ -241,7 +241,7 @@ private slots:
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
         QTRY_COMPARE(window->getAlert()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
         // A switch of the wrong type is logged and ignored.
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), "yes"}});
         QTRY_COMPARE(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("No usable")), 1);
         QCOMPARE(window->getAlert()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
@@ -381,7 +381,7 @@ private slots:
     {
         const QString path = ConstData::getAddressConfFile();
         QVERIFY(QFile::exists(path));
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         QVERIFY(QFile::remove(path));
         QTRY_VERIFY(QFile::exists(path));
         QTRY_VERIFY(window->getCheckerActivation()->isWatching());
@@ -404,7 +404,7 @@ private slots:
     {
         const QString path = ConstData::getAddressConfFile();
         QVERIFY(QFile::exists(path));
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         window.reset();
         QVERIFY(!QFile::exists(path));
         QCOMPARE(log.count(QtInfoMsg, QStringLiteral("CHECKERACTIVATION"),

@@ -1,10 +1,10 @@
 #include "CheckUninst.h"
 #include "Authorization.h"
 #include "ConstData.h"
-#include "LogCapture.h"
 #include "MasterPass.h"
 #include "RegistryStore.h"
 #include "TestStore.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QApplication>
 #include <QFile>
@@ -149,7 +149,7 @@ private slots:
         // The settings file's place is taken by a folder: the write fails,
         // which is logged; the agent then finds no PIN and refuses.
         QVERIFY(QDir().mkpath(storeFile()));
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         CheckUninst prompt;
         prompt.slotCheckPin({{QStringLiteral("pin_code"), QStringLiteral("1234")}});
         QVERIFY(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("Cannot store the uninstall PIN")) ==

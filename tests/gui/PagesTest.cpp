@@ -12,7 +12,6 @@
 #include "ConstData.h"
 #include "FakeAgent.h"
 #include "FilteringStatus.h"
-#include "LogCapture.h"
 #include "MasterPass.h"
 #include "PageHeader.h"
 #include "PersonalArea.h"

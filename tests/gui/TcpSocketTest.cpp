@@ -1,8 +1,8 @@
 #include "TcpSocket.h"
 #include "ControlFrame.h"
 #include "FakeAgent.h"
-#include "LogCapture.h"
 #include "MessageNames.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -99,7 +99,7 @@ private slots:
     void dispatchesEveryMessage()
     {
         QFETCH(QString, info);
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         TcpSocket client(1);
         AllSpies spies(&client);
         const QJsonObject data{{QStringLiteral("status"), 7}, {QStringLiteral("text"), QStringLiteral("é✓")}};
@@ -149,7 +149,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QString, line);
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         TcpSocket client(1);
         AllSpies spies(&client);
         QSignalSpy hello(&client, &TcpSocket::signalSuccessConnection);
@@ -253,7 +253,7 @@ private slots:
 
     void malformedFrameBodyIsSkipped()
     {
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         auto client = connectedClient(agent);
@@ -374,7 +374,7 @@ private slots:
         // Windows, the agent's service): the secret stays here, the
         // connection is dropped and tried again later.
         QFETCH(QByteArray, slot);
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         auto client = connectedClient(agent);
@@ -397,7 +397,7 @@ private slots:
 
     void commandsWhileDisconnectedAreDropped()
     {
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         const quint16 port = agent.port();
@@ -431,7 +431,7 @@ private slots:
 
     void errorsRetryAndAreLoggedOnce()
     {
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         const quint16 port = agent.port();
