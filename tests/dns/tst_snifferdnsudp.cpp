@@ -10,8 +10,8 @@
 #include "FakeTlsResolver.h"
 #include "FakeUdpResolver.h"
 #include "RegistryStore.h"
+#include "SelfSignedCertificate.h"
 #include "SnifferDnsUdp.h"
-#include "TestCertificate.h"
 #include "TlsRemoteServer.h"
 #include "TrustAnchors.h"
 #include "UserData.h"
@@ -136,11 +136,11 @@ private:
     QTemporaryDir state;
     FakeMachineInfo machine;
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<TestCertificate> certificate;
+    std::unique_ptr<SelfSignedCertificate> certificate;
     // Impostors': for the resolver's address but trusted by no anchor, and
     // trusted but issued to another name.
-    std::unique_ptr<TestCertificate> untrusted;
-    std::unique_ptr<TestCertificate> otherName;
+    std::unique_ptr<SelfSignedCertificate> untrusted;
+    std::unique_ptr<SelfSignedCertificate> otherName;
     std::unique_ptr<FakeUdpResolver> udpV4;
     std::unique_ptr<FakeUdpResolver> udpV6;
     std::unique_ptr<FakeUdpResolver> localA;
@@ -172,11 +172,11 @@ void TestSnifferDnsUdp::initTestCase()
 
     // The encrypted transports reach the resolver by its address (no lookup):
     // its certificate is issued to that address.
-    certificate = std::make_unique<TestCertificate>(QStringLiteral("127.53.0.1"));
+    certificate = std::make_unique<SelfSignedCertificate>(QStringLiteral("127.53.0.1"));
     QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
-    untrusted = std::make_unique<TestCertificate>(QStringLiteral("127.53.0.1"));
+    untrusted = std::make_unique<SelfSignedCertificate>(QStringLiteral("127.53.0.1"));
     QVERIFY2(untrusted->isValid(), qPrintable(untrusted->error));
-    otherName = std::make_unique<TestCertificate>(QStringLiteral("doh.other.test"));
+    otherName = std::make_unique<SelfSignedCertificate>(QStringLiteral("doh.other.test"));
     QVERIFY2(otherName->isValid(), qPrintable(otherName->error));
     TrustAnchors::setExtraCertificates({certificate->certificate, otherName->certificate});
 

@@ -13,7 +13,7 @@
 #include "DotRemoteServer.h"
 #include "FakeTlsResolver.h"
 #include "RegistryStore.h"
-#include "TestCertificate.h"
+#include "SelfSignedCertificate.h"
 #include "TlsRemoteServer.h"
 #include "TrustAnchors.h"
 #include "UserData.h"
@@ -96,8 +96,8 @@ public:
     QSslKey keyForDrops;
     // Impostors' certificates: for the address connected to but not trusted,
     // and trusted but for another name.
-    TestCertificate untrusted{QStringLiteral("127.0.0.1")};
-    TestCertificate otherName{QStringLiteral("doh.other.test")};
+    SelfSignedCertificate untrusted{QStringLiteral("127.0.0.1")};
+    SelfSignedCertificate otherName{QStringLiteral("doh.other.test")};
 
 private:
     Drop drop = Drop::None;
@@ -152,7 +152,7 @@ private:
 
     QTemporaryDir state;
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<TestCertificate> certificate;
+    std::unique_ptr<SelfSignedCertificate> certificate;
     std::unique_ptr<DroppingResolver> resolver;
 };
 
@@ -163,7 +163,7 @@ void TestTlsReconnect::initTestCase()
     log = std::make_unique<LogCapture>();
     // The transports reach the resolver by name; an address needs no lookup.
     // The resolver's certificate is issued to it and trusted.
-    certificate = std::make_unique<TestCertificate>(QStringLiteral("127.0.0.1"));
+    certificate = std::make_unique<SelfSignedCertificate>(QStringLiteral("127.0.0.1"));
     QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
     setStored(QStringLiteral("CONTROL/DNS_DOMAIN"), QStringLiteral("127.0.0.1"));
     UserData::setStatusLog(false);

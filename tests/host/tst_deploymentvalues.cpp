@@ -3,7 +3,7 @@
 #include "DeploymentValues.h"
 #include "FakeMachineInfo.h"
 #include "RegistryStore.h"
-#include "TestStore.h"
+#include "ScratchStore.h"
 #include "UserData.h"
 
 #include <QtTest>
@@ -25,13 +25,13 @@ private slots:
     void protocol();
 
 private:
-    std::unique_ptr<TestStore> store;
+    std::unique_ptr<ScratchStore> store;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
 void TestDeploymentValues::init()
 {
-    store = std::make_unique<TestStore>();
+    store = std::make_unique<ScratchStore>();
     QVERIFY(store->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();

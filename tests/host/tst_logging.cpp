@@ -5,7 +5,7 @@
 #include "LoggingCategories.h"
 #include "MessageHandler.h"
 #include "RegistryStore.h"
-#include "TestStore.h"
+#include "ScratchStore.h"
 #include "UserData.h"
 
 #include <QRegularExpression>
@@ -28,7 +28,7 @@ private slots:
 
 private:
     QStringList lines() const;
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
@@ -44,7 +44,7 @@ QStringList TestLogging::lines() const
 
 void TestLogging::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();

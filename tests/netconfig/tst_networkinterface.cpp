@@ -1,6 +1,6 @@
 #include "InterfaceKeys.h"
 #include "NetworkInterface.h"
-#include "TestStore.h"
+#include "ScratchStore.h"
 #include "UserData.h"
 
 #include <QtTest>
@@ -41,12 +41,12 @@ private slots:
     void flags();
 
 private:
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
 };
 
 void TestNetworkInterface::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     UserData::resetMemoryState();
 }

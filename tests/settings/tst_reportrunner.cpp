@@ -2,8 +2,8 @@
 #include "FakeMachineInfo.h"
 #include "FakeProgramRunner.h"
 #include "ReportRunner.h"
+#include "ScratchStore.h"
 #include "SystemReport.h"
-#include "TestStore.h"
 #include "UserData.h"
 
 #include <QSemaphore>
@@ -30,7 +30,7 @@ private:
     // Every diagnostic program blocks until the test lets it go.
     void blockPrograms();
 
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
     std::unique_ptr<FakeProgramRunner> programs;
     QSemaphore started;
@@ -40,7 +40,7 @@ private:
 
 void TestReportRunner::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();

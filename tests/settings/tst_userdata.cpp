@@ -2,7 +2,7 @@
 #include "FakeMachineInfo.h"
 #include "LogMask.h"
 #include "RegistryStore.h"
-#include "TestStore.h"
+#include "ScratchStore.h"
 #include "UserData.h"
 
 #include <QFile>
@@ -68,7 +68,7 @@ private slots:
 private:
     QString storePath() const;
     static std::unique_ptr<QSettings> openStore();
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
@@ -86,7 +86,7 @@ std::unique_ptr<QSettings> TestUserData::openStore()
 
 void TestUserData::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     ConstData::resetWorkingMode();

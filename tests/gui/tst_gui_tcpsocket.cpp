@@ -1,7 +1,7 @@
-#include "TcpSocket.h"
 #include "ControlFrame.h"
 #include "FakeAgent.h"
 #include "MessageNames.h"
+#include "TcpSocket.h"
 #include "tests/testlib/LogCapture.h"
 
 #include <QSignalSpy>
@@ -71,7 +71,7 @@ QByteArray frame(const QString& info, const QJsonObject& data)
 }
 } // namespace
 
-class TcpSocketTest : public QObject
+class TestGuiTcpSocket : public QObject
 {
     Q_OBJECT
 
@@ -515,5 +515,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TcpSocketTest)
-#include "TcpSocketTest.moc"
+QTEST_GUILESS_MAIN(TestGuiTcpSocket)
+#include "tst_gui_tcpsocket.moc"

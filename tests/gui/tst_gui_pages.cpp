@@ -58,7 +58,7 @@ template <typename T> T* child(QWidget* parent, const char* name)
 } // namespace
 
 // The sign-in, PIN, personal area and status pages and their helper widgets.
-class PagesTest : public QObject
+class TestGuiPages : public QObject
 {
     Q_OBJECT
 
@@ -1164,5 +1164,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(PagesTest)
-#include "PagesTest.moc"
+QTEST_MAIN(TestGuiPages)
+#include "tst_gui_pages.moc"

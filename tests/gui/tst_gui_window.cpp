@@ -30,7 +30,7 @@
 
 // The main window against a stand-in agent on the real port 49101; runs in a
 // private network and IPC namespace.
-class AgentGuiTest : public QObject
+class TestGuiWindow : public QObject
 {
     Q_OBJECT
 
@@ -413,5 +413,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(AgentGuiTest)
-#include "AgentGuiTest.moc"
+QTEST_MAIN(TestGuiWindow)
+#include "tst_gui_window.moc"

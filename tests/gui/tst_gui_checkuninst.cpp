@@ -1,9 +1,9 @@
-#include "CheckUninst.h"
 #include "Authorization.h"
+#include "CheckUninst.h"
 #include "ConstData.h"
 #include "MasterPass.h"
 #include "RegistryStore.h"
-#include "TestStore.h"
+#include "ScratchStore.h"
 #include "tests/testlib/LogCapture.h"
 
 #include <QApplication>
@@ -21,12 +21,12 @@
 // The uninstall PIN prompt writes what the user types into the agent's
 // settings, where the agent reads them: its registry key on Windows, a file
 // private to its owner elsewhere.
-class CheckUninstTest : public QObject
+class TestGuiCheckUninst : public QObject
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestStore> state;
+    std::unique_ptr<ScratchStore> state;
 
     QString storeFile() const
     {
@@ -62,7 +62,7 @@ private slots:
 
     void init()
     {
-        state = std::make_unique<TestStore>();
+        state = std::make_unique<ScratchStore>();
         QVERIFY(state->isValid());
     }
     void cleanup()
@@ -158,5 +158,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(CheckUninstTest)
-#include "CheckUninstTest.moc"
+QTEST_MAIN(TestGuiCheckUninst)
+#include "tst_gui_checkuninst.moc"
