@@ -23,6 +23,7 @@
 #include "FilteringStatus.h"
 #include "MasterPass.h"
 #include "PersonalArea.h"
+#include "PersonalAreaWidgets.h"
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
 #include "TcpSocket.h"
@@ -40,6 +41,8 @@
 #include <QTabWidget>
 #include <QTextStream>
 #include <QThread>
+
+using namespace PersonalAreaWidgets;
 
 namespace {
 void settle(int ms = 150)
@@ -185,7 +188,7 @@ int main(int argc, char** argv)
         settle();
         field(authorization->getMasterPass(), "pin", QStringLiteral("pin_enter"));
         personalArea();
-        TableWidget* profiles = area->profilesTable();
+        TableWidget* profiles = child<TableWidget>(area, "profiles");
         for (int row = 0; row < profiles->rowCount(); ++row) {
             const QPoint p =
                 centreIn(&window, profiles->viewport(), profiles->visualItemRect(profiles->item(row, 2)));
@@ -203,7 +206,7 @@ int main(int argc, char** argv)
         area->slotSettingsButton();
         settle();
         for (int i = 0; i < 3; ++i) {
-            ClickableFrameProtocol* frame = area->protocolFrame(i);
+            ClickableFrameProtocol* frame = protocolFrame(area, i);
             const QPoint p = centreIn(&window, frame, frame->rect());
             out << "protocol_" << frame->getName() << ' ' << p.x() << ' ' << p.y() << '\n';
         }

@@ -8,6 +8,7 @@
 #include "FilteringStatus.h"
 #include "PageHeader.h"
 #include "PersonalArea.h"
+#include "PersonalAreaWidgets.h"
 #include "RunGuard.h"
 #include "TcpSocket.h"
 #include "Tray.h"
@@ -30,6 +31,8 @@
 
 // The main window against a stand-in agent on the real port 49101; runs in a
 // private network and IPC namespace.
+using namespace PersonalAreaWidgets;
+
 class TestGuiWindow : public QObject
 {
     Q_OBJECT
@@ -236,7 +239,7 @@ private slots:
         QCOMPARE(window->getFilteringStatus()->header()->logoToolTip(), on);
         QCOMPARE(window->getCheckerVersion()->header()->logoToolTip(), on);
         QCOMPARE(window->getPersonalArea()->header()->logoToolTip(), on);
-        QVERIFY(window->getPersonalArea()->isStatusLogOn());
+        QVERIFY(child<QCheckBox>(window->getPersonalArea(), "enableLogging")->isChecked());
         QVERIFY(window->getAlert()->header()->isAdMarkShown());
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
         QTRY_COMPARE(window->getAlert()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
