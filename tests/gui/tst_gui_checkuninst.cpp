@@ -4,6 +4,7 @@
 #include "MasterPass.h"
 #include "RegistryStore.h"
 #include "ScratchStore.h"
+#include "WidgetLookup.h"
 #include "tests/testlib/LogCapture.h"
 
 #include <QApplication>
@@ -17,6 +18,8 @@
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #endif
+
+using namespace WidgetLookup;
 
 // The uninstall PIN prompt writes what the user types into the agent's
 // settings, where the agent reads them: its registry key on Windows, a file
@@ -78,9 +81,10 @@ private slots:
         QVERIFY(QApplication::font().family() != systemFamily);
         QCOMPARE(prompt.size(), QSize(1145, 600));
         QVERIFY(prompt.windowFlags() & Qt::FramelessWindowHint);
-        MasterPass* masterPass = prompt.getAuthorization()->getMasterPass();
+        MasterPass* masterPass =
+            child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass");
         QVERIFY(masterPass);
-        QCOMPARE(prompt.getAuthorization()->getCurrentIndex(), 1);
+        QCOMPARE(child<Authorization>(&prompt, "authorization")->getCurrentIndex(), 1);
         QCOMPARE(masterPass->getTitle(), QStringLiteral("PIN-code"));
         QVERIFY(!masterPass->isConfirmShown());
     }
@@ -137,8 +141,9 @@ private slots:
         QTest::keyClicks(pin, typed);
         QTest::keyClick(pin, Qt::Key_Return);
         QVERIFY(storedPin().isEmpty());
-        QCOMPARE(prompt.getAuthorization()->getMasterPass()->getStatusText(),
-                 QStringLiteral("Password must be between 4 and 20 characters"));
+        QCOMPARE(
+            child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass")->getStatusText(),
+            QStringLiteral("Password must be between 4 and 20 characters"));
     }
 
     void unwritableStoreIsLogged()

@@ -15,12 +15,12 @@
 #include "MasterPass.h"
 #include "PageHeader.h"
 #include "PersonalArea.h"
-#include "PersonalAreaWidgets.h"
 #include "TableWidget.h"
 #include "TableWidgetNetInter.h"
 #include "TcpSocket.h"
 #include "Tray.h"
 #include "UpdateCheck.h"
+#include "WidgetLookup.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -37,7 +37,7 @@
 
 #include <memory>
 
-using namespace PersonalAreaWidgets;
+using namespace WidgetLookup;
 
 namespace {
 const QString launchLimit = QStringLiteral("You have reached the agent launch limit, \ndelete the settings "
@@ -52,11 +52,6 @@ QJsonObject profileList(const QList<QPair<int, QString>>& entries)
     for (const auto& entry : entries)
         list.append(QJsonObject{{QStringLiteral("id"), entry.first}, {QStringLiteral("name"), entry.second}});
     return QJsonObject{{QStringLiteral("profiles"), list}};
-}
-
-template <typename T> T* child(QWidget* parent, const char* name)
-{
-    return parent->findChild<T*>(QString::fromLatin1(name));
 }
 } // namespace
 
@@ -690,7 +685,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotShow(true);
-        MasterPass* form = page.getMasterPass();
+        MasterPass* form = child<MasterPass>(&page, "masterPass");
         auto* button = child<QPushButton>(form, "button");
         auto* pin = child<QLineEdit>(form, "pin");
         QSignalSpy check(&page, &Authorization::signalCheckPin);
@@ -750,17 +745,17 @@ private slots:
         Authorization page(nullptr, ConstData::getAppName());
         page.slotStatusAd(false);
         page.slotShow(true);
-        page.getMasterPass()->show();
-        auto* pin = child<QLineEdit>(page.getMasterPass(), "pin");
+        child<MasterPass>(&page, "masterPass")->show();
+        auto* pin = child<QLineEdit>(child<MasterPass>(&page, "masterPass"), "pin");
         QTest::keyClicks(pin, QStringLiteral("5555"));
         QTest::keyClick(pin, Qt::Key_Return);
-        QVERIFY(page.getMasterPass()->isLoading());
+        QVERIFY(child<MasterPass>(&page, "masterPass")->isLoading());
         page.slotStatusCheckPin({{QStringLiteral("status"), status}});
-        QCOMPARE(page.getMasterPass()->getStatusText(), message);
-        QVERIFY(!page.getMasterPass()->isLoading());
+        QCOMPARE(child<MasterPass>(&page, "masterPass")->getStatusText(), message);
+        QVERIFY(!child<MasterPass>(&page, "masterPass")->isLoading());
         QVERIFY(pin->isEnabled());
-        QVERIFY(child<QPushButton>(page.getMasterPass(), "button")->isEnabled());
-        QCOMPARE(page.getMasterPass()->getCount(), quint16(0));
+        QVERIFY(child<QPushButton>(child<MasterPass>(&page, "masterPass"), "button")->isEnabled());
+        QCOMPARE(child<MasterPass>(&page, "masterPass")->getCount(), quint16(0));
     }
 
     void failedPinCreationReleasesTheForm_data()
@@ -779,7 +774,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotStatusCheckAuth({{QStringLiteral("status"), 1}});
-        MasterPass* form = page.getMasterPass();
+        MasterPass* form = child<MasterPass>(&page, "masterPass");
         QCOMPARE(page.getCurrentIndex(), 1);
         QCOMPARE(form->getTitle(), QStringLiteral("Set PIN-code"));
         QTest::keyClicks(child<QLineEdit>(form, "pin"), QStringLiteral("2468"));
@@ -865,7 +860,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotShow(false);
-        Authentication* form = page.getAuthentication();
+        Authentication* form = child<Authentication>(&page, "authentication");
         auto* button = child<QPushButton>(form, "signIn");
         auto* email = child<QLineEdit>(form, "email");
         auto* password = child<QLineEdit>(form, "password");
@@ -916,7 +911,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotShow(false);
-        auto* email = child<QLineEdit>(page.getAuthentication(), "email");
+        auto* email = child<QLineEdit>(child<Authentication>(&page, "authentication"), "email");
         QTest::keyClicks(email, QStringLiteral("demo"));
         page.slotShow(true);
         QSignalSpy logout(&page, &Authorization::signalLogout);
@@ -924,15 +919,15 @@ private slots:
         QCOMPARE(logout.count(), 1);
         // Logging out cleared the fields; the notice survives the form being shown.
         QVERIFY(email->text().isEmpty());
-        QCOMPARE(page.getAuthentication()->getStatusText(), launchLimit);
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), launchLimit);
         page.slotShow(false);
         QCOMPARE(page.getCurrentIndex(), 0);
-        QCOMPARE(page.getAuthentication()->getStatusText(), launchLimit);
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), launchLimit);
         // Until the user acts.
         QTest::keyClicks(email, QStringLiteral("d"));
-        QCOMPARE(page.getAuthentication()->getStatusText(), QString());
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), QString());
         page.slotShow(false);
-        QCOMPARE(page.getAuthentication()->getStatusText(), QString());
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), QString());
     }
 
     void launchLimitSendsLogout()
@@ -943,17 +938,20 @@ private slots:
         QVERIFY(agent.listen(ConstData::getPortTcpOfAgent()));
         agent.setSendStartupStatus(true);
         AgentGUI window;
-        QTRY_VERIFY(window.getSocket()->isConnected());
-        QTRY_VERIFY(window.getAuthorization()->getAuthentication() != nullptr);
+        QTRY_VERIFY(child<TcpSocket>(&window, "socket")->isConnected());
+        QTRY_VERIFY(window.findChild<Authentication*>(QStringLiteral("authentication")) != nullptr);
         window.slotShow();
-        QTRY_COMPARE(window.getStack()->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
+        QTRY_COMPARE(child<QStackedWidget>(&window, "pages")->currentIndex(),
+                     int(AgentGUI::PAGE_AUTHORIZATION));
         agent.clearReceived();
         agent.send(QStringLiteral("STATUSCHECKPIN"), {{QStringLiteral("status"), 3}});
         QTRY_COMPARE(agent.count(QStringLiteral("LOGOUT")), 1);
         QTRY_COMPARE(agent.count(QStringLiteral("AUTHDATA")), 1);
         QCOMPARE(agent.receivedNames().first(), QStringLiteral("LOGOUT"));
-        QTRY_COMPARE(window.getAuthorization()->getCurrentIndex(), 0);
-        QCOMPARE(window.getAuthorization()->getAuthentication()->getStatusText(), launchLimit);
+        QTRY_COMPARE(child<Authorization>(&window, "authorization")->getCurrentIndex(), 0);
+        QCOMPARE(child<Authentication>(child<Authorization>(&window, "authorization"), "authentication")
+                     ->getStatusText(),
+                 launchLimit);
     }
 
     void resolverStatusLine_data()
@@ -996,43 +994,46 @@ private slots:
         FakeAgent agent;
         QVERIFY(agent.listen(ConstData::getPortTcpOfAgent()));
         AgentGUI window;
-        QTRY_VERIFY(window.getSocket()->isConnected());
+        QTRY_VERIFY(child<TcpSocket>(&window, "socket")->isConnected());
         // Without the message (an older agent) the tooltip is the name alone.
-        QCOMPARE(window.getTray()->toolTip(), ConstData::getAppName());
-        QCOMPARE(resolverText(window.getPersonalArea()), QString());
+        QCOMPARE(child<Tray>(&window, "tray")->toolTip(), ConstData::getAppName());
+        QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), QString());
         const QString open = QStringLiteral("Not filtered: the filtering service cannot be reached");
         agent.send(QStringLiteral("STATUSRESOLVER"), {{QStringLiteral("state"), "open"}});
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
-        QTRY_COMPARE(window.getPersonalArea()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
-        QCOMPARE(resolverText(window.getPersonalArea()), open);
-        QCOMPARE(window.getTray()->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
+        QTRY_COMPARE(child<PersonalArea>(&window, "personalArea")->header()->logoToolTip(),
+                     QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), open);
+        QCOMPARE(child<Tray>(&window, "tray")->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
 
         agent.send(QStringLiteral("STATUSRESOLVER"), payload);
         // A marker behind it: the message has been handled once the marker is.
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
-        QTRY_COMPARE(window.getPersonalArea()->header()->logoToolTip(), QStringLiteral("Corvane Agent (D)"));
-        QCOMPARE(resolverText(window.getPersonalArea()), shown);
-        QCOMPARE(window.getTray()->toolTip(), shown.isEmpty()
-                                                  ? ConstData::getAppName()
-                                                  : ConstData::getAppName() + QLatin1Char('\n') + shown);
+        QTRY_COMPARE(child<PersonalArea>(&window, "personalArea")->header()->logoToolTip(),
+                     QStringLiteral("Corvane Agent (D)"));
+        QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), shown);
+        QCOMPARE(child<Tray>(&window, "tray")->toolTip(),
+                 shown.isEmpty() ? ConstData::getAppName()
+                                 : ConstData::getAppName() + QLatin1Char('\n') + shown);
     }
 
     void updateButtonOnForms()
     {
         Authorization page(nullptr, ConstData::getAppName());
         page.slotStatusAd(true);
-        QVERIFY(qobject_cast<AuthToken*>(page.getAuthentication()));
-        QVERIFY(page.getAuthentication()->header()->isAdMarkShown());
+        QVERIFY(qobject_cast<AuthToken*>(child<Authentication>(&page, "authentication")));
+        QVERIFY(child<Authentication>(&page, "authentication")->header()->isAdMarkShown());
         page.slotStatusLog(true);
-        QCOMPARE(page.getMasterPass()->header()->logoToolTip(), QStringLiteral("Corvane Agent (D)"));
+        QCOMPARE(child<MasterPass>(&page, "masterPass")->header()->logoToolTip(),
+                 QStringLiteral("Corvane Agent (D)"));
         QSignalSpy update(&page, &Authorization::signalGetUpdate);
-        child<QPushButton>(page.getAuthentication(), "update")->click();
-        child<QPushButton>(page.getMasterPass(), "update")->click();
+        child<QPushButton>(child<Authentication>(&page, "authentication"), "update")->click();
+        child<QPushButton>(child<MasterPass>(&page, "masterPass"), "update")->click();
         QCOMPARE(update.count(), 2);
         emit page.signalNewVersion(true);
-        QCOMPARE(child<QPushButton>(page.getAuthentication(), "update")->text(),
+        QCOMPARE(child<QPushButton>(child<Authentication>(&page, "authentication"), "update")->text(),
                  QStringLiteral("Service update required"));
-        QCOMPARE(child<QPushButton>(page.getMasterPass(), "update")->text(),
+        QCOMPARE(child<QPushButton>(child<MasterPass>(&page, "masterPass"), "update")->text(),
                  QStringLiteral("Service update required"));
     }
 

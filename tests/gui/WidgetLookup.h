@@ -16,9 +16,9 @@
 #include <QTableWidgetItem>
 #include <QtGlobal>
 
-// The personal area's widgets found by their object names, as the tests read
-// the page (the page itself has no accessors for them).
-namespace PersonalAreaWidgets {
+// The tray program's widgets found by their object names, as the tests read
+// the pages (the pages have no accessors for them).
+namespace WidgetLookup {
 
 // The descendant of `parent` (a pointer or a std::unique_ptr) of that type
 // and name; a missing one ends the test at once, naming it.
@@ -31,7 +31,7 @@ template <typename T, typename Parent> T* child(const Parent& parent, const char
     return found;
 }
 
-// The protocol choices in the order the settings show them.
+// The personal area's protocol choices in the order the settings show them.
 template <typename Area> ClickableFrameProtocol* protocolFrame(const Area& area, int number)
 {
     static const char* const names[] = {"protocolDNS", "protocolDOH", "protocolDOT"};
@@ -76,4 +76,4 @@ template <typename Area> QString resolverText(const Area& area)
     return line->isVisibleTo(&*area) ? line->text() : QString();
 }
 
-} // namespace PersonalAreaWidgets
+} // namespace WidgetLookup
