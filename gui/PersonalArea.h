@@ -49,8 +49,6 @@ public:
     // state; empty while queries are filtered as chosen (or not yet known).
     static QString resolverStatusText(const ResolverStatus& status);
 
-    PageHeader* header() const { return pageHeader; }
-
 signals:
     void signalLogout();
     void signalClose();

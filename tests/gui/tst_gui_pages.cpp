@@ -454,7 +454,7 @@ private slots:
         QVERIFY(child<QCheckBox>(area, "enableLogging")->isChecked());
         area->slotStatusLog(false);
         QVERIFY(!child<QCheckBox>(area, "enableLogging")->isChecked());
-        QCOMPARE(area->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(child<PageHeader>(area, "pageHeader")->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
     }
 
     // --- protection switch, protocols, interfaces ---------------------------
@@ -1001,16 +1001,18 @@ private slots:
         const QString open = QStringLiteral("Not filtered: the filtering service cannot be reached");
         agent.send(QStringLiteral("STATUSRESOLVER"), {{QStringLiteral("state"), "open"}});
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
-        QTRY_COMPARE(child<PersonalArea>(&window, "personalArea")->header()->logoToolTip(),
-                     QStringLiteral("Corvane Agent (I)"));
+        QTRY_COMPARE(
+            child<PageHeader>(child<PersonalArea>(&window, "personalArea"), "pageHeader")->logoToolTip(),
+            QStringLiteral("Corvane Agent (I)"));
         QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), open);
         QCOMPARE(child<Tray>(&window, "tray")->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
 
         agent.send(QStringLiteral("STATUSRESOLVER"), payload);
         // A marker behind it: the message has been handled once the marker is.
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
-        QTRY_COMPARE(child<PersonalArea>(&window, "personalArea")->header()->logoToolTip(),
-                     QStringLiteral("Corvane Agent (D)"));
+        QTRY_COMPARE(
+            child<PageHeader>(child<PersonalArea>(&window, "personalArea"), "pageHeader")->logoToolTip(),
+            QStringLiteral("Corvane Agent (D)"));
         QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), shown);
         QCOMPARE(child<Tray>(&window, "tray")->toolTip(),
                  shown.isEmpty() ? ConstData::getAppName()
@@ -1022,9 +1024,10 @@ private slots:
         Authorization page(nullptr, ConstData::getAppName());
         page.slotStatusAd(true);
         QVERIFY(qobject_cast<AuthToken*>(child<Authentication>(&page, "authentication")));
-        QVERIFY(child<Authentication>(&page, "authentication")->header()->isAdMarkShown());
+        QVERIFY(
+            child<PageHeader>(child<Authentication>(&page, "authentication"), "pageHeader")->isAdMarkShown());
         page.slotStatusLog(true);
-        QCOMPARE(child<MasterPass>(&page, "masterPass")->header()->logoToolTip(),
+        QCOMPARE(child<PageHeader>(child<MasterPass>(&page, "masterPass"), "pageHeader")->logoToolTip(),
                  QStringLiteral("Corvane Agent (D)"));
         QSignalSpy update(&page, &Authorization::signalGetUpdate);
         child<QPushButton>(child<Authentication>(&page, "authentication"), "update")->click();

@@ -236,20 +236,26 @@ private slots:
         agent->send(QStringLiteral("STATUSAD"), {{QStringLiteral("status_ad"), true}});
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
         const QString on = QStringLiteral("Corvane Agent (D)");
-        QTRY_COMPARE(child<Alert>(window, "alert")->header()->logoToolTip(), on);
-        QCOMPARE(child<FilteringStatus>(window, "filteringStatus")->header()->logoToolTip(), on);
-        QCOMPARE(child<CheckerVersion>(window, "checkerVersion")->header()->logoToolTip(), on);
-        QCOMPARE(child<PersonalArea>(window, "personalArea")->header()->logoToolTip(), on);
+        QTRY_COMPARE(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->logoToolTip(), on);
+        QCOMPARE(
+            child<PageHeader>(child<FilteringStatus>(window, "filteringStatus"), "pageHeader")->logoToolTip(),
+            on);
+        QCOMPARE(
+            child<PageHeader>(child<CheckerVersion>(window, "checkerVersion"), "pageHeader")->logoToolTip(),
+            on);
+        QCOMPARE(child<PageHeader>(child<PersonalArea>(window, "personalArea"), "pageHeader")->logoToolTip(),
+                 on);
         QVERIFY(child<QCheckBox>(child<PersonalArea>(window, "personalArea"), "enableLogging")->isChecked());
-        QVERIFY(child<Alert>(window, "alert")->header()->isAdMarkShown());
+        QVERIFY(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->isAdMarkShown());
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
-        QTRY_COMPARE(child<Alert>(window, "alert")->header()->logoToolTip(),
+        QTRY_COMPARE(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->logoToolTip(),
                      QStringLiteral("Corvane Agent (I)"));
         // A switch of the wrong type is logged and ignored.
         LogCapture log(LogCapture::Forward::Nothing);
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), "yes"}});
         QTRY_COMPARE(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("No usable")), 1);
-        QCOMPARE(child<Alert>(window, "alert")->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->logoToolTip(),
+                 QStringLiteral("Corvane Agent (I)"));
     }
 
     void serviceFilteringStatus()
@@ -266,7 +272,9 @@ private slots:
         agent->clearReceived();
         agent->send(QStringLiteral("STATUSFILTERINGSERVER"), {{QStringLiteral("filtering_status"), true}});
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
-        QTRY_VERIFY(child<Alert>(window, "alert")->header()->logoToolTip().endsWith(QStringLiteral("(D)")));
+        QTRY_VERIFY(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")
+                        ->logoToolTip()
+                        .endsWith(QStringLiteral("(D)")));
         QCOMPARE(agent->count(QStringLiteral("AUTHDATA")), 0);
     }
 
