@@ -281,7 +281,10 @@ private slots:
     void newVersionShowsUpdatePage()
     {
         window->slotShow();
-        child<QStackedWidget>(window, "pages")->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
+        // The answer to what showing asks for ("STATUSAUTHDATA") turns to the
+        // sign-in page: it comes first, or it would turn a later page back.
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(),
+                     int(AgentGUI::PAGE_AUTHORIZATION));
         agent->send(QStringLiteral("VERSIONS"), {{QStringLiteral("status"), 2},
                                                  {QStringLiteral("url"), "https://www.corvane.test/agent"},
                                                  {QStringLiteral("get_version"), "4.1.0"}});
