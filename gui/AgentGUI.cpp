@@ -34,7 +34,9 @@ AgentGUI::AgentGUI(QWidget* parent) : QWidget(parent)
     registerFonts();
 
     tray = new Tray(this);
+    tray->setObjectName(QStringLiteral("tray"));
     stack = new QStackedWidget(this);
+    stack->setObjectName(QStringLiteral("pages"));
     alert = new Alert(this, appName);
     filteringStatus = new FilteringStatus(this, appName);
     authorization = new Authorization(this, appName);
@@ -48,7 +50,9 @@ AgentGUI::AgentGUI(QWidget* parent) : QWidget(parent)
     stack->setCurrentIndex(PAGE_ALERT);
 
     socket = new TcpSocket(ConstData::getPortTcpOfAgent(), this);
+    socket->setObjectName(QStringLiteral("socket"));
     checkerActivation = new CheckerActivation(this);
+    checkerActivation->setObjectName(QStringLiteral("checkerActivation"));
 
     makeConnections();
 

@@ -39,15 +39,6 @@ public:
     // Shows, raises and activates the window.
     void show();
 
-    Tray* getTray() const { return tray; }
-    TcpSocket* getSocket() const { return socket; }
-    CheckerActivation* getCheckerActivation() const { return checkerActivation; }
-    QStackedWidget* getStack() const { return stack; }
-    Alert* getAlert() const { return alert; }
-    Authorization* getAuthorization() const { return authorization; }
-    PersonalArea* getPersonalArea() const { return personalArea; }
-    CheckerVersion* getCheckerVersion() const { return checkerVersion; }
-    FilteringStatus* getFilteringStatus() const { return filteringStatus; }
     bool isDragging() const { return dragging; }
 
 signals:

@@ -14,7 +14,6 @@ class Alert : public QWidget
 public:
     Alert(QWidget* parent, const QString& appName);
 
-    PageHeader* header() const { return pageHeader; }
     bool isLoaderRunning() const;
     QString headingText() const;
     QString bodyText() const;

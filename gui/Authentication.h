@@ -40,7 +40,6 @@ public:
     bool isLoading() const;
     bool isLockedOut() const;
     quint16 getCount() const { return count; }
-    PageHeader* header() const { return pageHeader; }
 
 signals:
     void signalClose();

@@ -31,6 +31,8 @@ void Authorization::create(bool token)
     else
         authentication = new AuthLogin(stack, appName);
     masterPass = new MasterPass(stack, appName);
+    authentication->setObjectName(QStringLiteral("authentication"));
+    masterPass->setObjectName(QStringLiteral("masterPass"));
     stack->addWidget(authentication);
     stack->addWidget(masterPass);
 

@@ -19,8 +19,6 @@ public:
     void inputMasterPass();
     void createMasterPass();
 
-    Authentication* getAuthentication() const { return authentication; }
-    MasterPass* getMasterPass() const { return masterPass; }
     int getCurrentIndex() const;
 
 signals:

@@ -14,8 +14,6 @@ class CheckUninst : public QWidget
 public:
     explicit CheckUninst(QWidget* parent = nullptr);
 
-    Authorization* getAuthorization() const { return authorization; }
-
 public slots:
     // Stores the PIN for the agent and ends the program with code 0.
     void slotCheckPin(QJsonObject data);

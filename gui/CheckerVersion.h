@@ -34,7 +34,6 @@ public:
     QWidget* getBackWidget() const { return backWidget; }
     QUrl getDownloadUrl() const { return downloadUrl; }
     QString getInstallText() const;
-    PageHeader* header() const { return pageHeader; }
 
 signals:
     void signalChangeStatus();

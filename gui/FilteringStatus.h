@@ -11,8 +11,6 @@ class FilteringStatus : public QWidget
 public:
     FilteringStatus(QWidget* parent, const QString& appName);
 
-    PageHeader* header() const { return pageHeader; }
-
 signals:
     void signalClose();
 

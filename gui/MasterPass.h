@@ -45,7 +45,6 @@ public:
     bool isConfirmShown() const;
     bool isLoading() const;
     bool isLockedOut() const;
-    PageHeader* header() const { return pageHeader; }
 
 signals:
     void signalClose();

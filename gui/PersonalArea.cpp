@@ -90,6 +90,7 @@ PersonalArea::PersonalArea(QWidget* parent, const QString& appName)
     QWidget* summary = buildSummary();
 
     sections = new QStackedWidget(this);
+    sections->setObjectName(QStringLiteral("sections"));
     sections->addWidget(buildPolicy());
     sections->addWidget(buildSystemInfo());
     sections->addWidget(buildDebug());
@@ -236,6 +237,7 @@ QWidget* PersonalArea::buildSummary()
         row->addLayout(column);
         if (item.second == dateEnd) {
             dateCaption = caption;
+            dateCaption->setObjectName(QStringLiteral("dateCaption"));
             dateCaption->hide();
         }
     }
@@ -411,6 +413,7 @@ QWidget* PersonalArea::buildOverlay(QWidget* parent)
     cover->setStyleSheet(
         QStringLiteral("#overlay {background: rgba(249, 250, 251, 235); border-radius: 12px;}"));
     overlayAnimation = new QLabel(cover);
+    overlayAnimation->setObjectName(QStringLiteral("overlayAnimation"));
     overlayAnimation->setAlignment(Qt::AlignCenter);
     overlayAnimation->setMovie(loaderMovie);
     overlayText = new QLabel(cover);
@@ -762,126 +765,6 @@ void PersonalArea::slotStatusAd(bool status)
 
 // --- state for the tests and scripts -----------------------------------------
 
-int PersonalArea::getSection() const
-{
-    return sections->currentIndex();
-}
-
-QString PersonalArea::getUserName() const
-{
-    return userName->text();
-}
-
-QString PersonalArea::getUserNameToolTip() const
-{
-    return userName->toolTip();
-}
-
-QString PersonalArea::getIp() const
-{
-    return ip->text();
-}
-
-QString PersonalArea::getPlanName() const
-{
-    return planName->text();
-}
-
-QString PersonalArea::getPlanNameToolTip() const
-{
-    return planName->toolTip();
-}
-
-QString PersonalArea::getDateEnd() const
-{
-    return dateEnd->text();
-}
-
-bool PersonalArea::isDateCaptionShown() const
-{
-    return !dateCaption->isHidden();
-}
-
-QString PersonalArea::getSystemInfo() const
-{
-    return systemInfo->toPlainText();
-}
-
-QString PersonalArea::getDebug() const
-{
-    return debug->toPlainText();
-}
-
-bool PersonalArea::isFilteringOn() const
-{
-    return protection->isChecked();
-}
-
-bool PersonalArea::isFilteringSwitchShown() const
-{
-    return !protection->isHidden();
-}
-
-QString PersonalArea::getFilteringText() const
-{
-    return protection->text();
-}
-
-int PersonalArea::getDnsProtocol() const
-{
-    for (int i = 0; i < protocols.size(); ++i) {
-        if (protocols.at(i)->isChecked())
-            return i;
-    }
-    return -1;
-}
-
-bool PersonalArea::isStatusLogOn() const
-{
-    return enableLogging->isChecked();
-}
-
-bool PersonalArea::isOverlayShown() const
-{
-    return !overlay->isHidden();
-}
-
-bool PersonalArea::isOverlayAnimated() const
-{
-    return !overlayAnimation->isHidden() && loaderMovie->state() == QMovie::Running;
-}
-
-QString PersonalArea::getOverlayText() const
-{
-    return overlayText->text();
-}
-
-bool PersonalArea::isUpdateChecked() const
-{
-    return updateButton->isChecked();
-}
-
-QString PersonalArea::getUpdateText() const
-{
-    return updateButton->text();
-}
-
-QString PersonalArea::getCurrentProfileId() const
-{
-    for (int row = 0; row < profiles->rowCount(); ++row) {
-        const QTableWidgetItem* box = profiles->item(row, 1);
-        const QTableWidgetItem* idItem = profiles->item(row, 0);
-        if (box && idItem && box->checkState() == Qt::Checked)
-            return idItem->text();
-    }
-    return QString();
-}
-
-ClickableFrameProtocol* PersonalArea::protocolFrame(int number) const
-{
-    return number >= 0 && number < protocols.size() ? protocols.at(number) : nullptr;
-}
-
 QString PersonalArea::resolverStatusText(const ResolverStatus& status)
 {
     switch (status.state) {
@@ -907,9 +790,4 @@ void PersonalArea::setResolverText(const QString& text)
 {
     resolverLine->setText(text);
     resolverLine->setVisible(!text.isEmpty());
-}
-
-QString PersonalArea::getResolverText() const
-{
-    return resolverLine->isVisibleTo(this) ? resolverLine->text() : QString();
 }

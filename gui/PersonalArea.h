@@ -49,35 +49,6 @@ public:
     // state; empty while queries are filtered as chosen (or not yet known).
     static QString resolverStatusText(const ResolverStatus& status);
 
-    PageHeader* header() const { return pageHeader; }
-    int getSection() const;
-    QString getUserName() const;
-    QString getUserNameToolTip() const;
-    QString getIp() const;
-    QString getPlanName() const;
-    QString getPlanNameToolTip() const;
-    QString getDateEnd() const;
-    bool isDateCaptionShown() const;
-    QString getSystemInfo() const;
-    QString getDebug() const;
-    bool isFilteringOn() const;
-    bool isFilteringSwitchShown() const;
-    QString getFilteringText() const;
-    int getDnsProtocol() const;
-    bool isStatusLogOn() const;
-    bool isOverlayShown() const;
-    bool isOverlayAnimated() const;
-    QString getOverlayText() const;
-    bool isUpdateChecked() const;
-    QString getUpdateText() const;
-    // The id of the profile whose box is checked; empty when none is.
-    QString getCurrentProfileId() const;
-    TableWidget* profilesTable() const { return profiles; }
-    TableWidgetNetInter* interfacesTable() const { return interfaces; }
-    ClickableFrameProtocol* protocolFrame(int number) const;
-    QCheckBox* filteringSwitch() const { return protection; }
-    QCheckBox* loggingSwitch() const { return enableLogging; }
-
 signals:
     void signalLogout();
     void signalClose();
@@ -122,7 +93,6 @@ public slots:
 public:
     // Shows `text` under the account summary; an empty text hides the line.
     void setResolverText(const QString& text);
-    QString getResolverText() const;
     void showLoading(const QString& text);
     void hideLoading();
     void warningLoading(const QString& text);

@@ -84,14 +84,14 @@ fi
 
 # ------------------------------------------------------------------ 3. helpers under wine
 HELPERS=(agent/platform/windows/WinService.cpp agent/platform/windows/WinAdapters.cpp agent/platform/windows/WinMachine.cpp)
-TEST_EXE=$WORK/WinHelpersTest.exe
+TEST_EXE=$WORK/tst_winhelpers.exe
 build_log=$WORK/build.log
 if "$CXX" -std=c++17 -O1 "${WIN_WARNINGS[@]}" "${WIN_DEFINES[@]}" -I. -Iagent \
-    tests/windows/WinHelpersTest.cpp "${HELPERS[@]}" -static \
+    tests/windows/tst_winhelpers.cpp "${HELPERS[@]}" -static \
     -liphlpapi -lnetapi32 -lwtsapi32 -ladvapi32 -o "$TEST_EXE" >"$build_log" 2>&1; then
-    pass "build/WinHelpersTest.exe"
+    pass "build/tst_winhelpers.exe"
 else
-    fail "build/WinHelpersTest.exe" "$build_log"
+    fail "build/tst_winhelpers.exe" "$build_log"
 fi
 
 reported=$((passed + failed))
@@ -144,7 +144,7 @@ EOF
         # Died before reporting a failure (crash, time-out, namespace set-up).
         fail "wine/run (exit code $wine_code)" "$wine_err"
     elif [ -z "$summary" ] || [ -z "$wine_plan" ] || [ $((wine_passed + wine_failed)) -ne "$wine_plan" ]; then
-        fail "wine/run (WinHelpersTest.exe reported $((wine_passed + wine_failed)) of ${wine_plan:-?} tests, exit code $wine_code; 124 is the time limit)" "$wine_err"
+        fail "wine/run (tst_winhelpers.exe reported $((wine_passed + wine_failed)) of ${wine_plan:-?} tests, exit code $wine_code; 124 is the time limit)" "$wine_err"
     fi
 fi
 

@@ -34,7 +34,9 @@ if [ -n "${CORVANE_WIN64_QT:-}" ]; then
 fi
 if [ "${CORVANE_WINE_DISPLAY:-0}" = 1 ] && [ -z "${DISPLAY:-}" ]; then
     command -v xvfb-run >/dev/null 2>&1 || { echo "wine-run: xvfb-run is not installed" >&2; exit 1; }
-    exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" "$@"
+    # -noreset: a server that resets when its last client leaves refuses the
+    # clients that connect meanwhile (wine starts several in turn).
+    exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" "$0" "$@"
 fi
 if [ "${CORVANE_WINE_QTEST:-0}" != 1 ]; then
     exec "$wine" "$@"

@@ -20,7 +20,11 @@ gx_start_x() {
     command -v xdotool >/dev/null 2>&1 || { echo "xdotool missing (apt-get install xdotool)" >&2; return 77; }
     _fifo="$1/displayfd"
     mkfifo "$_fifo"
-    Xvfb -displayfd 3 -screen 0 1400x800x24 -nolisten tcp 3>"$_fifo" >"$1/xvfb.log" 2>&1 &
+    # -noreset: by default the server resets whenever its last client leaves,
+    # and a client connecting during that reset is refused. Every xdotool
+    # call is a client of its own, so a program started while a poll ends
+    # (the PIN prompt the agent starts) could find no display and exit.
+    Xvfb -displayfd 3 -screen 0 1400x800x24 -nolisten tcp -noreset 3>"$_fifo" >"$1/xvfb.log" 2>&1 &
     GX_XVFB_PID=$!
     GX_PIDS="$GX_XVFB_PID $GX_PIDS"
     read -r _display <"$_fifo" || return 1

@@ -5,45 +5,18 @@
 #include "tests/fakes/DevServiceAdmin.h"
 #include "tests/fakes/FakeMachineInfo.h"
 #include "tests/fakes/FakeProgramRunner.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QMutex>
 #include <QtTest>
+
+#include <memory>
 
 // Directory registration against the development service (inside the harness
 // namespace), with the machine's domain, console user and group query faked.
 namespace {
-
-QMutex linesMutex;
-QStringList capturedLines;
-QtMessageHandler previousHandler = nullptr;
-
-void capture(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    {
-        QMutexLocker lock(&linesMutex);
-        capturedLines.append(QString::fromLatin1(context.category) + QStringLiteral(": ") + message);
-    }
-    if (previousHandler != nullptr && type != QtDebugMsg)
-        previousHandler(type, context, message);
-}
-
-int linesContaining(const QString& needle)
-{
-    QMutexLocker lock(&linesMutex);
-    int found = 0;
-    for (const QString& line : capturedLines)
-        found += line.contains(needle) ? 1 : 0;
-    return found;
-}
-
-void clearLines()
-{
-    QMutexLocker lock(&linesMutex);
-    capturedLines.clear();
-}
 
 // The service's own log: requests of one method to paths containing `part`.
 int serviceRequests(const QString& method, const QString& part)
@@ -127,6 +100,9 @@ class TestAdService : public QObject
 private:
     FakeMachineInfo machine;
     FakeProgramRunner runner;
+    // Every line logged ("CATEGORY: message"); information and above also
+    // reach the test framework.
+    std::unique_ptr<LogCapture> log;
 
     void setMachine(const QString& domain, const QString& user)
     {
@@ -153,7 +129,7 @@ private:
 private slots:
     void initTestCase()
     {
-        previousHandler = qInstallMessageHandler(capture);
+        log = std::make_unique<LogCapture>(LogCapture::Forward::AboveDebug);
         RestAD::registerBinding();
         UserData::resetMemoryState();
         UserData::setNoAdWork(false);
@@ -164,9 +140,9 @@ private slots:
     void init()
     {
         DevServiceAdmin::clearFaults();
-        clearLines();
+        log->clear();
     }
-    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
+    void cleanupTestCase() { log.reset(); }
 
     void directoryModeBuildsTheDirectoryBinding()
     {
@@ -182,7 +158,7 @@ private slots:
         QVERIFY(manager.getFilteringStatus().error == 0);
         QCOMPARE(RestAD::registrationState(), int(RestAD::notArmed));
         QCOMPARE(domainIdOf("corp.example.org"), -1);
-        QCOMPARE(linesContaining("REQUEST checkDomain"), 0);
+        QCOMPARE(log->countContaining("REQUEST checkDomain"), 0);
     }
 
     void firstRegistrationCreatesDomainUserAndGroups()
@@ -192,7 +168,7 @@ private slots:
         const int domain = domainIdOf("corp.example.org");
         QVERIFY(domain > 0);
         QCOMPARE(RestAD::domainId(), domain);
-        QCOMPARE(linesContaining("REQUEST addDomain"), 1);
+        QCOMPARE(log->countContaining("REQUEST addDomain"), 1);
         QVERIFY(RestAD::adUserId() > 0);
         bool found = false;
         for (const QJsonValue& user : demoAccount().value("ad_users").toArray()) {
@@ -213,10 +189,10 @@ private slots:
     {
         registerNow();
         QCOMPARE(RestAD::registrationState(), int(RestAD::registered));
-        QCOMPARE(linesContaining("REQUEST addDomain"), 0);
+        QCOMPARE(log->countContaining("REQUEST addDomain"), 0);
         QCOMPARE(domainCount("corp.example.org"), 1);
-        QCOMPARE(linesContaining("REQUEST changeUsersToGroup"), 0);
-        QCOMPARE(linesContaining("REQUEST addGroups"), 0);
+        QCOMPARE(log->countContaining("REQUEST changeUsersToGroup"), 0);
+        QCOMPARE(log->countContaining("REQUEST addGroups"), 0);
     }
 
     void leavingAGroupIsOnePatch()
@@ -226,7 +202,7 @@ private slots:
         setDirectoryGroups("Staff\n");
         registerNow();
         QCOMPARE(RestAD::registrationState(), int(RestAD::registered));
-        QCOMPARE(linesContaining("REQUEST changeUsersToGroup"), 1);
+        QCOMPARE(log->countContaining("REQUEST changeUsersToGroup"), 1);
         QCOMPARE(serviceRequests("PATCH", "/ad_groups/") - patchesBefore, 1);
         QCOMPARE(groupOf("Developers", domain).value("ad_users").toArray(), QJsonArray{});
         QCOMPARE(groupOf("Staff", domain).value("ad_users").toArray(), QJsonArray{RestAD::adUserId()});
@@ -239,7 +215,7 @@ private slots:
         setDirectoryGroups("Staff Developers\n");
         registerNow();
         QCOMPARE(serviceRequests("PATCH", "/ad_groups/") - patchesBefore, 1);
-        QCOMPARE(linesContaining("REQUEST addGroups"), 0);
+        QCOMPARE(log->countContaining("REQUEST addGroups"), 0);
         QCOMPARE(groupOf("Developers", domain).value("ad_users").toArray(), QJsonArray{RestAD::adUserId()});
     }
 
@@ -258,7 +234,7 @@ private slots:
         QVERIFY(RestAD::adUserId() != corpUser);
         // The corp groups still hold the corp user; nothing there was patched.
         QCOMPARE(groupOf("Staff", corpDomain), corpStaff);
-        QCOMPARE(linesContaining("REQUEST changeUsersToGroup"), 0);
+        QCOMPARE(log->countContaining("REQUEST changeUsersToGroup"), 0);
         QCOMPARE(groupOf("Sales", branchDomain).value("ad_users").toArray(), QJsonArray{RestAD::adUserId()});
 
         // A corp group name in this domain is created here, not borrowed from corp.
@@ -336,7 +312,7 @@ private slots:
         setMachine("corp.example.org", QString());
         registerNow();
         QCOMPARE(RestAD::registrationState(), int(RestAD::registerNext));
-        QCOMPARE(linesContaining("REQUEST checkUser"), 0);
+        QCOMPARE(log->countContaining("REQUEST checkUser"), 0);
         setMachine("corp.example.org", "anna");
         touchBackend();
         QCOMPARE(RestAD::registrationState(), int(RestAD::registered));
@@ -357,7 +333,7 @@ private slots:
         const ApiResult sent = manager.sendDebugInfo(report);
         QCOMPARE(sent.error, 0);
         QCOMPARE(sent.data.value("result").toInt(-1), 1);
-        QCOMPARE(linesContaining("REQUEST sendDebugInfo"), 2);
+        QCOMPARE(log->countContaining("REQUEST sendDebugInfo"), 2);
     }
 
     void signInWithTheKey()
@@ -382,7 +358,7 @@ private slots:
         UserData::deleteAuthData();
         registerNow();
         QCOMPARE(RestAD::registrationState(), int(RestAD::registerNext));
-        QCOMPARE(linesContaining("REQUEST checkDomain"), 0);
+        QCOMPARE(log->countContaining("REQUEST checkDomain"), 0);
         UserData::setAuthToken("demo-ad-key");
         touchBackend();
         QCOMPARE(RestAD::registrationState(), int(RestAD::registered));

@@ -10,6 +10,7 @@
 #include "logging/LogMask.h"
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,7 +22,6 @@
 #include <QtTest>
 
 #include <memory>
-#include <mutex>
 
 // The backend client against the development filtering service, a real HTTPS
 // server inside a private namespace, with the service's fault injection.
@@ -33,40 +33,6 @@ const QString demoPassword = QStringLiteral("demo-password");
 const QString secretLogin = QStringLiteral("secretive");
 const QString secretPassword = QString::fromUtf8("Qv\"7\\x-\xc3\x9c-kelp-9317");
 const QString secretPin = QStringLiteral("pinXq7Zr");
-
-std::mutex linesMutex;
-QStringList capturedLines;
-QtMessageHandler testHandler = nullptr;
-
-// Every message goes to the agent's log file and to the list the checks
-// read; information and above also to the test framework, which matches
-// the expected ones.
-void capture(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    {
-        std::lock_guard<std::mutex> lock(linesMutex);
-        capturedLines.append(QString::fromLatin1(context.category) + QStringLiteral(": ") + message);
-    }
-    messageHandler(type, context, message);
-    if (type != QtDebugMsg && testHandler != nullptr)
-        testHandler(type, context, message);
-}
-
-int linesSoFar()
-{
-    std::lock_guard<std::mutex> lock(linesMutex);
-    return capturedLines.size();
-}
-
-// Lines logged since `from` that contain `needle`.
-int count(int from, const QString& needle)
-{
-    std::lock_guard<std::mutex> lock(linesMutex);
-    int found = 0;
-    for (int i = from; i < capturedLines.size(); ++i)
-        found += capturedLines.at(i).contains(needle) ? 1 : 0;
-    return found;
-}
 
 // One request to the service's admin endpoint (plain HTTP), with a deadline.
 QJsonObject admin(const QByteArray& method, const QString& path, const QJsonObject& body = QJsonObject())
@@ -166,6 +132,14 @@ private:
     void signIn(const QString& login, const QString& password);
     std::unique_ptr<QTemporaryDir> state;
     std::unique_ptr<QTemporaryDir> logDir;
+    // Every message goes to the agent's log file and to the lines the checks
+    // read; information and above also to the test framework, which matches
+    // the expected ones.
+    std::unique_ptr<LogCapture> log;
+
+    int linesSoFar() const { return log->size(); }
+    // Lines logged since `from` that contain `needle`.
+    int count(int from, const QString& needle) const { return log->countContaining(needle, from); }
 };
 
 void TestBackendService::initTestCase()
@@ -177,7 +151,7 @@ void TestBackendService::initTestCase()
     qputenv("CORVANE_STATE_DIR", state->path().toLocal8Bit());
     LogFile::instance().setLocation(logDir->path(), ConstData::getAppName());
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=true\nqt.*.debug=false"));
-    testHandler = qInstallMessageHandler(capture);
+    log = std::make_unique<LogCapture>(LogCapture::Forward::AboveDebug, messageHandler);
 }
 
 void TestBackendService::init()
@@ -191,7 +165,7 @@ void TestBackendService::init()
 void TestBackendService::cleanupTestCase()
 {
     admin("DELETE", QStringLiteral("/admin/faults"));
-    qInstallMessageHandler(testHandler);
+    log.reset();
 }
 
 void TestBackendService::signIn(const QString& login, const QString& password)
@@ -741,10 +715,8 @@ void TestBackendService::secretsNeverLogged()
 
     // Every line this run logged, and the log file as written.
     QStringList lines;
-    {
-        std::lock_guard<std::mutex> lock(linesMutex);
-        lines = capturedLines;
-    }
+    for (const LogCapture::Line& line : log->lines())
+        lines.append(line.text());
     LogFile::instance().flush();
     QFile file(LogFile::instance().pathFor(QDate::currentDate()));
     QVERIFY(file.open(QIODevice::ReadOnly));

@@ -2,37 +2,16 @@
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QJsonObject>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QtTest>
 
+#include <memory>
+
 namespace {
-
-// Collects the log lines of the command-line sign-in.
-QMutex linesMutex;
-QStringList capturedLines;
-QtMessageHandler previousHandler = nullptr;
-
-void captureHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (context.category != nullptr && QLatin1String(context.category) == QLatin1String("CHECKERCLI")) {
-        QMutexLocker lock(&linesMutex);
-        capturedLines.append(message);
-    }
-    if (previousHandler != nullptr && type >= QtWarningMsg)
-        previousHandler(type, context, message);
-}
-
-QStringList takeLines()
-{
-    QMutexLocker lock(&linesMutex);
-    const QStringList lines = capturedLines;
-    capturedLines.clear();
-    return lines;
-}
 
 // Stands in for the sign-in object: answers each request synchronously with
 // the next scripted status (no answer when the script is empty).
@@ -70,6 +49,11 @@ class TestCheckerCli : public QObject
 
 private:
     FakeMachineInfo machine;
+    // The log lines of the command-line sign-in; information and above also
+    // reach the test framework.
+    std::unique_ptr<LogCapture> log;
+
+    QStringList takeLines() { return log->takeMessages(QStringLiteral("CHECKERCLI")); }
 
     void setAdMode(bool on)
     {
@@ -81,7 +65,7 @@ private:
 private slots:
     void initTestCase()
     {
-        previousHandler = qInstallMessageHandler(captureHandler);
+        log = std::make_unique<LogCapture>(LogCapture::Forward::AboveDebug);
         QLoggingCategory::setFilterRules(QStringLiteral("CHECKERCLI.debug=true"));
     }
     void init()
@@ -90,7 +74,7 @@ private slots:
         setAdMode(false);
         takeLines();
     }
-    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
+    void cleanupTestCase() { log.reset(); }
 
     void parseForms_data()
     {

@@ -4,12 +4,15 @@
 #include "logging/LogLine.h"
 #include "logging/LogQueue.h"
 #include "logging/LogStream.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
+
+#include <memory>
 
 class TestLogFile : public QObject
 {
@@ -182,20 +185,6 @@ void TestLogFile::hexAsQDebugPrintsIt()
 
 Q_LOGGING_CATEGORY(streamTest, "STREAMTEST")
 
-namespace {
-struct Captured
-{
-    QString message;
-    QByteArray category;
-};
-QVector<Captured> captured;
-
-void capture(QtMsgType, const QMessageLogContext& context, const QString& message)
-{
-    captured.append(Captured{message, context.category});
-}
-} // namespace
-
 void TestLogFile::streamAsQDebugPrintsIt_data()
 {
     QTest::addColumn<QString>("text");
@@ -231,8 +220,7 @@ void TestLogFile::streamAsQDebugPrintsIt()
     const quint16 port = 53;
     const qint64 smallest = std::numeric_limits<qint64>::min();
     const QStringList list{text, QStringLiteral("b")};
-    captured.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    auto log = std::make_unique<LogCapture>(LogCapture::Forward::Nothing);
     // The same items into QDebug and into LogStream; each sends its message when it ends.
     const auto print = [&](auto&& out) {
         if (!quote)
@@ -246,11 +234,12 @@ void TestLogFile::streamAsQDebugPrintsIt()
     print(QMessageLogger(nullptr, 0, nullptr, "STREAMTEST").debug());
     print(LogStream(QtDebugMsg, nullptr, 0, nullptr, "STREAMTEST"));
     LOG_DEBUG(streamTest) << text;
-    qInstallMessageHandler(previous);
+    const QList<LogCapture::Line> captured = log->lines();
+    log.reset();
     QCOMPARE(captured.size(), 3);
     QCOMPARE(captured.at(1).message, captured.at(0).message);
-    QCOMPARE(captured.at(1).category, QByteArray("STREAMTEST"));
-    QCOMPARE(captured.at(2).category, QByteArray("STREAMTEST"));
+    QCOMPARE(captured.at(1).category, QStringLiteral("STREAMTEST"));
+    QCOMPARE(captured.at(2).category, QStringLiteral("STREAMTEST"));
     QString alone;
     QDebug(&alone) << text;
     QCOMPARE(captured.at(2).message + QLatin1Char(' '), alone);
@@ -263,15 +252,15 @@ void TestLogFile::streamSilentWhileCategoryOff()
         ++formatted;
         return QStringLiteral("x");
     };
-    captured.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    auto log = std::make_unique<LogCapture>(LogCapture::Forward::Nothing);
     QLoggingCategory::setFilterRules(QStringLiteral("STREAMTEST.debug=false"));
     LOG_DEBUG(streamTest) << counted();
     QLoggingCategory::setFilterRules(QString());
     LOG_DEBUG(streamTest) << counted();
-    qInstallMessageHandler(previous);
+    const int captured = log->size();
+    log.reset();
     QCOMPARE(formatted, 1);
-    QCOMPARE(captured.size(), 1);
+    QCOMPARE(captured, 1);
 }
 
 void TestLogFile::fileName()

@@ -5,6 +5,7 @@
 #include "control/TcpServer.h"
 #include "platform/TcpListener.h"
 #include "settings/UserData.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -132,42 +133,6 @@ public:
     }
     int created = 0;
     int destroyed = 0;
-};
-
-// Counts the log lines with a given text while it exists; every line still
-// reaches the test framework (so QTest::ignoreMessage keeps working).
-class LogLineCounter
-{
-public:
-    LogLineCounter()
-    {
-        instance() = this;
-        previous = qInstallMessageHandler(&LogLineCounter::handle);
-    }
-    ~LogLineCounter()
-    {
-        qInstallMessageHandler(previous);
-        instance() = nullptr;
-    }
-    int count(const QString& text) const { return lines.count(text); }
-
-private:
-    static LogLineCounter*& instance()
-    {
-        static LogLineCounter* current = nullptr;
-        return current;
-    }
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        LogLineCounter* self = instance();
-        if (!self)
-            return;
-        self->lines.append(message);
-        if (self->previous)
-            self->previous(type, context, message);
-    }
-    QtMessageHandler previous = nullptr;
-    QStringList lines;
 };
 
 } // namespace
@@ -1069,7 +1034,7 @@ void TestTcpServer::badFrames()
 
     TcpServer server(0);
     SignalSpies spies(&server);
-    LogLineCounter log;
+    LogCapture log;
     ControlTestClient client;
     QVERIFY(client.connectTo(server.serverPort()));
     if (!first) {
@@ -1092,7 +1057,7 @@ void TestTcpServer::badFrames()
     QCOMPARE(client.messages.size(), first ? 0 : 1);
     // One line for the bad frame, none for anything behind it.
     for (const QString& warning : warnings)
-        QCOMPARE(log.count(warning), 1);
+        QCOMPARE(log.countExact(warning), 1);
 
     // The next client is served.
     ControlTestClient next;
@@ -1220,7 +1185,7 @@ void TestTcpServer::portInUseIsRetried()
     if (!squatter->listen(squatted, 0))
         QSKIP("no such loopback address here");
     const quint16 port = squatter->serverPort();
-    LogLineCounter log;
+    LogCapture log;
     if (squatted == QHostAddress(QHostAddress::LocalHost)) {
         QTest::ignoreMessage(QtCriticalMsg,
                              QRegularExpression(QStringLiteral("^Unable to start server:\\S")));
@@ -1238,7 +1203,8 @@ void TestTcpServer::portInUseIsRetried()
     if (squatted == QHostAddress(QHostAddress::LocalHost)) {
         QVERIFY(!server.isListening());
         QCOMPARE(server.serverPort(), quint16(0));
-        QCOMPARE(log.count(QStringLiteral("CONTROL PORT %1 TAKEN, RETRYING EVERY 2000 MS").arg(port)), 1);
+        QCOMPARE(log.countExact(QStringLiteral("CONTROL PORT %1 TAKEN, RETRYING EVERY 2000 MS").arg(port)),
+                 1);
         QTest::ignoreMessage(
             QtWarningMsg,
             QRegularExpression(QStringLiteral("^CONTROL PORT %1 BOUND AFTER \\d+ ATTEMPTS$").arg(port)));
@@ -1356,7 +1322,7 @@ void TestTcpServer::excessConnectionsAreRefused()
     const auto restoreLogging = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
     TcpServer server(0);
     SocketLedger ledger(server);
-    LogLineCounter log;
+    LogCapture log;
     // One at a time, so that the system's queue of connections not yet taken
     // by the server never overflows.
     std::vector<std::unique_ptr<ControlTestClient>> silent;
@@ -1377,7 +1343,7 @@ void TestTcpServer::excessConnectionsAreRefused()
     }
     QCOMPARE(server.clientCount(), TcpServer::maxUngreetedClients);
     QTRY_COMPARE(ledger.destroyed, excess);
-    QCOMPARE(log.count(QStringLiteral("TOO MANY CLIENTS NOT GREETED, OLDEST CLOSED")), 1);
+    QCOMPARE(log.countExact(QStringLiteral("TOO MANY CLIENTS NOT GREETED, OLDEST CLOSED")), 1);
 
     // 64 support clients that greet and then sit idle: they take their own
     // slots only, the longest idle giving way to a newcomer.
@@ -1389,7 +1355,7 @@ void TestTcpServer::excessConnectionsAreRefused()
         QTRY_COMPARE(support.back()->messages.size(), 1);
     }
     QTRY_COMPARE(server.clientCount(2), TcpServer::maxSupportClients);
-    QCOMPARE(log.count(QStringLiteral("SUPPORT SLOTS TAKEN, LONGEST IDLE CLOSED")),
+    QCOMPARE(log.countExact(QStringLiteral("SUPPORT SLOTS TAKEN, LONGEST IDLE CLOSED")),
              64 - TcpServer::maxSupportClients);
     for (int i = 0; i < 64 - TcpServer::maxSupportClients; ++i)
         QTRY_COMPARE(support.at(i)->socket.state(), QAbstractSocket::UnconnectedState);

@@ -4,11 +4,10 @@
 // then bound, self-checked and ready once the port is free.
 #include "dns/SnifferDnsUdp.h"
 #include "dnswire/DnsMessage.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
@@ -18,28 +17,6 @@
 namespace {
 
 constexpr int waitMs = 8000;
-
-QMutex logMutex;
-QStringList criticalLines;
-QtMessageHandler previousHandler = nullptr;
-
-void collectingHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (type == QtCriticalMsg && qstrcmp(context.category, "SNIFFERDNSUDP") == 0) {
-        QMutexLocker lock(&logMutex);
-        criticalLines << message;
-    }
-    previousHandler(type, context, message);
-}
-
-int criticalCount(const QString& text)
-{
-    QMutexLocker lock(&logMutex);
-    int found = 0;
-    for (const QString& line : criticalLines)
-        found += line.contains(text) ? 1 : 0;
-    return found;
-}
 
 } // namespace
 
@@ -53,12 +30,27 @@ private slots:
     void selfAnswer_data();
     void selfAnswer();
     void takenPortReportedThenTakenOver();
+    void cleanupTestCase();
+
+private:
+    // Critical lines of the listener that contain `text`.
+    int criticalCount(const QString& text) const
+    {
+        return log->countContaining(QtCriticalMsg, QStringLiteral("SNIFFERDNSUDP"), text);
+    }
+
+    std::unique_ptr<LogCapture> log;
 };
 
 void TestListenerBringUp::initTestCase()
 {
-    previousHandler = qInstallMessageHandler(collectingHandler);
+    log = std::make_unique<LogCapture>();
     SnifferDnsUdp::registerMetaTypes();
+}
+
+void TestListenerBringUp::cleanupTestCase()
+{
+    log.reset();
 }
 
 void TestListenerBringUp::selfAnswer_data()

@@ -14,9 +14,9 @@
 #include "tests/dns/DnsTestMessages.h"
 #include "tests/dns/FakeTlsResolver.h"
 #include "tests/dns/FakeUdpResolver.h"
-#include "tests/dns/LogCapture.h"
-#include "tests/dns/TestCertificate.h"
+#include "tests/dns/SelfSignedCertificate.h"
 #include "tests/fakes/FakeMachineInfo.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QDeadlineTimer>
 #include <QNetworkDatagram>
@@ -138,11 +138,11 @@ private:
     QTemporaryDir state;
     FakeMachineInfo machine;
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<TestCertificate> certificate;
+    std::unique_ptr<SelfSignedCertificate> certificate;
     // Impostors': for the resolver's address but trusted by no anchor, and
     // trusted but issued to another name.
-    std::unique_ptr<TestCertificate> untrusted;
-    std::unique_ptr<TestCertificate> otherName;
+    std::unique_ptr<SelfSignedCertificate> untrusted;
+    std::unique_ptr<SelfSignedCertificate> otherName;
     std::unique_ptr<FakeUdpResolver> udpV4;
     std::unique_ptr<FakeUdpResolver> udpV6;
     std::unique_ptr<FakeUdpResolver> localA;
@@ -174,11 +174,11 @@ void TestSnifferDnsUdp::initTestCase()
 
     // The encrypted transports reach the resolver by its address (no lookup):
     // its certificate is issued to that address.
-    certificate = std::make_unique<TestCertificate>(QStringLiteral("127.53.0.1"));
+    certificate = std::make_unique<SelfSignedCertificate>(QStringLiteral("127.53.0.1"));
     QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
-    untrusted = std::make_unique<TestCertificate>(QStringLiteral("127.53.0.1"));
+    untrusted = std::make_unique<SelfSignedCertificate>(QStringLiteral("127.53.0.1"));
     QVERIFY2(untrusted->isValid(), qPrintable(untrusted->error));
-    otherName = std::make_unique<TestCertificate>(QStringLiteral("doh.other.test"));
+    otherName = std::make_unique<SelfSignedCertificate>(QStringLiteral("doh.other.test"));
     QVERIFY2(otherName->isValid(), qPrintable(otherName->error));
     TrustAnchors::setExtraCertificates({certificate->certificate, otherName->certificate});
 
@@ -351,7 +351,7 @@ void TestSnifferDnsUdp::routing()
     UserData::setControlDNS(UserData::StatusControlDns(control));
     UserData::setDnsProtocol(UserData::ETypeOfDnsProtocol(protocol));
     UserData::setToken(quint32(tokenValue));
-    const int tokenWarnings = log->count(QStringLiteral("TOKEN is empty"));
+    const int tokenWarnings = log->countContaining(QStringLiteral("TOKEN is empty"));
     const bool twoServers = route == QLatin1String("local") && v4;
     UserData::setStatusLog(twoServers);
     const quint64 drops = dropped();
@@ -410,7 +410,8 @@ void TestSnifferDnsUdp::routing()
         QCOMPARE(int(M::arCount(upstream)), marked ? 2 : 1);
     }
     const bool expectWarning = control == 1 && tokenValue < 0 && route != QLatin1String("local");
-    QTRY_COMPARE(log->count(QStringLiteral("TOKEN is empty")), tokenWarnings + (expectWarning ? 1 : 0));
+    QTRY_COMPARE(log->countContaining(QStringLiteral("TOKEN is empty")),
+                 tokenWarnings + (expectWarning ? 1 : 0));
 
     if (twoServers) {
         // The second saved server's answer is dropped: one answer per query.
@@ -524,13 +525,13 @@ void TestSnifferDnsUdp::clientsWithTheSameId()
     QCOMPARE(ids.size(), clients);
     for (QUdpSocket* socket : qAsConst(sockets))
         QVERIFY(!socket->hasPendingDatagrams());
-    QCOMPARE(log->count(QStringLiteral("Duplicate request attempt:")), 0);
+    QCOMPARE(log->countContaining(QStringLiteral("Duplicate request attempt:")), 0);
 }
 
 void TestSnifferDnsUdp::resentQueryGetsOneAnswer()
 {
     UserData::setStatusLog(true);
-    const int duplicates = log->count(QStringLiteral("Duplicate request attempt:"));
+    const int duplicates = log->countContaining(QStringLiteral("Duplicate request attempt:"));
     const quint64 drops = dropped();
     udpV4->holdUntil = 2;
     const QByteArray query = M::query(0x5151, QStringLiteral("again.example"), 1);
@@ -539,7 +540,7 @@ void TestSnifferDnsUdp::resentQueryGetsOneAnswer()
     clientV4.writeDatagram(query, QHostAddress(QHostAddress::LocalHost), 53);
     const QByteArray answer = receive(clientV4);
     QCOMPARE(M::id(answer), quint16(0x5151));
-    QCOMPARE(log->count(QStringLiteral("Duplicate request attempt:")), duplicates + 1);
+    QCOMPARE(log->countContaining(QStringLiteral("Duplicate request attempt:")), duplicates + 1);
     // Both copies went upstream under one ID; the second answer is dropped.
     QCOMPARE(udpV4->queries.size(), 2);
     QCOMPARE(M::id(udpV4->queries.at(0)), M::id(udpV4->queries.at(1)));
@@ -573,10 +574,10 @@ void TestSnifferDnsUdp::plainUdpAnswersAfterThreadRestart()
         thread.quit();
         QVERIFY(thread.wait(waitMs));
     }
-    const int finished = log->count(QStringLiteral("THREAD DNS FINISHED"));
+    const int finished = log->countContaining(QStringLiteral("THREAD DNS FINISHED"));
     // As the central object does once the thread has ended.
     delete second;
-    QCOMPARE(log->count(QStringLiteral("THREAD DNS FINISHED")), finished + 1);
+    QCOMPARE(log->countContaining(QStringLiteral("THREAD DNS FINISHED")), finished + 1);
 }
 
 void TestSnifferDnsUdp::badDatagramsDropped_data()
@@ -603,9 +604,9 @@ void TestSnifferDnsUdp::badDatagramsDropped()
 {
     QFETCH(QByteArray, datagram);
     QFETCH(QString, line);
-    const int before = log->count(line);
+    const int before = log->countContaining(line);
     clientV4.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), 53);
-    QTRY_COMPARE(log->count(line), before + 1);
+    QTRY_COMPARE(log->countContaining(line), before + 1);
     // Other queries keep flowing, and the bad one got no answer.
     const QByteArray answer = ask(clientV4, M::query(nextId++, QStringLiteral("good.example"), 1), true);
     QCOMPARE(questionName(answer), QStringLiteral("good.example"));
@@ -742,7 +743,7 @@ void TestSnifferDnsUdp::answersSplitAndCoalesced()
     QFETCH(int, splitMs);
     QFETCH(bool, chunked);
     UserData::setDnsProtocol(UserData::ETypeOfDnsProtocol(protocol));
-    const int sslErrors = log->count(QStringLiteral("Ssl errors:"));
+    const int sslErrors = log->countContaining(QStringLiteral("Ssl errors:"));
     FakeTlsResolver* server = tls(protocol);
     server->holdUntil = hold;
     server->reverse = reverse;
@@ -780,7 +781,7 @@ void TestSnifferDnsUdp::answersSplitAndCoalesced()
     }
     qDeleteAll(clients);
     // The resolver proved to be the one asked.
-    QCOMPARE(log->count(QStringLiteral("Ssl errors:")), sslErrors);
+    QCOMPARE(log->countContaining(QStringLiteral("Ssl errors:")), sslErrors);
 }
 
 void TestSnifferDnsUdp::dohErrorStatusGivesNoAnswer()
@@ -788,10 +789,10 @@ void TestSnifferDnsUdp::dohErrorStatusGivesNoAnswer()
     UserData::setDnsProtocol(UserData::DOH);
     doh->errorStatus = 503;
     doh->errorCount = 1;
-    const int before = log->count(QStringLiteral("HTTP status 503"));
+    const int before = log->countContaining(QStringLiteral("HTTP status 503"));
     clientV4.writeDatagram(M::query(nextId++, QStringLiteral("err.example"), 1),
                            QHostAddress(QHostAddress::LocalHost), 53);
-    QTRY_COMPARE(log->count(QStringLiteral("HTTP status 503")), before + 1);
+    QTRY_COMPARE(log->countContaining(QStringLiteral("HTTP status 503")), before + 1);
     const QByteArray answer = ask(clientV4, M::query(nextId++, QStringLiteral("ok.example"), 1), true);
     QCOMPARE(questionName(answer), QStringLiteral("ok.example"));
     // The refused query is not left unanswered: plain UDP to the resolver takes it.
@@ -943,19 +944,19 @@ void TestSnifferDnsUdp::queryDroppedWhenHandshakeNeverCompletes()
         server->present(otherName->certificate, otherName->key);
     else
         server->neverHandshake = true;
-    const int sslErrors = log->count(QStringLiteral("Ssl errors:"));
+    const int sslErrors = log->countContaining(QStringLiteral("Ssl errors:"));
     setTransportTimeout(protocol, 300);
-    const int dropped = log->count(QStringLiteral("queries dropped"));
+    const int dropped = log->countContaining(QStringLiteral("queries dropped"));
     clientV4.writeDatagram(M::query(nextId++, QStringLiteral("never.example"), 1),
                            QHostAddress(QHostAddress::LocalHost), 53);
-    QTRY_COMPARE_WITH_TIMEOUT(log->count(QStringLiteral("queries dropped")), dropped + 1, waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(log->countContaining(QStringLiteral("queries dropped")), dropped + 1, waitMs);
     // Dropped by the encrypted transport, answered over plain UDP to the resolver.
     const QByteArray fallback = receive(clientV4);
     QCOMPARE(questionName(fallback), QStringLiteral("never.example"));
     QCOMPARE(M::lastAddress(fallback), udpV4->answerAddress);
     QCOMPARE(server->queries.size(), 0);
     if (impostor)
-        QVERIFY(log->count(QStringLiteral("Ssl errors:")) > sslErrors);
+        QVERIFY(log->countContaining(QStringLiteral("Ssl errors:")) > sslErrors);
 
     // The resolver is back: the next query makes a fresh connection.
     server->neverHandshake = false;
@@ -992,11 +993,11 @@ void TestSnifferDnsUdp::garbageFromTlsPeer()
     FakeTlsResolver* server = tls(protocol);
     server->garbage = garbage;
     server->closeAfterAnswer = closeAfter;
-    const int before = log->count(line);
+    const int before = log->countContaining(line);
     const int closedBefore = server->closedConnections;
     clientV4.writeDatagram(M::query(nextId++, QStringLiteral("junk.example"), 1),
                            QHostAddress(QHostAddress::LocalHost), 53);
-    QTRY_COMPARE(log->count(line), before + 1);
+    QTRY_COMPARE(log->countContaining(line), before + 1);
     // Either the broken connection was dropped and the query sent once
     // more, or the query went on over plain UDP: it is answered.
     QCOMPARE(questionName(receive(clientV4)), QStringLiteral("junk.example"));

@@ -16,8 +16,8 @@
 #include "settings/UserData.h"
 #include "tests/dns/DnsTestMessages.h"
 #include "tests/dns/FakeTlsResolver.h"
-#include "tests/dns/LogCapture.h"
-#include "tests/dns/TestCertificate.h"
+#include "tests/dns/SelfSignedCertificate.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QElapsedTimer>
 #include <QSslSocket>
@@ -96,8 +96,8 @@ public:
     QSslKey keyForDrops;
     // Impostors' certificates: for the address connected to but not trusted,
     // and trusted but for another name.
-    TestCertificate untrusted{QStringLiteral("127.0.0.1")};
-    TestCertificate otherName{QStringLiteral("doh.other.test")};
+    SelfSignedCertificate untrusted{QStringLiteral("127.0.0.1")};
+    SelfSignedCertificate otherName{QStringLiteral("doh.other.test")};
 
 private:
     Drop drop = Drop::None;
@@ -152,7 +152,7 @@ private:
 
     QTemporaryDir state;
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<TestCertificate> certificate;
+    std::unique_ptr<SelfSignedCertificate> certificate;
     std::unique_ptr<DroppingResolver> resolver;
 };
 
@@ -163,7 +163,7 @@ void TestTlsReconnect::initTestCase()
     log = std::make_unique<LogCapture>();
     // The transports reach the resolver by name; an address needs no lookup.
     // The resolver's certificate is issued to it and trusted.
-    certificate = std::make_unique<TestCertificate>(QStringLiteral("127.0.0.1"));
+    certificate = std::make_unique<SelfSignedCertificate>(QStringLiteral("127.0.0.1"));
     QVERIFY2(certificate->isValid(), qPrintable(certificate->error));
     setStored(QStringLiteral("CONTROL/DNS_DOMAIN"), QStringLiteral("127.0.0.1"));
     UserData::setStatusLog(false);
@@ -332,11 +332,11 @@ void TestTlsReconnect::queryDroppedAtItsDeadlineDuringPause()
     auto transport = makeTransport(protocol);
     transport->setHandshakeTimeout(300);
     QSignalSpy answers(transport.get(), &RemoteDnsServer::signalReadyRead);
-    const int dropped = log->count(QStringLiteral("queries dropped"));
+    const int dropped = log->countContaining(QStringLiteral("queries dropped"));
     ask(*transport, 0x3000, QStringLiteral("deadline.example"));
     QCOMPARE(transport->queuedCount(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(transport->queuedCount(), 0, waitMs);
-    QCOMPARE(log->count(QStringLiteral("queries dropped")), dropped + 1);
+    QCOMPARE(log->countContaining(QStringLiteral("queries dropped")), dropped + 1);
     QCOMPARE(answers.count(), 0);
     QVERIFY(resolver->queries.isEmpty());
 }
@@ -370,7 +370,7 @@ void TestTlsReconnect::closedIdleConnectionReopenedAtOnce()
         QTRY_VERIFY_WITH_TIMEOUT(hasAnswer(answers, 0x4000), waitMs);
     }
     // Set up and idle (a close during the handshake would be a failure).
-    QTRY_COMPARE_WITH_TIMEOUT(log->count(QStringLiteral("Encrypted!")), 1, waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(log->countContaining(QStringLiteral("Encrypted!")), 1, waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(resolver->openConnections(), 1, waitMs);
     const int connections = resolver->connectionCount;
 
@@ -455,7 +455,7 @@ void TestTlsReconnect::stalledOrStaleConnectionReplaced()
         QTRY_COMPARE_WITH_TIMEOUT(resolver->connectionCount, connections + 2, waitMs);
     } else {
         QTest::qWait(2 * TlsRemoteServer::stallTimeoutMs);
-        QCOMPARE(log->count(QStringLiteral("connection stalled")), 1);
+        QCOMPARE(log->countContaining(QStringLiteral("connection stalled")), 1);
         QCOMPARE(resolver->connectionCount, connections + 1);
     }
 }

@@ -27,6 +27,7 @@
 #include "gui/TcpSocket.h"
 #include "gui/UpdateCheck.h"
 #include "tests/gui/FakeAgent.h"
+#include "tests/gui/WidgetLookup.h"
 
 #include <QApplication>
 #include <QDir>
@@ -40,6 +41,8 @@
 #include <QTabWidget>
 #include <QTextStream>
 #include <QThread>
+
+using namespace WidgetLookup;
 
 namespace {
 void settle(int ms = 150)
@@ -140,7 +143,9 @@ int main(int argc, char** argv)
     AgentGUI window;
     if (!waitFor(
             [&] {
-                return window.getSocket()->isConnected() && window.getAuthorization()->getAuthentication();
+                return child<TcpSocket>(&window, "socket")->isConnected() &&
+                       child<Authentication>(child<Authorization>(&window, "authorization"),
+                                             "authentication");
             },
             15000)) {
         err << "the window did not reach the stand-in agent\n";
@@ -149,8 +154,8 @@ int main(int argc, char** argv)
     window.show();
     settle();
 
-    PersonalArea* area = window.getPersonalArea();
-    QStackedWidget* stack = window.getStack();
+    PersonalArea* area = child<PersonalArea>(&window, "personalArea");
+    QStackedWidget* stack = child<QStackedWidget>(&window, "pages");
     auto personalArea = [&] {
         stack->setCurrentIndex(AgentGUI::PAGE_CABINET);
         area->slotUserInfo({{QStringLiteral("username"), "demo@corvane.test"},
@@ -166,7 +171,7 @@ int main(int argc, char** argv)
 
     if (points) {
         // Where the end-to-end script clicks, in window coordinates.
-        Authorization* authorization = window.getAuthorization();
+        Authorization* authorization = child<Authorization>(&window, "authorization");
         auto field = [&](QWidget* page, const char* objectName, const QString& name) {
             auto* widget = page->findChild<QWidget*>(QString::fromLatin1(objectName));
             const QPoint p = centreIn(&window, widget, widget->rect());
@@ -175,24 +180,27 @@ int main(int argc, char** argv)
         stack->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
         authorization->slotShow(false);
         settle();
-        field(authorization->getAuthentication(), "email", QStringLiteral("signin_email"));
-        field(authorization->getAuthentication(), "password", QStringLiteral("signin_password"));
+        field(child<Authentication>(authorization, "authentication"), "email",
+              QStringLiteral("signin_email"));
+        field(child<Authentication>(authorization, "authentication"), "password",
+              QStringLiteral("signin_password"));
         authorization->slotStatusCheckAuth({{QStringLiteral("status"), 1}});
         settle();
-        field(authorization->getMasterPass(), "pin", QStringLiteral("pin_create"));
-        field(authorization->getMasterPass(), "confirm", QStringLiteral("pin_confirm"));
+        field(child<MasterPass>(authorization, "masterPass"), "pin", QStringLiteral("pin_create"));
+        field(child<MasterPass>(authorization, "masterPass"), "confirm", QStringLiteral("pin_confirm"));
         authorization->slotStatusCreatePin({{QStringLiteral("status"), 1}});
         settle();
-        field(authorization->getMasterPass(), "pin", QStringLiteral("pin_enter"));
+        field(child<MasterPass>(authorization, "masterPass"), "pin", QStringLiteral("pin_enter"));
         personalArea();
-        TableWidget* profiles = area->profilesTable();
+        TableWidget* profiles = child<TableWidget>(area, "profiles");
         for (int row = 0; row < profiles->rowCount(); ++row) {
             const QPoint p =
                 centreIn(&window, profiles->viewport(), profiles->visualItemRect(profiles->item(row, 2)));
             out << "profile_" << profiles->item(row, 0)->text() << ' ' << p.x() << ' ' << p.y() << '\n';
         }
         auto button = [&](const char* name) {
-            auto* widget = window.getPersonalArea()->findChild<QWidget*>(QString::fromLatin1(name));
+            auto* widget =
+                child<PersonalArea>(&window, "personalArea")->findChild<QWidget*>(QString::fromLatin1(name));
             const QPoint p = centreIn(&window, widget, widget->rect());
             out << name << ' ' << p.x() << ' ' << p.y() << '\n';
         };
@@ -203,7 +211,7 @@ int main(int argc, char** argv)
         area->slotSettingsButton();
         settle();
         for (int i = 0; i < 3; ++i) {
-            ClickableFrameProtocol* frame = area->protocolFrame(i);
+            ClickableFrameProtocol* frame = protocolFrame(area, i);
             const QPoint p = centreIn(&window, frame, frame->rect());
             out << "protocol_" << frame->getName() << ' ' << p.x() << ' ' << p.y() << '\n';
         }
@@ -234,19 +242,23 @@ int main(int argc, char** argv)
 
     stack->setCurrentIndex(AgentGUI::PAGE_ALERT);
     shot(QStringLiteral("01-connecting"));
-    window.getAlert()->slotListenerRefused();
+    child<Alert>(&window, "alert")->slotListenerRefused();
     shot(QStringLiteral("01a-listener-refused"));
-    window.getAlert()->slotWaiting();
+    child<Alert>(&window, "alert")->slotWaiting();
 
     stack->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
-    Authorization* authorization = window.getAuthorization();
+    Authorization* authorization = child<Authorization>(&window, "authorization");
     authorization->slotShow(false);
     shot(QStringLiteral("02-sign-in"));
-    auto* email = authorization->getAuthentication()->findChild<QLineEdit*>(QStringLiteral("email"));
-    auto* password = authorization->getAuthentication()->findChild<QLineEdit*>(QStringLiteral("password"));
+    auto* email = child<Authentication>(authorization, "authentication")
+                      ->findChild<QLineEdit*>(QStringLiteral("email"));
+    auto* password = child<Authentication>(authorization, "authentication")
+                         ->findChild<QLineEdit*>(QStringLiteral("password"));
     email->setText(QStringLiteral("demo"));
     password->setText(QStringLiteral("wrong-password"));
-    authorization->getAuthentication()->findChild<QPushButton*>(QStringLiteral("signIn"))->click();
+    child<Authentication>(authorization, "authentication")
+        ->findChild<QPushButton*>(QStringLiteral("signIn"))
+        ->click();
     authorization->slotStatusCheckAuth({{QStringLiteral("status"), 0}});
     shot(QStringLiteral("03-sign-in-rejected"));
     authorization->slotStatusCheckAuth({{QStringLiteral("status"), 2}});
@@ -314,9 +326,10 @@ int main(int argc, char** argv)
     area->findChild<QTabWidget*>(QStringLiteral("settingsTabs"))->setCurrentIndex(1);
     shot(QStringLiteral("13-personal-area-settings-interfaces"));
 
-    window.getCheckerVersion()->slotVersions({{QStringLiteral("status"), 2},
-                                              {QStringLiteral("url"), "https://www.corvane.test/download"},
-                                              {QStringLiteral("get_version"), "4.2.0"}});
+    child<CheckerVersion>(&window, "checkerVersion")
+        ->slotVersions({{QStringLiteral("status"), 2},
+                        {QStringLiteral("url"), "https://www.corvane.test/download"},
+                        {QStringLiteral("get_version"), "4.2.0"}});
     stack->setCurrentIndex(AgentGUI::PAGE_UPDATE);
     shot(QStringLiteral("14-update-notice"));
     stack->setCurrentIndex(AgentGUI::PAGE_FILTERING);

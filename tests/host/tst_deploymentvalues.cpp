@@ -4,7 +4,7 @@
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
-#include "tests/fakes/TestStore.h"
+#include "tests/fakes/ScratchStore.h"
 
 #include <QtTest>
 
@@ -25,13 +25,13 @@ private slots:
     void protocol();
 
 private:
-    std::unique_ptr<TestStore> store;
+    std::unique_ptr<ScratchStore> store;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
 void TestDeploymentValues::init()
 {
-    store = std::make_unique<TestStore>();
+    store = std::make_unique<ScratchStore>();
     QVERIFY(store->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();

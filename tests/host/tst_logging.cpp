@@ -7,7 +7,7 @@
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
-#include "tests/fakes/TestStore.h"
+#include "tests/fakes/ScratchStore.h"
 
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -29,7 +29,7 @@ private slots:
 
 private:
     QStringList lines() const;
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
@@ -45,7 +45,7 @@ QStringList TestLogging::lines() const
 
 void TestLogging::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();

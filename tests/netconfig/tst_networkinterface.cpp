@@ -1,6 +1,6 @@
 #include "netconfig/NetworkInterface.h"
 #include "settings/UserData.h"
-#include "tests/fakes/TestStore.h"
+#include "tests/fakes/ScratchStore.h"
 #include "tests/netconfig/InterfaceKeys.h"
 
 #include <QtTest>
@@ -41,12 +41,12 @@ private slots:
     void flags();
 
 private:
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
 };
 
 void TestNetworkInterface::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     UserData::resetMemoryState();
 }

@@ -2,6 +2,7 @@
 #include "settings/UserData.h"
 #include "tests/fakes/FakeAdapterSource.h"
 #include "tests/netconfig/InterfaceKeys.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -31,16 +32,6 @@ void seedStatic(const QString& name, const QString& v4, const QString& v6)
 {
     write(rootV4(), name, {{"EnableDHCP", 0}, {"NameServer", v4}});
     write(rootV6(), name, {{"NameServer", v6}});
-}
-
-QStringList collected;
-QtMessageHandler previousHandler = nullptr;
-
-void collectingHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
-{
-    if (qstrcmp(context.category, "NETWORKINTERFACEMANAGER") == 0)
-        collected << message;
-    previousHandler(type, context, message);
 }
 
 } // namespace
@@ -474,12 +465,14 @@ void TestNetworkInterfaceManager::vanishedInterfaceDoesNotRestoreTheMapEveryPass
     NetworkInterfaceManager manager(ConstData::getAddrFileDns());
     adapters->setAdapters({ethernet(guidA)});
 
-    collected.clear();
-    previousHandler = qInstallMessageHandler(collectingHandler);
-    for (int i = 0; i < 4; ++i)
-        manager.slotChangedFile();
-    qInstallMessageHandler(previousHandler);
-    QCOMPARE(collected.filter(QRegularExpression("^New:")).size(), 1);
+    int newLines = 0;
+    {
+        LogCapture log;
+        for (int i = 0; i < 4; ++i)
+            manager.slotChangedFile();
+        newLines = log.countPrefix(QStringLiteral("NETWORKINTERFACEMANAGER"), QStringLiteral("New:"));
+    }
+    QCOMPARE(newLines, 1);
     QCOMPARE(value(rootV4(), guidB, "NameServer"), QString("192.0.2.2"));
     // The interface that went is no longer in the stored map.
     QCOMPARE(UserData::getNetworkInterfaces().keys(), QStringList{guidA});

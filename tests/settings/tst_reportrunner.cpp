@@ -4,7 +4,7 @@
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
 #include "tests/fakes/FakeProgramRunner.h"
-#include "tests/fakes/TestStore.h"
+#include "tests/fakes/ScratchStore.h"
 
 #include <QSemaphore>
 #include <QThread>
@@ -30,7 +30,7 @@ private:
     // Every diagnostic program blocks until the test lets it go.
     void blockPrograms();
 
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
     std::unique_ptr<FakeProgramRunner> programs;
     QSemaphore started;
@@ -40,7 +40,7 @@ private:
 
 void TestReportRunner::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     UserData::resetMemoryState();

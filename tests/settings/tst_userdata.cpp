@@ -3,7 +3,7 @@
 #include "settings/ConstData.h"
 #include "settings/UserData.h"
 #include "tests/fakes/FakeMachineInfo.h"
-#include "tests/fakes/TestStore.h"
+#include "tests/fakes/ScratchStore.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -68,7 +68,7 @@ private slots:
 private:
     QString storePath() const;
     static std::unique_ptr<QSettings> openStore();
-    std::unique_ptr<TestStore> dir;
+    std::unique_ptr<ScratchStore> dir;
     std::unique_ptr<FakeMachineInfo> machine;
 };
 
@@ -86,7 +86,7 @@ std::unique_ptr<QSettings> TestUserData::openStore()
 
 void TestUserData::init()
 {
-    dir = std::make_unique<TestStore>();
+    dir = std::make_unique<ScratchStore>();
     QVERIFY(dir->isValid());
     machine = std::make_unique<FakeMachineInfo>();
     ConstData::resetWorkingMode();

@@ -149,4 +149,4 @@ void TestDnsWire::responseCopiesQuestionAndId()
 }
 
 QTEST_GUILESS_MAIN(TestDnsWire)
-#include "tst_DnsWire.moc"
+#include "tst_devservice_dnswire.moc"

@@ -1,5 +1,5 @@
-#include "gui/AgentGUI.h"
 #include "common/RunGuard.h"
+#include "gui/AgentGUI.h"
 #include "gui/Alert.h"
 #include "gui/Authorization.h"
 #include "gui/CheckerActivation.h"
@@ -12,7 +12,8 @@
 #include "gui/Tray.h"
 #include "gui/UserData.h"
 #include "tests/gui/FakeAgent.h"
-#include "tests/gui/LogCapture.h"
+#include "tests/gui/WidgetLookup.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -30,7 +31,9 @@
 
 // The main window against a stand-in agent on the real port 49101; runs in a
 // private network and IPC namespace.
-class AgentGuiTest : public QObject
+using namespace WidgetLookup;
+
+class TestGuiWindow : public QObject
 {
     Q_OBJECT
 
@@ -63,8 +66,8 @@ private slots:
         QVERIFY(agent->listen(ConstData::getPortTcpOfAgent()));
         window = std::make_unique<AgentGUI>();
         // The stand-in agent is this test program.
-        window->getSocket()->setListenerExpectation(ListenerOwner::Expectation::thisProcess());
-        QTRY_VERIFY(window->getSocket()->isConnected());
+        child<TcpSocket>(window, "socket")->setListenerExpectation(ListenerOwner::Expectation::thisProcess());
+        QTRY_VERIFY(child<TcpSocket>(window, "socket")->isConnected());
     }
 
     void cleanup()
@@ -79,22 +82,22 @@ private slots:
         QCOMPARE(window->minimumSize(), window->maximumSize());
         QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
         QCOMPARE(window->windowTitle(), QStringLiteral("Corvane Agent"));
-        QStackedWidget* stack = window->getStack();
+        QStackedWidget* stack = child<QStackedWidget>(window, "pages");
         QCOMPARE(stack->count(), 5);
-        QCOMPARE(stack->widget(AgentGUI::PAGE_ALERT), window->getAlert());
-        QCOMPARE(stack->widget(AgentGUI::PAGE_AUTHORIZATION), window->getAuthorization());
-        QCOMPARE(stack->widget(AgentGUI::PAGE_CABINET), window->getPersonalArea());
-        QCOMPARE(stack->widget(AgentGUI::PAGE_UPDATE), window->getCheckerVersion());
-        QCOMPARE(stack->widget(AgentGUI::PAGE_FILTERING), window->getFilteringStatus());
+        QCOMPARE(stack->widget(AgentGUI::PAGE_ALERT), child<Alert>(window, "alert"));
+        QCOMPARE(stack->widget(AgentGUI::PAGE_AUTHORIZATION), child<Authorization>(window, "authorization"));
+        QCOMPARE(stack->widget(AgentGUI::PAGE_CABINET), child<PersonalArea>(window, "personalArea"));
+        QCOMPARE(stack->widget(AgentGUI::PAGE_UPDATE), child<CheckerVersion>(window, "checkerVersion"));
+        QCOMPARE(stack->widget(AgentGUI::PAGE_FILTERING), child<FilteringStatus>(window, "filteringStatus"));
         QCOMPARE(stack->currentIndex(), int(AgentGUI::PAGE_ALERT));
         // The compiled-in resources are there: the fonts registered, the loader runs.
-        QVERIFY(window->getAlert()->isLoaderRunning());
+        QVERIFY(child<Alert>(window, "alert")->isLoaderRunning());
         QVERIFY(!QIcon(QStringLiteral(":tray/icon.png")).isNull());
     }
 
     void agentReachedShowsTrayNotWindow()
     {
-        QTRY_VERIFY(window->getTray()->isVisible());
+        QTRY_VERIFY(child<Tray>(window, "tray")->isVisible());
         QVERIFY(!window->isVisible());
         QCOMPARE(agent->receivedNames(), QStringList({"HELLOGUI"}));
     }
@@ -109,10 +112,11 @@ private slots:
         agent->send(QStringLiteral("STATUSAD"), {{QStringLiteral("status_ad"), false}});
         window->slotShow();
         QTRY_COMPARE(agent->count(QStringLiteral("AUTHDATA")), 2);
-        QTRY_COMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
-        QCOMPARE(window->getAuthorization()->getCurrentIndex(), 0);
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(),
+                     int(AgentGUI::PAGE_AUTHORIZATION));
+        QCOMPARE(child<Authorization>(window, "authorization")->getCurrentIndex(), 0);
         agent->send(QStringLiteral("STATUSAUTHDATA"), {{QStringLiteral("status"), true}});
-        QTRY_COMPARE(window->getAuthorization()->getCurrentIndex(), 1);
+        QTRY_COMPARE(child<Authorization>(window, "authorization")->getCurrentIndex(), 1);
     }
 
     void placementFromTheAgent()
@@ -132,7 +136,7 @@ private slots:
                                                  {QStringLiteral("y"), "60"}});
         QTRY_COMPARE(window->pos(), QPoint(0, 0));
         // Bad coordinates: logged, the window is centred, the program goes on.
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         agent->send(QStringLiteral("COORDGUI"), {{QStringLiteral("x"), "left"}, {QStringLiteral("y"), "60"}});
         QTRY_COMPARE(window->pos(), centre);
         QCOMPARE(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("Stored position is not usable")), 1);
@@ -188,43 +192,43 @@ private slots:
     {
         window->slotShow();
         QVERIFY(window->isVisible());
-        QTRY_VERIFY(window->getTray()->isVisible());
+        QTRY_VERIFY(child<Tray>(window, "tray")->isVisible());
         QSignalSpy closed(window.get(), &AgentGUI::signalClose);
         QCloseEvent event;
         QApplication::sendEvent(window.get(), &event);
         QVERIFY(!event.isAccepted());
         QCOMPARE(closed.count(), 1);
         QVERIFY(!window->isVisible());
-        QCOMPARE(window->getTray()->getActionText(), QStringLiteral("Maximize window"));
+        QCOMPARE(child<Tray>(window, "tray")->getActionText(), QStringLiteral("Maximize window"));
         // The close button of a page does the same.
         window->slotShow();
         QVERIFY(window->isVisible());
-        emit window->getAlert()->signalClose();
+        emit child<Alert>(window, "alert")->signalClose();
         QVERIFY(!window->isVisible());
         // Clicking the icon brings it back.
-        window->getTray()->slotIconActivated(QSystemTrayIcon::Trigger);
+        child<Tray>(window, "tray")->slotIconActivated(QSystemTrayIcon::Trigger);
         QVERIFY(window->isVisible());
-        QCOMPARE(window->getTray()->getActionText(), QStringLiteral("Minimize window"));
-        window->getTray()->slotIconActivated(QSystemTrayIcon::Context);
+        QCOMPARE(child<Tray>(window, "tray")->getActionText(), QStringLiteral("Minimize window"));
+        child<Tray>(window, "tray")->slotIconActivated(QSystemTrayIcon::Context);
         QVERIFY(window->isVisible());
-        window->getTray()->slotIconActivated(QSystemTrayIcon::Trigger);
+        child<Tray>(window, "tray")->slotIconActivated(QSystemTrayIcon::Trigger);
         QVERIFY(!window->isVisible());
     }
 
     void agentLostHidesEverythingAndComesBack()
     {
         window->slotShow();
-        QTRY_VERIFY(window->getTray()->isVisible());
+        QTRY_VERIFY(child<Tray>(window, "tray")->isVisible());
         agent->close();
-        QTRY_VERIFY(!window->getTray()->isVisible());
+        QTRY_VERIFY(!child<Tray>(window, "tray")->isVisible());
         QVERIFY(!window->isVisible());
         // Showing while unreachable does not show the window.
         window->slotShow();
         QVERIFY(!window->isVisible());
         QVERIFY(agent->listen(ConstData::getPortTcpOfAgent()));
         // The retry timer brings the agent back within its 5 s period.
-        QTRY_VERIFY_WITH_TIMEOUT(window->getTray()->isVisible(), 12000);
-        QVERIFY(window->getSocket()->isConnected());
+        QTRY_VERIFY_WITH_TIMEOUT(child<Tray>(window, "tray")->isVisible(), 12000);
+        QVERIFY(child<TcpSocket>(window, "socket")->isConnected());
     }
 
     void switchesReachEveryPage()
@@ -232,58 +236,71 @@ private slots:
         agent->send(QStringLiteral("STATUSAD"), {{QStringLiteral("status_ad"), true}});
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
         const QString on = QStringLiteral("Corvane Agent (D)");
-        QTRY_COMPARE(window->getAlert()->header()->logoToolTip(), on);
-        QCOMPARE(window->getFilteringStatus()->header()->logoToolTip(), on);
-        QCOMPARE(window->getCheckerVersion()->header()->logoToolTip(), on);
-        QCOMPARE(window->getPersonalArea()->header()->logoToolTip(), on);
-        QVERIFY(window->getPersonalArea()->isStatusLogOn());
-        QVERIFY(window->getAlert()->header()->isAdMarkShown());
+        QTRY_COMPARE(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->logoToolTip(), on);
+        QCOMPARE(
+            child<PageHeader>(child<FilteringStatus>(window, "filteringStatus"), "pageHeader")->logoToolTip(),
+            on);
+        QCOMPARE(
+            child<PageHeader>(child<CheckerVersion>(window, "checkerVersion"), "pageHeader")->logoToolTip(),
+            on);
+        QCOMPARE(child<PageHeader>(child<PersonalArea>(window, "personalArea"), "pageHeader")->logoToolTip(),
+                 on);
+        QVERIFY(child<QCheckBox>(child<PersonalArea>(window, "personalArea"), "enableLogging")->isChecked());
+        QVERIFY(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->isAdMarkShown());
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
-        QTRY_COMPARE(window->getAlert()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QTRY_COMPARE(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->logoToolTip(),
+                     QStringLiteral("Corvane Agent (I)"));
         // A switch of the wrong type is logged and ignored.
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), "yes"}});
         QTRY_COMPARE(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("No usable")), 1);
-        QCOMPARE(window->getAlert()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")->logoToolTip(),
+                 QStringLiteral("Corvane Agent (I)"));
     }
 
     void serviceFilteringStatus()
     {
         agent->send(QStringLiteral("STATUSFILTERINGSERVER"), {{QStringLiteral("filtering_status"), false}});
-        QTRY_COMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_FILTERING));
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_FILTERING));
         QVERIFY(!window->isVisible());
         agent->clearReceived();
         agent->send(QStringLiteral("STATUSFILTERINGSERVER"), {{QStringLiteral("filtering_status"), true}});
         QTRY_COMPARE(agent->count(QStringLiteral("AUTHDATA")), 1);
-        QTRY_COMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(),
+                     int(AgentGUI::PAGE_AUTHORIZATION));
         // True while another page is current: nothing.
         agent->clearReceived();
         agent->send(QStringLiteral("STATUSFILTERINGSERVER"), {{QStringLiteral("filtering_status"), true}});
         agent->send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
-        QTRY_VERIFY(window->getAlert()->header()->logoToolTip().endsWith(QStringLiteral("(D)")));
+        QTRY_VERIFY(child<PageHeader>(child<Alert>(window, "alert"), "pageHeader")
+                        ->logoToolTip()
+                        .endsWith(QStringLiteral("(D)")));
         QCOMPARE(agent->count(QStringLiteral("AUTHDATA")), 0);
     }
 
     void newVersionShowsUpdatePage()
     {
         window->slotShow();
-        window->getStack()->setCurrentIndex(AgentGUI::PAGE_AUTHORIZATION);
+        // The answer to what showing asks for ("STATUSAUTHDATA") turns to the
+        // sign-in page: it comes first, or it would turn a later page back.
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(),
+                     int(AgentGUI::PAGE_AUTHORIZATION));
         agent->send(QStringLiteral("VERSIONS"), {{QStringLiteral("status"), 2},
                                                  {QStringLiteral("url"), "https://www.corvane.test/agent"},
                                                  {QStringLiteral("get_version"), "4.1.0"}});
-        QTRY_COMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_UPDATE));
-        QCOMPARE(window->getCheckerVersion()->getInstallText(),
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_UPDATE));
+        QCOMPARE(child<CheckerVersion>(window, "checkerVersion")->getInstallText(),
                  QStringLiteral("Install version 4.1.0 for new possibilities"));
-        emit window->getCheckerVersion()->signalRemindLater();
-        QCOMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
+        emit child<CheckerVersion>(window, "checkerVersion")->signalRemindLater();
+        QCOMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
         QVERIFY(window->isVisible());
         // Popping up from the tray, "Remind later" goes back to the tray.
         emit window->signalClose();
         QVERIFY(!window->isVisible());
         agent->send(QStringLiteral("VERSIONS"), {{QStringLiteral("status"), 2}});
         QTRY_VERIFY(window->isVisible());
-        QCOMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_UPDATE));
-        emit window->getCheckerVersion()->signalRemindLater();
+        QCOMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_UPDATE));
+        emit child<CheckerVersion>(window, "checkerVersion")->signalRemindLater();
         QVERIFY(!window->isVisible());
     }
 
@@ -291,13 +308,14 @@ private slots:
     {
         // Another program on the agent's port: the PIN is not sent and the
         // window says why.
-        window->getSocket()->setListenerExpectation(ListenerOwner::Expectation());
+        child<TcpSocket>(window, "socket")->setListenerExpectation(ListenerOwner::Expectation());
         agent->clearReceived();
-        emit window->getAuthorization()->signalCheckPin({{QStringLiteral("pin_code"), "1234"}});
-        QCOMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_ALERT));
+        emit child<Authorization>(window, "authorization")
+            ->signalCheckPin({{QStringLiteral("pin_code"), "1234"}});
+        QCOMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_ALERT));
         QVERIFY(window->isVisible());
-        QCOMPARE(window->getAlert()->headingText(), QStringLiteral("Connection not trusted"));
-        QVERIFY(window->getAlert()->bodyText().contains(QStringLiteral("were not sent")));
+        QCOMPARE(child<Alert>(window, "alert")->headingText(), QStringLiteral("Connection not trusted"));
+        QVERIFY(child<Alert>(window, "alert")->bodyText().contains(QStringLiteral("were not sent")));
         QTRY_VERIFY(!agent->hasClient());
         QCOMPARE(agent->count(QStringLiteral("CHECKPIN")), 0);
     }
@@ -305,10 +323,11 @@ private slots:
     void pageCommandsReachTheAgent()
     {
         agent->clearReceived();
-        emit window->getAuthorization()->signalCheckPin({{QStringLiteral("pin_code"), "1234"}});
-        emit window->getPersonalArea()->signalGetProfiles();
-        emit window->getAlert()->signalChangeStatusLog();
-        emit window->getAuthorization()->signalGetUpdate();
+        emit child<Authorization>(window, "authorization")
+            ->signalCheckPin({{QStringLiteral("pin_code"), "1234"}});
+        emit child<PersonalArea>(window, "personalArea")->signalGetProfiles();
+        emit child<Alert>(window, "alert")->signalChangeStatusLog();
+        emit child<Authorization>(window, "authorization")->signalGetUpdate();
         QTRY_COMPARE(agent->received().size(), 4);
         QCOMPARE(agent->receivedNames(),
                  QStringList({"CHECKPIN", "GETPROFILES", "CHANGESTATUSLOG", "GETVERSION"}));
@@ -316,7 +335,7 @@ private slots:
         agent->clearReceived();
         agent->send(QStringLiteral("STATUSAD"), {{QStringLiteral("status_ad"), false}});
         agent->send(QStringLiteral("STATUSCHECKPIN"), {{QStringLiteral("status"), 1}});
-        QTRY_COMPARE(window->getStack()->currentIndex(), int(AgentGUI::PAGE_CABINET));
+        QTRY_COMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_CABINET));
         QTRY_VERIFY(agent->count(QStringLiteral("LOGIN")) == 1 &&
                     agent->count(QStringLiteral("GETPROFILES")) == 1);
         // Logout from the personal area: "LOGOUT", then the window shows again.
@@ -324,7 +343,7 @@ private slots:
         QTRY_VERIFY(agent->count(QStringLiteral("AUTHDATA")) == 1 &&
                     agent->count(QStringLiteral("GETCOORDGUI")) == 1);
         agent->clearReceived();
-        emit window->getPersonalArea()->signalLogout();
+        emit child<PersonalArea>(window, "personalArea")->signalLogout();
         QTRY_VERIFY(agent->count(QStringLiteral("LOGOUT")) == 1 &&
                     agent->count(QStringLiteral("AUTHDATA")) == 1);
         QCOMPARE(agent->receivedNames().first(), QStringLiteral("LOGOUT"));
@@ -346,7 +365,7 @@ private slots:
         QTRY_VERIFY(window->isVisible());
         QTRY_COMPARE(agent->count(QStringLiteral("AUTHDATA")), 1);
         QTRY_VERIFY(!UserData::getStatusActivationGui());
-        QVERIFY(window->getCheckerActivation()->isWatching());
+        QVERIFY(child<CheckerActivation>(window, "checkerActivation")->isWatching());
         // The second process wrote no log of its own: it stopped at the guard.
     }
 
@@ -364,12 +383,13 @@ private slots:
 
     void activationWhileTheAgentIsDownWaitsForIt()
     {
-        QTRY_VERIFY(window->getTray()->isVisible());
+        QTRY_VERIFY(child<Tray>(window, "tray")->isVisible());
         agent->close();
-        QTRY_VERIFY(!window->getTray()->isVisible());
+        QTRY_VERIFY(!child<Tray>(window, "tray")->isVisible());
         QVERIFY(UserData::setStatusActivationGui(true));
         // The change is noticed, but nothing can be shown yet: the flag stays.
-        window->getCheckerActivation()->slotChangedFile(ConstData::getAddressConfFile());
+        child<CheckerActivation>(window, "checkerActivation")
+            ->slotChangedFile(ConstData::getAddressConfFile());
         QVERIFY(!window->isVisible());
         QVERIFY(UserData::getStatusActivationGui());
         QVERIFY(agent->listen(ConstData::getPortTcpOfAgent()));
@@ -381,30 +401,31 @@ private slots:
     {
         const QString path = ConstData::getAddressConfFile();
         QVERIFY(QFile::exists(path));
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         QVERIFY(QFile::remove(path));
         QTRY_VERIFY(QFile::exists(path));
-        QTRY_VERIFY(window->getCheckerActivation()->isWatching());
+        QTRY_VERIFY(child<CheckerActivation>(window, "checkerActivation")->isWatching());
         QVERIFY(log.count(QtDebugMsg, QStringLiteral("CHECKERACTIVATION"), QStringLiteral("CHANGED")) >= 1);
 
         // Replaced by something that is no readable file: logged, nothing raised.
         QVERIFY(QFile::remove(path));
         QVERIFY(QDir().mkpath(path));
-        QSignalSpy activation(window->getCheckerActivation(), &CheckerActivation::signalActivationGui);
-        window->getCheckerActivation()->check();
+        QSignalSpy activation(child<CheckerActivation>(window, "checkerActivation"),
+                              &CheckerActivation::signalActivationGui);
+        child<CheckerActivation>(window, "checkerActivation")->check();
         QCOMPARE(activation.count(), 0);
         QVERIFY(log.countPrefix(QStringLiteral("CHECKERACTIVATION"), QStringLiteral("Cannot")) >= 1);
         QVERIFY(QDir(path).removeRecursively());
-        window->getCheckerActivation()->check();
+        child<CheckerActivation>(window, "checkerActivation")->check();
         QVERIFY(QFile::exists(path));
-        QVERIFY(window->getCheckerActivation()->isWatching());
+        QVERIFY(child<CheckerActivation>(window, "checkerActivation")->isWatching());
     }
 
     void iniFileRemovedAtTheEnd()
     {
         const QString path = ConstData::getAddressConfFile();
         QVERIFY(QFile::exists(path));
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         window.reset();
         QVERIFY(!QFile::exists(path));
         QCOMPARE(log.count(QtInfoMsg, QStringLiteral("CHECKERACTIVATION"),
@@ -413,5 +434,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(AgentGuiTest)
-#include "AgentGuiTest.moc"
+QTEST_MAIN(TestGuiWindow)
+#include "tst_gui_window.moc"

@@ -41,4 +41,4 @@ void TestControlPort::answersOnLoopbackOnly()
 }
 
 QTEST_GUILESS_MAIN(TestControlPort)
-#include "TestControlPort.moc"
+#include "tst_controlport.moc"

@@ -20,7 +20,7 @@
 #include "gui/Tray.h"
 #include "gui/UpdateCheck.h"
 #include "tests/gui/FakeAgent.h"
-#include "tests/gui/LogCapture.h"
+#include "tests/gui/WidgetLookup.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -37,6 +37,8 @@
 
 #include <memory>
 
+using namespace WidgetLookup;
+
 namespace {
 const QString launchLimit = QStringLiteral("You have reached the agent launch limit, \ndelete the settings "
                                            "in the cabinet \nor use other credentials");
@@ -51,15 +53,10 @@ QJsonObject profileList(const QList<QPair<int, QString>>& entries)
         list.append(QJsonObject{{QStringLiteral("id"), entry.first}, {QStringLiteral("name"), entry.second}});
     return QJsonObject{{QStringLiteral("profiles"), list}};
 }
-
-template <typename T> T* child(QWidget* parent, const char* name)
-{
-    return parent->findChild<T*>(QString::fromLatin1(name));
-}
 } // namespace
 
 // The sign-in, PIN, personal area and status pages and their helper widgets.
-class PagesTest : public QObject
+class TestGuiPages : public QObject
 {
     Q_OBJECT
 
@@ -126,12 +123,12 @@ private slots:
                             {QStringLiteral("ip"), "198.51.100.7"},
                             {QStringLiteral("plan_name"), planName},
                             {QStringLiteral("date_end"), ""}});
-        QCOMPARE(area->getUserName(), shownName);
-        QCOMPARE(area->getPlanName(), shownPlan);
-        QCOMPARE(area->getIp(), QStringLiteral("198.51.100.7"));
+        QCOMPARE(child<QLabel>(area, "user")->text(), shownName);
+        QCOMPARE(child<QLabel>(area, "plan")->text(), shownPlan);
+        QCOMPARE(child<QLabel>(area, "ip")->text(), QStringLiteral("198.51.100.7"));
         // The full text is in the tooltip only when it was cut.
-        QCOMPARE(area->getUserNameToolTip(), shownName == username ? QString() : username);
-        QCOMPARE(area->getPlanNameToolTip(), shownPlan == planName ? QString() : planName);
+        QCOMPARE(child<QLabel>(area, "user")->toolTip(), shownName == username ? QString() : username);
+        QCOMPARE(child<QLabel>(area, "plan")->toolTip(), shownPlan == planName ? QString() : planName);
         QVERIFY(area->width() <= ConstData::getSizeWin().width());
     }
 
@@ -140,7 +137,7 @@ private slots:
         auto area = openArea();
         const QString address = QStringLiteral("2001:0db8:85a3:0000:0000:8a2e:0370:7334");
         area->slotUserInfo({{QStringLiteral("username"), "demo"}, {QStringLiteral("ip"), address}});
-        const QString shown = area->getIp();
+        const QString shown = child<QLabel>(area, "ip")->text();
         QVERIFY2(shown.contains(QChar(0x2026)) && shown.startsWith(QLatin1String("2001:")) &&
                      shown.endsWith(QLatin1String("7334")),
                  qPrintable(shown));
@@ -176,15 +173,15 @@ private slots:
 
         auto area = openArea();
         area->slotUserInfo({{QStringLiteral("date_end"), "01.01.2026"}});
-        QCOMPARE(area->getDateEnd(), QStringLiteral("01 Jan. 2026"));
-        QVERIFY(area->isDateCaptionShown());
+        QCOMPARE(child<QLabel>(area, "dateEnd")->text(), QStringLiteral("01 Jan. 2026"));
+        QVERIFY(!child<QLabel>(area, "dateCaption")->isHidden());
         area->slotUserInfo({{QStringLiteral("date_end"), value}});
         // A value that does not split into three parts leaves the date as it was.
-        QCOMPARE(area->getDateEnd(), split ? shown : QStringLiteral("01 Jan. 2026"));
-        QVERIFY(area->isDateCaptionShown());
+        QCOMPARE(child<QLabel>(area, "dateEnd")->text(), split ? shown : QStringLiteral("01 Jan. 2026"));
+        QVERIFY(!child<QLabel>(area, "dateCaption")->isHidden());
         area->slotUserInfo({{QStringLiteral("date_end"), ""}});
-        QCOMPARE(area->getDateEnd(), QString());
-        QVERIFY(!area->isDateCaptionShown());
+        QCOMPARE(child<QLabel>(area, "dateEnd")->text(), QString());
+        QVERIFY(child<QLabel>(area, "dateCaption")->isHidden());
     }
 
     void userInfoOfWrongTypes()
@@ -194,12 +191,12 @@ private slots:
                             {QStringLiteral("ip"), QJsonObject{}},
                             {QStringLiteral("plan_name"), true},
                             {QStringLiteral("date_end"), 5}});
-        QCOMPARE(area->getUserName(), QString());
-        QCOMPARE(area->getIp(), QString());
-        QCOMPARE(area->getPlanName(), QString());
-        QVERIFY(!area->isDateCaptionShown());
+        QCOMPARE(child<QLabel>(area, "user")->text(), QString());
+        QCOMPARE(child<QLabel>(area, "ip")->text(), QString());
+        QCOMPARE(child<QLabel>(area, "plan")->text(), QString());
+        QVERIFY(child<QLabel>(area, "dateCaption")->isHidden());
         area->slotUserInfo({});
-        QCOMPARE(area->getUserName(), QString());
+        QCOMPARE(child<QLabel>(area, "user")->text(), QString());
     }
 
     // --- profiles ------------------------------------------------------------
@@ -211,31 +208,31 @@ private slots:
         QSignalSpy profileId(area.get(), &PersonalArea::signalGetProfileId);
         area->slotShow();
         QCOMPARE(profiles.count(), 1);
-        QCOMPARE(area->getSection(), int(PersonalArea::POLICY));
-        QVERIFY(area->isOverlayShown());
-        QVERIFY(area->isOverlayAnimated());
+        QCOMPARE(child<QStackedWidget>(area, "sections")->currentIndex(), int(PersonalArea::POLICY));
+        QVERIFY(!child<QWidget>(area, "overlay")->isHidden());
+        QVERIFY(overlayAnimated(area));
         QCOMPARE(
-            area->getOverlayText(),
+            child<QLabel>(area, "overlayText")->text(),
             QStringLiteral("The list of profiles is being collected.\nIt will take less than one minute."));
         area->slotProfiles(profileList({{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}}));
         QCOMPARE(profileId.count(), 1);
-        QCOMPARE(area->profilesTable()->rowCount(), 3);
-        QCOMPARE(area->profilesTable()->item(1, 2)->text(), QStringLiteral("KIDS"));
-        QCOMPARE(area->profilesTable()->item(1, 0)->text(), QStringLiteral("2"));
+        QCOMPARE(child<TableWidget>(area, "profiles")->rowCount(), 3);
+        QCOMPARE(child<TableWidget>(area, "profiles")->item(1, 2)->text(), QStringLiteral("KIDS"));
+        QCOMPARE(child<TableWidget>(area, "profiles")->item(1, 0)->text(), QStringLiteral("2"));
         // Still waiting for the current profile.
-        QVERIFY(area->isOverlayShown());
+        QVERIFY(!child<QWidget>(area, "overlay")->isHidden());
         area->slotProfileId({{QStringLiteral("profile_id"), 2}});
-        QVERIFY(!area->isOverlayShown());
-        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("2"));
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
+        QCOMPARE(currentProfileId(area), QStringLiteral("2"));
         area->slotProfileId({{QStringLiteral("profile_id"), 3}});
-        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("3"));
-        QCOMPARE(area->profilesTable()->item(1, 1)->checkState(), Qt::Unchecked);
+        QCOMPARE(currentProfileId(area), QStringLiteral("3"));
+        QCOMPARE(child<TableWidget>(area, "profiles")->item(1, 1)->checkState(), Qt::Unchecked);
         // An unknown or missing id clears the mark and still ends the wait.
         area->slotProfileId({{QStringLiteral("profile_id"), 99}});
-        QCOMPARE(area->getCurrentProfileId(), QString());
+        QCOMPARE(currentProfileId(area), QString());
         area->showLoading(QStringLiteral("wait"));
         area->slotProfileId({});
-        QVERIFY(!area->isOverlayShown());
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
     }
 
     void emptyProfileListShowsNotice_data()
@@ -254,17 +251,17 @@ private slots:
         area->slotProfiles(profileList({{1, "Unfiltered"}}));
         QSignalSpy profileId(area.get(), &PersonalArea::signalGetProfileId);
         area->slotProfiles(data);
-        QCOMPARE(area->profilesTable()->rowCount(), 0);
+        QCOMPARE(child<TableWidget>(area, "profiles")->rowCount(), 0);
         QCOMPARE(profileId.count(), 0);
-        QVERIFY(area->isOverlayShown());
-        QVERIFY(!area->isOverlayAnimated());
-        QCOMPARE(area->getOverlayText(), oops + ConstData::getSupportEmail());
+        QVERIFY(!child<QWidget>(area, "overlay")->isHidden());
+        QVERIFY(!overlayAnimated(area));
+        QCOMPARE(child<QLabel>(area, "overlayText")->text(), oops + ConstData::getSupportEmail());
         // The notice stays until a later request and its answer.
         area->slotPolicy();
-        QVERIFY(area->isOverlayAnimated());
+        QVERIFY(overlayAnimated(area));
         area->slotProfiles(profileList({{1, "Unfiltered"}}));
         area->slotProfileId({{QStringLiteral("profile_id"), 1}});
-        QVERIFY(!area->isOverlayShown());
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
     }
 
     void clickOnProfileSwitches()
@@ -274,22 +271,22 @@ private slots:
         area->slotProfiles(profileList({{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}}));
         QSignalSpy setProfile(area.get(), &PersonalArea::signalSetProfileId);
         // While the overlay is up, clicks on the table are ignored.
-        clickRow(area->profilesTable(), 1);
+        clickRow(child<TableWidget>(area, "profiles"), 1);
         QCOMPARE(setProfile.count(), 0);
         area->slotProfileId({{QStringLiteral("profile_id"), 1}});
-        clickRow(area->profilesTable(), 1);
+        clickRow(child<TableWidget>(area, "profiles"), 1);
         QCOMPARE(setProfile.count(), 1);
         QCOMPARE(setProfile.at(0).at(0).value<QJsonObject>(),
                  QJsonObject({{QStringLiteral("profile_id"), 2}}));
         QVERIFY(setProfile.at(0).at(0).value<QJsonObject>().value(QStringLiteral("profile_id")).isDouble());
-        QCOMPARE(area->getOverlayText(),
+        QCOMPARE(child<QLabel>(area, "overlayText")->text(),
                  QStringLiteral("Profile switching in progress.\nIt will take less than one minute."));
         // The mark moves only when the agent reports the new profile.
-        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("1"));
-        clickRow(area->profilesTable(), 2);
+        QCOMPARE(currentProfileId(area), QStringLiteral("1"));
+        clickRow(child<TableWidget>(area, "profiles"), 2);
         QCOMPARE(setProfile.count(), 1);
         area->slotProfileId({{QStringLiteral("profile_id"), 2}});
-        QCOMPARE(area->getCurrentProfileId(), QStringLiteral("2"));
+        QCOMPARE(currentProfileId(area), QStringLiteral("2"));
     }
 
     void profileWithoutIdIsNotSent()
@@ -298,10 +295,10 @@ private slots:
         area->slotProfiles(QJsonObject{
             {QStringLiteral("profiles"), QJsonArray{QJsonObject{{QStringLiteral("name"), "No id"}}, 7}}});
         area->slotProfileId({});
-        QCOMPARE(area->profilesTable()->rowCount(), 2);
+        QCOMPARE(child<TableWidget>(area, "profiles")->rowCount(), 2);
         QSignalSpy setProfile(area.get(), &PersonalArea::signalSetProfileId);
         QTest::ignoreMessage(QtWarningMsg, "Profile without a usable id in row 0");
-        clickRow(area->profilesTable(), 0);
+        clickRow(child<TableWidget>(area, "profiles"), 0);
         QCOMPARE(setProfile.count(), 0);
     }
 
@@ -310,12 +307,12 @@ private slots:
         auto area = openArea();
         auto* wrap = child<ClickableFrameWrap>(area.get(), "policyWrap");
         QVERIFY(wrap);
-        QVERIFY(area->profilesTable()->isVisible());
+        QVERIFY(child<TableWidget>(area, "profiles")->isVisible());
         QTest::mouseClick(wrap, Qt::LeftButton);
-        QVERIFY(!area->profilesTable()->isVisible());
+        QVERIFY(!child<TableWidget>(area, "profiles")->isVisible());
         QVERIFY(!wrap->isExpanded());
         QTest::mouseClick(wrap, Qt::LeftButton);
-        QVERIFY(area->profilesTable()->isVisible());
+        QVERIFY(child<TableWidget>(area, "profiles")->isVisible());
     }
 
     void emptyFieldShowsGreyPlaceholderFocusedOrNot()
@@ -357,7 +354,7 @@ private slots:
         auto area = openArea();
         area->slotProfiles(profileList({{1, "Unfiltered"}, {2, "Kids"}, {3, "Work"}}));
         area->slotProfileId({{QStringLiteral("profile_id"), 1}});
-        TableWidget* table = area->profilesTable();
+        TableWidget* table = child<TableWidget>(area, "profiles");
         table->setCurrentCell(1, 0);
         QTest::keyClick(table, Qt::Key_Down);
         QCOMPARE(table->currentRow(), 1);
@@ -387,20 +384,20 @@ private slots:
         QSignalSpy request(area.get(), &PersonalArea::signalGetSystemInfo);
         QTest::mouseClick(child<QPushButton>(area.get(), "navSystemInfo"), Qt::LeftButton);
         QCOMPARE(request.count(), 1);
-        QCOMPARE(area->getSection(), int(PersonalArea::SYSTEM_INFO));
+        QCOMPARE(child<QStackedWidget>(area, "sections")->currentIndex(), int(PersonalArea::SYSTEM_INFO));
         QCOMPARE(
-            area->getOverlayText(),
+            child<QLabel>(area, "overlayText")->text(),
             QStringLiteral("System information is being collected.\nIt will take less than one minute."));
         area->slotSystemInfo({{QStringLiteral("system_info"), "OS: Debian\nRAM: 4 GB"}});
-        QVERIFY(!area->isOverlayShown());
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
         QApplication::clipboard()->setText(QStringLiteral("before"));
         QTest::mouseClick(child<QPushButton>(area.get(), "copy"), Qt::LeftButton);
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("OS: Debian\nRAM: 4 GB"));
         // A value of the wrong type shows nothing and still ends the wait.
         area->slotSystemInfoButton();
         area->slotSystemInfo({{QStringLiteral("system_info"), QJsonArray{}}});
-        QCOMPARE(area->getSystemInfo(), QString());
-        QVERIFY(!area->isOverlayShown());
+        QCOMPARE(child<QPlainTextEdit>(area, "systemInfo")->toPlainText(), QString());
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
     }
 
     void debugReport_data()
@@ -431,13 +428,13 @@ private slots:
         QSignalSpy send(area.get(), &PersonalArea::signalSendDebugInfo);
         QTest::mouseClick(child<QPushButton>(area.get(), "navDebug"), Qt::LeftButton);
         QCOMPARE(request.count(), 1);
-        QCOMPARE(area->getOverlayText(),
+        QCOMPARE(child<QLabel>(area, "overlayText")->text(),
                  QStringLiteral("Debug information is collected.\nIt will take less than one minute."));
         if (shown.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, "slotDebug: no usable report");
         area->slotDebug({{QStringLiteral("debug"), debug}});
-        QCOMPARE(area->getDebug(), shown);
-        QVERIFY(!area->isOverlayShown());
+        QCOMPARE(child<QPlainTextEdit>(area, "debug")->toPlainText(), shown);
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
         QTest::mouseClick(child<QPushButton>(area.get(), "sendReport"), Qt::LeftButton);
         QCOMPARE(send.count(), 1);
     }
@@ -449,15 +446,15 @@ private slots:
         area->slotDebug({{QStringLiteral("debug"), "[]"}});
         QSignalSpy change(area.get(), &PersonalArea::signalChangeStatusLog);
         area->slotStatusLog(true);
-        QVERIFY(area->isStatusLogOn());
+        QVERIFY(child<QCheckBox>(area, "enableLogging")->isChecked());
         QCOMPARE(change.count(), 0);
-        area->loggingSwitch()->click();
+        child<QCheckBox>(area, "enableLogging")->click();
         QCOMPARE(change.count(), 1);
         // The switch shows the agent's state, which the answer brings.
-        QVERIFY(area->isStatusLogOn());
+        QVERIFY(child<QCheckBox>(area, "enableLogging")->isChecked());
         area->slotStatusLog(false);
-        QVERIFY(!area->isStatusLogOn());
-        QCOMPARE(area->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QVERIFY(!child<QCheckBox>(area, "enableLogging")->isChecked());
+        QCOMPARE(child<PageHeader>(area, "pageHeader")->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
     }
 
     // --- protection switch, protocols, interfaces ---------------------------
@@ -466,23 +463,24 @@ private slots:
     {
         auto area = openArea();
         QSignalSpy sent(area.get(), &PersonalArea::signalFilteringStatus);
-        QVERIFY(!area->isFilteringSwitchShown());
+        QVERIFY(child<QCheckBox>(area, "protection")->isHidden());
         area->slotFilteringStatus({{QStringLiteral("status"), 1}});
-        QVERIFY(area->isFilteringSwitchShown());
-        QVERIFY(area->isFilteringOn());
-        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering enabled"));
+        QVERIFY(!child<QCheckBox>(area, "protection")->isHidden());
+        QVERIFY(child<QCheckBox>(area, "protection")->isChecked());
+        QCOMPARE(child<QCheckBox>(area, "protection")->text(), QStringLiteral("Filtering enabled"));
         area->slotFilteringStatus({{QStringLiteral("status"), 0}});
-        QVERIFY(!area->isFilteringOn());
-        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering disabled"));
-        area->filteringSwitch()->toggle();
-        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering enabled"));
+        QVERIFY(!child<QCheckBox>(area, "protection")->isChecked());
+        QCOMPARE(child<QCheckBox>(area, "protection")->text(), QStringLiteral("Filtering disabled"));
+        child<QCheckBox>(area, "protection")->toggle();
+        QCOMPARE(child<QCheckBox>(area, "protection")->text(), QStringLiteral("Filtering enabled"));
         QCOMPARE(sent.count(), 0);
         // The user's click.
-        QTest::mouseClick(area->filteringSwitch(), Qt::LeftButton, Qt::NoModifier, QPoint(20, 12));
+        QTest::mouseClick(child<QCheckBox>(area, "protection"), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(20, 12));
         QCOMPARE(sent.count(), 1);
         QCOMPARE(sent.at(0).at(0).value<QJsonObject>(), QJsonObject({{QStringLiteral("status"), 0}}));
-        QCOMPARE(area->getFilteringText(), QStringLiteral("Filtering disabled"));
-        area->filteringSwitch()->click();
+        QCOMPARE(child<QCheckBox>(area, "protection")->text(), QStringLiteral("Filtering disabled"));
+        child<QCheckBox>(area, "protection")->click();
         QCOMPARE(sent.count(), 2);
         QCOMPARE(sent.at(1).at(0).value<QJsonObject>(), QJsonObject({{QStringLiteral("status"), 1}}));
     }
@@ -513,12 +511,12 @@ private slots:
         if (!value.isNull())
             data.insert(QStringLiteral("dns_protocol"), value);
         area->slotDnsProtocol(data);
-        QCOMPARE(area->getDnsProtocol(), checked);
+        QCOMPARE(dnsProtocol(area), checked);
         QCOMPARE(sent.count(), 0);
         // Exactly one frame is checked.
         int count = 0;
         for (int i = 0; i < 3; ++i)
-            count += area->protocolFrame(i)->isChecked() ? 1 : 0;
+            count += protocolFrame(area, i)->isChecked() ? 1 : 0;
         QCOMPARE(count, 1);
     }
 
@@ -528,18 +526,18 @@ private slots:
         QSignalSpy settings(area.get(), &PersonalArea::signalGetSettings);
         QTest::mouseClick(child<QPushButton>(area.get(), "navSettings"), Qt::LeftButton);
         QCOMPARE(settings.count(), 1);
-        QVERIFY(!area->isOverlayShown());
+        QVERIFY(child<QWidget>(area, "overlay")->isHidden());
         area->slotDnsProtocol({{QStringLiteral("dns_protocol"), 0}});
         QSignalSpy sent(area.get(), &PersonalArea::signalChangeDnsProtocol);
-        QTest::mouseClick(area->protocolFrame(2), Qt::LeftButton);
+        QTest::mouseClick(protocolFrame(area, 2), Qt::LeftButton);
         QCOMPARE(sent.count(), 1);
         QCOMPARE(sent.at(0).at(0).value<QJsonObject>(), QJsonObject({{QStringLiteral("dns_protocol"), 2}}));
-        QCOMPARE(area->getDnsProtocol(), 2);
-        QVERIFY(!area->protocolFrame(0)->isChecked());
+        QCOMPARE(dnsProtocol(area), 2);
+        QVERIFY(!protocolFrame(area, 0)->isChecked());
         // Clicking the checked frame again sends nothing.
-        QTest::mouseClick(area->protocolFrame(2), Qt::LeftButton);
+        QTest::mouseClick(protocolFrame(area, 2), Qt::LeftButton);
         QCOMPARE(sent.count(), 1);
-        QCOMPARE(area->protocolFrame(1)->getName(), QStringLiteral("DOH"));
+        QCOMPARE(protocolFrame(area, 1)->getName(), QStringLiteral("DOH"));
     }
 
     void interfacesTable()
@@ -555,7 +553,7 @@ private slots:
                                     {QStringLiteral("status"), false}},
                         "not an object"};
         area->slotNetInterfaces({{QStringLiteral("interfaces"), list}});
-        TableWidgetNetInter* table = area->interfacesTable();
+        TableWidgetNetInter* table = child<TableWidgetNetInter>(area, "interfaces");
         QCOMPARE(table->rowCount(), 3);
         QCOMPARE(table->item(0, 0)->text(), QStringLiteral("{1111}"));
         QCOMPARE(table->item(1, 1)->text(), QStringLiteral("Wi-Fi"));
@@ -585,18 +583,18 @@ private slots:
         QSignalSpy update(area.get(), &PersonalArea::signalGetUpdate);
         QTest::mouseClick(child<QPushButton>(area.get(), "update"), Qt::LeftButton);
         QCOMPARE(update.count(), 1);
-        QVERIFY(area->isUpdateChecked());
+        QVERIFY(child<QPushButton>(area, "update")->isChecked());
         emit area->signalNewVersion(true);
-        QVERIFY(!area->isUpdateChecked());
-        QCOMPARE(area->getUpdateText(), QStringLiteral("Service update required"));
+        QVERIFY(!child<QPushButton>(area, "update")->isChecked());
+        QCOMPARE(child<QPushButton>(area, "update")->text(), QStringLiteral("Service update required"));
         area->slotNewVersion(false);
-        QCOMPARE(area->getUpdateText(), QStringLiteral("Latest version"));
+        QCOMPARE(child<QPushButton>(area, "update")->text(), QStringLiteral("Latest version"));
         // No answer at all: the button stops after its bound and says so.
         area->findChild<UpdateCheck*>()->setBoundMs(50);
         QTest::mouseClick(child<QPushButton>(area.get(), "update"), Qt::LeftButton);
-        QVERIFY(area->isUpdateChecked());
-        QTRY_COMPARE(area->getUpdateText(), QStringLiteral("Update check failed"));
-        QVERIFY(!area->isUpdateChecked());
+        QVERIFY(child<QPushButton>(area, "update")->isChecked());
+        QTRY_COMPARE(child<QPushButton>(area, "update")->text(), QStringLiteral("Update check failed"));
+        QVERIFY(!child<QPushButton>(area, "update")->isChecked());
         QSignalSpy logout(area.get(), &PersonalArea::signalLogout);
         QTest::mouseClick(child<QPushButton>(area.get(), "logout"), Qt::LeftButton);
         QCOMPARE(logout.count(), 1);
@@ -687,7 +685,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotShow(true);
-        MasterPass* form = page.getMasterPass();
+        MasterPass* form = child<MasterPass>(&page, "masterPass");
         auto* button = child<QPushButton>(form, "button");
         auto* pin = child<QLineEdit>(form, "pin");
         QSignalSpy check(&page, &Authorization::signalCheckPin);
@@ -747,17 +745,17 @@ private slots:
         Authorization page(nullptr, ConstData::getAppName());
         page.slotStatusAd(false);
         page.slotShow(true);
-        page.getMasterPass()->show();
-        auto* pin = child<QLineEdit>(page.getMasterPass(), "pin");
+        child<MasterPass>(&page, "masterPass")->show();
+        auto* pin = child<QLineEdit>(child<MasterPass>(&page, "masterPass"), "pin");
         QTest::keyClicks(pin, QStringLiteral("5555"));
         QTest::keyClick(pin, Qt::Key_Return);
-        QVERIFY(page.getMasterPass()->isLoading());
+        QVERIFY(child<MasterPass>(&page, "masterPass")->isLoading());
         page.slotStatusCheckPin({{QStringLiteral("status"), status}});
-        QCOMPARE(page.getMasterPass()->getStatusText(), message);
-        QVERIFY(!page.getMasterPass()->isLoading());
+        QCOMPARE(child<MasterPass>(&page, "masterPass")->getStatusText(), message);
+        QVERIFY(!child<MasterPass>(&page, "masterPass")->isLoading());
         QVERIFY(pin->isEnabled());
-        QVERIFY(child<QPushButton>(page.getMasterPass(), "button")->isEnabled());
-        QCOMPARE(page.getMasterPass()->getCount(), quint16(0));
+        QVERIFY(child<QPushButton>(child<MasterPass>(&page, "masterPass"), "button")->isEnabled());
+        QCOMPARE(child<MasterPass>(&page, "masterPass")->getCount(), quint16(0));
     }
 
     void failedPinCreationReleasesTheForm_data()
@@ -776,7 +774,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotStatusCheckAuth({{QStringLiteral("status"), 1}});
-        MasterPass* form = page.getMasterPass();
+        MasterPass* form = child<MasterPass>(&page, "masterPass");
         QCOMPARE(page.getCurrentIndex(), 1);
         QCOMPARE(form->getTitle(), QStringLiteral("Set PIN-code"));
         QTest::keyClicks(child<QLineEdit>(form, "pin"), QStringLiteral("2468"));
@@ -862,7 +860,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotShow(false);
-        Authentication* form = page.getAuthentication();
+        Authentication* form = child<Authentication>(&page, "authentication");
         auto* button = child<QPushButton>(form, "signIn");
         auto* email = child<QLineEdit>(form, "email");
         auto* password = child<QLineEdit>(form, "password");
@@ -913,7 +911,7 @@ private slots:
         page.slotStatusAd(false);
         page.show();
         page.slotShow(false);
-        auto* email = child<QLineEdit>(page.getAuthentication(), "email");
+        auto* email = child<QLineEdit>(child<Authentication>(&page, "authentication"), "email");
         QTest::keyClicks(email, QStringLiteral("demo"));
         page.slotShow(true);
         QSignalSpy logout(&page, &Authorization::signalLogout);
@@ -921,15 +919,15 @@ private slots:
         QCOMPARE(logout.count(), 1);
         // Logging out cleared the fields; the notice survives the form being shown.
         QVERIFY(email->text().isEmpty());
-        QCOMPARE(page.getAuthentication()->getStatusText(), launchLimit);
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), launchLimit);
         page.slotShow(false);
         QCOMPARE(page.getCurrentIndex(), 0);
-        QCOMPARE(page.getAuthentication()->getStatusText(), launchLimit);
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), launchLimit);
         // Until the user acts.
         QTest::keyClicks(email, QStringLiteral("d"));
-        QCOMPARE(page.getAuthentication()->getStatusText(), QString());
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), QString());
         page.slotShow(false);
-        QCOMPARE(page.getAuthentication()->getStatusText(), QString());
+        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), QString());
     }
 
     void launchLimitSendsLogout()
@@ -940,17 +938,20 @@ private slots:
         QVERIFY(agent.listen(ConstData::getPortTcpOfAgent()));
         agent.setSendStartupStatus(true);
         AgentGUI window;
-        QTRY_VERIFY(window.getSocket()->isConnected());
-        QTRY_VERIFY(window.getAuthorization()->getAuthentication() != nullptr);
+        QTRY_VERIFY(child<TcpSocket>(&window, "socket")->isConnected());
+        QTRY_VERIFY(window.findChild<Authentication*>(QStringLiteral("authentication")) != nullptr);
         window.slotShow();
-        QTRY_COMPARE(window.getStack()->currentIndex(), int(AgentGUI::PAGE_AUTHORIZATION));
+        QTRY_COMPARE(child<QStackedWidget>(&window, "pages")->currentIndex(),
+                     int(AgentGUI::PAGE_AUTHORIZATION));
         agent.clearReceived();
         agent.send(QStringLiteral("STATUSCHECKPIN"), {{QStringLiteral("status"), 3}});
         QTRY_COMPARE(agent.count(QStringLiteral("LOGOUT")), 1);
         QTRY_COMPARE(agent.count(QStringLiteral("AUTHDATA")), 1);
         QCOMPARE(agent.receivedNames().first(), QStringLiteral("LOGOUT"));
-        QTRY_COMPARE(window.getAuthorization()->getCurrentIndex(), 0);
-        QCOMPARE(window.getAuthorization()->getAuthentication()->getStatusText(), launchLimit);
+        QTRY_COMPARE(child<Authorization>(&window, "authorization")->getCurrentIndex(), 0);
+        QCOMPARE(child<Authentication>(child<Authorization>(&window, "authorization"), "authentication")
+                     ->getStatusText(),
+                 launchLimit);
     }
 
     void resolverStatusLine_data()
@@ -993,43 +994,49 @@ private slots:
         FakeAgent agent;
         QVERIFY(agent.listen(ConstData::getPortTcpOfAgent()));
         AgentGUI window;
-        QTRY_VERIFY(window.getSocket()->isConnected());
+        QTRY_VERIFY(child<TcpSocket>(&window, "socket")->isConnected());
         // Without the message (an older agent) the tooltip is the name alone.
-        QCOMPARE(window.getTray()->toolTip(), ConstData::getAppName());
-        QCOMPARE(window.getPersonalArea()->getResolverText(), QString());
+        QCOMPARE(child<Tray>(&window, "tray")->toolTip(), ConstData::getAppName());
+        QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), QString());
         const QString open = QStringLiteral("Not filtered: the filtering service cannot be reached");
         agent.send(QStringLiteral("STATUSRESOLVER"), {{QStringLiteral("state"), "open"}});
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
-        QTRY_COMPARE(window.getPersonalArea()->header()->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
-        QCOMPARE(window.getPersonalArea()->getResolverText(), open);
-        QCOMPARE(window.getTray()->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
+        QTRY_COMPARE(
+            child<PageHeader>(child<PersonalArea>(&window, "personalArea"), "pageHeader")->logoToolTip(),
+            QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), open);
+        QCOMPARE(child<Tray>(&window, "tray")->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
 
         agent.send(QStringLiteral("STATUSRESOLVER"), payload);
         // A marker behind it: the message has been handled once the marker is.
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
-        QTRY_COMPARE(window.getPersonalArea()->header()->logoToolTip(), QStringLiteral("Corvane Agent (D)"));
-        QCOMPARE(window.getPersonalArea()->getResolverText(), shown);
-        QCOMPARE(window.getTray()->toolTip(), shown.isEmpty()
-                                                  ? ConstData::getAppName()
-                                                  : ConstData::getAppName() + QLatin1Char('\n') + shown);
+        QTRY_COMPARE(
+            child<PageHeader>(child<PersonalArea>(&window, "personalArea"), "pageHeader")->logoToolTip(),
+            QStringLiteral("Corvane Agent (D)"));
+        QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), shown);
+        QCOMPARE(child<Tray>(&window, "tray")->toolTip(),
+                 shown.isEmpty() ? ConstData::getAppName()
+                                 : ConstData::getAppName() + QLatin1Char('\n') + shown);
     }
 
     void updateButtonOnForms()
     {
         Authorization page(nullptr, ConstData::getAppName());
         page.slotStatusAd(true);
-        QVERIFY(qobject_cast<AuthToken*>(page.getAuthentication()));
-        QVERIFY(page.getAuthentication()->header()->isAdMarkShown());
+        QVERIFY(qobject_cast<AuthToken*>(child<Authentication>(&page, "authentication")));
+        QVERIFY(
+            child<PageHeader>(child<Authentication>(&page, "authentication"), "pageHeader")->isAdMarkShown());
         page.slotStatusLog(true);
-        QCOMPARE(page.getMasterPass()->header()->logoToolTip(), QStringLiteral("Corvane Agent (D)"));
+        QCOMPARE(child<PageHeader>(child<MasterPass>(&page, "masterPass"), "pageHeader")->logoToolTip(),
+                 QStringLiteral("Corvane Agent (D)"));
         QSignalSpy update(&page, &Authorization::signalGetUpdate);
-        child<QPushButton>(page.getAuthentication(), "update")->click();
-        child<QPushButton>(page.getMasterPass(), "update")->click();
+        child<QPushButton>(child<Authentication>(&page, "authentication"), "update")->click();
+        child<QPushButton>(child<MasterPass>(&page, "masterPass"), "update")->click();
         QCOMPARE(update.count(), 2);
         emit page.signalNewVersion(true);
-        QCOMPARE(child<QPushButton>(page.getAuthentication(), "update")->text(),
+        QCOMPARE(child<QPushButton>(child<Authentication>(&page, "authentication"), "update")->text(),
                  QStringLiteral("Service update required"));
-        QCOMPARE(child<QPushButton>(page.getMasterPass(), "update")->text(),
+        QCOMPARE(child<QPushButton>(child<MasterPass>(&page, "masterPass"), "update")->text(),
                  QStringLiteral("Service update required"));
     }
 
@@ -1165,5 +1172,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(PagesTest)
-#include "PagesTest.moc"
+QTEST_MAIN(TestGuiPages)
+#include "tst_gui_pages.moc"

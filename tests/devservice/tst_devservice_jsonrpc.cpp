@@ -238,4 +238,4 @@ void TestJsonRpcDispatcher::badCalls()
 }
 
 QTEST_GUILESS_MAIN(TestJsonRpcDispatcher)
-#include "tst_JsonRpcDispatcher.moc"
+#include "tst_devservice_jsonrpc.moc"

@@ -267,4 +267,4 @@ void TestResolverLogic::loadRefusesBadSeeds()
 }
 
 QTEST_GUILESS_MAIN(TestResolverLogic)
-#include "tst_ResolverLogic.moc"
+#include "tst_devservice_resolver.moc"

@@ -2,9 +2,9 @@
 // and run under wine by scripts/windows-check.sh; no Qt (no Windows build of
 // Qt exists on the build machines).
 //
-//   WinHelpersTest.exe                     runs every test, one "PASS:"/"FAIL:" line each,
+//   tst_winhelpers.exe                     runs every test, one "PASS:"/"FAIL:" line each,
 //                                          then "N passed, N failed"
-//   WinHelpersTest.exe --service LOG MODE  the service process the lifecycle tests start
+//   tst_winhelpers.exe --service LOG MODE  the service process the lifecycle tests start
 //
 // CORVANE_WINE_ADAPTERS (optional) names the adapters the check prepared, as
 // "name:type:counts" entries separated by commas, e.g. "lo:24:0,tun0:1:1".

@@ -1,10 +1,10 @@
-#include "tests/dns/TestCertificate.h"
+#include "tests/dns/SelfSignedCertificate.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
 
-TestCertificate::TestCertificate(const QString& name)
+SelfSignedCertificate::SelfSignedCertificate(const QString& name)
 {
     const bool isAddress = !QHostAddress(name).isNull();
     const QString alternativeName = QStringLiteral("subjectAltName=") +

@@ -2,7 +2,7 @@
 
 #include <QtTest>
 
-class WindowPlacementTest : public QObject
+class TestGuiPlacement : public QObject
 {
     Q_OBJECT
 private slots:
@@ -70,5 +70,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(WindowPlacementTest)
-#include "WindowPlacementTest.moc"
+QTEST_GUILESS_MAIN(TestGuiPlacement)
+#include "tst_gui_placement.moc"

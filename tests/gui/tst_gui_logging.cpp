@@ -13,7 +13,7 @@
 Q_LOGGING_CATEGORY(testCategory, "TESTCAT")
 
 // The tray program's log: header, file named after the executable, every level.
-class LoggingTest : public QObject
+class TestGuiLogging : public QObject
 {
     Q_OBJECT
 private slots:
@@ -71,5 +71,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(LoggingTest)
-#include "LoggingTest.moc"
+QTEST_GUILESS_MAIN(TestGuiLogging)
+#include "tst_gui_logging.moc"

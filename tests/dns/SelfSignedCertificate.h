@@ -10,10 +10,10 @@
 // (common name and subject alternative name: an IP entry for an address, a
 // DNS entry otherwise), the name a client checks it against. A client trusts
 // it only once it is among its trust anchors.
-class TestCertificate
+class SelfSignedCertificate
 {
 public:
-    explicit TestCertificate(const QString& name = QStringLiteral("doh.corvane.test"));
+    explicit SelfSignedCertificate(const QString& name = QStringLiteral("doh.corvane.test"));
     bool isValid() const { return !certificate.isNull() && !key.isNull(); }
     QString certificatePath() const { return dir.filePath(QStringLiteral("cert.pem")); }
     QString keyPath() const { return dir.filePath(QStringLiteral("key.pem")); }

@@ -1,8 +1,8 @@
-#include "gui/TcpSocket.h"
 #include "common/ControlFrame.h"
 #include "common/MessageNames.h"
+#include "gui/TcpSocket.h"
 #include "tests/gui/FakeAgent.h"
-#include "tests/gui/LogCapture.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -71,7 +71,7 @@ QByteArray frame(const QString& info, const QJsonObject& data)
 }
 } // namespace
 
-class TcpSocketTest : public QObject
+class TestGuiTcpSocket : public QObject
 {
     Q_OBJECT
 
@@ -99,7 +99,7 @@ private slots:
     void dispatchesEveryMessage()
     {
         QFETCH(QString, info);
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         TcpSocket client(1);
         AllSpies spies(&client);
         const QJsonObject data{{QStringLiteral("status"), 7}, {QStringLiteral("text"), QStringLiteral("é✓")}};
@@ -149,7 +149,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QString, line);
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         TcpSocket client(1);
         AllSpies spies(&client);
         QSignalSpy hello(&client, &TcpSocket::signalSuccessConnection);
@@ -253,7 +253,7 @@ private slots:
 
     void malformedFrameBodyIsSkipped()
     {
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         auto client = connectedClient(agent);
@@ -374,7 +374,7 @@ private slots:
         // Windows, the agent's service): the secret stays here, the
         // connection is dropped and tried again later.
         QFETCH(QByteArray, slot);
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         auto client = connectedClient(agent);
@@ -408,7 +408,7 @@ private slots:
 
     void commandsWhileDisconnectedAreDropped()
     {
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         const quint16 port = agent.port();
@@ -442,7 +442,7 @@ private slots:
 
     void errorsRetryAndAreLoggedOnce()
     {
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         FakeAgent agent;
         QVERIFY(agent.listen());
         const quint16 port = agent.port();
@@ -526,5 +526,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TcpSocketTest)
-#include "TcpSocketTest.moc"
+QTEST_GUILESS_MAIN(TestGuiTcpSocket)
+#include "tst_gui_tcpsocket.moc"

@@ -505,4 +505,4 @@ void TestCore::servedWhileDebugReportRuns()
 }
 
 QTEST_GUILESS_MAIN(TestCore)
-#include "TestCore.moc"
+#include "tst_core.moc"

@@ -142,4 +142,4 @@ void TestUpstreamClient::silenceBecomesServerFailure()
 }
 
 QTEST_GUILESS_MAIN(TestUpstreamClient)
-#include "tst_UpstreamClient.moc"
+#include "tst_devservice_upstream.moc"

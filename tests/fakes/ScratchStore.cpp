@@ -1,20 +1,20 @@
-#include "tests/fakes/TestStore.h"
+#include "tests/fakes/ScratchStore.h"
 
 #include <QDir>
 #include <QSettings>
 
-TestStore::TestStore() : state(scratch.path())
+ScratchStore::ScratchStore() : state(scratch.path())
 {
     qputenv("CORVANE_STATE_DIR", QFile::encodeName(state));
     clearRegistry();
 }
 
-TestStore::~TestStore()
+ScratchStore::~ScratchStore()
 {
     clearRegistry();
 }
 
-void TestStore::clearRegistry()
+void ScratchStore::clearRegistry()
 {
 #ifdef Q_OS_WIN
     // The keys the agent writes: its settings and the interfaces' DNS values.

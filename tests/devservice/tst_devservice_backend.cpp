@@ -359,4 +359,4 @@ void TestBackendApi::directoryRegistration()
 }
 
 QTEST_GUILESS_MAIN(TestBackendApi)
-#include "tst_BackendApi.moc"
+#include "tst_devservice_backend.moc"

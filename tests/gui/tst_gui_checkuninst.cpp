@@ -1,10 +1,11 @@
-#include "gui/CheckUninst.h"
 #include "common/RegistryStore.h"
 #include "gui/Authorization.h"
+#include "gui/CheckUninst.h"
 #include "gui/ConstData.h"
 #include "gui/MasterPass.h"
-#include "tests/fakes/TestStore.h"
-#include "tests/gui/LogCapture.h"
+#include "tests/fakes/ScratchStore.h"
+#include "tests/gui/WidgetLookup.h"
+#include "tests/testlib/LogCapture.h"
 
 #include <QApplication>
 #include <QFile>
@@ -18,15 +19,17 @@
 #include <sys/stat.h>
 #endif
 
+using namespace WidgetLookup;
+
 // The uninstall PIN prompt writes what the user types into the agent's
 // settings, where the agent reads them: its registry key on Windows, a file
 // private to its owner elsewhere.
-class CheckUninstTest : public QObject
+class TestGuiCheckUninst : public QObject
 {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestStore> state;
+    std::unique_ptr<ScratchStore> state;
 
     QString storeFile() const
     {
@@ -62,7 +65,7 @@ private slots:
 
     void init()
     {
-        state = std::make_unique<TestStore>();
+        state = std::make_unique<ScratchStore>();
         QVERIFY(state->isValid());
     }
     void cleanup()
@@ -78,9 +81,10 @@ private slots:
         QVERIFY(QApplication::font().family() != systemFamily);
         QCOMPARE(prompt.size(), QSize(1145, 600));
         QVERIFY(prompt.windowFlags() & Qt::FramelessWindowHint);
-        MasterPass* masterPass = prompt.getAuthorization()->getMasterPass();
+        MasterPass* masterPass =
+            child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass");
         QVERIFY(masterPass);
-        QCOMPARE(prompt.getAuthorization()->getCurrentIndex(), 1);
+        QCOMPARE(child<Authorization>(&prompt, "authorization")->getCurrentIndex(), 1);
         QCOMPARE(masterPass->getTitle(), QStringLiteral("PIN-code"));
         QVERIFY(!masterPass->isConfirmShown());
     }
@@ -137,8 +141,9 @@ private slots:
         QTest::keyClicks(pin, typed);
         QTest::keyClick(pin, Qt::Key_Return);
         QVERIFY(storedPin().isEmpty());
-        QCOMPARE(prompt.getAuthorization()->getMasterPass()->getStatusText(),
-                 QStringLiteral("Password must be between 4 and 20 characters"));
+        QCOMPARE(
+            child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass")->getStatusText(),
+            QStringLiteral("Password must be between 4 and 20 characters"));
     }
 
     void unwritableStoreIsLogged()
@@ -149,7 +154,7 @@ private slots:
         // The settings file's place is taken by a folder: the write fails,
         // which is logged; the agent then finds no PIN and refuses.
         QVERIFY(QDir().mkpath(storeFile()));
-        LogCapture log;
+        LogCapture log(LogCapture::Forward::Nothing);
         CheckUninst prompt;
         prompt.slotCheckPin({{QStringLiteral("pin_code"), QStringLiteral("1234")}});
         QVERIFY(log.countPrefix(QStringLiteral("GUI"), QStringLiteral("Cannot store the uninstall PIN")) ==
@@ -158,5 +163,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(CheckUninstTest)
-#include "CheckUninstTest.moc"
+QTEST_MAIN(TestGuiCheckUninst)
+#include "tst_gui_checkuninst.moc"

@@ -9,13 +9,13 @@
 // and the interface keys of both IP stacks), emptied when the scope begins
 // and when it ends. Windows tests therefore never run side by side (CTest
 // RESOURCE_LOCK registry, set by corvane_add_test).
-class TestStore
+class ScratchStore
 {
 public:
-    TestStore();
-    ~TestStore();
-    TestStore(const TestStore&) = delete;
-    TestStore& operator=(const TestStore&) = delete;
+    ScratchStore();
+    ~ScratchStore();
+    ScratchStore(const ScratchStore&) = delete;
+    ScratchStore& operator=(const ScratchStore&) = delete;
 
     bool isValid() const { return scratch.isValid(); }
     // A scratch folder of the test's own, removed with the scope.

@@ -102,4 +102,4 @@ void TestTokenIssuer::urlSafePayloadStillVerifies()
 }
 
 QTEST_GUILESS_MAIN(TestTokenIssuer)
-#include "tst_TokenIssuer.moc"
+#include "tst_devservice_tokens.moc"

@@ -88,4 +88,4 @@ void TestFaultInjector::refusesBadRules()
 }
 
 QTEST_GUILESS_MAIN(TestFaultInjector)
-#include "tst_FaultInjector.moc"
+#include "tst_devservice_faults.moc"

@@ -105,4 +105,4 @@ void TestHttpParser::responseCarriesLength()
 }
 
 QTEST_GUILESS_MAIN(TestHttpParser)
-#include "tst_HttpParser.moc"
+#include "tst_devservice_http.moc"

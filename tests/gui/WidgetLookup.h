@@ -1,0 +1,79 @@
+#pragma once
+
+#include "gui/ClickableFrameProtocol.h"
+#include "gui/PersonalArea.h"
+#include "gui/TableWidget.h"
+#include "gui/TableWidgetNetInter.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QMovie>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QString>
+#include <QStringList>
+#include <QTableWidgetItem>
+#include <QtGlobal>
+
+// The tray program's widgets found by their object names, as the tests read
+// the pages (the pages have no accessors for them).
+namespace WidgetLookup {
+
+// The descendant of `parent` (a pointer or a std::unique_ptr) of that type
+// and name; a missing one ends the test at once, naming it.
+template <typename T, typename Parent> T* child(const Parent& parent, const char* name)
+{
+    const QObject* object = &*parent;
+    T* found = object->findChild<T*>(QLatin1String(name));
+    if (!found)
+        qFatal("no %s named \"%s\"", T::staticMetaObject.className(), name);
+    return found;
+}
+
+// The personal area's protocol choices in the order the settings show them.
+template <typename Area> ClickableFrameProtocol* protocolFrame(const Area& area, int number)
+{
+    static const char* const names[] = {"protocolDNS", "protocolDOH", "protocolDOT"};
+    if (number < 0 || number >= int(sizeof(names) / sizeof(names[0])))
+        return nullptr;
+    return child<ClickableFrameProtocol>(area, names[number]);
+}
+
+// The number of the checked protocol choice; -1 when none is.
+template <typename Area> int dnsProtocol(const Area& area)
+{
+    for (int i = 0; protocolFrame(area, i); ++i) {
+        if (protocolFrame(area, i)->isChecked())
+            return i;
+    }
+    return -1;
+}
+
+// The id of the profile whose box is checked; empty when none is.
+template <typename Area> QString currentProfileId(const Area& area)
+{
+    const TableWidget* profiles = child<TableWidget>(area, "profiles");
+    for (int row = 0; row < profiles->rowCount(); ++row) {
+        const QTableWidgetItem* box = profiles->item(row, 1);
+        const QTableWidgetItem* id = profiles->item(row, 0);
+        if (box && id && box->checkState() == Qt::Checked)
+            return id->text();
+    }
+    return QString();
+}
+
+template <typename Area> bool overlayAnimated(const Area& area)
+{
+    const QLabel* animation = child<QLabel>(area, "overlayAnimation");
+    return !animation->isHidden() && animation->movie() && animation->movie()->state() == QMovie::Running;
+}
+
+// The resolver line under the account summary; empty while it is hidden.
+template <typename Area> QString resolverText(const Area& area)
+{
+    const QLabel* line = child<QLabel>(area, "resolverLine");
+    return line->isVisibleTo(&*area) ? line->text() : QString();
+}
+
+} // namespace WidgetLookup
