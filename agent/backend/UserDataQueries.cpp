@@ -4,9 +4,9 @@
 // the settings store: the store itself never reaches the backend.
 #include "settings/UserData.h"
 
-#include "common/PayloadKeys.h"
 #include "backend/AnswerParser.h"
 #include "backend/NetworkAccessManager.h"
+#include "common/PayloadKeys.h"
 #include "logging/LogMask.h"
 #include "platform/DiagnosticCommands.h"
 #include "settings/ConstData.h"
