@@ -14,8 +14,8 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUdpSocket>
-#include <algorithm>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
