@@ -98,10 +98,12 @@ TlsRemoteServer* TlsRemoteServer::pickConnection()
         }
     }
     // Nothing set up: queries wait for the first connection, as they always
-    // have; a spare only takes load off a working connection.
+    // have; a spare only takes load off a working connection, one the
+    // resolver has answered on (a resolver that drops every connection on
+    // its first query must not see a pool of them).
     if (!best)
         return this;
-    if (best->waiting() >= spareAfterInFlight && !opening)
+    if (best->waiting() >= spareAfterInFlight && best->answeredOnConnection && !opening)
         openSpare();
     return best;
 }
@@ -543,6 +545,11 @@ void TlsRemoteServer::answerArrived(const QByteArray& answer)
     answeredOnConnection = true;
     lastAnswerAt = now();
     backoffMs = initialBackoffMs;
+    // An answer over a spare proves the resolver works for the whole pool:
+    // the pool's own connection, if it failed meanwhile, starts again from
+    // the shortest pause as well.
+    if (spare)
+        static_cast<TlsRemoteServer*>(parent())->backoffMs = initialBackoffMs;
     inFlight.erase(found.value());
     inFlightById.erase(found);
     answersHanded = true;

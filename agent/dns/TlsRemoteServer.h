@@ -42,11 +42,12 @@ class QTimer;
 // other (HTTP/1.1) caps a single connection at one answer per round trip.
 // Such a transport keeps up to maxConnections connections: the first is
 // this object's own, the others spares opened in the background once every
-// connection set up has spareAfterInFlight queries waiting. A query goes to
-// the first connection while it has fewer waiting, else to the set-up
-// connection with the fewest waiting, never to one still in its handshake,
-// so a burst never waits for a spare. A spare is not reopened when the
-// resolver closes it idle: it comes back with the next burst.
+// connection set up has spareAfterInFlight queries waiting and the resolver
+// has answered on it. A query goes to the first connection while it has
+// fewer waiting, else to the set-up connection with the fewest waiting,
+// never to one still in its handshake, so a burst never waits for a spare.
+// A spare is not reopened when the resolver closes it idle: it comes back
+// with the next burst.
 class TlsRemoteServer : public RemoteDnsServer
 {
     Q_OBJECT

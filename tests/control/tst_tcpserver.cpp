@@ -21,6 +21,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -624,8 +625,10 @@ void TestTcpServer::clientsServedWhileCommandWaits()
     });
     std::vector<std::unique_ptr<ControlTestClient>> newcomers;
     int answeredDuringWait = 0;
-    // A sign-in that waits 1.5 s for the backend in a nested event loop, as
-    // the backend layer does; four clients arrive meanwhile.
+    // A sign-in that waits for the backend in a nested event loop, as the
+    // backend layer does; four clients arrive meanwhile. The wait ends when
+    // all four are answered (or after a generous deadline, so a loaded
+    // machine does not turn slowness into a failure).
     connect(&server, &TcpServer::signalCheckAuth, &server, [&] {
         for (int i = 0; i < 4; ++i) {
             newcomers.push_back(std::make_unique<ControlTestClient>());
@@ -636,19 +639,28 @@ void TestTcpServer::clientsServedWhileCommandWaits()
             });
             newcomer->socket.connectToHost(QHostAddress::LocalHost, server.serverPort());
         }
+        const auto answered = [&] {
+            return std::count_if(newcomers.begin(), newcomers.end(), [](const auto& newcomer) {
+                return newcomer->infos().contains(QLatin1String(MessageNames::StatusAuthData));
+            });
+        };
         QEventLoop wait;
-        QTimer::singleShot(1500, &wait, &QEventLoop::quit);
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &wait, [&] {
+            if (answered() == 4)
+                wait.quit();
+        });
+        poll.start(10);
+        QTimer::singleShot(30000, &wait, &QEventLoop::quit);
         wait.exec();
-        for (const auto& newcomer : newcomers)
-            answeredDuringWait +=
-                newcomer->infos().contains(QLatin1String(MessageNames::StatusAuthData)) ? 1 : 0;
+        answeredDuringWait = static_cast<int>(answered());
         server.slotStatusCheckAuth(QJsonObject{{"status", 1}});
     });
     ControlTestClient gui;
     QVERIFY(gui.connectTo(server.serverPort()));
     gui.send(QLatin1String(MessageNames::HelloGui));
     gui.send(QLatin1String(MessageNames::CheckAuth), QJsonObject{{"login", "demo"}, {"password", "x"}});
-    QTRY_VERIFY(gui.infos().contains(QLatin1String(MessageNames::StatusCheckAuth)));
+    QTRY_VERIFY_WITH_TIMEOUT(gui.infos().contains(QLatin1String(MessageNames::StatusCheckAuth)), 40000);
     QCOMPARE(answeredDuringWait, 4);
     // The sign-in's answer reached the client that asked, and only it.
     for (const auto& newcomer : newcomers)
@@ -1071,12 +1083,13 @@ void TestTcpServer::silentClientIsClosed()
 {
     TcpServer server(0);
     server.setGreetingTimeoutMs(100);
+    // The client is accepted and closed within one poll of a loaded machine,
+    // so only the outcome is checked, never the moment in between.
+    QTest::ignoreMessage(QtWarningMsg, "CLIENT DID NOT GREET, CLOSING");
     ControlTestClient silent;
     QVERIFY(silent.connectTo(server.serverPort()));
-    QTRY_COMPARE(server.clientCount(), 1);
-    QTest::ignoreMessage(QtWarningMsg, "CLIENT DID NOT GREET, CLOSING");
-    QTRY_COMPARE(server.clientCount(), 0);
     QTRY_COMPARE(silent.socket.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(server.clientCount(), 0);
 
     // A greeted client may stay idle as long as it likes: a second silent
     // client, connected after it, is closed first, so the greeted one's
@@ -1085,10 +1098,9 @@ void TestTcpServer::silentClientIsClosed()
     QVERIFY(gui.connectTo(server.serverPort()));
     gui.send(QLatin1String(MessageNames::HelloGui));
     QTRY_COMPARE(gui.messages.size(), 1);
+    QTest::ignoreMessage(QtWarningMsg, "CLIENT DID NOT GREET, CLOSING");
     ControlTestClient later;
     QVERIFY(later.connectTo(server.serverPort()));
-    QTRY_COMPARE(server.clientCount(), 2);
-    QTest::ignoreMessage(QtWarningMsg, "CLIENT DID NOT GREET, CLOSING");
     QTRY_COMPARE(later.socket.state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(server.clientCount(), 1);
     QCOMPARE(gui.socket.state(), QAbstractSocket::ConnectedState);
@@ -1372,7 +1384,9 @@ void TestTcpServer::excessConnectionsAreRefused()
 void TestTcpServer::supportClientsIdleOut()
 {
     TcpServer server(0);
-    server.setIdleTimeoutMs(300);
+    // Long enough that the busy client's round trips, even on a loaded
+    // machine under a sanitizer, come well within it.
+    server.setIdleTimeoutMs(1500);
     connect(&server, &TcpServer::signalAuthData, &server, [&server] {
         server.slotStatusAuthData(QJsonObject{{"status", false}});
     });
