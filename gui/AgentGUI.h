@@ -39,8 +39,6 @@ public:
     // Shows, raises and activates the window.
     void show();
 
-    bool isDragging() const { return dragging; }
-
 signals:
     void signalClose();
     void signalSetCoord();

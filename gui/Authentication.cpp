@@ -210,16 +210,6 @@ void Authentication::timerTimeout()
     signInButton->setText(QString::fromLatin1(signInText));
 }
 
-QString Authentication::getStatusText() const
-{
-    return statusLabel->text();
-}
-
-bool Authentication::isLoading() const
-{
-    return !loading->isHidden();
-}
-
 void Authentication::slotNewVersion(bool status)
 {
     updateCheck->slotFinish(status);

@@ -36,8 +36,6 @@ public:
     virtual void setStatusWrong(QString text) = 0;
     virtual void setCheckAuth(Authentication::StatusCheckAuth status) = 0;
 
-    QString getStatusText() const;
-    bool isLoading() const;
     bool isLockedOut() const;
     quint16 getCount() const { return count; }
 

@@ -18,6 +18,7 @@ Authorization::Authorization(QWidget* parent, const QString& name)
     setObjectName(QStringLiteral("authorization"));
     setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QStringLiteral("#authorization {background: #F9FAFB;}"));
+    stack->setObjectName(QStringLiteral("forms"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -51,11 +52,6 @@ void Authorization::create(bool token)
     connect(masterPass, &MasterPass::signalCheckPin, this, &Authorization::signalCheckPin);
     connect(masterPass, &MasterPass::signalGetUpdate, this, &Authorization::signalGetUpdate);
     connect(masterPass, &MasterPass::signalChangeStatusLog, this, &Authorization::signalChangeStatusLog);
-}
-
-int Authorization::getCurrentIndex() const
-{
-    return stack->currentIndex();
 }
 
 void Authorization::slotStatusAd(bool ad)

@@ -19,8 +19,6 @@ public:
     void inputMasterPass();
     void createMasterPass();
 
-    int getCurrentIndex() const;
-
 signals:
     void signalLogout();
     void signalSuccess();

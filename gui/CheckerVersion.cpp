@@ -57,11 +57,6 @@ CheckerVersion::CheckerVersion(QWidget* parent, const QString& appName)
     connect(download, &QPushButton::clicked, this, &CheckerVersion::slotDownload);
 }
 
-QString CheckerVersion::getInstallText() const
-{
-    return installText->text();
-}
-
 bool CheckerVersion::applyStatus(int value)
 {
     if (value < ERROR_VERSION || value > NEW_VERSION)

@@ -29,11 +29,10 @@ public:
     CheckerVersion(QWidget* parent, const QString& appName);
 
     void setStatus(StatusVersion status);
-    StatusVersion getStatus() const { return status; }
     void setBackWidget(QWidget* widget) { backWidget = widget; }
     QWidget* getBackWidget() const { return backWidget; }
+    // The address "Download" opens; no widget shows it.
     QUrl getDownloadUrl() const { return downloadUrl; }
-    QString getInstallText() const;
 
 signals:
     void signalChangeStatus();

@@ -281,26 +281,6 @@ void MasterPass::timerTimeout()
     button->setText(savedButtonText);
 }
 
-QString MasterPass::getStatusText() const
-{
-    return statusLabel->text();
-}
-
-QString MasterPass::getTitle() const
-{
-    return titleLabel->text();
-}
-
-bool MasterPass::isConfirmShown() const
-{
-    return !confirm->isHidden();
-}
-
-bool MasterPass::isLoading() const
-{
-    return !loading->isHidden();
-}
-
 void MasterPass::slotStatusLog(bool status)
 {
     pageHeader->setStatusLog(status);

@@ -40,10 +40,6 @@ public:
     void createFailed(int status);
     void resetCount() { count = 0; }
     quint16 getCount() const { return count; }
-    QString getStatusText() const;
-    QString getTitle() const;
-    bool isConfirmShown() const;
-    bool isLoading() const;
     bool isLockedOut() const;
 
 signals:

@@ -19,8 +19,10 @@ PageHeader::PageHeader(const QString& name, QWidget* parent)
     logo->setPixmap(QPixmap(QStringLiteral(":/logo/logo.png")));
     logo->setToolTip(appName);
 
+    // Named for what it shows: "title" is the PIN form's own heading, and
+    // that form carries this header.
     auto* title = new QLabel(appName, this);
-    title->setObjectName(QStringLiteral("title"));
+    title->setObjectName(QStringLiteral("appName"));
     title->setStyleSheet(QStringLiteral("font-size: 20px; color: #101828;"));
 
     adMark->setObjectName(QStringLiteral("adMark"));
@@ -59,14 +61,4 @@ void PageHeader::setStatusLog(bool status)
 void PageHeader::setStatusAd(bool status)
 {
     adMark->setVisible(status);
-}
-
-QString PageHeader::logoToolTip() const
-{
-    return logo->toolTip();
-}
-
-bool PageHeader::isAdMarkShown() const
-{
-    return !adMark->isHidden();
 }

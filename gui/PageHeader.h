@@ -17,8 +17,6 @@ public:
 
     void setStatusLog(bool status);
     void setStatusAd(bool status);
-    QString logoToolTip() const;
-    bool isAdMarkShown() const;
 
 signals:
     void signalLogoDoubleClicked();

@@ -20,6 +20,7 @@ Tray::Tray(QWidget* mainWindow)
       menu(std::make_unique<QMenu>()), action(menu->addAction(QStringLiteral("Maximize window")))
 {
     setIcon(QIcon(QStringLiteral(":tray/icon.png")));
+    action->setObjectName(QStringLiteral("toggleWindow"));
     setToolTip(toolTipText);
     // The menu has no parent widget (the tray icon is no widget); it is
     // owned here and goes with the icon.
@@ -33,11 +34,6 @@ Tray::Tray(QWidget* mainWindow)
 Tray::~Tray()
 {
     setContextMenu(nullptr);
-}
-
-QString Tray::getActionText() const
-{
-    return action->text();
 }
 
 void Tray::setStatusText(const QString& text)

@@ -20,7 +20,6 @@ public:
     explicit Tray(QWidget* window);
     ~Tray() override;
 
-    QString getActionText() const;
     // A line under the application name in the tooltip (the resolver's
     // state); empty: the name alone.
     void setStatusText(const QString& text);

@@ -16,7 +16,6 @@ public:
     UpdateCheck(QPushButton* button, QObject* parent);
 
     void setBoundMs(int ms) { bound.setInterval(ms); }
-    bool isRunning() const { return bound.isActive(); }
 
 public slots:
     // The button was clicked: spin until the answer or the bound.

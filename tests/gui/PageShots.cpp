@@ -281,7 +281,7 @@ int main(int argc, char** argv)
     authorization->slotStatusCheckPin({{QStringLiteral("status"), 5}});
     shot(QStringLiteral("05c-pin-enter-problem"));
     authorization->slotStatusCheckPin({{QStringLiteral("status"), 3}});
-    waitFor([&] { return authorization->getCurrentIndex() == 0; }, 3000);
+    waitFor([&] { return formIndex(authorization) == 0; }, 3000);
     shot(QStringLiteral("06-sign-in-launch-limit"));
 
     personalArea();

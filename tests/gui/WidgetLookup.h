@@ -1,12 +1,14 @@
 #pragma once
 
 #include "gui/ClickableFrameProtocol.h"
+#include "gui/PageHeader.h"
 #include "gui/PersonalArea.h"
 #include "gui/TableWidget.h"
 #include "gui/TableWidgetNetInter.h"
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMovie>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -74,6 +76,48 @@ template <typename Area> QString resolverText(const Area& area)
 {
     const QLabel* line = child<QLabel>(area, "resolverLine");
     return line->isVisibleTo(&*area) ? line->text() : QString();
+}
+
+// The status line of a sign-in or PIN form.
+template <typename Form> QString statusText(const Form& form)
+{
+    return child<QLabel>(form, "status")->text();
+}
+
+// Whether a sign-in or PIN form shows its loader (it waits for the agent).
+template <typename Form> bool loaderShown(const Form& form)
+{
+    return !child<QLabel>(form, "loading")->isHidden();
+}
+
+// The PIN form's heading: "PIN-code" to enter it, "Set PIN-code" to set it.
+template <typename Form> QString pinTitle(const Form& form)
+{
+    return child<QLabel>(form, "title")->text();
+}
+
+// Whether the PIN form asks for the PIN a second time (setting it).
+template <typename Form> bool confirmShown(const Form& form)
+{
+    return !child<QLineEdit>(form, "confirm")->isHidden();
+}
+
+// The form the sign-in page shows: 0 the sign-in form, 1 the PIN form.
+template <typename Page> int formIndex(const Page& page)
+{
+    return child<QStackedWidget>(page, "forms")->currentIndex();
+}
+
+// The tooltip of the logo in a page's header: the name and the logging mark.
+template <typename Page> QString logoToolTip(const Page& page)
+{
+    return child<QLabel>(child<PageHeader>(page, "pageHeader"), "logo")->toolTip();
+}
+
+// Whether a page's header shows the "ActiveDirectory" mark.
+template <typename Page> bool adMarkShown(const Page& page)
+{
+    return !child<QLabel>(child<PageHeader>(page, "pageHeader"), "adMark")->isHidden();
 }
 
 } // namespace WidgetLookup

@@ -84,9 +84,9 @@ private slots:
         MasterPass* masterPass =
             child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass");
         QVERIFY(masterPass);
-        QCOMPARE(child<Authorization>(&prompt, "authorization")->getCurrentIndex(), 1);
-        QCOMPARE(masterPass->getTitle(), QStringLiteral("PIN-code"));
-        QVERIFY(!masterPass->isConfirmShown());
+        QCOMPARE(formIndex(child<Authorization>(&prompt, "authorization")), 1);
+        QCOMPARE(pinTitle(masterPass), QStringLiteral("PIN-code"));
+        QVERIFY(!confirmShown(masterPass));
     }
 
     void typedPinIsStoredForTheAgent_data()
@@ -141,9 +141,8 @@ private slots:
         QTest::keyClicks(pin, typed);
         QTest::keyClick(pin, Qt::Key_Return);
         QVERIFY(storedPin().isEmpty());
-        QCOMPARE(
-            child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass")->getStatusText(),
-            QStringLiteral("Password must be between 4 and 20 characters"));
+        QCOMPARE(statusText(child<MasterPass>(child<Authorization>(&prompt, "authorization"), "masterPass")),
+                 QStringLiteral("Password must be between 4 and 20 characters"));
     }
 
     void unwritableStoreIsLogged()

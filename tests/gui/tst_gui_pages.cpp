@@ -12,7 +12,6 @@
 #include "gui/ConstData.h"
 #include "gui/FilteringStatus.h"
 #include "gui/MasterPass.h"
-#include "gui/PageHeader.h"
 #include "gui/PersonalArea.h"
 #include "gui/TableWidget.h"
 #include "gui/TableWidgetNetInter.h"
@@ -27,6 +26,7 @@
 #include <QClipboard>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -454,7 +454,7 @@ private slots:
         QVERIFY(child<QCheckBox>(area, "enableLogging")->isChecked());
         area->slotStatusLog(false);
         QVERIFY(!child<QCheckBox>(area, "enableLogging")->isChecked());
-        QCOMPARE(child<PageHeader>(area, "pageHeader")->logoToolTip(), QStringLiteral("Corvane Agent (I)"));
+        QCOMPARE(logoToolTip(area), QStringLiteral("Corvane Agent (I)"));
     }
 
     // --- protection switch, protocols, interfaces ---------------------------
@@ -619,8 +619,8 @@ private slots:
         MasterPass form(nullptr, ConstData::getAppName());
         form.show();
         form.showEnter();
-        QCOMPARE(form.getTitle(), QStringLiteral("PIN-code"));
-        QVERIFY(!form.isConfirmShown());
+        QCOMPARE(pinTitle(&form), QStringLiteral("PIN-code"));
+        QVERIFY(!confirmShown(&form));
         QSignalSpy check(&form, &MasterPass::signalCheckPin);
         auto* pin = child<QLineEdit>(&form, "pin");
         QTest::keyClicks(pin, QString(length, QLatin1Char('7')));
@@ -629,11 +629,11 @@ private slots:
         if (sent) {
             QCOMPARE(check.at(0).at(0).value<QJsonObject>(),
                      QJsonObject({{QStringLiteral("pin_code"), QString(length, QLatin1Char('7'))}}));
-            QVERIFY(form.isLoading());
+            QVERIFY(loaderShown(&form));
             QVERIFY(!pin->isEnabled());
         } else {
-            QCOMPARE(form.getStatusText(), QStringLiteral("Password must be between 4 and 20 characters"));
-            QVERIFY(!form.isLoading());
+            QCOMPARE(statusText(&form), QStringLiteral("Password must be between 4 and 20 characters"));
+            QVERIFY(!loaderShown(&form));
         }
     }
 
@@ -666,8 +666,8 @@ private slots:
         MasterPass form(nullptr, ConstData::getAppName());
         form.show();
         form.showCreate();
-        QCOMPARE(form.getTitle(), QStringLiteral("Set PIN-code"));
-        QVERIFY(form.isConfirmShown());
+        QCOMPARE(pinTitle(&form), QStringLiteral("Set PIN-code"));
+        QVERIFY(confirmShown(&form));
         QCOMPARE(child<QPushButton>(&form, "button")->text(), QStringLiteral("Set"));
         QSignalSpy create(&form, &MasterPass::signalCreatePin);
         QSignalSpy check(&form, &MasterPass::signalCheckPin);
@@ -676,7 +676,7 @@ private slots:
         QTest::mouseClick(child<QPushButton>(&form, "button"), Qt::LeftButton);
         QCOMPARE(check.count(), 0);
         QCOMPARE(create.count(), message.isEmpty() ? 1 : 0);
-        QCOMPARE(form.getStatusText(), message);
+        QCOMPARE(statusText(&form), message);
     }
 
     void wrongPinLocksOut()
@@ -700,7 +700,7 @@ private slots:
         wrongAnswer();
         wrongAnswer();
         QCOMPARE(form->getCount(), quint16(2));
-        QCOMPARE(form->getStatusText(), QStringLiteral("Invalid PIN-code"));
+        QCOMPARE(statusText(form), QStringLiteral("Invalid PIN-code"));
         QVERIFY(pin->text().isEmpty());
         page.slotStatusCheckPin({{QStringLiteral("status"), 1}});
         QCOMPARE(success.count(), 1);
@@ -749,10 +749,10 @@ private slots:
         auto* pin = child<QLineEdit>(child<MasterPass>(&page, "masterPass"), "pin");
         QTest::keyClicks(pin, QStringLiteral("5555"));
         QTest::keyClick(pin, Qt::Key_Return);
-        QVERIFY(child<MasterPass>(&page, "masterPass")->isLoading());
+        QVERIFY(loaderShown(child<MasterPass>(&page, "masterPass")));
         page.slotStatusCheckPin({{QStringLiteral("status"), status}});
-        QCOMPARE(child<MasterPass>(&page, "masterPass")->getStatusText(), message);
-        QVERIFY(!child<MasterPass>(&page, "masterPass")->isLoading());
+        QCOMPARE(statusText(child<MasterPass>(&page, "masterPass")), message);
+        QVERIFY(!loaderShown(child<MasterPass>(&page, "masterPass")));
         QVERIFY(pin->isEnabled());
         QVERIFY(child<QPushButton>(child<MasterPass>(&page, "masterPass"), "button")->isEnabled());
         QCOMPARE(child<MasterPass>(&page, "masterPass")->getCount(), quint16(0));
@@ -775,23 +775,23 @@ private slots:
         page.show();
         page.slotStatusCheckAuth({{QStringLiteral("status"), 1}});
         MasterPass* form = child<MasterPass>(&page, "masterPass");
-        QCOMPARE(page.getCurrentIndex(), 1);
-        QCOMPARE(form->getTitle(), QStringLiteral("Set PIN-code"));
+        QCOMPARE(formIndex(&page), 1);
+        QCOMPARE(pinTitle(form), QStringLiteral("Set PIN-code"));
         QTest::keyClicks(child<QLineEdit>(form, "pin"), QStringLiteral("2468"));
         QTest::keyClicks(child<QLineEdit>(form, "confirm"), QStringLiteral("2468"));
         QTest::keyClick(child<QLineEdit>(form, "confirm"), Qt::Key_Return);
-        QVERIFY(form->isLoading());
+        QVERIFY(loaderShown(form));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^PIN-code not set")));
         page.slotStatusCreatePin(answer);
-        QVERIFY(!form->isLoading());
+        QVERIFY(!loaderShown(form));
         QVERIFY(child<QLineEdit>(form, "pin")->isEnabled());
         QVERIFY(child<QPushButton>(form, "button")->isEnabled());
-        QVERIFY(!form->getStatusText().isEmpty());
-        QCOMPARE(form->getTitle(), QStringLiteral("Set PIN-code"));
+        QVERIFY(!statusText(form).isEmpty());
+        QCOMPARE(pinTitle(form), QStringLiteral("Set PIN-code"));
         // The PIN set, it is asked for.
         page.slotStatusCreatePin({{QStringLiteral("status"), 1}});
-        QCOMPARE(form->getTitle(), QStringLiteral("PIN-code"));
-        QVERIFY(!form->isConfirmShown());
+        QCOMPARE(pinTitle(form), QStringLiteral("PIN-code"));
+        QVERIFY(!confirmShown(form));
     }
 
     // --- sign-in ---------------------------------------------------------------
@@ -807,13 +807,13 @@ private slots:
         auto* email = child<QLineEdit>(&form, "email");
         auto* password = child<QLineEdit>(&form, "password");
         QTest::mouseClick(child<QPushButton>(&form, "signIn"), Qt::LeftButton);
-        QCOMPARE(form.getStatusText(), QStringLiteral("Fields cannot be empty"));
+        QCOMPARE(statusText(&form), QStringLiteral("Fields cannot be empty"));
         QTest::keyClicks(email, QStringLiteral("demo"));
         // Return in the e-mail field moves to the password.
         QTest::keyClick(email, Qt::Key_Return);
         QVERIFY(password->hasFocus());
         QTest::keyClick(password, Qt::Key_Return);
-        QCOMPARE(form.getStatusText(), QStringLiteral("Fields cannot be empty"));
+        QCOMPARE(statusText(&form), QStringLiteral("Fields cannot be empty"));
         QCOMPARE(check.count(), 0);
         QTest::keyClicks(password, QStringLiteral("demo-password"));
         QTest::keyClick(password, Qt::Key_Return);
@@ -821,11 +821,11 @@ private slots:
         QCOMPARE(
             check.at(0).at(0).value<QJsonObject>(),
             QJsonObject({{QStringLiteral("login"), "demo"}, {QStringLiteral("password"), "demo-password"}}));
-        QVERIFY(form.isLoading());
+        QVERIFY(loaderShown(&form));
         QVERIFY(!email->isEnabled());
         form.setCheckAuth(Authentication::NETWORK_ERROR);
-        QCOMPARE(form.getStatusText(), oops + ConstData::getSupportEmail());
-        QVERIFY(!form.isLoading());
+        QCOMPARE(statusText(&form), oops + ConstData::getSupportEmail());
+        QVERIFY(!loaderShown(&form));
         QVERIFY(email->isEnabled());
         // The eye shows and hides the password.
         QTest::mouseClick(child<QPushButton>(&form, "eye"), Qt::LeftButton);
@@ -842,7 +842,7 @@ private slots:
         QSignalSpy check(&form, &Authentication::signalCheckAuth);
         auto* key = child<QLineEdit>(&form, "key");
         QTest::keyClick(key, Qt::Key_Return);
-        QCOMPARE(form.getStatusText(), QStringLiteral("Field cannot be empty"));
+        QCOMPARE(statusText(&form), QStringLiteral("Field cannot be empty"));
         QCOMPARE(check.count(), 0);
         QTest::keyClicks(key, QStringLiteral("AD-KEY-1"));
         QTest::keyClick(key, Qt::Key_Return);
@@ -850,7 +850,7 @@ private slots:
         QCOMPARE(check.at(0).at(0).value<QJsonObject>(),
                  QJsonObject({{QStringLiteral("token"), "AD-KEY-1"}}));
         form.setCheckAuth(Authentication::WRONG_DATA);
-        QCOMPARE(form.getStatusText(), QStringLiteral("Invalid key"));
+        QCOMPARE(statusText(&form), QStringLiteral("Invalid key"));
         QCOMPARE(form.getCount(), quint16(1));
     }
 
@@ -876,13 +876,13 @@ private slots:
         attempt(0);
         attempt(0);
         QCOMPARE(form->getCount(), quint16(2));
-        QCOMPARE(form->getStatusText(), QStringLiteral("Invalid login/password pair"));
+        QCOMPARE(statusText(form), QStringLiteral("Invalid login/password pair"));
         // A network error does not count; a success resets.
         attempt(2);
         QCOMPARE(form->getCount(), quint16(2));
         attempt(1);
         QCOMPARE(form->getCount(), quint16(0));
-        QCOMPARE(page.getCurrentIndex(), 1);
+        QCOMPARE(formIndex(&page), 1);
         page.slotShow(false);
         attempt(0);
         attempt(0);
@@ -891,7 +891,7 @@ private slots:
         QVERIFY(form->isLockedOut());
         QVERIFY(!button->isEnabled());
         QVERIFY(email->isEnabled());
-        QVERIFY(!form->isLoading());
+        QVERIFY(!loaderShown(form));
         QTest::keyClicks(email, QStringLiteral("demo"));
         QTest::keyClicks(password, QStringLiteral("demo-password"));
         QTest::keyClick(password, Qt::Key_Return);
@@ -919,15 +919,15 @@ private slots:
         QCOMPARE(logout.count(), 1);
         // Logging out cleared the fields; the notice survives the form being shown.
         QVERIFY(email->text().isEmpty());
-        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), launchLimit);
+        QCOMPARE(statusText(child<Authentication>(&page, "authentication")), launchLimit);
         page.slotShow(false);
-        QCOMPARE(page.getCurrentIndex(), 0);
-        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), launchLimit);
+        QCOMPARE(formIndex(&page), 0);
+        QCOMPARE(statusText(child<Authentication>(&page, "authentication")), launchLimit);
         // Until the user acts.
         QTest::keyClicks(email, QStringLiteral("d"));
-        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), QString());
+        QCOMPARE(statusText(child<Authentication>(&page, "authentication")), QString());
         page.slotShow(false);
-        QCOMPARE(child<Authentication>(&page, "authentication")->getStatusText(), QString());
+        QCOMPARE(statusText(child<Authentication>(&page, "authentication")), QString());
     }
 
     void launchLimitSendsLogout()
@@ -948,9 +948,9 @@ private slots:
         QTRY_COMPARE(agent.count(QStringLiteral("LOGOUT")), 1);
         QTRY_COMPARE(agent.count(QStringLiteral("AUTHDATA")), 1);
         QCOMPARE(agent.receivedNames().first(), QStringLiteral("LOGOUT"));
-        QTRY_COMPARE(child<Authorization>(&window, "authorization")->getCurrentIndex(), 0);
-        QCOMPARE(child<Authentication>(child<Authorization>(&window, "authorization"), "authentication")
-                     ->getStatusText(),
+        QTRY_COMPARE(formIndex(child<Authorization>(&window, "authorization")), 0);
+        QCOMPARE(statusText(
+                     child<Authentication>(child<Authorization>(&window, "authorization"), "authentication")),
                  launchLimit);
     }
 
@@ -1001,18 +1001,16 @@ private slots:
         const QString open = QStringLiteral("Not filtered: the filtering service cannot be reached");
         agent.send(QStringLiteral("STATUSRESOLVER"), {{QStringLiteral("state"), "open"}});
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), false}});
-        QTRY_COMPARE(
-            child<PageHeader>(child<PersonalArea>(&window, "personalArea"), "pageHeader")->logoToolTip(),
-            QStringLiteral("Corvane Agent (I)"));
+        QTRY_COMPARE(logoToolTip(child<PersonalArea>(&window, "personalArea")),
+                     QStringLiteral("Corvane Agent (I)"));
         QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), open);
         QCOMPARE(child<Tray>(&window, "tray")->toolTip(), ConstData::getAppName() + QLatin1Char('\n') + open);
 
         agent.send(QStringLiteral("STATUSRESOLVER"), payload);
         // A marker behind it: the message has been handled once the marker is.
         agent.send(QStringLiteral("STATUSLOG"), {{QStringLiteral("status_log"), true}});
-        QTRY_COMPARE(
-            child<PageHeader>(child<PersonalArea>(&window, "personalArea"), "pageHeader")->logoToolTip(),
-            QStringLiteral("Corvane Agent (D)"));
+        QTRY_COMPARE(logoToolTip(child<PersonalArea>(&window, "personalArea")),
+                     QStringLiteral("Corvane Agent (D)"));
         QCOMPARE(resolverText(child<PersonalArea>(&window, "personalArea")), shown);
         QCOMPARE(child<Tray>(&window, "tray")->toolTip(),
                  shown.isEmpty() ? ConstData::getAppName()
@@ -1024,11 +1022,9 @@ private slots:
         Authorization page(nullptr, ConstData::getAppName());
         page.slotStatusAd(true);
         QVERIFY(qobject_cast<AuthToken*>(child<Authentication>(&page, "authentication")));
-        QVERIFY(
-            child<PageHeader>(child<Authentication>(&page, "authentication"), "pageHeader")->isAdMarkShown());
+        QVERIFY(adMarkShown(child<Authentication>(&page, "authentication")));
         page.slotStatusLog(true);
-        QCOMPARE(child<PageHeader>(child<MasterPass>(&page, "masterPass"), "pageHeader")->logoToolTip(),
-                 QStringLiteral("Corvane Agent (D)"));
+        QCOMPARE(logoToolTip(child<MasterPass>(&page, "masterPass")), QStringLiteral("Corvane Agent (D)"));
         QSignalSpy update(&page, &Authorization::signalGetUpdate);
         child<QPushButton>(child<Authentication>(&page, "authentication"), "update")->click();
         child<QPushButton>(child<MasterPass>(&page, "masterPass"), "update")->click();
@@ -1068,7 +1064,8 @@ private slots:
         QCOMPARE(report.count(), reports);
         if (reports)
             QCOMPARE(report.at(0).at(0).toBool(), newer);
-        QCOMPARE(page.getInstallText(), QStringLiteral("Install version 4.2.0 for new possibilities"));
+        QCOMPARE(child<QLabel>(&page, "installText")->text(),
+                 QStringLiteral("Install version 4.2.0 for new possibilities"));
         QCOMPARE(page.getDownloadUrl(), QUrl(QStringLiteral("https://www.corvane.test/agent.msi")));
         QSignalSpy remind(&page, &CheckerVersion::signalRemindLater);
         QTest::mouseClick(child<QPushButton>(&page, "remindLater"), Qt::LeftButton);
