@@ -31,6 +31,7 @@ Alert::Alert(QWidget* parent, const QString& appName)
     text->setWordWrap(true);
     text->setStyleSheet(QStringLiteral("font-size: 16px; color: #667085;"));
 
+    loader->setObjectName(QStringLiteral("loader"));
     loader->setAlignment(Qt::AlignCenter);
     if (movie->isValid()) {
         movie->setScaledSize(QSize(63, 63));
@@ -57,11 +58,6 @@ Alert::Alert(QWidget* parent, const QString& appName)
     connect(pageHeader, &PageHeader::signalLogoDoubleClicked, this, &Alert::signalChangeStatusLog);
 }
 
-bool Alert::isLoaderRunning() const
-{
-    return movie->state() == QMovie::Running;
-}
-
 void Alert::slotStatusLog(bool status)
 {
     pageHeader->setStatusLog(status);
@@ -70,16 +66,6 @@ void Alert::slotStatusLog(bool status)
 void Alert::slotStatusAd(bool status)
 {
     pageHeader->setStatusAd(status);
-}
-
-QString Alert::headingText() const
-{
-    return heading->text();
-}
-
-QString Alert::bodyText() const
-{
-    return text->text();
 }
 
 void Alert::slotListenerRefused()

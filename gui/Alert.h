@@ -14,10 +14,6 @@ class Alert : public QWidget
 public:
     Alert(QWidget* parent, const QString& appName);
 
-    bool isLoaderRunning() const;
-    QString headingText() const;
-    QString bodyText() const;
-
 signals:
     void signalClose();
     void signalChangeStatusLog();

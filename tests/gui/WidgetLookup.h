@@ -65,10 +65,16 @@ template <typename Area> QString currentProfileId(const Area& area)
     return QString();
 }
 
+// Whether the label of that name is shown and its animation runs.
+template <typename Parent> bool animated(const Parent& parent, const char* name)
+{
+    const QLabel* animation = child<QLabel>(parent, name);
+    return !animation->isHidden() && animation->movie() && animation->movie()->state() == QMovie::Running;
+}
+
 template <typename Area> bool overlayAnimated(const Area& area)
 {
-    const QLabel* animation = child<QLabel>(area, "overlayAnimation");
-    return !animation->isHidden() && animation->movie() && animation->movie()->state() == QMovie::Running;
+    return animated(area, "overlayAnimation");
 }
 
 // The resolver line under the account summary; empty while it is hidden.

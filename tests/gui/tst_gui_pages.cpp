@@ -1075,7 +1075,7 @@ private slots:
     void statusPages()
     {
         Alert alert(nullptr, ConstData::getAppName());
-        QVERIFY(alert.isLoaderRunning());
+        QVERIFY(animated(&alert, "loader"));
         QVERIFY(child<QLabel>(&alert, "heading"));
         QCOMPARE(child<QLabel>(&alert, "heading")->text(), QStringLiteral("No connection"));
         FilteringStatus filtering(nullptr, ConstData::getAppName());

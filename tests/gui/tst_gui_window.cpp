@@ -93,7 +93,7 @@ private slots:
         QCOMPARE(stack->widget(AgentGUI::PAGE_FILTERING), child<FilteringStatus>(window, "filteringStatus"));
         QCOMPARE(stack->currentIndex(), int(AgentGUI::PAGE_ALERT));
         // The compiled-in resources are there: the fonts registered, the loader runs.
-        QVERIFY(child<Alert>(window, "alert")->isLoaderRunning());
+        QVERIFY(animated(child<Alert>(window, "alert"), "loader"));
         QVERIFY(!QIcon(QStringLiteral(":tray/icon.png")).isNull());
     }
 
@@ -310,8 +310,11 @@ private slots:
             ->signalCheckPin({{QStringLiteral("pin_code"), "1234"}});
         QCOMPARE(child<QStackedWidget>(window, "pages")->currentIndex(), int(AgentGUI::PAGE_ALERT));
         QVERIFY(window->isVisible());
-        QCOMPARE(child<Alert>(window, "alert")->headingText(), QStringLiteral("Connection not trusted"));
-        QVERIFY(child<Alert>(window, "alert")->bodyText().contains(QStringLiteral("were not sent")));
+        QCOMPARE(child<QLabel>(child<Alert>(window, "alert"), "heading")->text(),
+                 QStringLiteral("Connection not trusted"));
+        QVERIFY(child<QLabel>(child<Alert>(window, "alert"), "text")
+                    ->text()
+                    .contains(QStringLiteral("were not sent")));
         QTRY_VERIFY(!agent->hasClient());
         QCOMPARE(agent->count(QStringLiteral("CHECKPIN")), 0);
     }
