@@ -7,7 +7,7 @@ packages="build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-t
     dnsutils knot-dnsutils knot dnsdist dnsperf dnsmasq-base stubby traceroute iputils-tracepath nftables
     clang-14 libclang-rt-14-dev
     xvfb xdotool xauth fonts-dejavu-core imagemagick
-    g++-mingw-w64-x86-64-posix wine64 nsis
+    g++-mingw-w64-x86-64-posix wine64 nsis wixl msitools
     lintian"
 missing=""
 for p in $packages; do
