@@ -6,8 +6,9 @@
 #include "logging/LogStream.h"
 
 DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
-    : TlsRemoteServer(UserData::DOT, port, &dot_remoteserver, parent)
+    : TlsRemoteServer(UserData::DOT, port, &dot_remoteserver, parent), dotPort(port)
 {
+    setMaxConnections(maxConnections, spareAfterInFlight);
 }
 
 QByteArray DotRemoteServer::buildRequest(const QByteArray& message)

@@ -85,7 +85,7 @@ TlsRemoteServer* TlsRemoteServer::pickConnection()
 {
     // Light traffic stays on the first connection; the resolver's idle
     // timeout closes the spares.
-    if (ready() && waiting() < spareAfterInFlight)
+    if (ready() && waiting() < spareAt)
         return this;
     TlsRemoteServer* best = ready() ? this : nullptr;
     bool opening = false;
@@ -103,7 +103,7 @@ TlsRemoteServer* TlsRemoteServer::pickConnection()
     // its first query must not see a pool of them).
     if (!best)
         return this;
-    if (best->waiting() >= spareAfterInFlight && best->answeredOnConnection && !opening)
+    if (best->waiting() >= spareAt && best->answeredOnConnection && !opening)
         openSpare();
     return best;
 }

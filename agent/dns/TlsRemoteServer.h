@@ -47,7 +47,10 @@ class QTimer;
 // fewer waiting, else to the set-up connection with the fewest waiting,
 // never to one still in its handshake, so a burst never waits for a spare.
 // A spare is not reopened when the resolver closes it idle: it comes back
-// with the next burst.
+// with the next burst. A resolver that answers out of order may still serve
+// each connection on one of its threads (dnsdist's TCP workers do), which
+// caps one connection at what one of its cores gives: DoT keeps a second
+// connection for a sustained load (many queries waiting), not for a burst.
 class TlsRemoteServer : public RemoteDnsServer
 {
     Q_OBJECT
@@ -120,8 +123,13 @@ protected:
     // flight gets none.
     void responseWithoutAnswer();
     void abortConnection(const QString& reason);
-    // How many connections the transport may keep (1: no spares).
-    void setMaxConnections(int count) { maxConnections = qMax(1, count); }
+    // How many connections the transport may keep (1: no spares), and how
+    // many queries must wait on every connection set up before one more opens.
+    void setMaxConnections(int count, int busyAt = spareAfterInFlight)
+    {
+        maxConnections = qMax(1, count);
+        spareAt = qMax(1, busyAt);
+    }
     // A new, not yet started transport of the same kind as this one, for a spare.
     virtual TlsRemoteServer* createSpare() { return nullptr; }
     const QString& host() const { return peer; }
@@ -207,6 +215,7 @@ private:
     QHash<quint16, qint64> inFlightById;
     DropLog strayAnswers;
     int maxConnections = 1;
+    int spareAt = spareAfterInFlight;
     bool spare = false;
     std::vector<TlsRemoteServer*> spares; // children
     // Queries written while held go out with one flush.

@@ -8,6 +8,9 @@
 # The agent's transports are used only while protection is on, so the agent
 # runs with protection on and a token (each query carries the 15-byte identity
 # record; dnsdist and knotd pass it through). Debug-log switch off.
+# CPU per 1000 queries for the forwarder, for dnsdist, and for the whole
+# machine (every process of the path, dnsperf included; run it on an idle
+# machine): on two cores every path is bound by the CPU all of them share.
 #
 # First, round trips: every path goes through delay-relay.py on 127.53.0.9,
 # which holds each packet or chunk for 0 or 20 ms in each direction (a second
@@ -37,17 +40,22 @@ while [ $# -gt 0 ]; do
 done
 bench_require knotd dnsdist stubby dnsperf dig kdig
 bench_setup "$build"
+# Without it the agent's DoT and DoH fail and plain UDP answers in their place:
+# the rows would show plain UDP under their names.
+[ -n "${BENCH_CA_TRUSTED:-}" ] || bench_die "the agent would not trust the bench's resolver; no figures"
 bench_start_knot
 bench_start_tls_server
 bench_start_stubby
+# The throughput stubby; the round trips start a second one on the relay.
+STUBBY_PID=$BENCH_STUBBY_PID
 
 RELAY=127.53.0.9
 RELAY_STUBBY=127.0.0.5
 ip addr add "$RELAY/32" dev lo 2>/dev/null || true
 PAUSE=3
 SAMPLES=5
-query_s() { # <server>: the time of one query, in s, from dig's milliseconds
-    dig +tries=1 +time=3 @"$1" www.example.test A | awk '/Query time:/ {print $4 / 1000}'
+query_s() { # <server>: the time of one query, in s (kdig gives tenths of a ms; dig's whole ms can be a 4-ms tick)
+    kdig +retry=0 +timeout=3 @"$1" www.example.test A | awk '/^;; From / && $(NF) == "ms" {print $(NF - 1) / 1000}'
 }
 round_trips() { # <label> <server> <delay ms>
     query_s "$2" >/dev/null
@@ -91,6 +99,10 @@ for delay in 0 20; do
 done
 hosts_point_at "$BENCH_TLS_SERVER"
 
+# Busy ticks of every CPU (user, nice, system, irq, softirq): what one path
+# costs the whole machine, forwarder, resolver and load generator together.
+machine_cpu_ticks() { awk '$1 == "cpu" {print $2 + $3 + $4 + $7 + $8}' /proc/stat; }
+
 # measure <label> <server> <pid or empty> [extra dnsperf args]
 measure() {
     _label=$1 _srv=$2 _pid=$3
@@ -99,7 +111,11 @@ measure() {
     for clients in 1 20; do
         c0=0 c1=0
         [ -n "$_pid" ] && c0=$(bench_cpu_ticks "$_pid")
+        r0=$(bench_cpu_ticks "$BENCH_TLS_PID")
+        m0=$(machine_cpu_ticks)
         bench_dnsperf "$_srv" "$clients" 100 "$seconds" "$@"
+        m1=$(machine_cpu_ticks)
+        r1=$(bench_cpu_ticks "$BENCH_TLS_PID")
         [ -n "$_pid" ] && c1=$(bench_cpu_ticks "$_pid")
         cpu="-"
         [ -n "$_pid" ] && cpu=$(cpu_per_k $((c1 - c0)) "$PERF_DONE")
@@ -109,8 +125,9 @@ measure() {
         esac
         sq=$(bench_get "stubby_$clients" 0)
         uq=$(bench_get "udp_$clients" 0)
-        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$run" "$_label" "$clients" "$PERF_QPS" \
-            "$PERF_LOST" "$(ratio "$PERF_QPS" "$sq")" "$(ratio "$PERF_QPS" "$uq")" "$PERF_MEAN_MS" "$rtt" "$cpu"
+        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$run" "$_label" "$clients" "$PERF_QPS" \
+            "$PERF_LOST" "$(ratio "$PERF_QPS" "$sq")" "$(ratio "$PERF_QPS" "$uq")" "$PERF_MEAN_MS" "$rtt" "$cpu" \
+            "$(cpu_per_k $((r1 - r0)) "$PERF_DONE")" "$(cpu_per_k $((m1 - m0)) "$PERF_DONE")"
     done
 }
 
@@ -121,10 +138,10 @@ while [ $run -le "$repeat" ]; do
     echo
     echo "Encrypted upstreams, run $run: ${seconds}s per figure, dnsperf -q 100, $(nproc) CPUs"
     echo
-    echo "| run | path | clients | qps | lost | ×stubby | ×agent UDP | mean ms | rtt ms (median, 1 in flight) | forwarder cpu ms/1000q |"
-    echo "|---|---|---|---|---|---|---|---|---|---|"
+    echo "| run | path | clients | qps | lost | ×stubby | ×agent UDP | mean ms | rtt ms (median, 1 in flight) | forwarder cpu ms/1000q | dnsdist cpu ms/1000q | machine cpu ms/1000q |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
     measure "dnsperf -m dot straight to dnsdist" $BENCH_TLS_SERVER "" -m dot
-    measure "stubby -> DoT" $BENCH_STUBBY "$BENCH_STUBBY_PID"
+    measure "stubby -> DoT" $BENCH_STUBBY "$STUBBY_PID"
     bench_start_agent 1 0 false 127.53.0.2
     bench_agent_ready
     measure "agent, UDP -> dnsdist" $BENCH_AGENT "$BENCH_AGENT_PID"

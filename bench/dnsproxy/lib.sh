@@ -89,6 +89,8 @@ bench_trust_ca() {
         return 0
     fi
     mount --bind "$BENCH_RUN/tls/ca-bundle.crt" "$_ca" || bench_die "cannot bind-mount the bench's CA file over $_ca"
+    # shellcheck disable=SC2034 # an output of this function, read by the benches of DoT and DoH
+    BENCH_CA_TRUSTED=1
 }
 
 bench_finish() {

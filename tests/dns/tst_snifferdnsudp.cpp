@@ -5,6 +5,7 @@
 // the process trusts.
 #include "common/RegistryStore.h"
 #include "dns/DohRemoteServer.h"
+#include "dns/DotRemoteServer.h"
 #include "dns/SnifferDnsUdp.h"
 #include "dns/TlsRemoteServer.h"
 #include "dnswire/DnsMessage.h"
@@ -110,7 +111,8 @@ private slots:
     void answersSplitAndCoalesced_data();
     void answersSplitAndCoalesced();
     void dohErrorStatusGivesNoAnswer();
-    void dohBurstOpensFewConnections();
+    void burstOpensFewConnections_data();
+    void burstOpensFewConnections();
     void reconnectAfterServerCloses_data();
     void reconnectAfterServerCloses();
     void unansweredQueryResentAfterClose_data();
@@ -799,16 +801,27 @@ void TestSnifferDnsUdp::dohErrorStatusGivesNoAnswer()
     QCOMPARE(M::lastAddress(receive(clientV4)), udpV4->answerAddress);
 }
 
-void TestSnifferDnsUdp::dohBurstOpensFewConnections()
+void TestSnifferDnsUdp::burstOpensFewConnections_data()
 {
-    UserData::setDnsProtocol(UserData::DOH);
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<int>("maxConnections");
+    QTest::newRow("DoH") << int(UserData::DOH) << DohRemoteServer::maxConnections;
+    QTest::newRow("DoT") << int(UserData::DOT) << DotRemoteServer::maxConnections;
+}
+
+void TestSnifferDnsUdp::burstOpensFewConnections()
+{
+    QFETCH(int, protocol);
+    QFETCH(int, maxConnections);
+    UserData::setDnsProtocol(UserData::ETypeOfDnsProtocol(protocol));
+    FakeTlsResolver* const resolver = tls(protocol);
     // One query first: the connection is set up before the burst.
     QCOMPARE(questionName(ask(clientV4, M::query(nextId++, QStringLiteral("first.example"), 1), true)),
              QStringLiteral("first.example"));
-    const int before = doh->connectionCount;
+    const int before = resolver->connectionCount;
     constexpr int clients = 20;
     // Nothing is answered before all have arrived: the one connection is busy.
-    doh->holdUntil = clients;
+    resolver->holdUntil = clients;
     std::vector<std::unique_ptr<QUdpSocket>> sockets;
     for (int i = 0; i < clients; ++i) {
         sockets.push_back(std::make_unique<QUdpSocket>());
@@ -817,10 +830,10 @@ void TestSnifferDnsUdp::dohBurstOpensFewConnections()
                                       QHostAddress(QHostAddress::LocalHost), 53);
     }
     // A busy connection brings a second one up beside it.
-    QTRY_VERIFY_WITH_TIMEOUT(doh->connectionCount > before, waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(resolver->connectionCount > before, waitMs);
     for (int i = 0; i < clients; ++i)
         QCOMPARE(questionName(receive(*sockets.at(i))), QStringLiteral("burst%1.example").arg(i));
-    doh->holdUntil = 1;
+    resolver->holdUntil = 1;
     // Bursts while the spares are up: every answer comes back, whichever connection carried it.
     for (int round = 0; round < 3; ++round) {
         for (int i = 0; i < clients; ++i)
@@ -832,13 +845,13 @@ void TestSnifferDnsUdp::dohBurstOpensFewConnections()
                      QStringLiteral("again%1-%2.example").arg(round).arg(i));
     }
     // Never more than the transport's few connections.
-    QVERIFY2(doh->openConnections() <= DohRemoteServer::maxConnections,
-             qPrintable(QString::number(doh->openConnections())));
-    QVERIFY2(doh->connectionCount - before < DohRemoteServer::maxConnections,
-             qPrintable(QString::number(doh->connectionCount - before)));
+    QVERIFY2(resolver->openConnections() <= maxConnections,
+             qPrintable(QString::number(resolver->openConnections())));
+    QVERIFY2(resolver->connectionCount - before < maxConnections,
+             qPrintable(QString::number(resolver->connectionCount - before)));
     for (const auto& socket : sockets)
         QVERIFY(!socket->hasPendingDatagrams());
-    doh->closeAll();
+    resolver->closeAll();
 }
 
 void TestSnifferDnsUdp::reconnectAfterServerCloses_data()
