@@ -213,6 +213,12 @@ void TestSnifferDnsUdp::initTestCase()
     QVERIFY(listening.wait(waitMs));
     QCOMPARE(listening.first().at(0).toBool(), true);
     QCOMPARE(listening.first().at(1).toBool(), true);
+    // The TLS transports start on threads of their own, after the listener:
+    // a query before that finds no transport and is answered by the fallback.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        log->countPrefix(QStringLiteral("DOTCLIENT"), QStringLiteral("START NEW THREAD")) == 1 &&
+            log->countPrefix(QStringLiteral("DOHCLIENT"), QStringLiteral("START NEW THREAD")) == 1,
+        waitMs);
 }
 
 void TestSnifferDnsUdp::cleanupTestCase()
