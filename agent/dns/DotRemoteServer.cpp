@@ -8,7 +8,7 @@
 DotRemoteServer::DotRemoteServer(QObject* parent, quint16 port)
     : TlsRemoteServer(UserData::DOT, port, &dot_remoteserver, parent), dotPort(port)
 {
-    setMaxConnections(maxConnections, spareAfterInFlight);
+    setMaxConnections(maxConnections, secondConnectionAt);
 }
 
 QByteArray DotRemoteServer::buildRequest(const QByteArray& message)

@@ -13,7 +13,7 @@ class DotRemoteServer : public TlsRemoteServer
 public:
     static constexpr quint16 defaultPort = 853;
     static constexpr int maxConnections = 2;
-    static constexpr int spareAfterInFlight = 16;
+    static constexpr int secondConnectionAt = 16;
 
     explicit DotRemoteServer(QObject* parent = nullptr, quint16 port = defaultPort);
 

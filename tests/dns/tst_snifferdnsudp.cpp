@@ -812,7 +812,6 @@ void TestSnifferDnsUdp::burstOpensFewConnections_data()
     QTest::addColumn<int>("protocol");
     QTest::addColumn<int>("maxConnections");
     QTest::newRow("DoH") << int(UserData::DOH) << DohRemoteServer::maxConnections;
-    QTest::newRow("DoT") << int(UserData::DOT) << DotRemoteServer::maxConnections;
 }
 
 void TestSnifferDnsUdp::burstOpensFewConnections()
