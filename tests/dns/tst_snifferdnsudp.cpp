@@ -5,7 +5,6 @@
 // the process trusts.
 #include "common/RegistryStore.h"
 #include "dns/DohRemoteServer.h"
-#include "dns/DotRemoteServer.h"
 #include "dns/SnifferDnsUdp.h"
 #include "dns/TlsRemoteServer.h"
 #include "dnswire/DnsMessage.h"
