@@ -5,6 +5,7 @@
 // the process trusts.
 #include "common/RegistryStore.h"
 #include "dns/DohRemoteServer.h"
+#include "dns/DotRemoteServer.h"
 #include "dns/SnifferDnsUdp.h"
 #include "dns/TlsRemoteServer.h"
 #include "dnswire/DnsMessage.h"
@@ -811,6 +812,7 @@ void TestSnifferDnsUdp::burstOpensFewConnections_data()
     QTest::addColumn<int>("protocol");
     QTest::addColumn<int>("maxConnections");
     QTest::newRow("DoH") << int(UserData::DOH) << DohRemoteServer::maxConnections;
+    QTest::newRow("DoT") << int(UserData::DOT) << DotRemoteServer::maxConnections;
 }
 
 void TestSnifferDnsUdp::burstOpensFewConnections()
@@ -855,7 +857,13 @@ void TestSnifferDnsUdp::burstOpensFewConnections()
              qPrintable(QString::number(resolver->connectionCount - before)));
     for (const auto& socket : sockets)
         QVERIFY(!socket->hasPendingDatagrams());
+    // Traffic was recent: the transport opens its own connection again (not
+    // sooner than a second after it was set up). The next test counts
+    // connections, so this one ends only once that reopen has come.
+    const int closedAt = resolver->connectionCount;
     resolver->closeAll();
+    QTRY_VERIFY_WITH_TIMEOUT(resolver->connectionCount > closedAt, waitMs);
+    QCOMPARE(resolver->openConnections(), 1);
 }
 
 void TestSnifferDnsUdp::reconnectAfterServerCloses_data()
