@@ -57,7 +57,21 @@ void TlsRemoteServer::endAnswerBatch()
     if (!answersHanded)
         return;
     answersHanded = false;
-    emit signalAnswersRead();
+    // An HTTP/1.1 resolver sends each response in a read of its own: the
+    // reads of every connection of the pool that were ready together end one
+    // batch, at the next pass of the event loop, so their answers leave the
+    // listener in one send instead of one each.
+    TlsRemoteServer* pool = spare ? static_cast<TlsRemoteServer*>(parent()) : this;
+    if (pool->batchEndPosted)
+        return;
+    pool->batchEndPosted = true;
+    QMetaObject::invokeMethod(
+        pool,
+        [pool] {
+            pool->batchEndPosted = false;
+            emit pool->signalAnswersRead();
+        },
+        Qt::QueuedConnection);
 }
 
 bool TlsRemoteServer::ready() const
@@ -133,7 +147,6 @@ void TlsRemoteServer::openSpare()
     other->sessionTicket = sessionTicket;
     other->sessionPeer = sessionPeer;
     connect(other, &RemoteDnsServer::signalReadyRead, this, &RemoteDnsServer::signalReadyRead);
-    connect(other, &RemoteDnsServer::signalAnswersRead, this, &RemoteDnsServer::signalAnswersRead);
     other->holding = holding;
     spares.push_back(other);
     qCInfo(log()) << "every connection is busy, opening connection" << spares.size() + 1;

@@ -222,5 +222,7 @@ private:
     bool holding = false;
     // Answers handed on since the last signalAnswersRead.
     bool answersHanded = false;
+    // The pool's signalAnswersRead is on its way.
+    bool batchEndPosted = false;
     void endAnswerBatch();
 };
