@@ -11,6 +11,11 @@
 # CPU per 1000 queries for the forwarder, for dnsdist, and for the whole
 # machine (every process of the path, dnsperf included; run it on an idle
 # machine): on two cores every path is bound by the CPU all of them share.
+# The last column is the share of the queries that reached dnsdist over plain
+# UDP: the agent retries a query the DoT or DoH server leaves unanswered for a
+# second over plain UDP (and takes the path for down after two in a row), so
+# a DoT or DoH figure is the encrypted path's own only while that share is
+# near 0.
 #
 # First, round trips: every path goes through delay-relay.py on 127.53.0.9,
 # which holds each packet or chunk for 0 or 20 ms in each direction (a second
@@ -113,7 +118,9 @@ measure() {
         [ -n "$_pid" ] && c0=$(bench_cpu_ticks "$_pid")
         r0=$(bench_cpu_ticks "$BENCH_TLS_PID")
         m0=$(machine_cpu_ticks)
+        p0=$(bench_plain_queries)
         bench_dnsperf "$_srv" "$clients" 100 "$seconds" "$@"
+        p1=$(bench_plain_queries)
         m1=$(machine_cpu_ticks)
         r1=$(bench_cpu_ticks "$BENCH_TLS_PID")
         [ -n "$_pid" ] && c1=$(bench_cpu_ticks "$_pid")
@@ -125,9 +132,10 @@ measure() {
         esac
         sq=$(bench_get "stubby_$clients" 0)
         uq=$(bench_get "udp_$clients" 0)
-        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$run" "$_label" "$clients" "$PERF_QPS" \
+        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$run" "$_label" "$clients" "$PERF_QPS" \
             "$PERF_LOST" "$(ratio "$PERF_QPS" "$sq")" "$(ratio "$PERF_QPS" "$uq")" "$PERF_MEAN_MS" "$rtt" "$cpu" \
-            "$(cpu_per_k $((r1 - r0)) "$PERF_DONE")" "$(cpu_per_k $((m1 - m0)) "$PERF_DONE")"
+            "$(cpu_per_k $((r1 - r0)) "$PERF_DONE")" "$(cpu_per_k $((m1 - m0)) "$PERF_DONE")" \
+            "$(awk -v p=$((p1 - p0)) -v n="$PERF_DONE" 'BEGIN {if (n > 0) printf "%.1f", 100 * p / n; else print "-"}')"
     done
 }
 
@@ -138,8 +146,8 @@ while [ $run -le "$repeat" ]; do
     echo
     echo "Encrypted upstreams, run $run: ${seconds}s per figure, dnsperf -q 100, $(nproc) CPUs"
     echo
-    echo "| run | path | clients | qps | lost | ×stubby | ×agent UDP | mean ms | rtt ms (median, 1 in flight) | forwarder cpu ms/1000q | dnsdist cpu ms/1000q | machine cpu ms/1000q |"
-    echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+    echo "| run | path | clients | qps | lost | ×stubby | ×agent UDP | mean ms | rtt ms (median, 1 in flight) | forwarder cpu ms/1000q | dnsdist cpu ms/1000q | machine cpu ms/1000q | % over plain UDP |"
+    echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
     measure "dnsperf -m dot straight to dnsdist" $BENCH_TLS_SERVER "" -m dot
     measure "stubby -> DoT" $BENCH_STUBBY "$STUBBY_PID"
     bench_start_agent 1 0 false 127.53.0.2

@@ -216,7 +216,11 @@ EOF
 
 # The DoT (853, out-of-order with maxInFlight) and DoH (443, HTTP/1.1) server.
 bench_start_tls_server() {
+    # Its console tells how many queries came in over plain UDP (see
+    # bench_plain_queries).
     cat >"$BENCH_RUN/dnsdist-tls.conf" <<EOF
+controlSocket("$BENCH_TLS_SERVER:5199")
+setKey("$(head -c 32 /dev/urandom | base64)")
 setLocal("127.53.0.2:53")
 addTLSLocal("$BENCH_TLS_SERVER:853", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/doh.key", {maxInFlight=1000, provider="openssl"})
 addDOHLocal("$BENCH_TLS_SERVER:443", "$BENCH_RUN/tls/doh.crt", "$BENCH_RUN/tls/doh.key", {"/"}, {keepIncomingHeaders=false, idleTimeout=2})
@@ -227,6 +231,14 @@ EOF
     BENCH_TLS_PID=$BENCH_LAST_PID
     bench_wait_until 15 "DoT server" sh -c "kdig +time=1 +retry=0 +short +tls @$BENCH_TLS_SERVER www.example.test A | grep -qx 192.0.2.10" ||
         bench_die "dnsdist DoT did not start (see $BENCH_RUN/dnsdist-tls.log)"
+}
+
+# Queries the DoT/DoH server's plain-UDP address (127.53.0.2:53) has taken so
+# far: the agent's plain-UDP path, which answers for DoT or DoH when they are
+# slow, so an encrypted figure can say how much of it went unencrypted.
+bench_plain_queries() {
+    "$(bench_tool dnsdist)" -C "$BENCH_RUN/dnsdist-tls.conf" -c -e 'showBinds()' 2>/dev/null |
+        awk '$2 == "127.53.0.2:53" && $3 == "UDP" {print $NF; found = 1} END {if (!found) print 0}'
 }
 
 bench_start_stubby() { # [listen address] [DoT server]
