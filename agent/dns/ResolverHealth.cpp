@@ -5,6 +5,7 @@ ResolverHealth::Change ResolverHealth::answered(int path, qint64 nowMs)
     Path& p = paths[index(path)];
     p.misses = 0;
     p.proven = true;
+    p.lastAnswer = nowMs;
     if (!p.down)
         return Change::None;
     p.down = false;
@@ -13,10 +14,10 @@ ResolverHealth::Change ResolverHealth::answered(int path, qint64 nowMs)
     return Change::Up;
 }
 
-ResolverHealth::Change ResolverHealth::missed(int path, qint64 nowMs)
+ResolverHealth::Change ResolverHealth::missed(int path, qint64 nowMs, qint64 sentAtMs)
 {
     Path& p = paths[index(path)];
-    if (p.down || ++p.misses < missesToDown)
+    if (p.down || p.lastAnswer > sentAtMs || ++p.misses < missesToDown)
         return Change::None;
     return goDown(p, nowMs);
 }

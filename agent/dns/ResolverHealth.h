@@ -9,6 +9,9 @@
 // address family ("path"). A path is down after missesToDown queries in a row
 // went unanswered for a second, or at once on a hard failure (a refused
 // connection, a failed handshake); it is up again with its first good answer.
+// A query the path has answered later ones than is no miss: a loaded
+// resolver lets a few queries wait longer than a second while it answers
+// the rest, and taking it for down would send the whole load around it.
 // While down it is probed: first after firstProbeMs, the wait doubling up to
 // maxProbeMs, and at once after a network change or a resume from sleep;
 // while queries keep coming, every trialEveryMs as well, so that filtering
@@ -43,7 +46,8 @@ public:
     // Since when (caller's clock) the path is in its current state; 0 at start.
     qint64 since(int path) const { return paths[index(path)].since; }
     Change answered(int path, qint64 nowMs);
-    Change missed(int path, qint64 nowMs);
+    // A query sent on the path at sentAtMs went unanswered.
+    Change missed(int path, qint64 nowMs, qint64 sentAtMs);
     Change failed(int path, qint64 nowMs);
     // Whether a down path is due for a probe; probed() schedules the next one.
     bool probeDue(int path, qint64 nowMs, bool queriesWaiting = false) const;
@@ -59,6 +63,7 @@ private:
         bool proven = false;
         int misses = 0;
         qint64 since = 0;
+        qint64 lastAnswer = -1;
         qint64 nextProbe = 0;
         qint64 lastProbe = 0;
         qint64 probeWait = firstProbeMs;

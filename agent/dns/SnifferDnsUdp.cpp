@@ -959,7 +959,7 @@ void SnifferDnsUdp::onTick()
     requestTable.dueForRetry(t, RequestTable::defaultRetryAfterMs, due);
     for (const RequestTable::Unanswered& entry : due) {
         if (entry.client.path >= 0 && !entry.client.toNetwork)
-            noteChange(entry.client.path, health.missed(entry.client.path, t));
+            noteChange(entry.client.path, health.missed(entry.client.path, t, entry.client.time));
         if (entry.client.port != 0)
             sendOn(entry);
     }

@@ -269,9 +269,10 @@ void TestDnsRouting::answerSource()
 }
 
 // Events on the paths, then where a query goes and what the machine is told.
-// Events: "m<path>" a query unanswered for a second, "f<path>" a hard
-// failure, "a<path>" a good answer; paths: u4, u6 plain UDP per family, t DoT,
-// h DoH.
+// Events: "m<path>" a query unanswered for a second, "l<path>" the same for a
+// query sent before the path's last answer, "f<path>" a hard failure,
+// "a<path>" a good answer; events are a second apart; paths: u4, u6 plain UDP
+// per family, t DoT, h DoH.
 void TestDnsRouting::ladder_data()
 {
     QTest::addColumn<QString>("events");
@@ -289,6 +290,8 @@ void TestDnsRouting::ladder_data()
         << "mt" << dot << false << "a.example" << int(R::Chosen) << int(S::Filtered);
     QTest::newRow("an answer between misses")
         << "mt at mt" << dot << false << "a.example" << int(R::Chosen) << int(S::Filtered);
+    QTest::newRow("misses of queries older than an answer: a loaded resolver")
+        << "at lt lt" << dot << false << "a.example" << int(R::Chosen) << int(S::Filtered);
     QTest::newRow("DoT down: plain UDP")
         << "mt mt" << dot << false << "a.example" << int(R::PlainResolver) << int(S::PlainDns);
     QTest::newRow("DoH failed handshake: plain UDP at once")
@@ -333,7 +336,9 @@ void TestDnsRouting::ladder()
                          : where == QLatin1String("h") ? ResolverHealth::path(UserData::DOH, true)
                                                        : ResolverHealth::path(UserData::DNS, where == "u4");
         if (event.at(0) == QLatin1Char('m'))
-            health.missed(path, now);
+            health.missed(path, now, now - 1000);
+        else if (event.at(0) == QLatin1Char('l'))
+            health.missed(path, now, now - 1500);
         else if (event.at(0) == QLatin1Char('f'))
             health.failed(path, now);
         else
