@@ -9,9 +9,9 @@
 // address family ("path"). A path is down after missesToDown queries in a row
 // went unanswered for a second, or at once on a hard failure (a refused
 // connection, a failed handshake); it is up again with its first good answer.
-// A query the path has answered later ones than is no miss: a loaded
-// resolver lets a few queries wait longer than a second while it answers
-// the rest, and taking it for down would send the whole load around it.
+// A query sent before the path's last answer is no miss: a loaded resolver
+// lets a few queries wait longer than a second while it answers the rest,
+// and taking it for down would send the whole load around it.
 // While down it is probed: first after firstProbeMs, the wait doubling up to
 // maxProbeMs, and at once after a network change or a resume from sleep;
 // while queries keep coming, every trialEveryMs as well, so that filtering
