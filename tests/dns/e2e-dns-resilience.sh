@@ -131,11 +131,8 @@ for proto in 0 2 1; do
     # The service's resolver down on every transport: fail open to knotd.
     downs=$(resolver_lines "RESOLVER DOWN")
     drop resolver
-    # A query that finds DoT's or DoH's connection still open (a probe has
-    # just set it up) waits a second on it, the rest of its 2 s on the next
-    # rung, and is answered SERVFAIL: the ladder (the chosen transport, plain
-    # UDP over each family that has answered, the network) loses a rung per
-    # query or two. Within five queries the network's server answers.
+    # A query that finds a connection a probe has just set up gets SERVFAIL
+    # at the 2-s bound; each takes a rung of the ladder down.
     t=""
     for _ in 1 2 3 4 5; do t=$(took www.example.test 192.0.2.10) && break; done
     [ -n "$t" ] || fail "$name down: no answer from the network's server in five queries"

@@ -857,9 +857,8 @@ void TestSnifferDnsUdp::burstOpensFewConnections()
              qPrintable(QString::number(resolver->connectionCount - before)));
     for (const auto& socket : sockets)
         QVERIFY(!socket->hasPendingDatagrams());
-    // Traffic was recent: the transport opens its own connection again (not
-    // sooner than a second after it was set up). The next test counts
-    // connections, so this one ends only once that reopen has come.
+    // Traffic was recent: the connection is reopened within a second; the
+    // next test counts connections, so wait for it here.
     const int closedAt = resolver->connectionCount;
     resolver->closeAll();
     QTRY_VERIFY_WITH_TIMEOUT(resolver->connectionCount > closedAt, waitMs);
